@@ -1,0 +1,170 @@
+// The codec's one record per image, shared by the decoder and the encoder, with the records it
+// points to: frame and scan components, Huffman and quantisation table slots, kept markers, and the
+// single working block. Units: samples are 8-bit (or 11-bit in 16-bit cells on the precise colour
+// path), coefficients 32-bit, lengths in bytes unless a field says otherwise.
+#pragma once
+
+#include <csetjmp>
+#include <cstddef>
+#include <cstdint>
+
+#include "shell/stream.h"
+
+inline constexpr int kMaxComponents = 4;
+inline constexpr int kMaxQuantTables = 4;
+inline constexpr int kMaxHuffmanTables = 4;
+inline constexpr int kMaxDcValues = 12;
+inline constexpr int kMaxAcValues = 162;
+inline constexpr int kMaxAcValuesProgressive = 176;
+inline constexpr int kMaxScanDirectory = 32;
+
+// The colour transform's value when no APPE marker gave one.
+inline constexpr int32_t kTransformUnset = 16383;
+
+// Quantisation table is coarse when every entry is at least this, position by position (zig-zag
+// order): its progressive coefficients then fit in signed bytes.
+extern const uint8_t CoarseThresholdTable[64];
+
+struct CodecContext;
+
+// A kept APPn or COM marker, exactly as it stood in the file behind the record's two fields.
+struct MarkerRecord {
+    MarkerRecord* next;
+    int32_t totalBytes;       // payload length + 4
+    uint8_t bytes[1];         // 0xFF, code, big-endian segment length (payload + 2), payload
+};
+inline constexpr std::size_t kMarkerRecordHeader = offsetof(MarkerRecord, bytes);
+
+// Offered every APPn and COM marker; a zero answer drops it again.
+using KeptMarkerHook = int (*)(CodecContext* context, const uint8_t* payload, int code, int32_t length);
+
+struct ComponentInfo {
+    uint8_t id;                   // from SOF
+    uint8_t quantTable;           // 0..3
+    int32_t h;                    // horizontal sampling factor 1..4
+    int32_t v;                    // vertical sampling factor 1..4
+    int32_t rowWidth;             // bytes per row of the sample buffer
+    uint8_t* samples;             // sample buffer in the WorkBlock
+    int32_t wideSamples;          // 1: samples are 16-bit (precise colour path, components 0..2)
+    int32_t planeWidth;           // progressive: coefficient plane width in samples
+    int32_t planeHeight;          // progressive: coefficient plane height in samples
+    uint8_t* plane;               // progressive: coefficient plane in the WorkBlock
+    int32_t fullSize;             // 1: H and V equal Hmax and Vmax
+};
+
+// One Huffman table slot: the specification as read or chosen and the decoder's look-up data.
+struct HuffmanTable {
+    uint8_t bits[17];             // bits[1..16]: number of codes of each length
+    uint8_t values[kMaxAcValuesProgressive];
+    int32_t valueCount;
+    int32_t maxCode[17];          // [1..16]: largest left-aligned 16-bit pattern of each length, -1 if none
+    int32_t limit;                // look-aheads at or above this match no code
+    int32_t valueOffset[17];      // [1..16]: HUFFVAL position of the length's first code minus that code
+    uint16_t lookahead[128];      // AC only: next 7 bits -> symbol x 256 + length, or 16 + (L0 - 1)
+};
+
+struct ScanComponent {
+    ComponentInfo* component;
+    int32_t dcTable;              // 0..3
+    int32_t acTable;              // 0..3
+    HuffmanTable* dc;
+    HuffmanTable* ac;
+    int32_t dcPredictor;
+};
+
+struct QuantTable {
+    uint16_t entries[64];         // zig-zag order, as read (or computed by the encoder)
+    int32_t* multipliers;         // 64 dequantisation multipliers in the WorkBlock
+    int32_t coarse;               // 1: every entry meets CoarseThresholdTable
+};
+
+struct CodecContext {
+    // --- Image: set up once per image ---
+    StreamBuffer* stream;         // ByteSource when decoding, ByteSink when encoding
+    int32_t decoder;              // 1 decoding, 0 encoding
+    int32_t process;              // 0 baseline, 1 extended sequential, 2 progressive
+    int32_t progressive;          // 1 for SOF2 only
+    int32_t relaxedSampling;      // 1 for SOF1 and SOF2: sampling sums above 10 allowed
+    int32_t colourTransform;      // 0 none, 1 YCbCr, 2 YCCK; kTransformUnset when no APPE gave one
+    int32_t preciseColour;        // 1: 11-bit intermediate samples on the colour path
+    KeptMarkerHook markerHook;
+    MarkerRecord* markers;        // kept markers in file order
+
+    // APPE marker.
+    int32_t appeVersion;          // 16-bit
+    uint32_t appeFlags;           // first flag word in the high half
+    char* caption;                // NUL-terminated, from the memory service
+    int32_t captionLength;        // 0..32767
+    int32_t scanDirectoryCount;   // 0..32
+    uint8_t scanDirectoryScans[kMaxScanDirectory];
+    uint32_t scanDirectoryOffsets[kMaxScanDirectory];
+
+    // --- Frame: from SOF ---
+    int32_t width;                // 1..65535 samples per line
+    int32_t height;               // 1..65535 lines
+    int32_t componentCount;       // 1..4
+    ComponentInfo components[kMaxComponents];
+    int32_t hMax;                 // 1..4
+    int32_t vMax;                 // 1..4
+    int32_t bytesPerRow;          // width x components
+    int32_t paddedRowLength;      // ceil(width / Hmax) x components x Hmax
+    int32_t componentsTimesHmax;
+    int32_t colourPath;           // 0..5
+    int32_t fourLine;             // 1: the four-line shortcut applies
+    int32_t restartInterval;      // MCUs between restart markers, 0 = none
+
+    // --- Tables ---
+    int32_t quantTablesDefined;   // one more than the highest table number seen, 0..4
+    QuantTable quant[kMaxQuantTables];
+    HuffmanTable dcTables[kMaxHuffmanTables];
+    HuffmanTable acTables[kMaxHuffmanTables];
+    int32_t dqtSeen;              // length of the last DQT segment's body; 0 = none seen
+    int32_t dhtSeen;              // length of the last DHT segment's body; 0 = none seen
+
+    // --- Scan ---
+    int32_t scanComponentCount;   // 1..4
+    ScanComponent scan[kMaxComponents];
+    int32_t ss, se, ah, al;       // spectral selection 0..63, successive approximation 0..13
+    int32_t mcusPerRow;
+    int32_t mcuRows;
+    int32_t mcuNumber;            // blocks (MCUs) since the scan start
+    int32_t scansCompleted;
+    int32_t scansDelivered;
+    int32_t endOfImage;           // 1 once EOI was seen
+    int32_t restartsLeft;         // MCUs before the next restart marker
+    int32_t nextRestart;          // 0..7
+
+    // --- Entropy decoder position ---
+    int32_t lookahead;            // next unread byte 0..255; -1 or 256+ when the source ended
+    uint32_t bitBuffer;
+    int32_t bitCount;
+    int32_t readerState;          // 0..5
+
+    // --- Output ---
+    uint8_t* outputRow;           // in the WorkBlock
+    int32_t outputRowLength;
+    int32_t blockLine;            // 0..7 within the MCU row
+    int32_t subRow;               // 0..Vmax-1
+    int32_t rowsDelivered;
+    int32_t* chromaTableA;        // colour-transform tables in the WorkBlock
+    int32_t* chromaTableB;
+
+    // --- Working memory ---
+    uint8_t* workBlock;           // first 8 bytes point back to this context
+    int32_t workBlockSize;
+
+    // --- Last raised error, kept for diagnosis only ---
+    int32_t errorCategory;
+    int32_t errorMessage;
+    int32_t errorArguments[2];
+};
+
+// Creates a zeroed context from the memory service, installing CodecFatal as the fatal-report
+// routine; null when there is no memory.
+CodecContext* CodecCreate();
+// Frees the working block if there is one; safe to call twice.
+void ReleaseWorkBlock(CodecContext* context);
+// Frees every kept marker and the caption; safe to call twice.
+void ReleaseMarkers(CodecContext* context);
+// Frees the context itself (the shell calls this after releasing the rest).
+void CodecDestroy(CodecContext*& context);

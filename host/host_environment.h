@@ -1,0 +1,109 @@
+// The host stand-in: everything the host application gives a format plug-in, kept as real
+// software so that tests and kvhost drive the module exactly as a host would. It owns a format
+// parameter block, real handles (pointer to pointer) counted as they live and die, the progress and
+// cancel callbacks, the basic suite, the persistent data the host keeps between calls, and the
+// files the module reads and writes.
+//
+// The callbacks the module calls are plain function pointers without a context argument, so the
+// stand-in's state is one process-wide HostEnvironment.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "shell/host_record.h"
+
+namespace host {
+
+// Handle bookkeeping shared by the record's own newHandle/disposeHandle and the handle suite.
+struct HandleStats {
+    int64_t liveHandles = 0;       // handles made and not yet disposed
+    int64_t liveBytes = 0;         // bytes in live handles
+    int64_t peakBytes = 0;         // largest liveBytes seen since the last ResetStats
+    int64_t totalAllocations = 0;  // successful newHandle calls since the last ResetStats
+    int64_t refusedAllocations = 0;
+};
+
+struct ProgressCall {
+    int32_t done;
+    int32_t total;
+};
+
+class HostEnvironment {
+public:
+    // The one environment of the process; its record is zeroed except for the host's bytes, which
+    // hold a junk pattern the plug-in must never read.
+    static HostEnvironment& Instance();
+
+    // A fresh record: callbacks and suites installed, fileHandle closed, persistentData kept
+    // (the host keeps it between operations) unless dropPersistent is true.
+    void ResetRecord(bool dropPersistent = false);
+    HostFormatRecord* Record();
+
+    // Handles.
+    const HandleStats& Stats() const;
+    void ResetStats();               // peak and totals only; live counts stay true
+    // Makes the nth newHandle call from now (1 = the next one) answer null; 0 turns it off.
+    void FailAllocation(int64_t nth);
+    // Makes every newHandle call answer null while on.
+    void FailAllAllocations(bool on);
+    // Disposes persistentData and profileData if set, as the host would when it quits.
+    void ReleaseHostHandles();
+
+    // Handles for the host's own use (profiles, test records), counted like the plug-in's.
+    Handle NewHandle(int32_t size);
+    void DisposeHandle(Handle handle);
+    int32_t HandleSize(Handle handle) const;
+
+    // Progress and cancel.
+    const std::vector<ProgressCall>& ProgressCalls() const;
+    int64_t CancelChecks() const;
+    // cancelCheck answers nonzero from its nth call on (1 = the first); 0 never cancels.
+    void CancelAtCheck(int64_t nth);
+    // Called on every reportProgress, after it is recorded (kvhost draws its bar here).
+    void OnProgress(std::function<void(int32_t, int32_t)> observer);
+
+    // Basic suite: suites the host offers by name and version; refused ones answer an error.
+    void OfferSuite(const std::string& name, int32_t version, const void* suite);
+    void RefuseSuites(bool refuse);
+    int64_t AcquiredSuites() const;  // acquired and not yet released
+
+    // Files: opened by the host and closed by it; the module works from the current position.
+    // Answers false (with errno set) when the file cannot be opened.
+    bool OpenForReading(const std::string& path);
+    bool OpenForWriting(const std::string& path);
+    void CloseFile();
+};
+
+// The plug-in module file, loaded with dlopen, with its entry point resolved.
+class PluginModule {
+public:
+    PluginModule() = default;
+    ~PluginModule();
+    PluginModule(const PluginModule&) = delete;
+    PluginModule& operator=(const PluginModule&) = delete;
+
+    // Loads the module; false with Error() telling why.
+    bool Load(const std::string& path);
+    const std::string& Error() const;
+    // Calls FilterMain with the environment's record; answers the result word.
+    int16_t Call(int16_t selector, intptr_t data = 0);
+    // Whether the loaded module exports a symbol of this name.
+    bool Exports(const std::string& symbol) const;
+
+private:
+    void* library_ = nullptr;
+    FilterMainProc entry_ = nullptr;
+    std::string error_;
+};
+
+// Where the build put JPEG.kvx: the KVX_MODULE environment variable when set, else the file
+// beside the running program.
+std::string DefaultModulePath();
+
+// The text kvhost and tests print for a result code, e.g. "-30501 not a JPEG".
+std::string DescribeResult(int16_t result);
+
+}  // namespace host

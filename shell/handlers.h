@@ -1,0 +1,31 @@
+// The selector handlers behind FilterMain. Each takes the host block, the (unused) data word and
+// the result word, runs to completion and reports only through the result word and the block.
+#pragma once
+
+#include <cstdint>
+
+#include "shell/host_record.h"
+
+using SelectorHandler = void (*)(HostFormatRecord* record, intptr_t data, int16_t* result);
+
+void ReadPrepare(HostFormatRecord* record, intptr_t data, int16_t* result);
+void ReadStart(HostFormatRecord* record, intptr_t data, int16_t* result);
+void ReadContinue(HostFormatRecord* record, intptr_t data, int16_t* result);
+void ReadFinish(HostFormatRecord* record, intptr_t data, int16_t* result);
+
+void OptionsStart(HostFormatRecord* record, intptr_t data, int16_t* result);
+
+void EstimatePrepare(HostFormatRecord* record, intptr_t data, int16_t* result);
+void EstimateStart(HostFormatRecord* record, intptr_t data, int16_t* result);
+
+void WritePrepare(HostFormatRecord* record, intptr_t data, int16_t* result);
+void WriteStart(HostFormatRecord* record, intptr_t data, int16_t* result);
+void WriteContinue(HostFormatRecord* record, intptr_t data, int16_t* result);
+void WriteFinish(HostFormatRecord* record, intptr_t data, int16_t* result);
+
+void FileCheck(HostFormatRecord* record, intptr_t data, int16_t* result);
+
+// The host result for a codec failure of the given category: a nonzero lastError (the stream or
+// memory failure behind the raise) wins; otherwise 7 is out of memory, 10 to 13 cannot-read and
+// anything else a codec failure. The answer is also left in lastError.
+int16_t MapCodecFailure(int category);

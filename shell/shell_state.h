@@ -1,0 +1,15 @@
+// Process-wide state shared by the shell and the codec: the outcome of the last stream or memory
+// operation and the host block of the running read or write. One copy per loaded module; the host
+// calls one request at a time on one thread, so nothing here is locked.
+#pragma once
+
+#include <cstdint>
+
+#include "shell/host_record.h"
+
+// Outcome of the last stream or memory operation (a ResultCode, 0 when it succeeded).
+extern int16_t lastError;
+
+// The host block of the running read or write, set by the prepare selectors; the memory service
+// reaches the host's handle suite through it.
+extern HostFormatRecord* currentRecord;
