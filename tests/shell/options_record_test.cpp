@@ -1,0 +1,126 @@
+// The options record held by the host: creation with the defaults, clearing of the run state,
+// conversion of the legacy record and replacement of foreign ones, byte for byte.
+#include <cstring>
+#include <vector>
+
+#include "shell/options_record.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+class OptionsRecordTest : public testing_support::HostMemoryTest {
+protected:
+    HostFormatRecord* Record() { return Host().Record(); }
+
+    std::vector<uint8_t> StoredBytes() {
+        Handle handle = Record()->persistentData;
+        EXPECT_NE(handle, nullptr);
+        if (handle == nullptr) return {};
+        const auto* bytes = reinterpret_cast<const uint8_t*>(*handle);
+        return std::vector<uint8_t>(bytes, bytes + Host().HandleSize(handle));
+    }
+
+    void Store(const std::vector<uint8_t>& bytes) {
+        Handle handle = Host().NewHandle(static_cast<int32_t>(bytes.size()));
+        std::memcpy(*handle, bytes.data(), bytes.size());
+        Record()->persistentData = handle;
+    }
+};
+
+std::vector<uint8_t> RecordBytes(uint8_t quality, uint8_t format, uint8_t scans) {
+    std::vector<uint8_t> bytes(28, 0);
+    std::memcpy(bytes.data(), "JP64", 4);
+    bytes[23] = quality;
+    bytes[25] = format;
+    bytes[27] = scans;
+    return bytes;
+}
+
+TEST_F(OptionsRecordTest, NoRecordGetsTheDefaults) {
+    EXPECT_EQ(EnsureOptionsRecord(Record()), 0);
+    EXPECT_EQ(StoredBytes(), RecordBytes(5, 0, 1));
+    EXPECT_EQ(LiveHandles(), 1);
+}
+
+TEST_F(OptionsRecordTest, ValidRecordLosesOnlyItsRunState) {
+    std::vector<uint8_t> bytes = RecordBytes(9, 2, 3);
+    for (int i = 4; i < 22; ++i) bytes[i] = static_cast<uint8_t>(0xC0 + i);
+    Store(bytes);
+    Handle before = Record()->persistentData;
+    EXPECT_EQ(EnsureOptionsRecord(Record()), 0);
+    EXPECT_EQ(Record()->persistentData, before) << "a valid record is kept in place";
+    EXPECT_EQ(StoredBytes(), RecordBytes(9, 2, 3));
+    JpegOptionsRecord* options = ValidOptionsRecord(Record());
+    ASSERT_NE(options, nullptr);
+    EXPECT_EQ(options->context, nullptr);
+    EXPECT_EQ(options->rowBuffer, nullptr);
+    EXPECT_EQ(options->rowCounter, 0);
+}
+
+TEST_F(OptionsRecordTest, LegacyRecordIsConvertedWithItsOptions) {
+    std::vector<uint8_t> legacy(20, 0xAB);
+    std::memcpy(legacy.data(), "JPEG", 4);
+    const uint8_t options[6] = {0x00, 0x08, 0x00, 0x02, 0x00, 0x03};
+    std::memcpy(legacy.data() + 14, options, 6);
+    Store(legacy);
+    EXPECT_EQ(EnsureOptionsRecord(Record()), 0);
+    EXPECT_EQ(StoredBytes(), RecordBytes(8, 2, 3));
+    EXPECT_EQ(LiveHandles(), 1) << "the legacy handle was given back";
+}
+
+TEST_F(OptionsRecordTest, LegacyConversionWithoutMemoryFallsBackAndReportsIt) {
+    std::vector<uint8_t> legacy(20, 0);
+    std::memcpy(legacy.data(), "JPEG", 4);
+    legacy[15] = 9;
+    Store(legacy);
+    Host().FailAllocation(1);  // the converted record cannot be made; the defaults can
+    EXPECT_EQ(EnsureOptionsRecord(Record()), resultOutOfMemory);
+    EXPECT_EQ(StoredBytes(), RecordBytes(5, 0, 1));
+    EXPECT_EQ(LiveHandles(), 1);
+
+    Host().ReleaseHostHandles();
+    Store(legacy);
+    Host().FailAllAllocations(true);
+    EXPECT_EQ(EnsureOptionsRecord(Record()), resultOutOfMemory);
+    EXPECT_EQ(Record()->persistentData, nullptr);
+    EXPECT_EQ(LiveHandles(), 0);
+}
+
+TEST_F(OptionsRecordTest, ForeignOrShortRecordsAreReplaced) {
+    const std::vector<std::vector<uint8_t>> foreign = {
+        std::vector<uint8_t>(28, 0),                          // four zero bytes
+        {'J', 'P', '6'},                                      // too short to hold a signature
+        {'J', 'P', '6', '4', 0, 0, 0, 0, 0, 0},               // right signature, truncated
+        {'J', 'P', 'E', 'G', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},   // legacy signature, truncated
+    };
+    for (const auto& bytes : foreign) {
+        Store(bytes);
+        EXPECT_EQ(EnsureOptionsRecord(Record()), 0);
+        EXPECT_EQ(StoredBytes(), RecordBytes(5, 0, 1));
+        EXPECT_EQ(LiveHandles(), 1);
+        Host().ReleaseHostHandles();
+    }
+}
+
+TEST_F(OptionsRecordTest, NoMemoryForANewRecord) {
+    Host().FailAllocation(1);
+    EXPECT_EQ(EnsureOptionsRecord(Record()), resultOutOfMemory);
+    EXPECT_EQ(Record()->persistentData, nullptr);
+}
+
+TEST_F(OptionsRecordTest, SwapOptionsTurnsEachFieldAround) {
+    EnsureOptionsRecord(Record());
+    JpegOptionsRecord* options = ValidOptionsRecord(Record());
+    ASSERT_NE(options, nullptr);
+    SwapOptions(&options->quality);
+    EXPECT_EQ(options->quality, 5);
+    EXPECT_EQ(options->format, 0);
+    EXPECT_EQ(options->scans, 1);
+    options->quality = 0x0102;
+    SwapOptions(&options->quality);
+    std::vector<uint8_t> expected = RecordBytes(0x02, 0, 1);  // back to big-endian
+    expected[22] = 0x01;
+    EXPECT_EQ(StoredBytes(), expected);
+}
+
+}  // namespace

@@ -1,0 +1,285 @@
+// Buffered streams over real files: refills and flushes at the buffer boundaries, unget, seek,
+// tell, and the codes left in the error field and lastError.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+#include "shell/stream.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using testing_support::OpenDescriptor;
+using testing_support::PatternBytes;
+using testing_support::ScratchFile;
+
+class StreamTest : public testing_support::HostMemoryTest {
+protected:
+    StreamBuffer* Open(int fd, int32_t writeFlag) {
+        int16_t error = 1;
+        StreamBuffer* stream = StreamOpen(static_cast<uint64_t>(fd), writeFlag, &error);
+        EXPECT_EQ(error, 0);
+        EXPECT_NE(stream, nullptr);
+        return stream;
+    }
+    void TearDown() override {
+        StreamClose(stream_);
+        if (fd_ >= 0) close(fd_);
+        HostMemoryTest::TearDown();
+    }
+    StreamBuffer* OpenSource(const ScratchFile& file) {
+        fd_ = OpenDescriptor(file.Path(), O_RDONLY);
+        stream_ = Open(fd_, 0);
+        return stream_;
+    }
+    StreamBuffer* OpenSink(const ScratchFile& file) {
+        fd_ = OpenDescriptor(file.Path(), O_RDWR);
+        stream_ = Open(fd_, 1);
+        return stream_;
+    }
+    StreamBuffer* stream_ = nullptr;
+    int fd_ = -1;
+};
+
+TEST_F(StreamTest, OpenedStreamsStartEmptyAndFreeEverything) {
+    ScratchFile file;
+    StreamBuffer* sink = OpenSink(file);
+    EXPECT_EQ(sink->bufferSize, kStreamBufferSize);
+    EXPECT_EQ(sink->writeFlag, 1);
+    EXPECT_EQ(sink->count + sink->index + sink->error + sink->endFlag + sink->transferred, 0);
+    EXPECT_EQ(LiveHandles(), 2);  // the record and its buffer
+    StreamClose(stream_);
+    EXPECT_EQ(stream_, nullptr);
+    EXPECT_EQ(LiveHandles(), 0);
+}
+
+TEST_F(StreamTest, OpenFailsCleanlyWhenEitherAllocationFails) {
+    for (int nth = 1; nth <= 2; ++nth) {
+        Host().FailAllocation(nth);
+        int16_t error = 0;
+        EXPECT_EQ(StreamOpen(0, 0, &error), nullptr);
+        EXPECT_EQ(error, resultOutOfMemory);
+        EXPECT_EQ(LiveHandles(), 0);
+    }
+}
+
+TEST_F(StreamTest, GetByteReadsAWholeBufferFileThenReportsTheEnd) {
+    const std::vector<uint8_t> data = PatternBytes(32768);
+    ScratchFile file(data);
+    ByteSource* source = OpenSource(file);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        ASSERT_EQ(SourceGetByte(source), data[i]) << "byte " << i;
+    }
+    EXPECT_EQ(source->transferred, 32768);
+    EXPECT_EQ(StreamAtEnd(source), 0);
+    EXPECT_EQ(SourceGetByte(source), -1);
+    EXPECT_EQ(StreamAtEnd(source), -1);
+    EXPECT_EQ(lastError, resultEndOfFile);
+    EXPECT_EQ(StreamError(source), 0) << "the end of the file leaves the error field alone";
+}
+
+TEST_F(StreamTest, GetByteTakesAShortFileAsOneGoodRefill) {
+    const std::vector<uint8_t> data = PatternBytes(10);
+    ScratchFile file(data);
+    ByteSource* source = OpenSource(file);
+    EXPECT_EQ(SourceGetByte(source), 0);
+    EXPECT_EQ(lastError, 0);
+    EXPECT_EQ(source->count, 9);
+    EXPECT_EQ(source->transferred, 10);
+    for (int i = 1; i < 10; ++i) EXPECT_EQ(SourceGetByte(source), i);
+    EXPECT_EQ(SourceGetByte(source), -1);
+    EXPECT_EQ(StreamAtEnd(source), -1);
+    EXPECT_EQ(lastError, resultEndOfFile);
+}
+
+TEST_F(StreamTest, GetByteCrossesBufferBoundaries) {
+    const std::vector<uint8_t> data = PatternBytes(2 * 32768 + 5);
+    ScratchFile file(data);
+    ByteSource* source = OpenSource(file);
+    std::vector<uint8_t> got;
+    for (int byte = SourceGetByte(source); byte >= 0; byte = SourceGetByte(source)) {
+        got.push_back(static_cast<uint8_t>(byte));
+    }
+    EXPECT_EQ(got, data);
+    EXPECT_EQ(source->transferred, static_cast<int32_t>(data.size()));
+}
+
+TEST_F(StreamTest, UngetPutsBackOnlyWhatTheBufferStillHolds) {
+    ScratchFile file({0xFF, 0xD8, 0xFF});
+    ByteSource* source = OpenSource(file);
+    EXPECT_EQ(SourceUngetByte(0x12, source), -1) << "nothing read yet";
+    EXPECT_EQ(SourceGetByte(source), 0xFF);
+    EXPECT_EQ(SourceUngetByte(-1, source), -1);
+    EXPECT_EQ(source->index, 1);
+    EXPECT_EQ(SourceUngetByte(0xAB, source), 0xAB);
+    EXPECT_EQ(source->index, 0);
+    EXPECT_EQ(SourceUngetByte(0xCD, source), -1) << "index 0: nothing in front to overwrite";
+    EXPECT_EQ(SourceGetByte(source), 0xAB);
+    EXPECT_EQ(SourceGetByte(source), 0xD8);
+}
+
+TEST_F(StreamTest, UngetAfterARefillOfOneByte) {
+    std::vector<uint8_t> data = PatternBytes(32769);
+    ScratchFile file(data);
+    ByteSource* source = OpenSource(file);
+    for (int i = 0; i < 32768; ++i) SourceGetByte(source);
+    EXPECT_EQ(SourceGetByte(source), data[32768]);  // the refill delivered one byte
+    EXPECT_EQ(SourceUngetByte(data[32768], source), data[32768]);
+    EXPECT_EQ(source->index, 0);
+    EXPECT_EQ(SourceUngetByte(7, source), -1);
+}
+
+TEST_F(StreamTest, ReadCopiesAcrossRefillsAndStopsAtTheEnd) {
+    const std::vector<uint8_t> data = PatternBytes(70000);
+    ScratchFile file(data);
+    ByteSource* source = OpenSource(file);
+    std::vector<uint8_t> got(data.size() + 100, 0);
+    EXPECT_EQ(SourceGetByte(source), data[0]);
+    EXPECT_EQ(SourceRead(got.data(), 1, 40000, source), 40000);
+    EXPECT_EQ(std::memcmp(got.data(), data.data() + 1, 40000), 0);
+    EXPECT_EQ(StreamError(source), 0);
+    // Ask for more than is left: the rest comes out and the short read is reported.
+    EXPECT_EQ(SourceRead(got.data(), 10, 10000, source), 70000 - 40001);
+    EXPECT_EQ(std::memcmp(got.data(), data.data() + 40001, 70000 - 40001), 0);
+    EXPECT_EQ(StreamError(source), resultEndOfFile);
+    EXPECT_EQ(lastError, resultEndOfFile);
+    EXPECT_EQ(StreamAtEnd(source), -1);
+}
+
+TEST_F(StreamTest, ReadThatEmptiesTheBufferRefillsAtOnce) {
+    const std::vector<uint8_t> data = PatternBytes(32768);
+    ScratchFile file(data);
+    ByteSource* source = OpenSource(file);
+    std::vector<uint8_t> got(32768);
+    EXPECT_EQ(SourceGetByte(source), 0);
+    // The rest of the buffer exactly: the eager refill finds the end, which counts as success.
+    EXPECT_EQ(SourceRead(got.data(), 32767, 1, source), 32767);
+    EXPECT_EQ(StreamError(source), 0);
+    EXPECT_EQ(lastError, 0);
+    EXPECT_EQ(StreamAtEnd(source), -1);
+    EXPECT_EQ(source->count, 0);
+    EXPECT_EQ(SourceRead(got.data(), 0, 5, source), 0);
+    EXPECT_EQ(lastError, 0);
+}
+
+TEST_F(StreamTest, ReadFailureOfTheFileGivesIoError) {
+    ScratchFile file(PatternBytes(100));
+    fd_ = OpenDescriptor(file.Path(), O_WRONLY);
+    stream_ = Open(fd_, 0);
+    EXPECT_EQ(SourceGetByte(stream_), -1);
+    EXPECT_EQ(StreamError(stream_), resultIoError);
+    EXPECT_EQ(lastError, resultIoError);
+    EXPECT_EQ(StreamAtEnd(stream_), 0);
+    char buffer[4];
+    EXPECT_EQ(SourceRead(buffer, 1, 4, stream_), 0);
+    EXPECT_EQ(lastError, resultIoError);
+}
+
+TEST_F(StreamTest, WriteOfMoreThanABufferKeepsTheRest) {
+    ScratchFile file;
+    ByteSink* sink = OpenSink(file);
+    const std::vector<uint8_t> data = PatternBytes(40000);
+    EXPECT_EQ(SinkWrite(data.data(), 1, 40000, sink), 40000);
+    EXPECT_EQ(file.Contents().size(), 32768u);
+    EXPECT_EQ(sink->count, 7232);
+    EXPECT_EQ(SinkTell(sink), 40000);
+    EXPECT_EQ(SinkFlush(sink), 0);
+    EXPECT_EQ(file.Contents(), data);
+    EXPECT_EQ(SinkTell(sink), 40000);
+}
+
+TEST_F(StreamTest, WriteOfABufferIntoAPartlyFilledSink) {
+    ScratchFile file;
+    ByteSink* sink = OpenSink(file);
+    const std::vector<uint8_t> data = PatternBytes(32868);
+    EXPECT_EQ(SinkWrite(data.data(), 100, 1, sink), 100);
+    EXPECT_EQ(SinkWrite(data.data() + 100, 2, 16384, sink), 32768);
+    EXPECT_EQ(file.Contents().size(), 32768u);
+    EXPECT_EQ(sink->count, 100);
+    EXPECT_EQ(SinkTell(sink), 32868);
+    SinkFlush(sink);
+    EXPECT_EQ(file.Contents(), data);
+}
+
+TEST_F(StreamTest, WriteThatFillsTheBufferExactlyWritesItAtOnce) {
+    ScratchFile file;
+    ByteSink* sink = OpenSink(file);
+    const std::vector<uint8_t> data = PatternBytes(32768);
+    EXPECT_EQ(SinkWrite(data.data(), 32768, 1, sink), 32768);
+    EXPECT_EQ(sink->count, 0);
+    EXPECT_EQ(sink->transferred, 32768);
+    EXPECT_EQ(file.Contents(), data);
+}
+
+TEST_F(StreamTest, PutByteWritesEachFullBuffer) {
+    ScratchFile file;
+    ByteSink* sink = OpenSink(file);
+    const std::vector<uint8_t> data = PatternBytes(32769);
+    for (uint8_t byte : data) ASSERT_EQ(SinkPutByte(byte, sink), byte);
+    EXPECT_EQ(file.Contents().size(), 32768u);
+    EXPECT_EQ(sink->count, 1);
+    EXPECT_EQ(SinkTell(sink), 32769);
+    SinkFlush(sink);
+    EXPECT_EQ(file.Contents(), data);
+}
+
+TEST_F(StreamTest, SeekFlushesFirstThenMoves) {
+    ScratchFile file;
+    ByteSink* sink = OpenSink(file);
+    const std::vector<uint8_t> data = PatternBytes(1000);
+    SinkWrite(data.data(), 1, 1000, sink);
+    EXPECT_EQ(SinkSeek(sink, 0, 0), 0);
+    EXPECT_EQ(file.Contents(), data);
+    EXPECT_EQ(SinkTell(sink), 0);
+    SinkPutByte(0xEE, sink);
+    EXPECT_EQ(SinkSeek(sink, -10, 2), 0) << "from the end";
+    EXPECT_EQ(SinkTell(sink), 990);
+    SinkPutByte(0xDD, sink);
+    EXPECT_EQ(SinkSeek(sink, 4, 1), 0) << "from the current position";
+    EXPECT_EQ(SinkTell(sink), 995);
+    SinkPutByte(0xCC, sink);
+    SinkFlush(sink);
+    std::vector<uint8_t> expected = data;
+    expected[0] = 0xEE;
+    expected[990] = 0xDD;
+    expected[995] = 0xCC;
+    EXPECT_EQ(file.Contents(), expected);
+    EXPECT_EQ(SinkSeek(sink, 0, 7), -1) << "unknown origin";
+    EXPECT_EQ(lastError, resultBadParameters);
+    EXPECT_EQ(StreamError(sink), resultBadParameters);
+    EXPECT_EQ(SinkSeek(sink, 0, 0), 0);
+    EXPECT_EQ(lastError, 0);
+}
+
+TEST_F(StreamTest, FlushOfASourceDiscardsWithoutWriting) {
+    ScratchFile file(PatternBytes(100));
+    ByteSource* source = OpenSource(file);
+    SourceGetByte(source);
+    EXPECT_EQ(SinkFlush(source), 0);
+    EXPECT_EQ(source->count, 0);
+    EXPECT_EQ(source->index, 0);
+    EXPECT_EQ(file.Contents(), PatternBytes(100));
+}
+
+TEST_F(StreamTest, AFullDeviceFailsTheWriteAndStillEmptiesTheBuffer) {
+    fd_ = open("/dev/full", O_WRONLY);
+    if (fd_ < 0) GTEST_SKIP() << "no /dev/full here";
+    stream_ = Open(fd_, 1);
+    const std::vector<uint8_t> data = PatternBytes(40000);
+    EXPECT_EQ(SinkWrite(data.data(), 1, 40000, stream_), 32768) << "bytes of the failed buffer count";
+    EXPECT_EQ(StreamError(stream_), resultIoError);
+    EXPECT_EQ(lastError, resultIoError);
+    EXPECT_EQ(stream_->count, 0);
+    EXPECT_EQ(SinkPutByte(1, stream_), 1) << "a byte that only goes into the buffer succeeds";
+    EXPECT_EQ(lastError, 0);
+    EXPECT_EQ(SinkFlush(stream_), -1);
+    EXPECT_EQ(lastError, resultIoError);
+    EXPECT_EQ(stream_->count, 0);
+    SinkPutByte(2, stream_);
+    EXPECT_EQ(SinkSeek(stream_, 0, 0), -1) << "the failed flush stops the seek";
+    EXPECT_EQ(lastError, resultIoError);
+}
+
+}  // namespace
