@@ -8,6 +8,7 @@
 // stand-in's state is one process-wide HostEnvironment.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -16,6 +17,16 @@
 #include "shell/host_record.h"
 
 namespace host {
+
+// The record block the host hands out: larger than the plug-in's view of it, so that reads past
+// the end land in host bytes.
+inline constexpr std::size_t kRecordBlockSize = 2048;
+// The pattern in every record byte the plug-in does not own, and in every fresh handle block.
+inline constexpr uint8_t kJunkByte = 0xA5;
+// fileHandle while the host has no file open: no descriptor, so the plug-in's calls on it fail.
+inline constexpr uint64_t kNoFile = UINT64_MAX;
+// acquireSuite's answer for a suite the host does not offer, or while it refuses suites.
+inline constexpr int32_t kSuiteUnavailable = resultBadParameters;
 
 // Handle bookkeeping shared by the record's own newHandle/disposeHandle and the handle suite.
 struct HandleStats {
@@ -37,17 +48,28 @@ public:
     // hold a junk pattern the plug-in must never read.
     static HostEnvironment& Instance();
 
-    // A fresh record: callbacks and suites installed, fileHandle closed, persistentData kept
-    // (the host keeps it between operations) unless dropPersistent is true.
+    // A fresh record: callbacks and suites installed, the open file closed (kNoFile), profileData
+    // disposed, persistentData kept (the host keeps it between operations) unless dropPersistent
+    // is true. The scripts below are left as they are.
     void ResetRecord(bool dropPersistent = false);
+    // Record() is the start of a block of kRecordBlockSize bytes.
     HostFormatRecord* Record();
+    // Whether every byte of the block the plug-in does not own still holds kJunkByte, and the
+    // host bytes of the handle suite too.
+    bool HostBytesIntact() const;
+    // Clears the scripts and logs: allocation failures, the cancel script and count, the progress
+    // log and observer, the offered suites, the held-suite counts and the refusal.
+    void ResetScripts();
 
-    // Handles.
+    // Handles. A handle the pool never made, an unbalanced unlock, or a second dispose of the same
+    // handle is a plug-in bug: the pool prints what happened and aborts the process. Disposing null
+    // does nothing. A block moves (to catch stale pointers) whenever setHandleSize grows it.
     const HandleStats& Stats() const;
     void ResetStats();               // peak and totals only; live counts stay true
     // Makes the nth newHandle call from now (1 = the next one) answer null; 0 turns it off.
     void FailAllocation(int64_t nth);
-    // Makes every newHandle call answer null while on.
+    // Makes every newHandle call answer null while on, and every setHandleSize that grows a block
+    // answer -108. (The scripts apply to the plug-in's calls, not to the host's own NewHandle.)
     void FailAllAllocations(bool on);
     // Disposes persistentData and profileData if set, as the host would when it quits.
     void ReleaseHostHandles();
@@ -56,6 +78,8 @@ public:
     Handle NewHandle(int32_t size);
     void DisposeHandle(Handle handle);
     int32_t HandleSize(Handle handle) const;
+    // lockHandle calls not yet paired with unlockHandle.
+    int32_t LockCount(Handle handle) const;
 
     // Progress and cancel.
     const std::vector<ProgressCall>& ProgressCalls() const;
@@ -66,12 +90,14 @@ public:
     void OnProgress(std::function<void(int32_t, int32_t)> observer);
 
     // Basic suite: suites the host offers by name and version; refused ones answer an error.
+    // Releasing a suite that is not held is a plug-in bug and aborts, as for handles.
     void OfferSuite(const std::string& name, int32_t version, const void* suite);
     void RefuseSuites(bool refuse);
     int64_t AcquiredSuites() const;  // acquired and not yet released
 
     // Files: opened by the host and closed by it; the module works from the current position.
-    // Answers false (with errno set) when the file cannot be opened.
+    // Answers false (with errno set) when the file cannot be opened; a folder is refused with
+    // EISDIR. Opening a file closes the one open before.
     bool OpenForReading(const std::string& path);
     bool OpenForWriting(const std::string& path);
     void CloseFile();
@@ -90,14 +116,20 @@ public:
     const std::string& Error() const;
     // Calls FilterMain with the environment's record; answers the result word.
     int16_t Call(int16_t selector, intptr_t data = 0);
-    // Whether the loaded module exports a symbol of this name.
+    // Whether the loaded module exports a symbol of this name (see LibraryExports).
     bool Exports(const std::string& symbol) const;
 
 private:
+    std::string path_;
     void* library_ = nullptr;
     FilterMainProc entry_ = nullptr;
     std::string error_;
 };
+
+// Whether the shared object file at path defines, in its dynamic symbol table, a symbol of this
+// name: a plain name, or a C++ function whose demangled name (without its parameter list) is the
+// given name. Symbols it only imports do not count; a file that is no shared object exports none.
+bool LibraryExports(const std::string& path, const std::string& symbol);
 
 // Where the build put JPEG.kvx: the KVX_MODULE environment variable when set, else the file
 // beside the running program.

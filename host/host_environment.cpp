@@ -1,0 +1,445 @@
+// The host stand-in's state and the callbacks the plug-in reaches through the record: the record
+// block, the counted handle pool, progress and cancel, the basic suite and the host's open file.
+#include "host/host_environment.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <new>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+namespace host {
+namespace {
+
+struct HandleEntry {
+    int32_t size;
+    int32_t locks;
+};
+
+// Disposed handle cells stay allocated for a while so that a second dispose is recognised as
+// such instead of hitting a newer handle at the same address.
+constexpr std::size_t kGraveyardCells = 4096;
+
+struct State {
+    alignas(16) unsigned char recordBlock[kRecordBlockSize];
+    HandleSuite handleSuite;
+    BasicSuite basicSuite;
+
+    std::unordered_map<Handle, HandleEntry> handles;
+    std::deque<Handle> graveyard;
+    std::unordered_set<Handle> buried;
+    HandleStats stats;
+    int64_t failCountdown = 0;
+    bool failAll = false;
+
+    std::vector<ProgressCall> progress;
+    std::function<void(int32_t, int32_t)> progressObserver;
+    int64_t cancelChecks = 0;
+    int64_t cancelAt = 0;
+
+    std::map<std::pair<std::string, int32_t>, const void*> offeredSuites;
+    std::map<std::pair<std::string, int32_t>, int64_t> heldSuites;
+    bool refuseSuites = false;
+
+    int fd = -1;
+};
+
+State& S() {
+    static State state;
+    return state;
+}
+
+HostFormatRecord* RecordOf(State& state) { return reinterpret_cast<HostFormatRecord*>(state.recordBlock); }
+
+[[noreturn]] void PluginBug(const char* what, const void* handle) {
+    std::fprintf(stderr, "host: plug-in bug: %s (handle %p)\n", what, handle);
+    std::fflush(stderr);
+    std::abort();
+}
+
+HandleEntry& EntryOf(Handle handle, const char* operation) {
+    State& state = S();
+    auto found = state.handles.find(handle);
+    if (found != state.handles.end()) return found->second;
+    static char message[128];
+    std::snprintf(message, sizeof message, "%s on a handle %s", operation,
+                  state.buried.count(handle) != 0 ? "already disposed" : "this host never made");
+    PluginBug(message, handle);
+}
+
+void NoteLiveBytes(State& state, int64_t change) {
+    state.stats.liveBytes += change;
+    if (state.stats.liveBytes > state.stats.peakBytes) state.stats.peakBytes = state.stats.liveBytes;
+}
+
+Handle Refuse(State& state) {
+    ++state.stats.refusedAllocations;
+    return nullptr;
+}
+
+// A block of size bytes (at least one byte is reserved so that size 0 still has an address),
+// filled with the junk pattern.
+char* NewBlock(int32_t size) {
+    char* block = static_cast<char*>(std::malloc(size > 0 ? static_cast<std::size_t>(size) : 1));
+    if (block != nullptr && size > 0) std::memset(block, kJunkByte, static_cast<std::size_t>(size));
+    return block;
+}
+
+Handle PoolNew(int32_t size, bool scripted) noexcept {
+    State& state = S();
+    if (scripted) {
+        if (state.failAll) return Refuse(state);
+        if (state.failCountdown > 0 && --state.failCountdown == 0) return Refuse(state);
+    }
+    if (size < 0) return Refuse(state);
+    char* block = NewBlock(size);
+    Handle handle = block == nullptr ? nullptr : new (std::nothrow) char*(block);
+    if (handle == nullptr) {
+        std::free(block);
+        return Refuse(state);
+    }
+    try {
+        state.handles.emplace(handle, HandleEntry{size, 0});
+    } catch (...) {
+        delete handle;
+        std::free(block);
+        return Refuse(state);
+    }
+    // A cell address that comes back into use no longer stands for a disposed handle.
+    state.buried.erase(handle);
+    ++state.stats.liveHandles;
+    ++state.stats.totalAllocations;
+    NoteLiveBytes(state, size);
+    return handle;
+}
+
+void Bury(State& state, Handle handle) {
+    *handle = nullptr;
+    try {
+        state.graveyard.push_back(handle);
+        state.buried.insert(handle);
+    } catch (...) {
+        state.buried.erase(handle);
+        if (!state.graveyard.empty() && state.graveyard.back() == handle) state.graveyard.pop_back();
+        delete handle;
+        return;
+    }
+    if (state.graveyard.size() > kGraveyardCells) {
+        Handle oldest = state.graveyard.front();
+        state.graveyard.pop_front();
+        state.buried.erase(oldest);
+        delete oldest;
+    }
+}
+
+void PoolDispose(Handle handle) noexcept {
+    if (handle == nullptr) return;
+    State& state = S();
+    const HandleEntry entry = EntryOf(handle, "disposeHandle");
+    std::free(*handle);
+    state.handles.erase(handle);
+    --state.stats.liveHandles;
+    NoteLiveBytes(state, -int64_t{entry.size});
+    Bury(state, handle);
+}
+
+// The callbacks the plug-in calls. None lets an exception out.
+
+uint8_t HostCancelCheck() noexcept {
+    State& state = S();
+    ++state.cancelChecks;
+    return state.cancelAt > 0 && state.cancelChecks >= state.cancelAt ? 1 : 0;
+}
+
+void HostReportProgress(int32_t done, int32_t total) noexcept {
+    State& state = S();
+    try {
+        state.progress.push_back(ProgressCall{done, total});
+        if (state.progressObserver) state.progressObserver(done, total);
+    } catch (...) {
+        // Progress is a courtesy to the user; a failure to record or draw it changes nothing.
+    }
+}
+
+Handle HostNewHandle(int32_t size) noexcept { return PoolNew(size, true); }
+
+void HostDisposeHandle(Handle handle) noexcept { PoolDispose(handle); }
+
+int32_t HostGetHandleSize(Handle handle) noexcept { return EntryOf(handle, "getHandleSize").size; }
+
+int16_t HostSetHandleSize(Handle handle, int32_t newSize) noexcept {
+    State& state = S();
+    HandleEntry& entry = EntryOf(handle, "setHandleSize");
+    if (newSize < 0) return resultBadParameters;
+    if (newSize > entry.size) {
+        // Growing always moves the block, so a pointer kept from before shows up at once.
+        if (state.failAll) return resultOutOfMemory;
+        char* grown = NewBlock(newSize);
+        if (grown == nullptr) return resultOutOfMemory;
+        std::memcpy(grown, *handle, static_cast<std::size_t>(entry.size));
+        std::free(*handle);
+        *handle = grown;
+    }
+    NoteLiveBytes(state, int64_t{newSize} - entry.size);
+    entry.size = newSize;
+    return resultOk;
+}
+
+char* HostLockHandle(Handle handle, uint8_t) noexcept {
+    ++EntryOf(handle, "lockHandle").locks;
+    return *handle;
+}
+
+void HostUnlockHandle(Handle handle) noexcept {
+    HandleEntry& entry = EntryOf(handle, "unlockHandle");
+    if (entry.locks == 0) PluginBug("unlockHandle on a handle that is not locked", handle);
+    --entry.locks;
+}
+
+int32_t HostAcquireSuite(const char* name, int32_t version, const void** suite) noexcept {
+    State& state = S();
+    if (name == nullptr || suite == nullptr) return kSuiteUnavailable;
+    *suite = nullptr;
+    if (state.refuseSuites) return kSuiteUnavailable;
+    try {
+        const std::pair<std::string, int32_t> key{name, version};
+        auto offered = state.offeredSuites.find(key);
+        if (offered == state.offeredSuites.end()) return kSuiteUnavailable;
+        ++state.heldSuites[key];
+        *suite = offered->second;
+        return 0;
+    } catch (...) {
+        return kSuiteUnavailable;
+    }
+}
+
+int32_t HostReleaseSuite(const char* name, int32_t version) noexcept {
+    State& state = S();
+    if (name == nullptr) PluginBug("releaseSuite without a name", nullptr);
+    auto held = state.heldSuites.end();
+    try {
+        held = state.heldSuites.find({name, version});
+    } catch (...) {
+        return kSuiteUnavailable;
+    }
+    if (held == state.heldSuites.end() || held->second == 0) {
+        std::fprintf(stderr, "host: plug-in bug: releaseSuite(\"%s\", %d) of a suite it does not hold\n", name,
+                     static_cast<int>(version));
+        std::fflush(stderr);
+        std::abort();
+    }
+    --held->second;
+    return 0;
+}
+
+// The byte ranges of the record the plug-in owns; every other byte of the block is the host's.
+struct FieldRange {
+    std::size_t offset;
+    std::size_t size;
+};
+
+#define KV_FIELD(name) FieldRange{offsetof(HostFormatRecord, name), sizeof(HostFormatRecord::name)}
+constexpr FieldRange kPluginFields[] = {
+    KV_FIELD(cancelCheck),     KV_FIELD(reportProgress),  KV_FIELD(bufferMemory),
+    KV_FIELD(minEstimate),     KV_FIELD(maxEstimate),     KV_FIELD(fileHandle),
+    KV_FIELD(imageMode),       KV_FIELD(rows),            KV_FIELD(columns),
+    KV_FIELD(planes),          KV_FIELD(horizontalResolution), KV_FIELD(verticalResolution),
+    KV_FIELD(rowData),         KV_FIELD(area),            KV_FIELD(firstPlane),
+    KV_FIELD(lastPlane),       KV_FIELD(columnStep),      KV_FIELD(rowStep),
+    KV_FIELD(planeStep),       KV_FIELD(persistentData),  KV_FIELD(newHandle),
+    KV_FIELD(disposeHandle),   KV_FIELD(handleSuite),     KV_FIELD(basicSuite),
+    KV_FIELD(profileData),     KV_FIELD(profileSize),     KV_FIELD(profilesEnabled),
+};
+#undef KV_FIELD
+
+bool PluginOwns(std::size_t offset) {
+    for (const FieldRange& field : kPluginFields) {
+        if (offset >= field.offset && offset < field.offset + field.size) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+HostEnvironment& HostEnvironment::Instance() {
+    static HostEnvironment* environment = [] {
+        auto* made = new HostEnvironment;
+        made->ResetRecord(true);
+        return made;
+    }();
+    return *environment;
+}
+
+void HostEnvironment::ResetRecord(bool dropPersistent) {
+    State& state = S();
+    HostFormatRecord* record = RecordOf(state);
+    CloseFile();
+    if (dropPersistent) PoolDispose(record->persistentData);
+    const Handle kept = dropPersistent ? nullptr : record->persistentData;
+    PoolDispose(record->profileData);
+
+    std::memset(state.recordBlock, kJunkByte, sizeof state.recordBlock);
+    for (const FieldRange& field : kPluginFields) std::memset(state.recordBlock + field.offset, 0, field.size);
+    record->cancelCheck = HostCancelCheck;
+    record->reportProgress = HostReportProgress;
+    record->fileHandle = kNoFile;
+    record->persistentData = kept;
+    record->newHandle = HostNewHandle;
+    record->disposeHandle = HostDisposeHandle;
+
+    std::memset(&state.handleSuite, kJunkByte, sizeof state.handleSuite);
+    state.handleSuite.newHandle = HostNewHandle;
+    state.handleSuite.disposeHandle = HostDisposeHandle;
+    state.handleSuite.getHandleSize = HostGetHandleSize;
+    state.handleSuite.setHandleSize = HostSetHandleSize;
+    state.handleSuite.lockHandle = HostLockHandle;
+    state.handleSuite.unlockHandle = HostUnlockHandle;
+    record->handleSuite = &state.handleSuite;
+    state.basicSuite.acquireSuite = HostAcquireSuite;
+    state.basicSuite.releaseSuite = HostReleaseSuite;
+    record->basicSuite = &state.basicSuite;
+}
+
+HostFormatRecord* HostEnvironment::Record() { return RecordOf(S()); }
+
+bool HostEnvironment::HostBytesIntact() const {
+    const State& state = S();
+    for (std::size_t offset = 0; offset < sizeof state.recordBlock; ++offset) {
+        if (!PluginOwns(offset) && state.recordBlock[offset] != kJunkByte) return false;
+    }
+    for (uint8_t byte : state.handleSuite.hostReserved0) {
+        if (byte != kJunkByte) return false;
+    }
+    return true;
+}
+
+void HostEnvironment::ResetScripts() {
+    State& state = S();
+    state.failCountdown = 0;
+    state.failAll = false;
+    state.progress.clear();
+    state.progressObserver = nullptr;
+    state.cancelChecks = 0;
+    state.cancelAt = 0;
+    state.offeredSuites.clear();
+    state.heldSuites.clear();
+    state.refuseSuites = false;
+}
+
+const HandleStats& HostEnvironment::Stats() const { return S().stats; }
+
+void HostEnvironment::ResetStats() {
+    HandleStats& stats = S().stats;
+    stats.peakBytes = stats.liveBytes;
+    stats.totalAllocations = 0;
+    stats.refusedAllocations = 0;
+}
+
+void HostEnvironment::FailAllocation(int64_t nth) { S().failCountdown = nth > 0 ? nth : 0; }
+
+void HostEnvironment::FailAllAllocations(bool on) { S().failAll = on; }
+
+void HostEnvironment::ReleaseHostHandles() {
+    HostFormatRecord* record = Record();
+    PoolDispose(record->persistentData);
+    record->persistentData = nullptr;
+    PoolDispose(record->profileData);
+    record->profileData = nullptr;
+    record->profileSize = 0;
+}
+
+Handle HostEnvironment::NewHandle(int32_t size) { return PoolNew(size, false); }
+
+void HostEnvironment::DisposeHandle(Handle handle) { PoolDispose(handle); }
+
+int32_t HostEnvironment::HandleSize(Handle handle) const { return EntryOf(handle, "HandleSize").size; }
+
+int32_t HostEnvironment::LockCount(Handle handle) const { return EntryOf(handle, "LockCount").locks; }
+
+const std::vector<ProgressCall>& HostEnvironment::ProgressCalls() const { return S().progress; }
+
+int64_t HostEnvironment::CancelChecks() const { return S().cancelChecks; }
+
+void HostEnvironment::CancelAtCheck(int64_t nth) { S().cancelAt = nth > 0 ? nth : 0; }
+
+void HostEnvironment::OnProgress(std::function<void(int32_t, int32_t)> observer) {
+    S().progressObserver = std::move(observer);
+}
+
+void HostEnvironment::OfferSuite(const std::string& name, int32_t version, const void* suite) {
+    S().offeredSuites[{name, version}] = suite;
+}
+
+void HostEnvironment::RefuseSuites(bool refuse) { S().refuseSuites = refuse; }
+
+int64_t HostEnvironment::AcquiredSuites() const {
+    int64_t held = 0;
+    for (const auto& [key, count] : S().heldSuites) held += count;
+    return held;
+}
+
+namespace {
+
+// Opens without blocking (a FIFO with no writer would otherwise hang the host), then makes the
+// descriptor blocking again for the plug-in's reads and writes.
+int OpenDescriptor(const std::string& path, int flags) {
+    const int fd = open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0) return -1;
+    struct stat info;
+    int error = 0;
+    if (fstat(fd, &info) != 0) {
+        error = errno;
+    } else if (S_ISDIR(info.st_mode)) {
+        error = EISDIR;
+    }
+    if (error != 0) {
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    const int status = fcntl(fd, F_GETFL);
+    if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+        error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+bool Adopt(int fd) {
+    if (fd < 0) return false;
+    S().fd = fd;
+    RecordOf(S())->fileHandle = static_cast<uint64_t>(fd);
+    return true;
+}
+
+}  // namespace
+
+bool HostEnvironment::OpenForReading(const std::string& path) {
+    CloseFile();
+    return Adopt(OpenDescriptor(path, O_RDONLY));
+}
+
+bool HostEnvironment::OpenForWriting(const std::string& path) {
+    CloseFile();
+    return Adopt(OpenDescriptor(path, O_WRONLY | O_CREAT | O_TRUNC));
+}
+
+void HostEnvironment::CloseFile() {
+    State& state = S();
+    if (state.fd >= 0) close(state.fd);
+    state.fd = -1;
+    RecordOf(state)->fileHandle = kNoFile;
+}
+
+}  // namespace host

@@ -1,0 +1,120 @@
+// kvhost: a command line host that loads the JPEG.kvx module and drives it through FilterMain the
+// way the host application does. Parses the command line, loads the module and runs one verb.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host/host_environment.h"
+#include "host/kvhost/verbs.h"
+
+#ifndef KVHOST_VERSION
+#error "KVHOST_VERSION must be defined by the build"
+#endif
+
+namespace kvhost {
+namespace {
+
+struct Verb {
+    const char* name;
+    const char* arguments;
+    const char* summary;
+    VerbProc run;
+};
+
+constexpr Verb kVerbs[] = {
+    {"check", "FILE...", "tell for each file whether the module takes it for a JPEG", RunCheck},
+};
+
+void PrintUsage(std::FILE* out) {
+    std::fprintf(out,
+                 "usage: kvhost [--module PATH] VERB [ARGUMENT...]\n"
+                 "\n"
+                 "Loads the JPEG.kvx plug-in module and drives it as the host application does.\n"
+                 "\n"
+                 "verbs:\n");
+    for (const Verb& verb : kVerbs) {
+        const std::string call = std::string(verb.name) + " " + verb.arguments;
+        std::fprintf(out, "  %-16s %s\n", call.c_str(), verb.summary);
+    }
+    std::fprintf(out,
+                 "\n"
+                 "options:\n"
+                 "  --module PATH    load this module file instead of JPEG.kvx beside kvhost\n"
+                 "                   (the KVX_MODULE environment variable does the same)\n"
+                 "  -h, --help       show this text\n"
+                 "  --version        show the version\n"
+                 "\n"
+                 "exit status: 0 success; 1 a file failed or the module misbehaved;\n"
+                 "2 a wrong command line or a module that cannot be loaded\n");
+}
+
+const Verb* FindVerb(const std::string& name) {
+    for (const Verb& verb : kVerbs) {
+        if (name == verb.name) return &verb;
+    }
+    return nullptr;
+}
+
+int UsageError(const std::string& message) {
+    std::fprintf(stderr, "kvhost: %s\nTry 'kvhost --help'.\n", message.c_str());
+    return exitUsage;
+}
+
+// Handles the plug-in left behind once the host has given back its own are a leak in the module.
+int CheckHandlesReturned(int status) {
+    host::HostEnvironment& environment = host::HostEnvironment::Instance();
+    environment.ReleaseHostHandles();
+    const host::HandleStats& stats = environment.Stats();
+    if (stats.liveHandles == 0) return status;
+    std::fprintf(stderr, "kvhost: the module left %lld handles (%lld bytes) undisposed\n",
+                 static_cast<long long>(stats.liveHandles), static_cast<long long>(stats.liveBytes));
+    return status == exitOk ? exitFailed : status;
+}
+
+int Run(int argc, char** argv) {
+    std::string modulePath;
+    std::vector<std::string> operands;
+    bool optionsEnded = false;
+    for (int index = 1; index < argc; ++index) {
+        const std::string argument = argv[index];
+        if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+            operands.push_back(argument);
+        } else if (argument == "--") {
+            optionsEnded = true;
+        } else if (argument == "-h" || argument == "--help") {
+            PrintUsage(stdout);
+            return exitOk;
+        } else if (argument == "--version") {
+            std::printf("kvhost %s\n", KVHOST_VERSION);
+            return exitOk;
+        } else if (argument == "--module") {
+            if (index + 1 >= argc) return UsageError("--module needs a path");
+            modulePath = argv[++index];
+        } else if (argument.rfind("--module=", 0) == 0) {
+            modulePath = argument.substr(std::strlen("--module="));
+        } else {
+            return UsageError("unknown option '" + argument + "'");
+        }
+    }
+    if (operands.empty()) {
+        PrintUsage(stderr);
+        return exitUsage;
+    }
+    const Verb* verb = FindVerb(operands.front());
+    if (verb == nullptr) return UsageError("unknown verb '" + operands.front() + "'");
+    if (modulePath.empty()) modulePath = host::DefaultModulePath();
+
+    host::PluginModule module;
+    if (!module.Load(modulePath)) {
+        std::fprintf(stderr, "kvhost: cannot load the module: %s\n", module.Error().c_str());
+        return exitUsage;
+    }
+    const std::vector<std::string> arguments(operands.begin() + 1, operands.end());
+    return CheckHandlesReturned(verb->run(module, arguments));
+}
+
+}  // namespace
+}  // namespace kvhost
+
+int main(int argc, char** argv) { return kvhost::Run(argc, argv); }

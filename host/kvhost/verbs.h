@@ -1,0 +1,24 @@
+// The verbs of kvhost: each runs one host operation on the loaded module and answers the exit
+// status. main.cpp lists them in its verb table.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "host/host_environment.h"
+
+namespace kvhost {
+
+enum ExitStatus : int {
+    exitOk = 0,
+    exitFailed = 1,  // a file failed, or the module misbehaved
+    exitUsage = 2,   // a wrong command line, or no loadable module
+};
+
+// What every verb is handed: the loaded module and the verb's own arguments.
+using VerbProc = int (*)(host::PluginModule& module, const std::vector<std::string>& arguments);
+
+// check FILE...: the file check on each file, one line per file.
+int RunCheck(host::PluginModule& module, const std::vector<std::string>& arguments);
+
+}  // namespace kvhost
