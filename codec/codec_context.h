@@ -49,6 +49,7 @@ struct ComponentInfo {
     int32_t planeWidth;           // progressive: coefficient plane width in samples
     int32_t planeHeight;          // progressive: coefficient plane height in samples
     uint8_t* plane;               // progressive: coefficient plane in the WorkBlock
+    int32_t planeCellBytes;       // progressive: 1 (coarse table: signed bytes) or 2 (int16 cells)
     int32_t fullSize;             // 1: H and V equal Hmax and Vmax
 };
 
@@ -57,10 +58,12 @@ struct HuffmanTable {
     uint8_t bits[17];             // bits[1..16]: number of codes of each length
     uint8_t values[kMaxAcValuesProgressive];
     int32_t valueCount;
-    int32_t maxCode[17];          // [1..16]: largest left-aligned 16-bit pattern of each length, -1 if none
+    int32_t maxCode[18];          // [1..16]: largest left-aligned 16-bit pattern of each length, -1 if
+                                  // none; [17] is a sentinel above every look-ahead
     int32_t limit;                // look-aheads at or above this match no code
     int32_t valueOffset[17];      // [1..16]: HUFFVAL position of the length's first code minus that code
     uint16_t lookahead[128];      // AC only: next 7 bits -> symbol x 256 + length, or 16 + (L0 - 1)
+    int32_t defined;              // 1 once a DHT (or the encoder) has filled the slot
 };
 
 struct ScanComponent {
@@ -74,7 +77,7 @@ struct ScanComponent {
 
 struct QuantTable {
     uint16_t entries[64];         // zig-zag order, as read (or computed by the encoder)
-    int32_t* multipliers;         // 64 dequantisation multipliers in the WorkBlock
+    uint32_t* multipliers;        // 64 dequantisation multipliers in the WorkBlock (zig-zag order)
     int32_t coarse;               // 1: every entry meets CoarseThresholdTable
 };
 

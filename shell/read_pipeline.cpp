@@ -1,6 +1,123 @@
-// The read selectors: prepare, start, continue and finish of reading a JPEG into the host.
+// The read selectors: prepare, start, continue and finish of reading a JPEG into the host. Start
+// parses the header and describes the image (size, mode, resolution, ICC profile); continue hands
+// over one decoded row per call; finish releases everything.
+#include <csetjmp>
+#include <cstring>
+
+#include "codec/codec_errors.h"
+#include "codec/marker_reader.h"
 #include "shell/handlers.h"
+#include "shell/host_memory.h"
+#include "shell/options_record.h"
 #include "shell/shell_state.h"
+
+namespace {
+
+constexpr int kApp2 = 0xE2;
+constexpr uint8_t kIccIdentifier[12] = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0};
+constexpr int32_t kIccHeaderBytes = 14;  // identifier, sequence number, chunk count
+constexpr uint8_t kJfifIdentifier[4] = {'J', 'F', 'I', 'F'};
+constexpr int32_t kJfifMinimumPayload = 14;
+
+// The shell keeps every APPn and COM marker the reader offers.
+int KeepEveryMarker(CodecContext*, const uint8_t*, int, int32_t) { return 1; }
+
+// Runs the header phase under the jump point; answers 0 or the host result of the failure.
+int16_t ReadWholeHeader(CodecContext* context) {
+    if (int category = setjmp(codecJumpPoint)) return MapCodecFailure(category);
+    if (ReadHeader(context) != 0) return resultCannotRead;
+    while (ReadHeader(context) == 0) {
+    }
+    return resultOk;
+}
+
+// Sets the mode and channel fields for the frame's component count.
+int16_t DescribeMode(HostFormatRecord* record, int32_t components) {
+    switch (components) {
+        case 1:
+            record->imageMode = 1;
+            break;
+        case 3:
+            record->imageMode = 3;
+            record->planeStep = 1;
+            break;
+        case 4:
+            record->imageMode = 4;
+            record->planeStep = 1;
+            break;
+        default:
+            return resultCannotRead;
+    }
+    record->firstPlane = 0;
+    record->lastPlane = static_cast<int16_t>(components - 1);
+    record->columnStep = static_cast<int16_t>(components);
+    return resultOk;
+}
+
+// Appends one ICC profile chunk to the host's profile handle.
+int16_t AppendProfileChunk(HostFormatRecord* record, const uint8_t* chunk, int32_t size) {
+    HandleSuite* suite = record->handleSuite;
+    int32_t oldSize = 0;
+    if (record->profileData == nullptr) {
+        Handle handle = suite->newHandle(size);
+        if (handle == nullptr) return resultOutOfMemory;
+        record->profileData = handle;
+        record->profileSize = size;
+    } else {
+        oldSize = suite->getHandleSize(record->profileData);
+        const int16_t error = suite->setHandleSize(record->profileData, oldSize + size);
+        if (error != 0) return error;
+        record->profileSize += size;
+    }
+    char* block = suite->lockHandle(record->profileData, 0);
+    std::memcpy(block + oldSize, chunk, static_cast<std::size_t>(size));
+    suite->unlockHandle(record->profileData);
+    return resultOk;
+}
+
+// Walks the kept markers in file order: ICC profile chunks are joined into the host's profile,
+// and the last JFIF marker gives the resolution.
+int16_t TakeKeptMarkers(HostFormatRecord* record, const CodecContext* context) {
+    for (const MarkerRecord* marker = context->markers; marker != nullptr; marker = marker->next) {
+        const int code = marker->bytes[1];
+        const uint8_t* payload = marker->bytes + 4;
+        const int32_t length = marker->totalBytes - 4;
+        if (code == kApp2) {
+            if (record->profilesEnabled == 0 || length < kIccHeaderBytes) continue;
+            if (std::memcmp(payload, kIccIdentifier, sizeof kIccIdentifier) != 0) continue;
+            const int32_t chunkSize = length - kIccHeaderBytes;
+            if (chunkSize == 0) continue;
+            const int16_t error = AppendProfileChunk(record, payload + kIccHeaderBytes, chunkSize);
+            if (error != resultOk) return error;
+        } else if (length >= kJfifMinimumPayload && std::memcmp(payload, kJfifIdentifier, 4) == 0) {
+            // Whole pixels per inch in 16.16; the units byte is not consulted.
+            const uint32_t x = (uint32_t{payload[8]} << 8) | payload[9];
+            const uint32_t y = (uint32_t{payload[10]} << 8) | payload[11];
+            record->horizontalResolution = static_cast<int32_t>(x << 16);
+            record->verticalResolution = static_cast<int32_t>(y << 16);
+        }
+    }
+    return resultOk;
+}
+
+// Frees the source, the codec's memory and the context.
+void ReleaseDecoder(CodecContext*& context) {
+    if (context == nullptr) return;
+    StreamClose(context->stream);
+    ReleaseWorkBlock(context);
+    ReleaseMarkers(context);
+    CodecDestroy(context);
+}
+
+// Decodes the next row under the jump point; answers 0 with *ended telling whether no row was left,
+// or the host result of the failure.
+int16_t DecodeNextRow(CodecContext* context, int* ended) {
+    if (int category = setjmp(codecJumpPoint)) return MapCodecFailure(category);
+    *ended = ReadRow(context);
+    return resultOk;
+}
+
+}  // namespace
 
 void ReadPrepare(HostFormatRecord* record, intptr_t, int16_t*) {
     record->bufferMemory = 0;
@@ -8,7 +125,106 @@ void ReadPrepare(HostFormatRecord* record, intptr_t, int16_t*) {
     currentRecord = record;
 }
 
-// The decoder is not built yet: reading is refused as an unsupported request.
-void ReadStart(HostFormatRecord*, intptr_t, int16_t* result) { *result = resultBadParameters; }
-void ReadContinue(HostFormatRecord*, intptr_t, int16_t* result) { *result = resultBadParameters; }
-void ReadFinish(HostFormatRecord*, intptr_t, int16_t* result) { *result = resultBadParameters; }
+void ReadStart(HostFormatRecord* record, intptr_t, int16_t* result) {
+    int16_t code = resultOk;
+    StreamBuffer* source = StreamOpen(record->fileHandle, 0, &code);
+    if (source == nullptr) {
+        *result = code;
+        return;
+    }
+    CodecContext* context = CodecCreate();
+    if (context == nullptr) {
+        StreamClose(source);
+        *result = resultOutOfMemory;
+        return;
+    }
+    context->stream = source;
+    context->decoder = 1;
+    context->colourTransform = kTransformUnset;
+    context->preciseColour = 1;
+    context->process = 0;
+    context->markerHook = KeepEveryMarker;
+
+    uint8_t* rowBuffer = nullptr;
+    code = ReadWholeHeader(context);
+    if (code == resultOk) code = EnsureOptionsRecord(record);
+    if (code == resultOk) {
+        OptionsRecordOf(record)->context = context;
+        code = DescribeMode(record, context->componentCount);
+    }
+    if (code == resultOk) code = TakeKeptMarkers(record, context);
+    if (code == resultOk) {
+        record->columns = static_cast<int16_t>(context->width);
+        record->rows = static_cast<int16_t>(context->height);
+        record->planes = static_cast<int16_t>(context->componentCount);
+        record->rowStep = context->bytesPerRow;
+        record->area[areaLeft] = 0;
+        record->area[areaRight] = static_cast<int16_t>(context->width);
+        rowBuffer = static_cast<uint8_t*>(ShellAllocate(static_cast<std::size_t>(context->bytesPerRow), &code));
+        if (rowBuffer != nullptr) OptionsRecordOf(record)->rowBuffer = rowBuffer;
+    }
+    *result = code;
+    if (code != resultOk) {
+        ReleaseDecoder(context);
+        ShellFree(rowBuffer);
+        if (JpegOptionsRecord* options = ValidOptionsRecord(record)) {
+            options->context = nullptr;
+            options->rowBuffer = nullptr;
+        }
+    }
+}
+
+void ReadContinue(HostFormatRecord* record, intptr_t, int16_t* result) {
+    JpegOptionsRecord* options = ValidOptionsRecord(record);
+    if (options == nullptr || options->context == nullptr) {
+        *result = resultBadParameters;
+        return;
+    }
+    CodecContext* context = options->context;
+    const int32_t row = options->rowCounter;
+    if (row >= context->height) {
+        record->rowData = nullptr;
+        return;
+    }
+    record->area[areaTop] = static_cast<int16_t>(row);
+    record->area[areaBottom] = static_cast<int16_t>(row + 1);
+    options->rowCounter = static_cast<uint16_t>(row + 1);
+
+    int ended = 0;
+    const int16_t code = DecodeNextRow(context, &ended);
+    if (code != resultOk) {
+        *result = code;
+        return;
+    }
+    if (ended) {
+        record->rowData = nullptr;
+        return;
+    }
+    if (lastError != resultOk) {
+        *result = lastError;
+        return;
+    }
+    uint8_t* rowBuffer = options->rowBuffer;
+    const int32_t bytes = context->bytesPerRow;
+    std::memcpy(rowBuffer, context->outputRow, static_cast<std::size_t>(bytes));
+    // The host's CMYK is stored as ink amounts: 0 is no ink.
+    if (context->componentCount == 4) {
+        for (int32_t i = 0; i < bytes; ++i) rowBuffer[i] = static_cast<uint8_t>(255 - rowBuffer[i]);
+    }
+    if (record->reportProgress != nullptr) record->reportProgress(row + 1, context->height);
+    if (record->cancelCheck != nullptr && record->cancelCheck() != 0) {
+        *result = resultCancelled;
+        return;
+    }
+    record->rowData = rowBuffer;
+}
+
+void ReadFinish(HostFormatRecord* record, intptr_t, int16_t*) {
+    JpegOptionsRecord* options = ValidOptionsRecord(record);
+    if (options == nullptr || options->context == nullptr) return;
+    CodecContext* context = options->context;
+    ReleaseDecoder(context);
+    ShellFree(options->rowBuffer);
+    options->context = nullptr;
+    options->rowBuffer = nullptr;
+}

@@ -1,0 +1,396 @@
+// Huffman decoding: code construction, look-up tables, the bit reader over entropy-coded data,
+// restarts and the MCU-row decode of sequential scans. Input: bytes of entropy-coded data from the
+// context's source; output: dequantised blocks handed to the inverse DCT, which writes samples into
+// the components' sample buffers.
+#include "codec/huffman_decode.h"
+
+#include <climits>
+#include <cstring>
+
+#include "codec/codec_errors.h"
+#include "codec/inverse_dct.h"
+#include "codec/marker_reader.h"
+
+// Zig-zag position -> natural index; positions 64..79 (reached only by runs past the end of a
+// block in corrupt data) all map to the discard slot 64.
+const uint8_t ZigzagToNatural[80] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
+    12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
+    35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
+    58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
+    64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64,
+};
+
+namespace {
+
+constexpr int kLookaheadBits = 7;
+
+// Entry of the look-ahead table that sends the search to the max-code array from length `first`.
+constexpr uint16_t SearchFrom(int first) { return static_cast<uint16_t>(16 + (first - 1)); }
+
+}  // namespace
+
+int BuildHuffmanCodes(CodecContext* context, const uint8_t* bits, uint8_t* sizes, uint16_t* codes, int isAc) {
+    const int limit = !isAc ? kMaxDcValues : (context->process == 2 ? kMaxAcValuesProgressive : kMaxAcValues);
+    // Every length must leave at least one code free, so the all-ones code never occurs.
+    int32_t free = 2;
+    for (int length = 1; length <= 16; ++length) {
+        free -= bits[length];
+        if (free < 1) CodecRaise(context, context->decoder ? categoryBadData : categoryBadHuffmanSpec, 4);
+        free *= 2;
+    }
+    int count = 0;
+    for (int length = 1; length <= 16; ++length) {
+        for (int i = 0; i < bits[length]; ++i) {
+            if (count >= limit) {
+                CodecRaise(context, context->decoder ? categoryLimit : categoryHuffmanLimit, 5, limit);
+            }
+            sizes[count++] = static_cast<uint8_t>(length);
+        }
+    }
+    sizes[count] = 0;
+    // Codes of one length are consecutive; moving to the next length doubles the code.
+    uint32_t code = 0;
+    int length = sizes[0];
+    for (int k = 0; k < count;) {
+        while (k < count && sizes[k] == length) codes[k++] = static_cast<uint16_t>(code++);
+        code <<= 1;
+        ++length;
+    }
+    return count;
+}
+
+void BuildHuffmanLookup(HuffmanTable* table, int isAc, const uint8_t* sizes, const uint16_t* codes) {
+    int k = 0;
+    int longest = 0;
+    for (int length = 1; length <= 16; ++length) {
+        if (table->bits[length] == 0) {
+            table->maxCode[length] = -1;
+            table->valueOffset[length] = 0;
+            continue;
+        }
+        table->valueOffset[length] = k - codes[k];
+        k += table->bits[length];
+        const uint32_t last = codes[k - 1];
+        table->maxCode[length] = static_cast<int32_t>(((last + 1) << (16 - length)) - 1);
+        longest = length;
+    }
+    table->maxCode[17] = INT32_MAX;
+    // Without any code every look-ahead is out of range.
+    table->limit = longest == 0 ? 0 : table->maxCode[longest] + 1;
+    (void)sizes;
+    if (!isAc) return;
+    for (uint32_t prefix = 0; prefix < (1u << kLookaheadBits); ++prefix) {
+        const int32_t aligned = static_cast<int32_t>(prefix << (16 - kLookaheadBits));
+        uint16_t entry = SearchFrom(17);
+        // A code of up to 7 bits that this prefix begins with answers directly.
+        for (int length = 1; length <= kLookaheadBits; ++length) {
+            if (table->maxCode[length] >= aligned) {
+                const int symbolIndex = table->valueOffset[length] + static_cast<int32_t>(prefix >> (kLookaheadBits - length));
+                entry = static_cast<uint16_t>(table->values[symbolIndex] * 256 + length);
+                break;
+            }
+        }
+        if ((entry & 0xFF) >= 16) {
+            for (int length = kLookaheadBits + 1; length <= 16; ++length) {
+                if (table->maxCode[length] >= aligned) {
+                    entry = SearchFrom(length);
+                    break;
+                }
+            }
+        }
+        table->lookahead[prefix] = entry;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bit reader. The buffer holds bitCount valid bits in its low end; bytes enter at the bottom.
+// Reading stops in front of a marker: the 0xFF stays as the look-ahead byte and the marker code
+// goes back into the source, so the marker reader finds it. Requests near a marker are served from
+// the bits still buffered, padded with zeros; a request that needs more than those raises.
+
+namespace {
+
+// Handles a 0xFF (or the end of the source) in the look-ahead byte. Answers true when it was a
+// stuffed data byte, now appended; false when a marker or the end of the data stops the reading.
+bool InspectMarker(CodecContext* context) {
+    if (context->lookahead < 0) return false;
+    int next = DecoderFetchByte(context);
+    while (next == 0xFF) next = DecoderFetchByte(context);
+    if (next == 0x00) {
+        context->bitBuffer = (context->bitBuffer << 8) | 0xFFu;
+        context->bitCount += 8;
+        context->lookahead = DecoderFetchByte(context);
+        return true;
+    }
+    SourceUngetByte(next, context->stream);
+    return false;
+}
+
+void FillBits(CodecContext* context) {
+    while (context->bitCount <= 24) {
+        const int byte = context->lookahead;
+        if (byte == 0xFF || byte < 0) {
+            if (!InspectMarker(context)) return;
+            continue;
+        }
+        context->bitBuffer = (context->bitBuffer << 8) | static_cast<uint32_t>(byte);
+        context->bitCount += 8;
+        context->lookahead = DecoderFetchByte(context);
+    }
+}
+
+// Data bits were needed where a marker or the end of the source stands: a marker followed by a
+// byte above 0 is a marker where none may be; anything else means the data ran out.
+[[noreturn]] void RaiseAtMarker(CodecContext* context) {
+    int code = -1;
+    if (context->lookahead == 0xFF) {
+        code = DecoderFetchByte(context);
+        while (code == 0xFF) code = DecoderFetchByte(context);
+    }
+    const int after = code >= 0 ? DecoderFetchByte(context) : -1;
+    if (after > 0) CodecRaise(context, categoryBadData, 9, code);
+    CodecRaise(context, categorySourceFailed, 10, context->scansCompleted, context->mcuNumber);
+}
+
+// The next n (1..16) bits, zero-padded when fewer are buffered.
+inline uint32_t PeekBits(const CodecContext* context, int n) {
+    const uint32_t mask = (1u << n) - 1;
+    if (context->bitCount >= n) return (context->bitBuffer >> (context->bitCount - n)) & mask;
+    return (context->bitBuffer << (n - context->bitCount)) & mask;
+}
+
+inline void ConsumeBits(CodecContext* context, int n) {
+    if (n > context->bitCount) RaiseAtMarker(context);
+    context->bitCount -= n;
+}
+
+// Finds the code length for a 16-bit look-ahead by the max-code search from `length`.
+inline int SearchLength(CodecContext* context, const HuffmanTable* table, uint32_t look, int length) {
+    if (static_cast<int32_t>(look) >= table->limit) {
+        CodecRaise(context, categoryBadData, 12, context->scansCompleted, context->mcuNumber);
+    }
+    while (table->maxCode[length] < static_cast<int32_t>(look)) ++length;
+    return length;
+}
+
+// Wrap-around arithmetic for values that corrupt data can push past the 32-bit range.
+inline int32_t WrapAdd(int32_t a, int32_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+inline int32_t WrapMultiply(int32_t value, uint32_t multiplier) {
+    return static_cast<int32_t>(static_cast<uint32_t>(value) * multiplier);
+}
+
+}  // namespace
+
+int DecodeDcSymbol(CodecContext* context, const HuffmanTable* table) {
+    if (context->bitCount < 16) FillBits(context);
+    const uint32_t look = PeekBits(context, 16);
+    const int length = SearchLength(context, table, look, 1);
+    ConsumeBits(context, length);
+    return table->values[table->valueOffset[length] + static_cast<int32_t>(look >> (16 - length))];
+}
+
+int DecodeAcSymbol(CodecContext* context, const HuffmanTable* table) {
+    if (context->bitCount < 16) FillBits(context);
+    const uint16_t entry = table->lookahead[PeekBits(context, kLookaheadBits)];
+    const int low = entry & 0xFF;
+    if (low < 16) {
+        ConsumeBits(context, low);
+        return entry >> 8;
+    }
+    const uint32_t look = PeekBits(context, 16);
+    const int length = SearchLength(context, table, look, low - 15);
+    ConsumeBits(context, length);
+    return table->values[table->valueOffset[length] + static_cast<int32_t>(look >> (16 - length))];
+}
+
+uint32_t ReadBits(CodecContext* context, int count) {
+    if (count == 0) return 0;
+    if (context->bitCount < count) FillBits(context);
+    const uint32_t value = PeekBits(context, count);
+    ConsumeBits(context, count);
+    return value;
+}
+
+int32_t ReceiveExtend(CodecContext* context, int size) {
+    if (size == 0) return 0;
+    const auto raw = static_cast<int32_t>(ReadBits(context, size));
+    return raw >= (1 << (size - 1)) ? raw : raw + 1 - (1 << size);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void ResetPredictors(CodecContext* context) {
+    for (ScanComponent& component : context->scan) component.dcPredictor = 0;
+}
+
+void CountRestart(CodecContext* context) {
+    if (context->restartInterval == 0) return;
+    if (--context->restartsLeft >= 1) return;
+    context->restartsLeft = context->restartInterval;
+    ResetPredictors(context);
+    // Whatever marker stands here is taken as the restart marker.
+    NextMarker(context);
+    context->nextRestart = (context->nextRestart + 1) & 7;
+}
+
+void SetupScan(CodecContext* context) {
+    if (context->scanComponentCount == 1) {
+        const ComponentInfo* component = context->scan[0].component;
+        context->mcusPerRow = (context->width * component->h + 8 * context->hMax - 1) / (8 * context->hMax);
+        context->mcuRows = (context->height * component->v + 8 * context->vMax - 1) / (8 * context->vMax);
+    } else {
+        context->mcusPerRow = (context->width + 8 * context->hMax - 1) / (8 * context->hMax);
+        context->mcuRows = (context->height + 8 * context->vMax - 1) / (8 * context->vMax);
+    }
+    for (int i = 0; i < context->scanComponentCount; ++i) {
+        ScanComponent& scan = context->scan[i];
+        scan.dc = &context->dcTables[scan.dcTable];
+        scan.ac = &context->acTables[scan.acTable];
+    }
+}
+
+namespace {
+
+// Decodes one block of a sequential scan and hands it to the inverse DCT at `output`.
+void DecodeBlock(CodecContext* context, ScanComponent* scan, int32_t* block, uint8_t* output) {
+    const ComponentInfo* component = scan->component;
+    const uint32_t* multipliers = context->quant[component->quantTable].multipliers;
+    std::memset(block, 0, 65 * sizeof(int32_t));
+
+    const int dcSize = DecodeDcSymbol(context, scan->dc);
+    scan->dcPredictor = WrapAdd(scan->dcPredictor, ReceiveExtend(context, dcSize));
+    block[0] = WrapMultiply(scan->dcPredictor, multipliers[0]);
+
+    int highestIndex = 0;
+    int highestColumn = 0;
+    int k = 0;
+    do {
+        const int symbol = DecodeAcSymbol(context, scan->ac);
+        const int run = symbol >> 4;
+        const int size = symbol & 15;
+        if (size != 0) {
+            k += run + 1;
+            const int32_t value = ReceiveExtend(context, size);
+            const int natural = ZigzagToNatural[k];
+            block[natural] = WrapMultiply(value, multipliers[k & 63]);
+            if (natural < 64) {
+                if (natural > highestIndex) highestIndex = natural;
+                if ((natural & 7) > highestColumn) highestColumn = natural & 7;
+            }
+        } else if (run == 15) {
+            k += 16;
+        } else {
+            break;
+        }
+    } while (k < 63);
+    if (k >= 64) {
+        highestIndex = 63;
+        highestColumn = 7;
+    }
+    InverseDct(context, block, output, highestColumn, highestIndex >> 3, component);
+    ++context->mcuNumber;
+}
+
+// Reconstructs one stored block of a progressive plane and hands it to the inverse DCT.
+void ReconstructBlock(CodecContext* context, const ComponentInfo* component, int blockRow, int blockColumn,
+                      int32_t* block, uint8_t* output) {
+    const uint32_t* multipliers = context->quant[component->quantTable].multipliers;
+    const int blocksPerRow = component->planeWidth / 8;
+    const std::size_t cell = static_cast<std::size_t>(blockRow) * blocksPerRow + blockColumn;
+    std::memset(block, 0, 64 * sizeof(int32_t));
+    int highestIndex = 0;
+    int highestColumn = 0;
+    if (component->planeCellBytes == 1) {
+        const auto* cells = reinterpret_cast<const int8_t*>(component->plane) + cell * 65;
+        for (int k = static_cast<uint8_t>(cells[64]); k >= 0; --k) {
+            if (cells[k] == 0) continue;
+            const int natural = ZigzagToNatural[k];
+            block[natural] = WrapMultiply(cells[k], multipliers[k]);
+            if (natural > highestIndex) highestIndex = natural;
+            if ((natural & 7) > highestColumn) highestColumn = natural & 7;
+        }
+    } else {
+        const auto* cells = reinterpret_cast<const int16_t*>(component->plane) + cell * 65;
+        for (int k = cells[64]; k >= 0; --k) {
+            if (cells[k] == 0) continue;
+            const int natural = ZigzagToNatural[k];
+            block[natural] = WrapMultiply(cells[k], multipliers[k]);
+            if (natural > highestIndex) highestIndex = natural;
+            if ((natural & 7) > highestColumn) highestColumn = natural & 7;
+        }
+    }
+    InverseDct(context, block, output, highestColumn, highestIndex >> 3, component);
+    ++context->mcuNumber;
+}
+
+inline uint8_t* BlockOutput(const ComponentInfo* component, int blockRow, int blockColumn) {
+    const int cellBytes = component->wideSamples ? 2 : 1;
+    return component->samples + static_cast<std::size_t>(blockRow) * 8 * component->rowWidth +
+           static_cast<std::size_t>(blockColumn) * 8 * cellBytes;
+}
+
+void DecodeSequentialRow(CodecContext* context, int32_t* block) {
+    if (context->scanComponentCount > 1) {
+        for (int mcu = 0; mcu < context->mcusPerRow; ++mcu) {
+            CountRestart(context);
+            for (int i = 0; i < context->scanComponentCount; ++i) {
+                ScanComponent* scan = &context->scan[i];
+                const ComponentInfo* component = scan->component;
+                for (int row = 0; row < component->v; ++row) {
+                    for (int column = 0; column < component->h; ++column) {
+                        DecodeBlock(context, scan, block, BlockOutput(component, row, mcu * component->h + column));
+                    }
+                }
+            }
+        }
+        return;
+    }
+    ScanComponent* scan = &context->scan[0];
+    const ComponentInfo* component = scan->component;
+    for (int row = 0; row < component->v && context->rowsDelivered + 8 * row < context->height; ++row) {
+        for (int column = 0; column < context->mcusPerRow; ++column) {
+            CountRestart(context);
+            DecodeBlock(context, scan, block, BlockOutput(component, row, column));
+        }
+    }
+}
+
+void ReconstructProgressiveRow(CodecContext* context, int32_t* block) {
+    const int mcuRow = context->rowsDelivered / (8 * context->vMax);
+    if (context->componentCount == 1) {
+        const ComponentInfo* component = &context->components[0];
+        const int blocksPerRow = component->planeWidth / 8;
+        for (int row = 0; row < component->v && context->rowsDelivered + 8 * row < context->height; ++row) {
+            for (int column = 0; column < blocksPerRow; ++column) {
+                ReconstructBlock(context, component, mcuRow * component->v + row, column, block,
+                                 BlockOutput(component, row, column));
+            }
+        }
+        return;
+    }
+    for (int i = 0; i < context->componentCount; ++i) {
+        const ComponentInfo* component = &context->components[i];
+        const int blocksPerRow = component->planeWidth / 8;
+        for (int row = 0; row < component->v; ++row) {
+            for (int column = 0; column < blocksPerRow; ++column) {
+                ReconstructBlock(context, component, mcuRow * component->v + row, column, block,
+                                 BlockOutput(component, row, column));
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void DecodeMcuRow(CodecContext* context) {
+    // 64 coefficients in natural order plus the discard slot for runs past the end of a block.
+    int32_t block[65];
+    if (context->progressive) {
+        ReconstructProgressiveRow(context, block);
+    } else {
+        DecodeSequentialRow(context, block);
+    }
+}

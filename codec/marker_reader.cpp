@@ -1,0 +1,602 @@
+// The marker reader: walks the JPEG stream marker by marker, checks and stores every segment,
+// keeps APPn and COM markers for the shell, reads the APPE marker, sets up the frame and starts
+// each scan; and the reader states behind the header phase and the row output. Input: bytes from
+// the context's source; output: the context's frame, tables and scan, and rows in its output row.
+#include "codec/marker_reader.h"
+
+#include <cstring>
+
+#include "codec/codec_errors.h"
+#include "codec/colour_convert.h"
+#include "codec/huffman_decode.h"
+#include "codec/inverse_dct.h"
+#include "codec/progressive_decode.h"
+#include "shell/host_memory.h"
+
+namespace {
+
+// Marker codes.
+enum : int {
+    markerSof0 = 0xC0, markerSof1 = 0xC1, markerSof2 = 0xC2, markerSof3 = 0xC3,
+    markerDht = 0xC4, markerSof15 = 0xCF,
+    markerRst0 = 0xD0, markerRst7 = 0xD7, markerSoi = 0xD8, markerEoi = 0xD9, markerSos = 0xDA,
+    markerDqt = 0xDB, markerDri = 0xDD, markerApp0 = 0xE0, markerAppe = 0xEE, markerApp15 = 0xEF,
+    markerCom = 0xFE,
+};
+
+constexpr uint8_t kAppeIdentifier[5] = {'N', 'u', 'r', 'v', 'o'};
+
+[[noreturn]] void RaiseSourceEnded(CodecContext* context) {
+    CodecRaise(context, categorySourceFailed, 13, context->scansCompleted, context->mcuNumber);
+}
+
+// The colour transform a frame of this many components takes from the one given: none given
+// means YCbCr for three components; YCbCr means YCCK for four and nothing for one or two; YCCK
+// needs four components.
+int32_t FrameTransform(CodecContext* context, int32_t transform, int encoder) {
+    const int count = context->componentCount;
+    if (transform == kTransformUnset) transform = count == 3 ? 1 : 0;
+    if (transform == 1) {
+        if (count == 4) transform = 2;
+        else if (count < 3) transform = 0;
+    }
+    if (transform < 0 || transform > 2 || (transform == 2 && count != 4)) {
+        CodecRaise(context, encoder ? categoryBadParameter : categoryBadData, 3, transform);
+    }
+    return transform;
+}
+
+// Primitive reads of the marker segments: each takes the look-ahead byte and fetches the next.
+int ReadByte(CodecContext* context) {
+    const int byte = context->lookahead;
+    if (byte < 0 || byte > 255) RaiseSourceEnded(context);
+    context->lookahead = DecoderFetchByte(context);
+    return byte;
+}
+
+int32_t Read16(CodecContext* context) {
+    const int32_t high = ReadByte(context);
+    return (high << 8) | ReadByte(context);
+}
+
+uint32_t Read32(CodecContext* context) {
+    const uint32_t high = static_cast<uint32_t>(Read16(context));
+    return (high << 16) | static_cast<uint32_t>(Read16(context));
+}
+
+// Reads n bytes: the look-ahead byte, n - 1 straight from the source, then a fresh look-ahead.
+void ReadBytes(CodecContext* context, uint8_t* buffer, int32_t n) {
+    if (n <= 0) return;
+    buffer[0] = static_cast<uint8_t>(ReadByte(context));
+    if (n == 1) return;
+    // ReadByte already fetched the next byte as look-ahead: it is the second byte wanted.
+    const int second = context->lookahead;
+    if (second < 0) RaiseSourceEnded(context);
+    buffer[1] = static_cast<uint8_t>(second);
+    if (n > 2) {
+        const int32_t got = SourceRead(buffer + 2, 1, n - 2, context->stream);
+        if (got != n - 2) {
+            if (StreamError(context->stream) == resultEndOfFile) lastError = resultOk;
+            RaiseSourceEnded(context);
+        }
+    }
+    context->lookahead = DecoderFetchByte(context);
+}
+
+void SkipBytes(CodecContext* context, int32_t n) {
+    for (int32_t i = 0; i < n; ++i) ReadByte(context);
+}
+
+// A segment whose fields ran past its length is refused; bytes left over are skipped.
+void FinishSegment(CodecContext* context, int code, int32_t remainder) {
+    if (remainder < 0) CodecRaise(context, categoryBadData, 45, code);
+    SkipBytes(context, remainder);
+}
+
+void RequireSoi(CodecContext* context) {
+    if (context->readerState == readerStart) CodecRaise(context, categoryBadData, 23);
+}
+
+// ---------------------------------------------------------------------------------------------
+// APPn, COM and the APPE marker.
+
+// Parses the APPE fields after its identifier; answers the unparsed remainder (0..3 bytes).
+int32_t ParseAppe(CodecContext* context, int32_t remaining) {
+    if (context->readerState != readerBetweenScans) CodecRaise(context, categoryBadData, 23);
+    context->appeVersion = Read16(context);
+    context->appeFlags = Read32(context);
+    context->colourTransform = ReadByte(context);
+    remaining -= 7;
+    while (remaining >= 4) {
+        const int tag = ReadByte(context);
+        if (tag <= 2) {
+            remaining -= 1;
+            continue;
+        }
+        const int32_t length = Read16(context);
+        remaining -= 3 + length;
+        if (remaining < 0) CodecRaise(context, categoryBadData, 28);
+        if (tag == 3) {
+            if (length < 5) CodecRaise(context, categoryBadData, 28);
+            const int count = ReadByte(context);
+            if (count > kMaxScanDirectory) CodecRaise(context, categoryLimit, 25);
+            const int32_t rest = length - 1 - 5 * count;
+            if (rest < 0) CodecRaise(context, categoryBadData, 28);
+            context->scanDirectoryCount = count;
+            for (int i = 0; i < count; ++i) context->scanDirectoryScans[i] = static_cast<uint8_t>(ReadByte(context));
+            for (int i = 0; i < count; ++i) context->scanDirectoryOffsets[i] = Read32(context);
+            SkipBytes(context, rest);
+        } else if (tag == 4) {
+            if (length >= 32768) CodecRaise(context, categoryLimit, 26);
+            auto* caption = static_cast<char*>(MemoryAllocate(static_cast<std::size_t>(length) + 1));
+            if (caption == nullptr) CodecRaise(context, categoryNoMemory, 27);
+            MemoryFree(context->caption);
+            context->caption = caption;
+            context->captionLength = 0;
+            ReadBytes(context, reinterpret_cast<uint8_t*>(caption), length);
+            caption[length] = '\0';
+            context->captionLength = length;
+        } else {
+            SkipBytes(context, length);
+        }
+    }
+    return remaining;
+}
+
+void ReadApplicationMarker(CodecContext* context, int code) {
+    const int32_t length = Read16(context);
+    const int32_t payload = length - 2;
+    if (payload < 0) CodecRaise(context, categoryBadData, 45, code);
+    uint8_t start[5] = {0, 0, 0, 0, 0};
+    int32_t startBytes = 0;
+    if (code == markerAppe && payload >= 12) {
+        ReadBytes(context, start, 5);
+        startBytes = 5;
+        if (std::memcmp(start, kAppeIdentifier, 5) == 0) {
+            SkipBytes(context, ParseAppe(context, payload - 5));
+            return;
+        }
+    }
+    if (context->markerHook == nullptr) {
+        SkipBytes(context, payload - startBytes);
+        return;
+    }
+    const std::size_t bytes = static_cast<std::size_t>(payload) + 20;
+    auto* record = static_cast<MarkerRecord*>(MemoryAllocate(bytes));
+    if (record == nullptr) CodecRaise(context, categoryNoMemory, 37);
+    record->next = nullptr;
+    record->totalBytes = payload + 4;
+    MarkerRecord** tail = &context->markers;
+    while (*tail != nullptr) tail = &(*tail)->next;
+    *tail = record;
+    uint8_t* out = record->bytes;
+    out[0] = 0xFF;
+    out[1] = static_cast<uint8_t>(code);
+    out[2] = static_cast<uint8_t>(length >> 8);
+    out[3] = static_cast<uint8_t>(length);
+    std::memcpy(out + 4, start, static_cast<std::size_t>(startBytes));
+    ReadBytes(context, out + 4 + startBytes, payload - startBytes);
+    if (context->markerHook(context, out + 4, code, payload) == 0) {
+        *tail = nullptr;
+        MemoryFree(record);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Tables.
+
+void ReadHuffmanTables(CodecContext* context) {
+    RequireSoi(context);
+    int32_t remainder = Read16(context) - 2;
+    context->dhtSeen = remainder;
+    while (remainder > 0) {
+        const int classAndNumber = ReadByte(context);
+        if ((classAndNumber & ~0x13) != 0) CodecRaise(context, categoryBadData, 29);
+        const int isAc = (classAndNumber >> 4) & 1;
+        const int number = classAndNumber & 3;
+        if (number >= 2 && context->process == 0) CodecRaise(context, categoryBadData, 30);
+        HuffmanTable* table = isAc ? &context->acTables[number] : &context->dcTables[number];
+        table->defined = 0;
+        table->bits[0] = 0;
+        ReadBytes(context, table->bits + 1, 16);
+        uint8_t sizes[kMaxAcValuesProgressive + 1];
+        uint16_t codes[kMaxAcValuesProgressive];
+        const int count = BuildHuffmanCodes(context, table->bits, sizes, codes, isAc);
+        table->valueCount = count;
+        ReadBytes(context, table->values, count);
+        for (int i = 0; i < count; ++i) {
+            const int value = table->values[i];
+            if (!isAc) {
+                if (value >= 12) CodecRaise(context, categoryBadData, 15, 12);
+            } else {
+                const int size = value & 15;
+                const int run = value >> 4;
+                if (size >= 11 || (size == 0 && run != 0 && run != 15 && !context->progressive)) {
+                    CodecRaise(context, categoryBadData, 14, value);
+                }
+            }
+        }
+        BuildHuffmanLookup(table, isAc, sizes, codes);
+        table->defined = 1;
+        remainder -= 17 + count;
+    }
+    FinishSegment(context, markerDht, remainder);
+}
+
+void ReadQuantTables(CodecContext* context) {
+    if (context->progressive && context->scansCompleted > 0) CodecRaise(context, categoryBadData, 38);
+    RequireSoi(context);
+    int32_t remainder = Read16(context) - 2;
+    context->dqtSeen = remainder;
+    while (remainder > 0) {
+        const int precisionAndNumber = ReadByte(context);
+        const int wide = (precisionAndNumber >> 4) != 0;
+        const int number = precisionAndNumber & 15;
+        if (number > 3) CodecRaise(context, categoryBadData, 21);
+        if (context->quantTablesDefined < number + 1) context->quantTablesDefined = number + 1;
+        QuantTable& table = context->quant[number];
+        for (int k = 0; k < 64; ++k) {
+            const int32_t entry = wide ? Read16(context) : ReadByte(context);
+            if (entry == 0) CodecRaise(context, categoryBadData, 22);
+            table.entries[k] = static_cast<uint16_t>(entry);
+        }
+        remainder -= wide ? 129 : 65;
+    }
+    FinishSegment(context, markerDqt, remainder);
+}
+
+void ReadRestartInterval(CodecContext* context) {
+    const int32_t length = Read16(context);
+    context->restartInterval = Read16(context);
+    context->nextRestart = 0;
+    context->restartsLeft = context->restartInterval + 1;
+    FinishSegment(context, markerDri, length - 4);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Frame and scan.
+
+void ReadFrameHeader(CodecContext* context, int code) {
+    if (context->components[0].h != 0) CodecRaise(context, categoryBadData, 47);
+    context->process = code - markerSof0;
+    context->relaxedSampling = code != markerSof0;
+    context->progressive = code == markerSof2;
+    const int32_t length = Read16(context);
+    if (ReadByte(context) != 8) CodecRaise(context, categoryBadData, 16);
+    context->height = Read16(context);
+    context->width = Read16(context);
+    if (context->width == 0) CodecRaise(context, categoryLimit, 17);
+    if (context->height == 0) CodecRaise(context, categoryLimit, 18);
+    const int count = ReadByte(context);
+    if (count < 1 || count > kMaxComponents) CodecRaise(context, categoryBadData, 19);
+    context->componentCount = count;
+    for (int i = 0; i < count; ++i) {
+        ComponentInfo& component = context->components[i];
+        component.id = static_cast<uint8_t>(ReadByte(context));
+        const int sampling = ReadByte(context);
+        component.h = sampling >> 4;
+        component.v = sampling & 15;
+        component.quantTable = static_cast<uint8_t>(ReadByte(context));
+    }
+    const int32_t remainder = length - 8 - 3 * count;
+    if (remainder < 0) CodecRaise(context, categoryBadData, 45, code);
+    SetupFrame(context, 0);
+    SkipBytes(context, remainder);
+}
+
+void ParseSos(CodecContext* context) {
+    const int32_t length = Read16(context);
+    const int count = ReadByte(context);
+    if (count == 0 || count > context->componentCount) CodecRaise(context, categoryBadData, 31);
+    const int32_t remainder = length - 6 - 2 * count;
+    if (remainder < 0) CodecRaise(context, categoryBadData, 45, markerSos);
+    context->scanComponentCount = count;
+    int next = 0;  // frame components are matched in frame order
+    for (int i = 0; i < count; ++i) {
+        const int id = ReadByte(context);
+        const int tables = ReadByte(context);
+        const int dc = tables >> 4;
+        const int ac = tables & 15;
+        if (dc >= 4 || ac >= 4) CodecRaise(context, categoryBadData, 29);
+        while (next < context->componentCount && context->components[next].id != id) ++next;
+        if (next >= context->componentCount) CodecRaise(context, categoryBadData, 32);
+        ComponentInfo* component = &context->components[next++];
+        if (component->quantTable >= context->quantTablesDefined) CodecRaise(context, categoryBadData, 33);
+        ScanComponent& scan = context->scan[i];
+        scan.component = component;
+        scan.dcTable = dc;
+        scan.acTable = ac;
+    }
+    const int ss = ReadByte(context);
+    const int se = ReadByte(context);
+    const int approximation = ReadByte(context);
+    const int ah = approximation >> 4;
+    const int al = approximation & 15;
+    if (context->progressive) {
+        if (se > 63 || se < ss || (ss == 0 && se != 0)) CodecRaise(context, categoryBadData, 35);
+        if (al > 11) CodecRaise(context, categoryBadData, 35);
+        if (ah != 0 && ah <= al) CodecRaise(context, categoryBadData, 35);
+        if (ss != 0 && count > 1) CodecRaise(context, categoryBadData, 34);
+        context->ss = ss;
+        context->se = se;
+        context->ah = ah;
+        context->al = al;
+    } else {
+        context->ss = 0;
+        context->se = 63;
+        context->ah = 0;
+        context->al = 0;
+    }
+    // A table the scan will decode with must have been defined: an empty slot is never used.
+    const bool needsDc = !context->progressive || (ss == 0 && ah == 0);
+    const bool needsAc = !context->progressive || ss != 0;
+    for (int i = 0; i < count; ++i) {
+        const ScanComponent& scan = context->scan[i];
+        if ((needsDc && !context->dcTables[scan.dcTable].defined) ||
+            (needsAc && !context->acTables[scan.acTable].defined)) {
+            CodecRaise(context, categoryBadData, 39);
+        }
+    }
+    SkipBytes(context, remainder);
+}
+
+// Makes the scan components all frame components, as the output of a progressive frame needs.
+void ScanAllComponents(CodecContext* context) {
+    context->scanComponentCount = context->componentCount;
+    for (int i = 0; i < context->componentCount; ++i) context->scan[i].component = &context->components[i];
+    SetupScan(context);
+}
+
+void StartScan(CodecContext* context) {
+    if (context->scansCompleted == 0 && context->workBlock == nullptr) {
+        // An APPE marker between SOF and the first scan replaces the transform, under the frame's
+        // rule; the colour path chosen at SOF stays, so a path that converts colour needs one.
+        context->colourTransform = FrameTransform(context, context->colourTransform, 0);
+        if (context->colourPath >= 2 && context->colourTransform == 0) {
+            CodecRaise(context, categoryBadData, 3, 0);
+        }
+        AllocateWorkBlock(context, context->bytesPerRow, 0);
+        for (int i = 0; i < context->quantTablesDefined; ++i) BuildDequantTable(context, &context->quant[i], i);
+        if (context->colourTransform != 0) BuildColourTables(context);
+    }
+    SetupScan(context);
+    if (context->progressive) {
+        DecodeScanProgressive(context);
+        ++context->scansCompleted;
+        ScanAllComponents(context);
+    }
+    context->rowsDelivered = 0;
+    context->mcuNumber = 0;
+    ResetPredictors(context);
+    context->readerState = readerDecodeRow;
+    context->restartsLeft = context->restartInterval + 1;
+}
+
+void ReadScanHeader(CodecContext* context) {
+    RequireSoi(context);
+    if (context->components[0].h == 0 || context->dqtSeen == 0 || context->dhtSeen == 0) {
+        CodecRaise(context, categoryBadData, 39);
+    }
+    if (context->process != 0 && context->process != 1 && context->process != 2) CodecBug();
+    ParseSos(context);
+    StartScan(context);
+}
+
+// Primes the look-ahead byte before the first marker.
+void StartReading(CodecContext* context) {
+    context->bitCount = 0;
+    context->lookahead = DecoderFetchByte(context);
+}
+
+bool HeaderComplete(const CodecContext* context) {
+    return context->readerState < readerDecodeRow || context->endOfImage;
+}
+
+}  // namespace
+
+int DecoderFetchByte(CodecContext* context) {
+    const int byte = SourceGetByte(context->stream);
+    if (byte < 0 && StreamError(context->stream) == resultOk) lastError = resultOk;
+    return byte;
+}
+
+int NextMarker(CodecContext* context) {
+    context->bitCount = 0;
+    for (;;) {
+        const int byte = context->lookahead;
+        if (byte < 0) RaiseSourceEnded(context);
+        context->lookahead = DecoderFetchByte(context);
+        if (byte == 0xFF) break;
+    }
+    while (context->lookahead == 0xFF) {
+        context->lookahead = DecoderFetchByte(context);
+    }
+    const int code = context->lookahead;
+    if (code < 0) RaiseSourceEnded(context);
+    // EOI stays as the look-ahead byte: nothing after it is ever read.
+    if (code != markerEoi) context->lookahead = DecoderFetchByte(context);
+    return code;
+}
+
+void ReadMarkers(CodecContext* context) {
+    for (;;) {
+        const int code = NextMarker(context);
+        if ((code >= markerApp0 && code <= markerApp15) || code == markerCom) {
+            ReadApplicationMarker(context, code);
+        } else if (code >= markerRst0 && code <= markerRst7) {
+            context->nextRestart = (code - markerRst0 + 1) & 7;
+        } else if (code == markerSof0 || code == markerSof1 || code == markerSof2) {
+            ReadFrameHeader(context, code);
+        } else if (code == markerSof3) {
+            CodecRaise(context, categoryUnsupported, 40);
+        } else if (code >= 0xC5 && code <= 0xC7) {
+            CodecRaise(context, categoryUnsupported, 43);
+        } else if (code >= 0xC9 && code <= markerSof15) {
+            CodecRaise(context, categoryUnsupported, 42);
+        } else if (code == markerDht) {
+            ReadHuffmanTables(context);
+        } else if (code == markerDqt) {
+            ReadQuantTables(context);
+        } else if (code == markerDri) {
+            ReadRestartInterval(context);
+        } else if (code == markerSoi) {
+            if (context->readerState != readerStart) CodecRaise(context, categoryBadData, 47);
+            context->readerState = readerBetweenScans;
+            context->restartInterval = 0;
+            context->nextRestart = 0;
+            context->restartsLeft = 1;
+        } else if (code == markerSos) {
+            ReadScanHeader(context);
+            return;
+        } else if (code == markerEoi) {
+            RequireSoi(context);
+            context->endOfImage = 1;
+            if (context->scansDelivered == context->scansCompleted) context->readerState = readerFinished;
+            return;
+        } else {
+            CodecRaise(context, categoryBadData, 44, code);
+        }
+    }
+}
+
+int ReadHeader(CodecContext* context) {
+    switch (context->readerState) {
+        case readerStart:
+            StartReading(context);
+            ReadMarkers(context);
+            return HeaderComplete(context) ? 1 : 0;
+        case readerBetweenScans:
+            if (!context->progressive) return 1;
+            ReadMarkers(context);
+            return HeaderComplete(context) ? 1 : 0;
+        case readerFinished:
+        case readerFinishedAlt:
+            ReleaseWorkBlock(context);
+            return 1;
+        case readerDecodeRow:
+        case readerDeliverRows:
+            if (context->endOfImage || !context->progressive) return 1;
+            ReadMarkers(context);
+            return HeaderComplete(context) ? 1 : 0;
+        default:
+            return 0;
+    }
+}
+
+int ReadRow(CodecContext* context) {
+    switch (context->readerState) {
+        case readerStart:
+            StartReading(context);
+            [[fallthrough]];
+        case readerBetweenScans:
+            ReadMarkers(context);
+            if (context->readerState == readerDecodeRow) DecodeMcuRow(context);
+            break;
+        case readerDecodeRow:
+            DecodeMcuRow(context);
+            break;
+        case readerFinished:
+        case readerFinishedAlt:
+            ReleaseWorkBlock(context);
+            return 1;
+        case readerDeliverRows:
+            break;
+        default:
+            return 0;
+    }
+    if (context->readerState != readerDeliverRows) {
+        if (context->readerState < readerDecodeRow) {
+            ReleaseWorkBlock(context);
+            return 1;
+        }
+        context->blockLine = 0;
+        context->subRow = 0;
+        context->readerState = readerDeliverRows;
+    }
+    if (context->preciseColour) {
+        ConvertRowPrecise(context, context->blockLine, context->subRow);
+    } else {
+        ConvertRow(context, context->blockLine, context->subRow);
+    }
+    if (++context->subRow == context->vMax) {
+        context->subRow = 0;
+        if (++context->blockLine == 8) context->readerState = readerDecodeRow;
+    }
+    if (++context->rowsDelivered == context->height) {
+        // The image is complete: a sequential scan counts as completed here; a progressive
+        // frame's scans were all completed during the header phase.
+        if (!context->progressive) ++context->scansCompleted;
+        context->scansDelivered = context->scansCompleted;
+        context->readerState = context->endOfImage ? readerFinished : readerBetweenScans;
+    }
+    return 0;
+}
+
+void SetupFrame(CodecContext* context, int encoder) {
+    const int count = context->componentCount;
+    const int badSampling = encoder ? categoryBadParameter : categoryBadData;
+    int hMax = 0;
+    int vMax = 0;
+    int sum = 0;
+    for (int i = 0; i < count; ++i) {
+        const ComponentInfo& component = context->components[i];
+        if (component.h < 1 || component.h > 4 || component.v < 1 || component.v > 4) {
+            CodecRaise(context, badSampling, 1);
+        }
+        if (component.h > hMax) hMax = component.h;
+        if (component.v > vMax) vMax = component.v;
+        sum += component.h * component.v;
+    }
+    if (sum > 10 && !context->relaxedSampling) CodecRaise(context, encoder ? categoryBadParameter : categoryConflict, 2);
+    context->hMax = hMax;
+    context->vMax = vMax;
+    const int32_t blocksAcross = (context->width + hMax - 1) / hMax;
+    context->paddedRowLength = blocksAcross * count * hMax;
+    context->componentsTimesHmax = count * hMax;
+    context->bytesPerRow = context->width * count;
+
+    const int32_t transform = FrameTransform(context, context->colourTransform, encoder);
+    context->colourTransform = transform;
+
+    const ComponentInfo* c = context->components;
+    int path = 0;
+    if (count >= 3 && c[1].h == 1 && c[2].h == 1) {
+        if (c[0].h == 1 && transform != 0) {
+            path = count == 3 ? 2 : 4;
+        } else if (c[0].h == 2) {
+            if (count == 3) path = transform != 0 ? 3 : 1;
+            else if (c[3].h == 2 && transform != 0) path = 5;
+        }
+    }
+    context->colourPath = path;
+
+    for (int i = 0; i < count; ++i) {
+        ComponentInfo& component = context->components[i];
+        component.fullSize = component.h == hMax && component.v == vMax;
+    }
+    context->fourLine = vMax >= 4 && c[0].fullSize && count >= 2 && c[1].v == 1 &&
+                        (count == 2 || (c[2].v == 1 && (count == 3 || (transform != 0 && c[3].fullSize))));
+
+    context->preciseColour = context->preciseColour && transform != 0 && path != 0;
+    for (int i = 0; i < count; ++i) context->components[i].wideSamples = context->preciseColour && i < 3;
+
+    if (count == 1) {
+        ComponentInfo& component = context->components[0];
+        component.rowWidth = (context->width * component.h + 8 * hMax - 1) / (8 * hMax) * 8;
+        if (context->progressive) {
+            component.planeWidth = component.rowWidth;
+            component.planeHeight = (context->height * component.v + 8 * vMax - 1) / (8 * vMax) * 8;
+        }
+        return;
+    }
+    const int32_t mcusAcross = (context->width + 8 * hMax - 1) / (8 * hMax);
+    const int32_t mcusDown = (context->height + 8 * vMax - 1) / (8 * vMax);
+    for (int i = 0; i < count; ++i) {
+        ComponentInfo& component = context->components[i];
+        component.rowWidth = mcusAcross * component.h * 8 * (component.wideSamples ? 2 : 1);
+        if (context->progressive) {
+            component.planeWidth = mcusAcross * component.h * 8;
+            component.planeHeight = mcusDown * component.v * 8;
+        }
+    }
+}

@@ -1,0 +1,183 @@
+// Progressive scans into coefficient planes. Input: one scan's entropy-coded data; output: quantised
+// coefficients in zig-zag order in each block's 65 cells (cell 64 is the block's band end: the
+// highest zig-zag position any AC scan has reached), signed bytes for components with a coarse
+// quantisation table and 16-bit values otherwise. Values that do not fit a cell are truncated.
+#include "codec/progressive_decode.h"
+
+#include "codec/codec_errors.h"
+#include "codec/huffman_decode.h"
+
+namespace {
+
+constexpr int kBandEnd = 64;
+
+template <class Cell>
+Cell* BlockCells(const ComponentInfo* component, int blockRow, int blockColumn) {
+    const std::size_t index = static_cast<std::size_t>(blockRow) * (component->planeWidth / 8) + blockColumn;
+    return reinterpret_cast<Cell*>(component->plane) + index * 65;
+}
+
+template <class Cell>
+inline void Store(Cell* cell, int32_t value) {
+    *cell = static_cast<Cell>(value);
+}
+
+inline int32_t ShiftUp(int32_t value, int bits) {
+    return static_cast<int32_t>(static_cast<uint32_t>(value) << bits);
+}
+
+// An end-of-band run: 2^r plus r more bits, minus the band that ends here.
+int32_t ReadEndOfBandRun(CodecContext* context, int r) {
+    return (1 << r) + static_cast<int32_t>(ReadBits(context, r)) - 1;
+}
+
+template <class Cell>
+void DecodeDcFirst(CodecContext* context, ScanComponent* scan, Cell* cells) {
+    const int size = DecodeDcSymbol(context, scan->dc);
+    const int32_t difference = ReceiveExtend(context, size);
+    scan->dcPredictor = static_cast<int32_t>(static_cast<uint32_t>(scan->dcPredictor) + static_cast<uint32_t>(difference));
+    Store(&cells[0], ShiftUp(scan->dcPredictor, context->al));
+}
+
+template <class Cell>
+void DecodeDcRefine(CodecContext* context, Cell* cells) {
+    const auto bit = static_cast<int32_t>(ReadBits(context, 1));
+    Store(&cells[0], cells[0] + ShiftUp(bit, context->al));
+}
+
+template <class Cell>
+void DecodeAcFirst(CodecContext* context, const ScanComponent* scan, Cell* cells, int32_t* endOfBandRun) {
+    if (*endOfBandRun > 0) {
+        --*endOfBandRun;
+        return;
+    }
+    const int se = context->se;
+    int k = context->ss - 1;
+    for (;;) {
+        const int symbol = DecodeAcSymbol(context, scan->ac);
+        const int run = symbol >> 4;
+        const int size = symbol & 15;
+        if (size != 0) {
+            k += run + 1;
+            const int32_t value = ReceiveExtend(context, size);
+            // A run past the end of the block lands nowhere.
+            if (k < 64) Store(&cells[k], ShiftUp(value, context->al));
+        } else if (run == 15) {
+            k += 16;
+        } else {
+            *endOfBandRun = ReadEndOfBandRun(context, run);
+            break;
+        }
+        if (k >= se) break;
+    }
+    if (k > se) k = se;
+    if (k > cells[kBandEnd]) Store(&cells[kBandEnd], k);
+}
+
+// Applies a correction bit to a nonzero cell: its magnitude grows by p.
+template <class Cell>
+inline void Correct(CodecContext* context, Cell* cell, int32_t p) {
+    if (ReadBits(context, 1) != 0) Store(cell, *cell > 0 ? *cell + p : *cell - p);
+}
+
+template <class Cell>
+void DecodeAcRefine(CodecContext* context, const ScanComponent* scan, Cell* cells, int32_t* endOfBandRun) {
+    const int se = context->se;
+    const int32_t p = 1 << context->al;
+    int k = context->ss - 1;
+    if (*endOfBandRun > 0) {
+        --*endOfBandRun;
+    } else {
+        for (;;) {
+            const int symbol = DecodeAcSymbol(context, scan->ac);
+            int run = symbol >> 4;
+            const int size = symbol & 15;
+            int32_t value = 0;
+            if (size != 0) {
+                value = static_cast<int32_t>(static_cast<uint32_t>(ReceiveExtend(context, size)) * static_cast<uint32_t>(p));
+            } else if (run != 15) {
+                *endOfBandRun = ReadEndOfBandRun(context, run);
+                break;
+            }
+            // Walk to the run-th zero cell, correcting the nonzero cells passed on the way.
+            for (;;) {
+                ++k;
+                if (k > se) CodecRaise(context, categoryBadData, 6, context->mcuNumber);
+                if (cells[k] != 0) {
+                    Correct(context, &cells[k], p);
+                } else if (run == 0) {
+                    break;
+                } else {
+                    --run;
+                }
+            }
+            Store(&cells[k], value);
+            if (k >= se) break;
+        }
+    }
+    // The rest of the band: beyond the block's band end every cell is zero and takes no bit.
+    if (k <= cells[kBandEnd]) {
+        for (int j = k + 1; j <= se; ++j) {
+            if (cells[j] != 0) Correct(context, &cells[j], p);
+        }
+    }
+    if (k > cells[kBandEnd]) Store(&cells[kBandEnd], k);
+}
+
+template <class Cell>
+void DecodeBlock(CodecContext* context, ScanComponent* scan, int blockRow, int blockColumn, int32_t* endOfBandRun) {
+    Cell* cells = BlockCells<Cell>(scan->component, blockRow, blockColumn);
+    if (context->ss == 0) {
+        if (context->ah == 0) {
+            DecodeDcFirst(context, scan, cells);
+        } else {
+            DecodeDcRefine(context, cells);
+        }
+    } else if (context->ah == 0) {
+        DecodeAcFirst(context, scan, cells, endOfBandRun);
+    } else {
+        DecodeAcRefine(context, scan, cells, endOfBandRun);
+    }
+    ++context->mcuNumber;
+}
+
+void DecodeBlockOfComponent(CodecContext* context, ScanComponent* scan, int blockRow, int blockColumn,
+                            int32_t* endOfBandRun) {
+    if (scan->component->planeCellBytes == 1) {
+        DecodeBlock<int8_t>(context, scan, blockRow, blockColumn, endOfBandRun);
+    } else {
+        DecodeBlock<int16_t>(context, scan, blockRow, blockColumn, endOfBandRun);
+    }
+}
+
+}  // namespace
+
+void DecodeScanProgressive(CodecContext* context) {
+    context->mcuNumber = 0;
+    int32_t endOfBandRun = 0;
+    if (context->scanComponentCount > 1) {
+        for (int mcuRow = 0; mcuRow < context->mcuRows; ++mcuRow) {
+            for (int mcu = 0; mcu < context->mcusPerRow; ++mcu) {
+                CountRestart(context);
+                for (int i = 0; i < context->scanComponentCount; ++i) {
+                    ScanComponent* scan = &context->scan[i];
+                    const ComponentInfo* component = scan->component;
+                    for (int row = 0; row < component->v; ++row) {
+                        for (int column = 0; column < component->h; ++column) {
+                            DecodeBlockOfComponent(context, scan, mcuRow * component->v + row,
+                                                   mcu * component->h + column, &endOfBandRun);
+                        }
+                    }
+                }
+            }
+        }
+        return;
+    }
+    ScanComponent* scan = &context->scan[0];
+    for (int row = 0; row < context->mcuRows; ++row) {
+        for (int column = 0; column < context->mcusPerRow; ++column) {
+            CountRestart(context);
+            DecodeBlockOfComponent(context, scan, row, column, &endOfBandRun);
+        }
+    }
+}

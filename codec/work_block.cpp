@@ -1,0 +1,105 @@
+// The working block: the one allocation per image, carved into the dequantisation tables, the
+// components' sample buffers and coefficient planes, the colour tables and the output row.
+//
+// Carving, worked through for a 227x149 YCbCr 4:2:0 baseline image (H,V = 2x2, 1x1, 1x1; two
+// quantisation tables; precise colour path 3, so components 0..2 hold 16-bit samples):
+//   MCUs across = ceil(227 / 16) = 15, so row widths are 15 x H x 8 x 2 bytes: 480, 240, 240.
+//      0     8  back-pointer to the context
+//      8   256  multipliers of table 0        264  256  multipliers of table 1
+//    520  7692  component 0: (7 x 2 + 2) rows of 480 + 11 = 7691, rounded up
+//                (coefficient planes only exist in progressive frames)
+//   8212  2172  component 1: (7 x 1 + 2) rows of 240 + 11 = 2171, rounded up
+//  10384  2172  component 2
+//  12556 16384  colour tables: 2 x 2048 entries of 4 bytes
+//  28940   700  output row: 227 x 3 + 11 + 9 = 701, rounded down to 700
+//  29640        total
+// Sizes are summed in 64 bits and refused before the host is asked when they pass 2 GB.
+#include <cstring>
+
+#include "codec/codec_errors.h"
+#include "codec/colour_convert.h"
+#include "codec/marker_reader.h"
+#include "shell/host_memory.h"
+
+namespace {
+
+constexpr uint64_t kBackPointerBytes = 8;
+constexpr uint64_t kLargestWorkBlock = INT32_MAX - 16;
+
+uint64_t RoundUp4(uint64_t bytes) { return (bytes + 3) & ~uint64_t{3}; }
+
+bool IsCoarse(const QuantTable& table) {
+    for (int k = 0; k < 64; ++k) {
+        if (table.entries[k] < CoarseThresholdTable[k]) return false;
+    }
+    return true;
+}
+
+uint64_t SampleBufferBytes(const CodecContext* context, const ComponentInfo& component) {
+    if (component.h == 0) return 0;
+    const uint64_t rows = 7u * static_cast<uint64_t>(component.v) + static_cast<uint64_t>(context->vMax);
+    return RoundUp4(rows * static_cast<uint64_t>(component.rowWidth) + 11);
+}
+
+// A plane of N coefficients keeps N cells plus one band-end cell per block, with a little slack.
+uint64_t PlaneBytes(const CodecContext* context, const ComponentInfo& component) {
+    const uint64_t n = static_cast<uint64_t>(component.planeWidth) * static_cast<uint64_t>(component.planeHeight);
+    if (n == 0) return 0;
+    const uint64_t cells = n + n / 64 + 14;
+    return RoundUp4(context->quant[component.quantTable].coarse ? cells : 2 * cells);
+}
+
+}  // namespace
+
+int32_t AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int encoder) {
+    ReleaseWorkBlock(context);
+    for (int i = 0; i < context->componentCount; ++i) {
+        if (context->components[i].quantTable >= context->quantTablesDefined) CodecRaise(context, categoryBadData, 33);
+    }
+    for (int i = 0; i < context->quantTablesDefined; ++i) context->quant[i].coarse = IsCoarse(context->quant[i]);
+
+    const uint64_t tableBytes = encoder ? 512 : 256;
+    uint64_t total = kBackPointerBytes + tableBytes * static_cast<uint64_t>(context->quantTablesDefined);
+    for (int i = 0; i < context->componentCount; ++i) {
+        total += SampleBufferBytes(context, context->components[i]) + PlaneBytes(context, context->components[i]);
+    }
+    const uint64_t colourBytes = ColourTableBytes(context);
+    total += colourBytes;
+    const uint64_t rowBytes = (static_cast<uint64_t>(bytesPerRow) + 11 + 3u * static_cast<uint64_t>(context->componentCount)) &
+                              ~uint64_t{3};
+    total += rowBytes;
+    if (total > kLargestWorkBlock) {
+        CodecRaise(context, categoryNoMemory, 0, total > INT32_MAX ? INT32_MAX : static_cast<int32_t>(total));
+    }
+
+    auto* block = static_cast<uint8_t*>(MemoryAllocate(static_cast<std::size_t>(total)));
+    if (block == nullptr) CodecRaise(context, categoryNoMemory, 0, static_cast<int32_t>(total));
+    std::memcpy(block, &context, sizeof context);
+    uint64_t offset = kBackPointerBytes;
+    for (int i = 0; i < context->quantTablesDefined; ++i) {
+        context->quant[i].multipliers = reinterpret_cast<uint32_t*>(block + offset);
+        offset += tableBytes;
+    }
+    for (int i = 0; i < context->componentCount; ++i) {
+        ComponentInfo& component = context->components[i];
+        component.samples = block + offset;
+        offset += SampleBufferBytes(context, component);
+        const uint64_t planeBytes = PlaneBytes(context, component);
+        component.plane = planeBytes == 0 ? nullptr : block + offset;
+        component.planeCellBytes = context->quant[component.quantTable].coarse ? 1 : 2;
+        if (planeBytes != 0) std::memset(block + offset, 0, static_cast<std::size_t>(planeBytes));
+        offset += planeBytes;
+    }
+    if (colourBytes != 0) {
+        context->chromaTableA = reinterpret_cast<int32_t*>(block + offset);
+        context->chromaTableB = reinterpret_cast<int32_t*>(block + offset + colourBytes / 2);
+        offset += colourBytes;
+    }
+    context->outputRow = block + offset;
+    context->outputRowLength = static_cast<int32_t>(rowBytes);
+    offset += rowBytes;
+    if (offset != total) CodecBug();
+    context->workBlock = block;
+    context->workBlockSize = static_cast<int32_t>(total);
+    return context->workBlockSize;
+}

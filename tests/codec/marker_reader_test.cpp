@@ -1,0 +1,291 @@
+// The marker reader on small crafted streams: what it accepts and stores, and every refusal with
+// its category and message. Each fixture is named after the fault it carries.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/codec/decoder_harness.h"
+#include "tests/support/jpeg_builder.h"
+
+namespace {
+
+using testing_support::DecoderHarness;
+using testing_support::FrameComponent;
+using testing_support::JpegBuilder;
+
+using MarkerReaderTest = testing_support::HostMemoryTest;
+
+constexpr FrameComponent kGrey = {1, 1, 1, 0};
+
+struct Refusal {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    int category;
+    int message;
+};
+
+std::vector<uint8_t> Concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// A flat grey frame's tables and SOF, after SOI.
+JpegBuilder GreyHeader(int sofCode = 0xC0) {
+    JpegBuilder b;
+    b.Soi().Dqt(0).Sof(sofCode, 8, 8, {kGrey}).FlatDht(0);
+    return b;
+}
+
+TEST_F(MarkerReaderTest, FlatGreyImageDecodesToMidGrey) {
+    DecoderHarness harness(JpegBuilder::FlatImage(17, 9, {kGrey}));
+    int first = -1;
+    ASSERT_EQ(harness.Header(&first), 0);
+    EXPECT_EQ(first, 0) << "a sequential header completes at its SOS";
+    CodecContext* context = harness.Context();
+    EXPECT_EQ(context->width, 17);
+    EXPECT_EQ(context->height, 9);
+    EXPECT_EQ(context->colourTransform, 0);
+    EXPECT_EQ(context->preciseColour, 0);
+    std::vector<std::vector<uint8_t>> rows;
+    ASSERT_EQ(harness.Rows(&rows), 0);
+    ASSERT_EQ(rows.size(), 9u);
+    for (const auto& row : rows) EXPECT_EQ(row, std::vector<uint8_t>(17, 128));
+    EXPECT_EQ(context->workBlock, nullptr) << "released after the last row";
+}
+
+TEST_F(MarkerReaderTest, FlatColourImagesOfEverySamplingDecodeToGrey) {
+    const std::vector<std::vector<FrameComponent>> samplings = {
+        {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}},
+        {{1, 2, 2, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}},
+        {{1, 2, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}},
+        {{1, 1, 2, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}},
+        {{1, 4, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}},
+        {{1, 1, 4, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}},
+        {{1, 3, 1, 0}, {2, 2, 1, 0}, {3, 1, 1, 0}},
+    };
+    for (const auto& sampling : samplings) {
+        DecoderHarness harness(JpegBuilder::FlatImage(37, 21, sampling));
+        ASSERT_EQ(harness.Header(), 0);
+        std::vector<std::vector<uint8_t>> rows;
+        ASSERT_EQ(harness.Rows(&rows), 0) << "H " << sampling[0].h << " V " << sampling[0].v;
+        ASSERT_EQ(rows.size(), 21u);
+        for (const auto& row : rows) ASSERT_EQ(row, std::vector<uint8_t>(37 * 3, 128));
+    }
+}
+
+TEST_F(MarkerReaderTest, KeptMarkersAndAppeFieldsAreStored) {
+    JpegBuilder b;
+    b.Soi().App(0, std::string("JFIF\0\1\2\0\0\x48\0\x48\0\0", 14)).Raw({0x12, 0x34, 0xFF, 0xFF});  // junk, then fill
+    // APPE: identifier, version 100, flags 0x00010002, transform 0, a scan directory and a caption.
+    std::vector<uint8_t> appe = {'N', 'u', 'r', 'v', 'o', 0, 100, 0, 1, 0, 2, 0};
+    appe.insert(appe.end(), {3, 0, 11, 2, 1, 2, 0, 0, 0, 10, 0, 0, 1, 0});  // tag 3: 2 entries
+    appe.insert(appe.end(), {4, 0, 5, 'h', 'e', 'l', 'l', 'o'});            // tag 4: caption
+    appe.insert(appe.end(), {1, 2, 0});                                     // under 4 bytes: skipped
+    b.App(14, appe).Segment(0xFE, {'h', 'i'}).Raw({0xFF, 0xD3});              // comment, stray RST3
+    b.Dqt(0).Sof(0xC0, 8, 8, {kGrey}).FlatDht(0).Sos({{1, 0, 0}}).FlatBlocks(1).Eoi();
+    DecoderHarness harness(b.Bytes());
+    ASSERT_EQ(harness.Header(), 0);
+    CodecContext* context = harness.Context();
+    EXPECT_EQ(context->appeVersion, 100);
+    EXPECT_EQ(context->appeFlags, 0x00010002u);
+    EXPECT_EQ(context->colourTransform, 0);
+    ASSERT_EQ(context->scanDirectoryCount, 2);
+    EXPECT_EQ(context->scanDirectoryScans[0], 1);
+    EXPECT_EQ(context->scanDirectoryScans[1], 2);
+    EXPECT_EQ(context->scanDirectoryOffsets[0], 10u);
+    EXPECT_EQ(context->scanDirectoryOffsets[1], 256u);
+    ASSERT_NE(context->caption, nullptr);
+    EXPECT_STREQ(context->caption, "hello");
+    EXPECT_EQ(context->nextRestart, 4);
+    // The APPE marker is parsed, not kept: APP0 and COM are, in file order, byte for byte.
+    const MarkerRecord* app0 = context->markers;
+    ASSERT_NE(app0, nullptr);
+    EXPECT_EQ(app0->totalBytes, 18);
+    EXPECT_EQ(std::vector<uint8_t>(app0->bytes, app0->bytes + 6), (std::vector<uint8_t>{0xFF, 0xE0, 0, 16, 'J', 'F'}));
+    const MarkerRecord* comment = app0->next;
+    ASSERT_NE(comment, nullptr);
+    EXPECT_EQ(std::vector<uint8_t>(comment->bytes, comment->bytes + comment->totalBytes),
+              (std::vector<uint8_t>{0xFF, 0xFE, 0, 4, 'h', 'i'}));
+    EXPECT_EQ(comment->next, nullptr);
+}
+
+TEST_F(MarkerReaderTest, ShortOrForeignApp14IsAnOrdinaryMarker) {
+    JpegBuilder b;
+    b.Soi().App(14, std::string("Nurvo\0\0", 7)).App(14, std::string("Other\0\0\0\0\0\0\0\0", 13)).Dqt(0);
+    b.Sof(0xC0, 8, 8, {kGrey}).FlatDht(0).Sos({{1, 0, 0}}).FlatBlocks(1).Eoi();
+    DecoderHarness harness(b.Bytes());
+    ASSERT_EQ(harness.Header(), 0);
+    int kept = 0;
+    for (const MarkerRecord* m = harness.Context()->markers; m != nullptr; m = m->next) ++kept;
+    EXPECT_EQ(kept, 2);
+    EXPECT_EQ(harness.Context()->colourTransform, 0);
+}
+
+TEST_F(MarkerReaderTest, AppeTransformOneWithFourComponentsIsYcck) {
+    JpegBuilder b;
+    b.Soi().App(14, std::vector<uint8_t>{'N', 'u', 'r', 'v', 'o', 0, 100, 0, 0, 0, 0, 1});
+    b.Dqt(0).Sof(0xC0, 8, 8, {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}, {4, 1, 1, 0}}).FlatDht(0);
+    b.Sos({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}, {4, 0, 0}}).FlatBlocks(4).Eoi();
+    DecoderHarness harness(b.Bytes());
+    ASSERT_EQ(harness.Header(), 0);
+    EXPECT_EQ(harness.Context()->colourTransform, 2);
+    EXPECT_EQ(harness.Context()->colourPath, 4);
+    std::vector<std::vector<uint8_t>> rows;
+    ASSERT_EQ(harness.Rows(&rows), 0);
+    ASSERT_EQ(rows.size(), 8u);
+    // Mid-grey YCC is inverted to CMY 127; K 128 is delivered as stored.
+    for (int x = 0; x < 8; ++x) {
+        EXPECT_EQ(rows[0][4 * x + 3], 128);
+        for (int c = 0; c < 3; ++c) EXPECT_NEAR(rows[0][4 * x + c], 127, 1);
+    }
+}
+
+TEST_F(MarkerReaderTest, AppeTransformIsIgnoredForOneComponent) {
+    JpegBuilder b;
+    b.Soi().App(14, std::vector<uint8_t>{'N', 'u', 'r', 'v', 'o', 0, 100, 0, 0, 0, 0, 1});
+    b.Dqt(0).Sof(0xC0, 8, 8, {kGrey}).FlatDht(0).Sos({{1, 0, 0}}).FlatBlocks(1).Eoi();
+    DecoderHarness harness(b.Bytes());
+    ASSERT_EQ(harness.Header(), 0);
+    EXPECT_EQ(harness.Context()->colourTransform, 0);
+}
+
+TEST_F(MarkerReaderTest, SamplingSumOverTenIsBaselineOnly) {
+    const auto frame = [](int code) {
+        JpegBuilder b;
+        b.Soi().Dqt(0).Sof(code, 16, 16, {{1, 3, 3, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}}).FlatDht(0);
+        b.Sos({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}}).FlatBlocks(11).Eoi();
+        return b.Bytes();
+    };
+    DecoderHarness baseline(frame(0xC0));
+    EXPECT_EQ(baseline.Header(), categoryConflict);
+    EXPECT_EQ(baseline.Message(), 2);
+    DecoderHarness extended(frame(0xC1));
+    ASSERT_EQ(extended.Header(), 0);
+    std::vector<std::vector<uint8_t>> rows;
+    EXPECT_EQ(extended.Rows(&rows), 0);
+    EXPECT_EQ(rows.size(), 16u);
+}
+
+TEST_F(MarkerReaderTest, DhtTableNumbersTwoAndThreeNeedAnExtendedFrame) {
+    std::vector<uint8_t> bits(16, 0);
+    bits[0] = 1;
+    JpegBuilder beforeSof;
+    beforeSof.Soi().Dht(0, 2, bits, {0});
+    DecoderHarness refused(Concat(beforeSof.Bytes(), {0xFF, 0xD9}));
+    EXPECT_EQ(refused.Header(), categoryBadData);
+    EXPECT_EQ(refused.Message(), 30);
+
+    JpegBuilder extended;
+    extended.Soi().Dqt(0).Sof(0xC1, 8, 8, {kGrey}).Dht(0, 3, bits, {0}).Dht(1, 2, bits, {0});
+    extended.Sos({{1, 3, 2}}).FlatBlocks(1).Eoi();
+    DecoderHarness accepted(extended.Bytes());
+    EXPECT_EQ(accepted.Header(), 0);
+}
+
+TEST_F(MarkerReaderTest, AnyNonzeroPrecisionNibbleReadsSixteenBitQuantisers) {
+    std::vector<uint8_t> dqt{0x20};  // precision nibble 2 reads as 16-bit
+    for (int k = 0; k < 64; ++k) dqt.insert(dqt.end(), {0x01, static_cast<uint8_t>(k + 1)});
+    JpegBuilder b;
+    b.Soi().Segment(0xDB, dqt).Sof(0xC1, 8, 8, {kGrey}).FlatDht(0).Sos({{1, 0, 0}}).FlatBlocks(1).Eoi();
+    DecoderHarness harness(b.Bytes());
+    ASSERT_EQ(harness.Header(), 0);
+    EXPECT_EQ(harness.Context()->quant[0].entries[0], 0x0101);
+    EXPECT_EQ(harness.Context()->quant[0].entries[63], 0x0140);
+    EXPECT_EQ(harness.Context()->quantTablesDefined, 1);
+}
+
+TEST_F(MarkerReaderTest, EoiBeforeAnyScanFailsTheFirstHeaderCall) {
+    JpegBuilder b;
+    b.Soi().Dqt(0).Sof(0xC0, 8, 8, {kGrey}).FlatDht(0).Eoi();
+    DecoderHarness harness(b.Bytes());
+    int first = 0;
+    EXPECT_EQ(harness.Header(&first), 0);
+    EXPECT_EQ(first, 1);
+}
+
+TEST_F(MarkerReaderTest, RefusalsCarryTheirCategoryAndMessage) {
+    const std::vector<uint8_t> grey = GreyHeader().Bytes();
+    std::vector<uint8_t> bits(16, 0);
+    bits[0] = 2;  // two codes of length 1 leave none free
+    std::vector<uint8_t> thirteen(16, 0);
+    thirteen[3] = 13;  // 13 DC values of length 4
+    std::vector<uint8_t> oneBit(16, 0);
+    oneBit[0] = 1;
+    const std::vector<Refusal> cases = {
+        {"lossless-sof3", JpegBuilder().Soi().Sof(0xC3, 8, 8, {kGrey}).Bytes(), categoryUnsupported, 40},
+        {"differential-sof5", JpegBuilder().Soi().Sof(0xC5, 8, 8, {kGrey}).Bytes(), categoryUnsupported, 43},
+        {"arithmetic-sof9", JpegBuilder().Soi().Sof(0xC9, 8, 8, {kGrey}).Bytes(), categoryUnsupported, 42},
+        {"unknown-marker-c8", JpegBuilder().Soi().Segment(0xC8, {}).Bytes(), categoryBadData, 44},
+        {"second-soi", JpegBuilder().Soi().Soi().Bytes(), categoryBadData, 47},
+        {"second-sof", Concat(grey, JpegBuilder().Sof(0xC0, 8, 8, {kGrey}).Bytes()), categoryBadData, 47},
+        {"precision-12", JpegBuilder().Soi().Sof(0xC1, 8, 8, {kGrey}, 12).Bytes(), categoryBadData, 16},
+        {"width-zero", JpegBuilder().Soi().Sof(0xC0, 0, 8, {kGrey}).Bytes(), categoryLimit, 17},
+        {"height-zero", JpegBuilder().Soi().Sof(0xC0, 8, 0, {kGrey}).Bytes(), categoryLimit, 18},
+        {"five-components", JpegBuilder().Soi().Sof(0xC0, 8, 8, {kGrey, kGrey, kGrey, kGrey, kGrey}).Bytes(),
+         categoryBadData, 19},
+        {"sampling-zero", JpegBuilder().Soi().Sof(0xC0, 8, 8, {{1, 0, 1, 0}}).Bytes(), categoryBadData, 1},
+        {"sampling-five", JpegBuilder().Soi().Sof(0xC0, 8, 8, {{1, 1, 5, 0}}).Bytes(), categoryBadData, 1},
+        {"sof-too-short", JpegBuilder().Soi().Raw({0xFF, 0xC0, 0, 8, 8, 0, 8, 0, 8, 1, 1, 0x11, 0}).Bytes(),
+         categoryBadData, 45},
+        {"dht-before-soi", JpegBuilder().Dht(0, 0, oneBit, {0}).Bytes(), categoryBadData, 23},
+        {"dqt-before-soi", JpegBuilder().Dqt(0).Bytes(), categoryBadData, 23},
+        {"sos-before-soi", JpegBuilder().Sos({{1, 0, 0}}).Bytes(), categoryBadData, 23},
+        {"eoi-before-soi", JpegBuilder().Eoi().Bytes(), categoryBadData, 23},
+        {"dht-bad-class", JpegBuilder().Soi().Dht(2, 0, oneBit, {0}).Bytes(), categoryBadData, 29},
+        {"dht-over-committed", JpegBuilder().Soi().Dht(0, 0, bits, {0, 1}).Bytes(), categoryBadData, 4},
+        {"dht-thirteen-dc-values", JpegBuilder().Soi().Dht(0, 0, thirteen, std::vector<uint8_t>(13, 0)).Bytes(),
+         categoryLimit, 5},
+        {"dht-dc-value-12", JpegBuilder().Soi().Dht(0, 0, oneBit, {12}).Bytes(), categoryBadData, 15},
+        {"dht-ac-size-11", JpegBuilder().Soi().Dht(1, 0, oneBit, {0x0B}).Bytes(), categoryBadData, 14},
+        {"dht-ac-eob-run-in-baseline", JpegBuilder().Soi().Dht(1, 0, oneBit, {0x20}).Bytes(), categoryBadData, 14},
+        {"dqt-table-four", JpegBuilder().Soi().Dqt(4).Bytes(), categoryBadData, 21},
+        {"dqt-zero-quantiser", JpegBuilder().Soi().Dqt(0, 0).Bytes(), categoryBadData, 22},
+        {"sos-without-frame", JpegBuilder().Soi().Dqt(0).FlatDht(0).Sos({{1, 0, 0}}).Bytes(), categoryBadData, 39},
+        {"sos-without-dqt", JpegBuilder().Soi().Sof(0xC0, 8, 8, {kGrey}).FlatDht(0).Sos({{1, 0, 0}}).Bytes(),
+         categoryBadData, 39},
+        {"sos-without-dht", JpegBuilder().Soi().Dqt(0).Sof(0xC0, 8, 8, {kGrey}).Sos({{1, 0, 0}}).Bytes(),
+         categoryBadData, 39},
+        {"sos-undefined-ac-slot", Concat(grey, JpegBuilder().Sos({{1, 0, 1}}).Bytes()), categoryBadData, 39},
+        {"sos-two-components-in-grey", Concat(grey, JpegBuilder().Sos({{1, 0, 0}, {1, 0, 0}}).Bytes()),
+         categoryBadData, 31},
+        {"sos-unknown-id", Concat(grey, JpegBuilder().Sos({{7, 0, 0}}).Bytes()), categoryBadData, 32},
+        {"sos-table-four", Concat(grey, JpegBuilder().Sos({{1, 4, 0}}).Bytes()), categoryBadData, 29},
+        {"sos-undefined-qtable",
+         Concat(JpegBuilder().Soi().Dqt(0).Sof(0xC0, 8, 8, {{1, 1, 1, 2}}).FlatDht(0).Bytes(),
+                JpegBuilder().Sos({{1, 0, 0}}).Bytes()),
+         categoryBadData, 33},
+        {"sos-too-short", Concat(grey, JpegBuilder().Segment(0xDA, {1, 1, 0}).Bytes()), categoryBadData, 45},
+        {"appe-caption-too-long",
+         JpegBuilder().Soi().App(14, Concat({'N', 'u', 'r', 'v', 'o', 0, 1, 0, 0, 0, 0, 0, 4, 0x80, 0x00},
+                                             std::vector<uint8_t>(32768, 'x'))).Bytes(),
+         categoryLimit, 26},
+        {"appe-directory-of-33",
+         JpegBuilder().Soi().App(14, Concat({'N', 'u', 'r', 'v', 'o', 0, 1, 0, 0, 0, 0, 0, 3, 0, 166, 33},
+                                             std::vector<uint8_t>(165, 0))).Bytes(),
+         categoryLimit, 25},
+        {"appe-block-past-payload",
+         JpegBuilder().Soi().App(14, std::vector<uint8_t>{'N', 'u', 'r', 'v', 'o', 0, 1, 0, 0, 0, 0, 0, 9, 0, 50, 0}).Bytes(),
+         categoryBadData, 28},
+        {"transform-five", JpegBuilder().Soi().App(14, std::vector<uint8_t>{'N', 'u', 'r', 'v', 'o', 0, 1, 0, 0, 0, 0, 5})
+                               .Sof(0xC0, 8, 8, {kGrey}).Bytes(),
+         categoryBadData, 3},
+        {"text-file", std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o', '\n'}, categorySourceFailed, 13},
+        {"cut-inside-dqt", std::vector<uint8_t>(grey.begin(), grey.begin() + 10), categorySourceFailed, 13},
+    };
+    for (const Refusal& c : cases) {
+        DecoderHarness harness(c.bytes);
+        EXPECT_EQ(harness.Header(), c.category) << c.name;
+        EXPECT_EQ(harness.Message(), c.message) << c.name;
+    }
+}
+
+TEST_F(MarkerReaderTest, AllocationFailureWhileKeepingAMarkerIsOutOfMemory) {
+    JpegBuilder b;
+    b.Soi().App(1, std::string("Exif\0\0", 6));
+    DecoderHarness harness(b.Bytes());
+    Host().FailAllocation(1);
+    EXPECT_EQ(harness.Header(), categoryNoMemory);
+    EXPECT_EQ(harness.Message(), 37);
+}
+
+}  // namespace
