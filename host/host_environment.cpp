@@ -30,9 +30,9 @@ struct HandleEntry {
 constexpr std::size_t kGraveyardCells = 4096;
 
 struct State {
-    alignas(16) unsigned char recordBlock[kRecordBlockSize];
-    HandleSuite handleSuite;
-    BasicSuite basicSuite;
+    alignas(16) unsigned char recordBlock[kRecordBlockSize] = {};
+    HandleSuite handleSuite = {};
+    BasicSuite basicSuite = {};
 
     std::unordered_map<Handle, HandleEntry> handles;
     std::deque<Handle> graveyard;
@@ -53,15 +53,21 @@ struct State {
     int fd = -1;
 };
 
+// Never destroyed: a module's own teardown may still call back into the host at exit, and the
+// blocks and cells it holds stay reachable.
 State& S() {
-    static State state;
-    return state;
+    static State* state = new State;
+    return *state;
 }
 
 HostFormatRecord* RecordOf(State& state) { return reinterpret_cast<HostFormatRecord*>(state.recordBlock); }
 
-[[noreturn]] void PluginBug(const char* what, const void* handle) {
-    std::fprintf(stderr, "host: plug-in bug: %s (handle %p)\n", what, handle);
+[[noreturn]] void PluginBug(const char* what, const void* handle = nullptr) {
+    if (handle != nullptr) {
+        std::fprintf(stderr, "host: plug-in bug: %s (handle %p)\n", what, handle);
+    } else {
+        std::fprintf(stderr, "host: plug-in bug: %s\n", what);
+    }
     std::fflush(stderr);
     std::abort();
 }
@@ -224,7 +230,7 @@ int32_t HostAcquireSuite(const char* name, int32_t version, const void** suite) 
 
 int32_t HostReleaseSuite(const char* name, int32_t version) noexcept {
     State& state = S();
-    if (name == nullptr) PluginBug("releaseSuite without a name", nullptr);
+    if (name == nullptr) PluginBug("releaseSuite without a suite name");
     auto held = state.heldSuites.end();
     try {
         held = state.heldSuites.find({name, version});
@@ -232,10 +238,10 @@ int32_t HostReleaseSuite(const char* name, int32_t version) noexcept {
         return kSuiteUnavailable;
     }
     if (held == state.heldSuites.end() || held->second == 0) {
-        std::fprintf(stderr, "host: plug-in bug: releaseSuite(\"%s\", %d) of a suite it does not hold\n", name,
-                     static_cast<int>(version));
-        std::fflush(stderr);
-        std::abort();
+        static char message[256];
+        std::snprintf(message, sizeof message, "releaseSuite(\"%.160s\", %d) of a suite it does not hold", name,
+                      static_cast<int>(version));
+        PluginBug(message);
     }
     --held->second;
     return 0;

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# kvhost end to end: the check verb on real and made-up files, the exit statuses, and the options.
+# Arguments: the kvhost program, the folder of shared test images, the project version.
+set -u
+kvhost=$1
+images=$2
+version=$3
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/kvhost-check-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+printf 'Meeting notes, Tuesday\n' > "$work/notes.txt"
+printf '\377' > "$work/one.bin"
+
+passed=0
+failed=0
+
+# expect NAME STATUS PATTERN -- ARGUMENT...: kvhost must exit with STATUS and print (to standard
+# output or error) a line matching the extended regular expression PATTERN.
+expect() {
+    local name=$1 status=$2 pattern=$3
+    shift 4
+    local output actual
+    output=$("$kvhost" "$@" 2>&1)
+    actual=$?
+    if [[ $actual -eq $status ]] && grep -Eq -- "$pattern" <<<"$output"; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        printf 'FAIL %s: wanted status %s and /%s/, got status %s:\n%s\n' "$name" "$status" "$pattern" "$actual" "$output"
+    fi
+}
+
+expect "a real JPEG" 0 "^$images/testorig.jpg: JPEG\$" -- check "$images/testorig.jpg"
+expect "a text file" 1 "^$work/notes.txt: -30501 not a JPEG\$" -- check "$work/notes.txt"
+expect "a one-byte file" 1 "^$work/one.bin: -39 " -- check "$work/one.bin"
+expect "a missing file" 1 "^$work/missing.jpg: cannot open: " -- check "$work/missing.jpg"
+expect "a folder" 1 "^$work: cannot open: " -- check "$work"
+expect "no file" 2 "no file given" -- check
+expect "unknown verb" 2 "unknown verb 'squash'" -- squash "$work/notes.txt"
+expect "unknown option" 2 "unknown option '--fast'" -- --fast check "$work/notes.txt"
+expect "--version" 0 "^kvhost $version\$" -- --version
+expect "--help lists check" 0 "^  check FILE\.\.\. " -- --help
+expect "--module that is no library" 2 "cannot load the module: .*notes.txt" -- --module "$work/notes.txt" check "$images/testorig.jpg"
+expect "--module that is missing" 2 "cannot load the module" -- --module "$work/missing.kvx" check "$images/testorig.jpg"
+expect "--module that has no entry point" 2 "no FilterMain" -- --module="$(dirname "$kvhost")/libQ.so" check "$images/testorig.jpg"
+expect "--module the real one" 0 ": JPEG\$" -- --module "$(dirname "$kvhost")/JPEG.kvx" check "$images/testorig.jpg"
+KVX_MODULE="$work/missing.kvx" expect "KVX_MODULE is honoured" 2 "missing.kvx" -- check "$images/testorig.jpg"
+
+# One line per file, in order, and a failing file makes the whole run fail.
+output=$("$kvhost" check "$images/testorig.jpg" "$work/notes.txt" "$work/one.bin" 2>&1)
+status=$?
+expected="$images/testorig.jpg: JPEG
+$work/notes.txt: -30501 not a JPEG
+$work/one.bin: -39 file too short"
+if [[ $status -eq 1 && $output == "$expected" ]]; then
+    passed=$((passed + 1))
+else
+    failed=$((failed + 1))
+    printf 'FAIL several files: got status %s:\n%s\n' "$status" "$output"
+fi
+
+printf '%d passed, %d failed\n' "$passed" "$failed"
+[[ $failed -eq 0 ]]
