@@ -50,11 +50,12 @@ inline uint32_t Input(const int32_t* in) {
     }
 }
 
-// One 8-point scaled inverse transform, in[0], in[Stride], ... in[7 x Stride] to y[0..7]. The inputs
-// above Highest are zero and are not read; the compiler drops every term they feed, which leaves each
-// reduced form computing exactly what the full transform computes, wrap-around included.
-template <int Highest, int Stride>
-inline void Transform8(const int32_t* in, uint32_t y[8]) {
+// One 8-point scaled inverse transform of in[0], in[Stride], ... in[7 x Stride], handing result k to
+// store(k, value). The inputs above Highest are zero and are not read; the compiler drops every term
+// they feed, which leaves each reduced form computing exactly what the full transform computes,
+// wrap-around included. Always inlined, so that every pass is one straight run of register arithmetic.
+template <int Highest, int Stride, typename Store>
+[[gnu::always_inline]] inline void Transform8(const int32_t* in, Store store) {
     const uint32_t x0 = Input<0, Highest, Stride>(in);
     const uint32_t x1 = Input<1, Highest, Stride>(in);
     const uint32_t x2 = Input<2, Highest, Stride>(in);
@@ -94,24 +95,26 @@ inline void Transform8(const int32_t* in, uint32_t y[8]) {
     const uint32_t k2 = (x0 - x4) - rotH;
     const uint32_t m = x0 + x4 - evenJ;
 
-    y[0] = k0 + oddS;
-    y[1] = k1 + oddL;
-    y[2] = k2 + oddG;
-    y[3] = m + oddF;
-    y[4] = m - oddF;
-    y[5] = k2 - oddG;
-    y[6] = k1 - oddL;
-    y[7] = k0 - oddS;
+    store(0, k0 + oddS);
+    store(1, k1 + oddL);
+    store(2, k2 + oddG);
+    store(3, m + oddF);
+    store(4, m - oddF);
+    store(5, k2 - oddG);
+    store(6, k1 - oddL);
+    store(7, k0 - oddS);
 }
 
-// Column pass over columns highestColumn down to 0, rows above HighestRow (1..7) being zero.
-template <int HighestRow>
-void ColumnPass(int32_t* block, int highestColumn) {
-    for (int column = highestColumn; column >= 0; --column) {
+// Column pass over the first ColumnCount columns (4 or 8), rows above HighestRow (1..7) being zero.
+// Every column gets the same operations, so the compiler can run neighbouring columns side by side; a
+// column right of the highest nonzero one holds zeros and stays zero.
+template <int HighestRow, int ColumnCount>
+void ColumnPass(int32_t* block) {
+    for (int column = 0; column < ColumnCount; ++column) {
         int32_t* cell = block + column;
-        uint32_t y[8];
-        Transform8<HighestRow, 8>(cell, y);
-        for (int row = 0; row < 8; ++row) cell[row * 8] = static_cast<int32_t>(y[row]);
+        Transform8<HighestRow, 8>(cell, [cell](int row, uint32_t value) {
+            cell[row * 8] = static_cast<int32_t>(value);
+        });
     }
 }
 
@@ -144,21 +147,23 @@ void RowPass(const int32_t* block, uint8_t* output, int32_t rowWidth, int rowCou
             const typename Width::Cell sample = Finish<Width>(static_cast<uint32_t>(block[0]));
             for (int j = 0; j < 8; ++j) cells[j] = sample;
         } else {
-            uint32_t y[8];
-            Transform8<HighestColumn, 1>(block, y);
-            for (int j = 0; j < 8; ++j) cells[j] = Finish<Width>(y[j]);
+            Transform8<HighestColumn, 1>(block, [cells](int j, uint32_t value) {
+                cells[j] = Finish<Width>(value);
+            });
         }
     }
 }
 
-using ColumnPassProc = void (*)(int32_t* block, int highestColumn);
+using ColumnPassProc = void (*)(int32_t* block);
 using RowPassProc = void (*)(const int32_t* block, uint8_t* output, int32_t rowWidth, int rowCount);
 
-// Index: highest nonzero row 0..7. Row 0 alone needs no column pass (see InverseDct); 6 shares the
-// full form, as only input 7 would drop out.
-const ColumnPassProc kColumnPasses[8] = {
-    nullptr, ColumnPass<1>, ColumnPass<2>, ColumnPass<3>, ColumnPass<4>, ColumnPass<5>, ColumnPass<7>,
-    ColumnPass<7>,
+// Index: [highest nonzero column / 4: columns 0..3 or all 8][highest nonzero row 0..7]. Row 0 alone
+// needs no column pass (see InverseDct); 6 shares the full form, as only input 7 would drop out.
+const ColumnPassProc kColumnPasses[2][8] = {
+    {nullptr, ColumnPass<1, 4>, ColumnPass<2, 4>, ColumnPass<3, 4>, ColumnPass<4, 4>, ColumnPass<5, 4>,
+     ColumnPass<7, 4>, ColumnPass<7, 4>},
+    {nullptr, ColumnPass<1, 8>, ColumnPass<2, 8>, ColumnPass<3, 8>, ColumnPass<4, 8>, ColumnPass<5, 8>,
+     ColumnPass<7, 8>, ColumnPass<7, 8>},
 };
 
 // Index: [16-bit cells][highest nonzero column 0..7]; 6 shares the full form.
@@ -188,6 +193,6 @@ void InverseDct(CodecContext* context, int32_t* block, uint8_t* output, int high
         for (int row = 1; row < 8; ++row) std::memcpy(output + row * rowWidth, output, rowBytes);
         return;
     }
-    kColumnPasses[highestRow](block, highestColumn);
+    kColumnPasses[highestColumn >> 2][highestRow](block);
     rowPass(block, output, rowWidth, 8);
 }
