@@ -22,8 +22,12 @@ const int kZigZag[64] = {
 };
 
 // Reference arithmetic: 64-bit sums, reduced to 32 bits (two's complement) before every shift.
-int32_t Wrap(int64_t value) { return static_cast<int32_t>(static_cast<uint32_t>(value & 0xFFFFFFFF)); }
-int64_t Shr(int64_t value, int bits) { return Wrap(value) >> bits; }
+int32_t Wrap(int64_t value) {
+    return static_cast<int32_t>(static_cast<uint32_t>(value & 0xFFFFFFFF));
+}
+int64_t Shr(int64_t value, int bits) {
+    return Wrap(value) >> bits;
+}
 
 // The full 8-point transform, written out plainly.
 void Reference8(const int64_t x[8], int64_t y[8]) {
@@ -154,8 +158,12 @@ TEST(InverseDct, EveryReducedFormMatchesTheFullTransform) {
                     for (int column = 0; column <= highestColumn; ++column) {
                         int32_t& value = coefficients[row * 8 + column];
                         switch (trial % 4) {
-                            case 0: value = any(random); break;
-                            case 1: value = nearLimit(random) + (random() & 1 ? INT32_MAX - 3000 : INT32_MIN + 3000); break;
+                            case 0:
+                                value = any(random);
+                                break;
+                            case 1:
+                                value = nearLimit(random) + (random() & 1 ? INT32_MAX - 3000 : INT32_MIN + 3000);
+                                break;
                             default:  // coefficient x multiplier, smaller towards high frequencies
                                 value = (level(random) >> (row + column) / 2) * quantiser(random) * 30000;
                         }
@@ -187,9 +195,11 @@ TEST(InverseDct, DcOnlyBlocks) {
         int32_t dc;
         bool wide;
         int32_t sample;
-    } cases[] = {{0, true, 1024}, {-300000000, false, 0}, {-300000000, true, 0},
-                 {300000000, false, 255}, {300000000, true, 2047},
-                 {INT32_MAX, false, 0}};  // the level-shift bias wraps this one round to negative
+    } cases[] = {
+        {0, true, 1024}, {-300000000, false, 0}, {-300000000, true, 0}, {300000000, false, 255},
+        {300000000, true, 2047},
+        {INT32_MAX, false, 0},  // the level-shift bias wraps this one round to negative
+    };
     for (const auto& c : cases) {
         int32_t dcBlock[65] = {c.dc};
         Canvas canvas(c.wide);
@@ -223,7 +233,8 @@ TEST(InverseDct, StaysWithinOneOfADoublePrecisionTransform) {
             const int u = kZigZag[k] / 8, v = kZigZag[k] % 8;
             double sum = 0;
             for (int i = 0; i < 64; ++i)
-                sum += pixels[i] * std::cos((2 * (i / 8) + 1) * u * M_PI / 16) * std::cos((2 * (i % 8) + 1) * v * M_PI / 16);
+                sum += pixels[i] * std::cos((2 * (i / 8) + 1) * u * M_PI / 16) *
+                       std::cos((2 * (i % 8) + 1) * v * M_PI / 16);
             levels[kZigZag[k]] = static_cast<int32_t>(std::lround(sum * c(u) * c(v) / 4 / table.entries[k]));
             block[kZigZag[k]] = levels[kZigZag[k]] * static_cast<int32_t>(multipliers[k]);
             if (levels[kZigZag[k]] != 0) {

@@ -1,0 +1,391 @@
+// Upsampling, colour transform and output rows: one row of component samples (8-bit, or 11-bit in
+// 16-bit cells on the precise path) in, one row of pixel-interleaved bytes in outputRow out.
+#include "codec/colour_convert.h"
+
+#include <cstddef>
+#include <cstring>
+
+#include "codec/codec_errors.h"
+
+namespace {
+
+// One chroma term: (start + factor x i) / 2^shift rounded down, i being the chroma sample. Starts per
+// colour transform: [0] YCbCr, [1] YCCK.
+struct TermFormula {
+    int32_t start[2];
+    int32_t factor;
+    int shift;
+};
+
+// The factors are the YCbCr factors 1.772 (Bc, from Cb), 1.402 (Rc, from Cr), 0.344136 (Gb, from Cb)
+// and 0.714136 (Gr, from Cr): Bc and Rc in 16.16 fixed point, Gb and Gr in 15.17 on the precise path
+// (their sum is halved) and in 12.20 on the 8-bit path (their sum is shifted right by 8). The starts
+// fold in the chroma offset (1024 for 11-bit samples, 128 for bytes), the rounding of the final
+// shift, and for YCCK the inversion offset. Every numerator stays within +-3.2 x 10^8.
+//
+// Term ranges, YCbCr and YCCK together (they decide the packing in kChromaLowBits):
+//   precise  Bc -3859..1817   Rc -3480..1438   Gb  -712..4793    Gr  -1463..1461
+//   8-bit    Bc  -482..225    Rc  -434..178    Gb -11149..76597  Gr -23401..23218
+// so the blue and red terms biased by 4096 fit 13 bits (0..8191), and a Cb entry plus a Cr entry,
+// (Gb + Gr) x 2^14 + less than 2^14 with Gb + Gr within -34550..99815, stays within int32_t.
+const TermFormula kPreciseBlue = {{-118622208, -252839936}, 116130, 16};    // 1.772 x 2^16
+const TermFormula kPreciseRed = {{-93791232, -228008960}, 91881, 16};       // 1.402 x 2^16
+const TermFormula kPreciseGreenBlue = {{-46615552, 221819904}, 45107, 16};  // 0.344136 x 2^17
+const TermFormula kPreciseGreenRed = {{-95816704, -95816704}, 93603, 16};   // 0.714136 x 2^17
+const TermFormula kByteBlue = {{-14831872, -31543552}, 116130, 16};         // 1.772 x 2^16
+const TermFormula kByteRed = {{-11728000, -28439680}, 91881, 16};           // 1.402 x 2^16
+const TermFormula kByteGreenBlue = {{-45662848, 221724032}, 360853, 12};    // 0.344136 x 2^20
+const TermFormula kByteGreenRed = {{-95847680, -95847680}, 748826, 12};     // 0.714136 x 2^20
+
+constexpr int kPreciseEntries = 2048;
+constexpr int kByteEntries = 256;
+
+// The green sum's shift and the final shift of each form: 11-bit samples carry 3 fraction bits.
+constexpr int kPreciseGreenShift = 1;
+constexpr int kPreciseShift = 3;
+constexpr int kByteGreenShift = 8;
+constexpr int kByteShift = 0;
+
+// Evaluates one term for one chroma value, rounding down.
+int32_t Term(const TermFormula& formula, int transform, int index) {
+    const int64_t numerator =
+        static_cast<int64_t>(formula.start[transform - 1]) + static_cast<int64_t>(formula.factor) * index;
+    return static_cast<int32_t>(numerator >> formula.shift);
+}
+
+// Packs a green term and a blue or red term into one table entry.
+int32_t PackTerms(int32_t green, int32_t colour) {
+    return static_cast<int32_t>(static_cast<uint32_t>(green) * (1u << kChromaLowBits) +
+                                static_cast<uint32_t>(colour + kChromaLowBias));
+}
+
+// Every value a colour result or a four-line correction can take before clamping lies within
+// -512..767: the term ranges above with 11-bit luma scaled down by 8 stay within -483..483, with 8-bit
+// luma within -482..480, and a corrected byte within -255..510.
+constexpr int kClampLow = -512;
+constexpr int kClampEntries = 1280;
+
+// Byte clamp by look-up. Index: value - kClampLow; entry: the value clamped to 0..255.
+struct ClampTable {
+    uint8_t entries[kClampEntries];
+};
+constexpr ClampTable MakeClampTable() {
+    ClampTable table{};
+    for (int i = 0; i < kClampEntries; ++i) {
+        const int value = i + kClampLow;
+        table.entries[i] = static_cast<uint8_t>(value < 0 ? 0 : (value > 255 ? 255 : value));
+    }
+    return table;
+}
+constexpr ClampTable kClampTable = MakeClampTable();
+
+// Clamps to a byte: below 0 gives 0, above 255 gives 255.
+inline uint8_t Clamp(int32_t value) {
+    return kClampTable.entries[value - kClampLow];
+}
+
+// The three chroma terms of one Cb, Cr pair, the green one already combined and scaled.
+struct ChromaTerms {
+    int32_t red;
+    int32_t green;
+    int32_t blue;
+};
+
+// Looks up the terms of one Cb, Cr pair (two table reads). The entries' sum carries the green sum in
+// its high bits, which the shift by kChromaLowBits + GreenShift scales down in one step.
+template <int GreenShift>
+inline ChromaTerms LookUp(const int32_t* cbTable, const int32_t* crTable, unsigned cb, unsigned cr) {
+    const int32_t cbEntry = cbTable[cb];
+    const int32_t crEntry = crTable[cr];
+    return {ChromaColourTerm(crEntry), (cbEntry + crEntry) >> (kChromaLowBits + GreenShift), ChromaColourTerm(cbEntry)};
+}
+
+// Writes R, G, B of one YCbCr pixel.
+template <int Shift>
+inline void StoreRgb(int32_t y, const ChromaTerms& terms, uint8_t* out) {
+    out[0] = Clamp((y + terms.red) >> Shift);
+    out[1] = Clamp((y - terms.green) >> Shift);
+    out[2] = Clamp((y + terms.blue) >> Shift);
+}
+
+// Writes the inverted C, M, Y bytes of one YCCK pixel.
+template <int Shift>
+inline void StoreInvertedCmy(int32_t y, const ChromaTerms& terms, uint8_t* out) {
+    out[0] = Clamp((-y - terms.red) >> Shift);
+    out[1] = Clamp((terms.green - y) >> Shift);
+    out[2] = Clamp((-y - terms.blue) >> Shift);
+}
+
+// Number of the sample-buffer row that feeds sub-row subRow of block line blockLine: rows are
+// repeated, never interpolated.
+int SourceRowNumber(const CodecContext* context, int v, int blockLine, int subRow) {
+    if (v == 1) return blockLine;
+    int step = subRow;
+    if (context->vMax == 4) {
+        if (v == 3) {
+            step = (subRow + 1) / 2;
+        } else if (v == 2) {
+            step = subRow / 2;
+        }
+    } else if (v == context->vMax - 1) {
+        step = subRow / 2;
+    }
+    return v * blockLine + step;
+}
+
+// First byte of the sample-buffer row of component `index` that feeds the given output row.
+const uint8_t* SourceRow(const CodecContext* context, int index, int blockLine, int subRow) {
+    const ComponentInfo& component = context->components[index];
+    const int row = SourceRowNumber(context, component.v, blockLine, subRow);
+    return component.samples + static_cast<std::ptrdiff_t>(row) * component.rowWidth;
+}
+
+// The same row seen as 16-bit cells (precise path, components 0 to 2).
+const uint16_t* WideSourceRow(const CodecContext* context, int index, int blockLine, int subRow) {
+    return reinterpret_cast<const uint16_t*>(SourceRow(context, index, blockLine, subRow));
+}
+
+// Writes one component's samples into every step-th byte of out for `groups` groups of Hmax pixels,
+// each group taking h samples: as is when h is Hmax, each sample repeated when h divides Hmax,
+// s0, (s0 + s1 + 1) / 2, s1 for h 2 of 3, and s0, s1, s1, s2 for h 3 of 4.
+void SpreadComponent(const uint8_t* in, uint8_t* out, int step, int32_t groups, int h, int hMax) {
+    if (h == hMax) {
+        const int32_t samples = groups * h;
+        for (int32_t x = 0; x < samples; ++x, out += step) *out = in[x];
+    } else if (hMax % h == 0) {
+        const int repeat = hMax / h;
+        const int32_t samples = groups * h;
+        for (int32_t x = 0; x < samples; ++x) {
+            const uint8_t sample = in[x];
+            for (int k = 0; k < repeat; ++k, out += step) *out = sample;
+        }
+    } else if (hMax == 3) {
+        for (int32_t g = 0; g < groups; ++g, in += 2, out += 3 * step) {
+            out[0] = in[0];
+            out[step] = static_cast<uint8_t>((in[0] + in[1] + 1) >> 1);
+            out[2 * step] = in[1];
+        }
+    } else {
+        for (int32_t g = 0; g < groups; ++g, in += 3, out += 4 * step) {
+            out[0] = in[0];
+            out[step] = in[1];
+            out[2 * step] = in[1];
+            out[3 * step] = in[2];
+        }
+    }
+}
+
+// Interleaves the components of path 0 into the output row, upsampled to Hmax per group.
+void InterleaveRow(const CodecContext* context, int blockLine, int subRow) {
+    const int count = context->componentCount;
+    const int hMax = context->hMax;
+    const int32_t length = context->paddedRowLength;
+    uint8_t* out = context->outputRow;
+    if (count == 1) {
+        std::memcpy(out, SourceRow(context, 0, blockLine, subRow), static_cast<std::size_t>(length));
+        return;
+    }
+    if (hMax == 1 && count >= 3) {
+        // One sample per component per pixel: a single pass.
+        const uint8_t* c0 = SourceRow(context, 0, blockLine, subRow);
+        const uint8_t* c1 = SourceRow(context, 1, blockLine, subRow);
+        const uint8_t* c2 = SourceRow(context, 2, blockLine, subRow);
+        if (count == 3) {
+            const int32_t pixels = length / 3;
+            for (int32_t x = 0; x < pixels; ++x, out += 3) {
+                out[0] = c0[x];
+                out[1] = c1[x];
+                out[2] = c2[x];
+            }
+        } else {
+            const uint8_t* c3 = SourceRow(context, 3, blockLine, subRow);
+            const int32_t pixels = length / 4;
+            for (int32_t x = 0; x < pixels; ++x, out += 4) {
+                out[0] = c0[x];
+                out[1] = c1[x];
+                out[2] = c2[x];
+                out[3] = c3[x];
+            }
+        }
+        return;
+    }
+    const int32_t groups = length / (count * hMax);
+    for (int c = 0; c < count; ++c) {
+        SpreadComponent(SourceRow(context, c, blockLine, subRow), out + c, count, groups, context->components[c].h,
+                        hMax);
+    }
+}
+
+// Path 1: three components, H = 2, 1, 1, no transform: Y0, Cb, Cr, Y1, Cb, Cr per two pixels.
+void InterleaveTwoOneOne(const CodecContext* context, int blockLine, int subRow) {
+    const uint8_t* luma = SourceRow(context, 0, blockLine, subRow);
+    const uint8_t* cb = SourceRow(context, 1, blockLine, subRow);
+    const uint8_t* cr = SourceRow(context, 2, blockLine, subRow);
+    uint8_t* out = context->outputRow;
+    const int32_t pairs = context->paddedRowLength / 6;
+    for (int32_t x = 0; x < pairs; ++x, luma += 2, out += 6) {
+        out[0] = luma[0];
+        out[1] = cb[x];
+        out[2] = cr[x];
+        out[3] = luma[1];
+        out[4] = cb[x];
+        out[5] = cr[x];
+    }
+}
+
+// Converts an interleaved row of Y, Cb, Cr bytes to R, G, B in place.
+void RgbInPlace(const CodecContext* context) {
+    const int32_t* cbTable = context->chromaTableA;
+    const int32_t* crTable = context->chromaTableB;
+    uint8_t* pixel = context->outputRow;
+    const int32_t pixels = context->paddedRowLength / 3;
+    for (int32_t x = 0; x < pixels; ++x, pixel += 3) {
+        StoreRgb<kByteShift>(pixel[0], LookUp<kByteGreenShift>(cbTable, crTable, pixel[1], pixel[2]), pixel);
+    }
+}
+
+// Converts an interleaved row of Y, Cb, Cr, K bytes to inverted C, M, Y and K in place.
+void CmykInPlace(const CodecContext* context) {
+    const int32_t* cbTable = context->chromaTableA;
+    const int32_t* crTable = context->chromaTableB;
+    uint8_t* pixel = context->outputRow;
+    const int32_t pixels = context->paddedRowLength / 4;
+    for (int32_t x = 0; x < pixels; ++x, pixel += 4) {
+        StoreInvertedCmy<kByteShift>(pixel[0], LookUp<kByteGreenShift>(cbTable, crTable, pixel[1], pixel[2]), pixel);
+    }
+}
+
+// The four-line shortcut: the previous output row is still in the buffer and only the luma's change
+// is brought in, replacing luma bytes, or adding (YCbCr) or subtracting (YCCK) the luma difference
+// from the colour bytes and replacing K.
+void CorrectPreviousRow(const CodecContext* context, int blockLine, int subRow) {
+    const int count = context->componentCount;
+    const int hMax = context->hMax;
+    const int32_t groups = context->paddedRowLength / (count * hMax);
+    const ComponentInfo& luma = context->components[0];
+    const uint8_t* now = SourceRow(context, 0, blockLine, subRow);
+    uint8_t* out = context->outputRow;
+    const int transform = context->colourTransform;
+    if (transform == 0) {
+        SpreadComponent(now, out, count, groups, luma.h, hMax);
+        return;
+    }
+    // The difference needs one luma sample per pixel.
+    if (luma.h != hMax || !((transform == 1 && count == 3) || (transform == 2 && count == 4))) CodecBug();
+    const uint8_t* before = SourceRow(context, 0, blockLine, subRow - 1);
+    const int32_t pixels = groups * hMax;
+    if (transform == 1) {
+        for (int32_t x = 0; x < pixels; ++x, out += 3) {
+            const int32_t change = now[x] - before[x];
+            out[0] = Clamp(out[0] + change);
+            out[1] = Clamp(out[1] + change);
+            out[2] = Clamp(out[2] + change);
+        }
+        return;
+    }
+    for (int32_t x = 0; x < pixels; ++x, out += 4) {
+        const int32_t change = now[x] - before[x];
+        out[0] = Clamp(out[0] - change);
+        out[1] = Clamp(out[1] - change);
+        out[2] = Clamp(out[2] - change);
+    }
+    SpreadComponent(SourceRow(context, 3, blockLine, subRow), context->outputRow + 3, 4, groups,
+                    context->components[3].h, hMax);
+}
+
+}  // namespace
+
+int32_t ColourTableBytes(const CodecContext* context) {
+    if (context->colourTransform == 0) return 0;
+    const int32_t entries = context->preciseColour ? kPreciseEntries : kByteEntries;
+    return 2 * entries * static_cast<int32_t>(sizeof(int32_t));
+}
+
+void BuildColourTables(CodecContext* context) {
+    const int transform = context->colourTransform;
+    if (transform != 1 && transform != 2) CodecBug();
+    const bool precise = context->preciseColour != 0;
+    const int entries = precise ? kPreciseEntries : kByteEntries;
+    const TermFormula& blue = precise ? kPreciseBlue : kByteBlue;
+    const TermFormula& red = precise ? kPreciseRed : kByteRed;
+    const TermFormula& greenBlue = precise ? kPreciseGreenBlue : kByteGreenBlue;
+    const TermFormula& greenRed = precise ? kPreciseGreenRed : kByteGreenRed;
+    for (int i = 0; i < entries; ++i) {
+        context->chromaTableA[i] = PackTerms(Term(greenBlue, transform, i), Term(blue, transform, i));
+        context->chromaTableB[i] = PackTerms(Term(greenRed, transform, i), Term(red, transform, i));
+    }
+}
+
+void ConvertRowPrecise(CodecContext* context, int blockLine, int subRow) {
+    const int path = context->colourPath;
+    if (path < 2 || path > 5) CodecBug();
+    const uint16_t* luma = WideSourceRow(context, 0, blockLine, subRow);
+    const uint16_t* cb = WideSourceRow(context, 1, blockLine, subRow);
+    const uint16_t* cr = WideSourceRow(context, 2, blockLine, subRow);
+    const int32_t* cbTable = context->chromaTableA;
+    const int32_t* crTable = context->chromaTableB;
+    uint8_t* out = context->outputRow;
+    const int32_t length = context->paddedRowLength;
+    switch (path) {
+        case 2: {  // one chroma pair per pixel
+            const int32_t pixels = length / 3;
+            for (int32_t x = 0; x < pixels; ++x, out += 3) {
+                StoreRgb<kPreciseShift>(luma[x], LookUp<kPreciseGreenShift>(cbTable, crTable, cb[x], cr[x]), out);
+            }
+            break;
+        }
+        case 3: {  // one chroma pair per two pixels
+            const int32_t pairs = length / 6;
+            for (int32_t x = 0; x < pairs; ++x, luma += 2, out += 6) {
+                const ChromaTerms terms = LookUp<kPreciseGreenShift>(cbTable, crTable, cb[x], cr[x]);
+                StoreRgb<kPreciseShift>(luma[0], terms, out);
+                StoreRgb<kPreciseShift>(luma[1], terms, out + 3);
+            }
+            break;
+        }
+        case 4: {  // one chroma pair and one K per pixel
+            const uint8_t* black = SourceRow(context, 3, blockLine, subRow);
+            const int32_t pixels = length / 4;
+            for (int32_t x = 0; x < pixels; ++x, out += 4) {
+                StoreInvertedCmy<kPreciseShift>(luma[x], LookUp<kPreciseGreenShift>(cbTable, crTable, cb[x], cr[x]),
+                                                out);
+                out[3] = black[x];
+            }
+            break;
+        }
+        default: {  // path 5: one chroma pair per two pixels, one K per pixel
+            const uint8_t* black = SourceRow(context, 3, blockLine, subRow);
+            const int32_t pairs = length / 8;
+            for (int32_t x = 0; x < pairs; ++x, luma += 2, black += 2, out += 8) {
+                const ChromaTerms terms = LookUp<kPreciseGreenShift>(cbTable, crTable, cb[x], cr[x]);
+                StoreInvertedCmy<kPreciseShift>(luma[0], terms, out);
+                out[3] = black[0];
+                StoreInvertedCmy<kPreciseShift>(luma[1], terms, out + 4);
+                out[7] = black[1];
+            }
+            break;
+        }
+    }
+}
+
+void ConvertRow(CodecContext* context, int blockLine, int subRow) {
+    const int path = context->colourPath;
+    if (path != 0 && path != 1) CodecBug();
+    if (context->fourLine && subRow > 0) {
+        CorrectPreviousRow(context, blockLine, subRow);
+        return;
+    }
+    if (path == 1) {
+        InterleaveTwoOneOne(context, blockLine, subRow);
+        return;
+    }
+    const int transform = context->colourTransform;
+    const int count = context->componentCount;
+    if (!(transform == 0 || (transform == 1 && count == 3) || (transform == 2 && count == 4))) CodecBug();
+    InterleaveRow(context, blockLine, subRow);
+    if (transform == 1) {
+        RgbInPlace(context);
+    } else if (transform == 2) {
+        CmykInPlace(context);
+    }
+}
