@@ -1,0 +1,65 @@
+// The encoder's forward path: interleaved 8-bit input rows in, component sample rows (8-bit, or 8.8
+// fixed point in 16-bit cells) padded to whole blocks, then 8x8 blocks of quantised coefficients out.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/codec_context.h"
+
+// Per natural (row-major) position (u, v): 2^18 x a(u) x a(v) rounded, with a(0) = a(4) = 1 and
+// a(k) = sqrt(2) x cos(k x pi / 16); entry (6, 5) holds 111467. Scales thresholds and divisors to
+// the forward DCT's output.
+extern const uint32_t AanScaleTable[64];
+
+// --- Right edge ---
+
+// Derives the right-edge geometry of one component into edges[component]; needs SetupFrame first.
+void DeriveEdgeGeometry(CodecContext* context, int component);
+
+// Whether the block at this block column lies at or beyond the end of the last block holding data
+// in its block row (such a block is coded as a repeat of the DC predictor with no AC).
+bool BlockOutsideData(const CodecContext* context, int component, int blockColumn);
+
+// --- Colour conversion and subsampling ---
+
+// Bytes the forward colour tables need: three luma tables of 256 entries and three packed chroma
+// tables of chromaTableEntries (256, or 511 when averaging pair sums), 4 bytes each; 0 without a
+// colour transform.
+int32_t ForwardColourTableBytes(const CodecContext* context);
+
+// Points lumaTables and chromaTables into an area of ForwardColourTableBytes bytes (4-aligned) and
+// sets chromaTableEntries.
+void PlaceForwardColourTables(CodecContext* context, uint8_t* area);
+
+// Fills the forward colour tables for the resolved colour transform (1 or 2), in the 16-bit form
+// when preciseColour is set and the 8-bit form otherwise.
+void BuildForwardColourTables(CodecContext* context);
+
+// Converts inputRow into row rowInGroup of group rowGroup of every component, fills the right edge
+// and, at the last row of a group, merges the rows of vertically subsampled components. Repeats the
+// row's last pixel three more times after its end first.
+void ConvertInputRow(CodecContext* context);
+
+// The two forms behind ConvertInputRow (without the last-pixel repeat): 8.8 samples in 16-bit cells
+// for components 0..2, and 8-bit samples.
+void ConvertInputRow16(CodecContext* context);
+void ConvertInputRow8(CodecContext* context);
+
+// After the last image row: completes the row group by converting the last row again, fills the
+// last block row of each component downwards and clears the block rows below it, records
+// repeatedRows, and moves the counters to the end of the MCU row (rowGroup 7, rowInGroup Vmax-1).
+void FinishLastRows(CodecContext* context);
+
+// --- Forward DCT and quantisation ---
+
+// Fills thresholds[t] and divisors[t] (zig-zag order) for every table t below quantTableCount.
+void PrepareDivisors(CodecContext* context);
+
+// Transforms the 8x8 block whose top-left sample is at firstSample (rows rowWidth bytes apart; 16-bit
+// cells when the component has wideSamples) into 64 values in natural order, scaled by
+// 2^19 x a(u) x a(v) against the level-shifted DCT.
+void ForwardDct(CodecContext* context, int32_t* out, const uint8_t* firstSample, const ComponentInfo* component);
+
+// Quantises a transformed block with table `table` into 64 coefficients in zig-zag order (zero past
+// the answer and where insignificant) and answers the last significant index 0..63.
+int QuantiseBlock(CodecContext* context, const int32_t* dct, int16_t* coefficients, int table);

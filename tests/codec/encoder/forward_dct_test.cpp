@@ -1,0 +1,253 @@
+// The forward DCT and quantisation: the scale table, the transform against a double-precision DCT and
+// on hand-checked blocks in both sample widths, thresholds and divisors, significance and rounding.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "codec/codec_context.h"
+#include "codec/encoder/forward_path.h"
+
+namespace {
+
+// Zig-zag position -> natural index.
+const int kZigZag[64] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
+};
+
+const double kPi = std::acos(-1.0);
+
+double Aan(int k) { return k == 0 || k == 4 ? 1.0 : std::sqrt(2.0) * std::cos(k * kPi / 16); }
+
+// 2^18 x a(u) x a(v) rounded, with the one exception at (6, 5).
+int64_t ExpectedScale(int natural) {
+    if (natural == 6 * 8 + 5) return 111467;
+    return std::llround(262144.0 * Aan(natural / 8) * Aan(natural % 8));
+}
+
+TEST(AanScaleTable, RoundedProductsWithTheOneException) {
+    const uint32_t row0[8] = {262144, 363604, 342508, 308249, 262144, 205965, 141871, 72325};
+    for (int v = 0; v < 8; ++v) EXPECT_EQ(AanScaleTable[v], row0[v]);
+    for (int n = 0; n < 64; ++n) EXPECT_EQ(AanScaleTable[n], ExpectedScale(n)) << n;
+    EXPECT_EQ(std::llround(262144.0 * Aan(6) * Aan(5)), 111468);  // rounding alone gives 111468
+    EXPECT_EQ(AanScaleTable[53], 111467u);
+    EXPECT_EQ(AanScaleTable[46], 111468u);
+}
+
+// An 8x8 block inside a larger buffer filled with junk, at row 2, cell 3, in either sample width.
+struct Block {
+    bool wide;
+    std::vector<uint8_t> bytes;
+    ComponentInfo component{};
+
+    explicit Block(bool isWide) : wide(isWide), bytes(12 * 26, 0x5A) {
+        component.rowWidth = wide ? 26 : 13;
+        component.wideSamples = wide;
+    }
+    uint8_t* First() { return bytes.data() + 2 * component.rowWidth + (wide ? 6 : 3); }
+    // Sets a sample given in 8-bit units (x 256 in 16-bit cells).
+    void Set(int row, int column, int value) {
+        uint8_t* at = First() + row * component.rowWidth;
+        if (!wide) {
+            at[column] = static_cast<uint8_t>(value);
+        } else {
+            const uint16_t cell = static_cast<uint16_t>(value);
+            std::memcpy(at + 2 * column, &cell, 2);
+        }
+    }
+    std::array<int32_t, 64> Transform() {
+        static CodecContext context{};
+        std::array<int32_t, 64> out{};
+        ForwardDct(&context, out.data(), First(), &component);
+        return out;
+    }
+};
+
+// The level-shifted DCT of the JPEG definition, in double precision, of samples in 8-bit units.
+std::array<double, 64> ReferenceDct(const double samples[64]) {
+    std::array<double, 64> out{};
+    for (int u = 0; u < 8; ++u) {
+        for (int v = 0; v < 8; ++v) {
+            double sum = 0;
+            for (int y = 0; y < 8; ++y) {
+                for (int x = 0; x < 8; ++x) {
+                    sum += (samples[y * 8 + x] - 128) * std::cos((2 * y + 1) * u * kPi / 16) *
+                           std::cos((2 * x + 1) * v * kPi / 16);
+                }
+            }
+            out[u * 8 + v] = 0.25 * (u == 0 ? std::sqrt(0.5) : 1) * (v == 0 ? std::sqrt(0.5) : 1) * sum;
+        }
+    }
+    return out;
+}
+
+// Scaled back by 2^19 x a(u) x a(v), every output lies within a thousandth of the block's largest
+// coefficient of the exact DCT: the rotations' fixed-point factors are good to about 1e-4 each, and
+// their errors spread over the coefficients that share them.
+TEST(ForwardDct, CloseToTheDoublePrecisionDct) {
+    std::mt19937 random(5);
+    for (bool wide : {false, true}) {
+        Block block(wide);
+        double worst = 0;
+        for (int round = 0; round < 300; ++round) {
+            double samples[64];
+            const bool smooth = round % 2 == 0;  // smooth ramps as well as noise
+            const int base = static_cast<int>(random() % 256), slope = static_cast<int>(random() % 9) - 4;
+            for (int i = 0; i < 64; ++i) {
+                int value = wide ? static_cast<int>(random() % 65281) : static_cast<int>(random() % 256);
+                if (smooth) value = std::clamp(base + slope * (i / 8 + i % 8), 0, 255) * (wide ? 256 : 1);
+                block.Set(i / 8, i % 8, value);
+                samples[i] = wide ? value / 256.0 : value;
+            }
+            const std::array<double, 64> expected = ReferenceDct(samples);
+            const std::array<int32_t, 64> got = block.Transform();
+            double largest = 1;
+            for (int n = 0; n < 64; ++n) largest = std::max(largest, std::fabs(expected[n]));
+            for (int n = 0; n < 64; ++n) {
+                const double scaled = got[n] / (524288.0 * Aan(n / 8) * Aan(n % 8));
+                worst = std::max(worst, std::fabs(scaled - expected[n]) / largest);
+            }
+        }
+        EXPECT_LT(worst, 1e-3) << (wide ? "16-bit" : "8-bit");
+    }
+}
+
+// Worked by hand through the steps: flat blocks give only a DC; a ramp 0..7 along the rows gives the
+// first row below, and the same ramp down the columns (shift-and-add column pass) gives exactly the
+// same values in the first column.
+TEST(ForwardDct, HandCheckedBlocksAreExact) {
+    const int32_t ramp[8] = {-522190848, -13251072, 0, -1174784, 0, -234240, 0, -19968};
+    for (bool wide : {false, true}) {
+        SCOPED_TRACE(wide ? "16-bit" : "8-bit");
+        const int unit = wide ? 256 : 1;
+        Block block(wide);
+        const struct { int value; int32_t dc; } flats[] = {{0, -536870912}, {128, 0}, {255, 532676608}};
+        for (const auto& flat : flats) {
+            for (int i = 0; i < 64; ++i) block.Set(i / 8, i % 8, flat.value * unit);
+            const std::array<int32_t, 64> out = block.Transform();
+            EXPECT_EQ(out[0], flat.dc) << flat.value;
+            for (int n = 1; n < 64; ++n) EXPECT_EQ(out[n], 0) << flat.value << " at " << n;
+        }
+        for (int across = 0; across < 2; ++across) {
+            for (int i = 0; i < 64; ++i) block.Set(i / 8, i % 8, (across ? i % 8 : i / 8) * unit);
+            const std::array<int32_t, 64> out = block.Transform();
+            for (int n = 0; n < 64; ++n) {
+                const int frequency = across ? n % 8 : n / 8, other = across ? n / 8 : n % 8;
+                EXPECT_EQ(out[n], other == 0 ? ramp[frequency] : 0) << "across " << across << " at " << n;
+            }
+        }
+    }
+}
+
+TEST(PrepareDivisors, ScaledQuantisersPerTable) {
+    CodecContext context{};
+    uint32_t thresholds[2][64], divisors[2][64];
+    std::mt19937 random(9);
+    context.quantTableCount = 2;
+    for (int t = 0; t < 2; ++t) {
+        context.thresholds[t] = thresholds[t];
+        context.divisors[t] = divisors[t];
+        for (int k = 0; k < 64; ++k) {
+            context.encodingQuant[t][k] = static_cast<uint8_t>(1 + random() % 255);
+            context.quant[t].entries[k] = static_cast<uint16_t>(1 + random() % context.encodingQuant[t][k]);
+        }
+    }
+    PrepareDivisors(&context);
+    for (int t = 0; t < 2; ++t) {
+        for (int k = 0; k < 64; ++k) {
+            const int64_t scale = ExpectedScale(kZigZag[k]);
+            EXPECT_EQ(thresholds[t][k], context.encodingQuant[t][k] * scale) << t << " " << k;
+            EXPECT_EQ(divisors[t][k], context.quant[t].entries[k] * scale) << t << " " << k;
+        }
+    }
+}
+
+// Hand-made thresholds (1000) and divisors (600) everywhere, so the expected results are plain
+// arithmetic: significant from |c| >= 1000 (c = -1000 excepted), q = c / 1200 rounded half away from 0.
+struct QuantCase {
+    int k;
+    int32_t value;
+    int expected;
+    int last;
+};
+
+TEST(QuantiseBlock, SignificanceAndRounding) {
+    const QuantCase cases[] = {
+        {0, 600, 1, 0},    {0, 599, 0, 0},     {0, -600, -1, 0},   {0, -599, 0, 0},   {0, 3000, 3, 0},
+        {0, -3000, -3, 0}, {0, 0, 0, 0},       {5, -1000, 0, 0},   {5, 1000, 1, 5},   {5, 999, 0, 0},
+        {5, -1001, -1, 5}, {63, 1800, 2, 63},  {63, 1799, 1, 63},  {63, -1800, -2, 63}, {63, -1799, -1, 63},
+        {2, 2400000, 2000, 2},  {2, -2400000, -2000, 2},
+    };
+    CodecContext context{};
+    uint32_t thresholds[64], divisors[64];
+    for (int k = 0; k < 64; ++k) thresholds[k] = 1000, divisors[k] = 600;
+    context.thresholds[1] = thresholds;
+    context.divisors[1] = divisors;
+    for (const QuantCase& test : cases) {
+        int32_t dct[64] = {};
+        dct[kZigZag[test.k]] = test.value;
+        int16_t coefficients[64];
+        std::memset(coefficients, 0x77, sizeof coefficients);
+        const int last = QuantiseBlock(&context, dct, coefficients, 1);
+        SCOPED_TRACE(testing::Message() << "k " << test.k << " value " << test.value);
+        EXPECT_EQ(last, test.last);
+        for (int k = 0; k < 64; ++k) EXPECT_EQ(coefficients[k], k == test.k ? static_cast<int16_t>(test.expected) : 0) << k;
+    }
+    // Insignificant coefficients before the last significant one are zero too.
+    int32_t dct[64] = {};
+    dct[kZigZag[3]] = 5000, dct[kZigZag[10]] = 900, dct[kZigZag[20]] = -1500;
+    int16_t coefficients[64];
+    EXPECT_EQ(QuantiseBlock(&context, dct, coefficients, 1), 20);
+    EXPECT_EQ(coefficients[3], 4);
+    EXPECT_EQ(coefficients[10], 0);
+    EXPECT_EQ(coefficients[20], -1);
+}
+
+// Quality 2's last luma entry: encoding quantiser 85, stored 64. A coefficient just below 85 / 2 in
+// the standard's units becomes zero; from 85 / 2 on it is quantised by 64.
+TEST(QuantiseBlock, ReducedQuantiserWorkedExample) {
+    CodecContext context{};
+    uint32_t thresholds[64], divisors[64];
+    context.quantTableCount = 1;
+    context.thresholds[0] = thresholds;
+    context.divisors[0] = divisors;
+    for (int k = 0; k < 64; ++k) context.encodingQuant[0][k] = 1, context.quant[0].entries[k] = 1;
+    context.encodingQuant[0][63] = 85;
+    context.quant[0].entries[63] = 64;
+    PrepareDivisors(&context);
+    int32_t dct[64] = {};
+    int16_t coefficients[64];
+    dct[63] = 85 * 19955 - 1;  // F just below 42.5 (the DCT carries 2 x 19955 per unit at (7, 7))
+    EXPECT_EQ(QuantiseBlock(&context, dct, coefficients, 0), 0);
+    dct[63] = 85 * 19955;
+    EXPECT_EQ(QuantiseBlock(&context, dct, coefficients, 0), 63);
+    EXPECT_EQ(coefficients[63], 1);
+}
+
+TEST(QuantiseBlock, Mid128BlockIsAllZero) {
+    for (bool wide : {false, true}) {
+        Block block(wide);
+        for (int i = 0; i < 64; ++i) block.Set(i / 8, i % 8, wide ? 32768 : 128);
+        const std::array<int32_t, 64> dct = block.Transform();
+        CodecContext context{};
+        uint32_t thresholds[64], divisors[64];
+        context.quantTableCount = 1;
+        context.thresholds[0] = thresholds;
+        context.divisors[0] = divisors;
+        for (int k = 0; k < 64; ++k) context.encodingQuant[0][k] = 1, context.quant[0].entries[k] = 1;
+        PrepareDivisors(&context);
+        int16_t coefficients[64];
+        EXPECT_EQ(dct[0], 0);
+        EXPECT_EQ(QuantiseBlock(&context, dct.data(), coefficients, 0), 0);
+        for (int k = 0; k < 64; ++k) EXPECT_EQ(coefficients[k], 0) << k;
+    }
+}
+
+}  // namespace
