@@ -1,0 +1,577 @@
+// Colour conversion, subsampling and edge padding for the encoder: one interleaved input row of
+// 8-bit pixels in, one row of every component's sample buffer out (8-bit samples, or samples x 256
+// in 16-bit cells), padded to whole blocks on the right and, at the image's end, at the bottom.
+#include <cstddef>
+#include <cstring>
+
+#include "codec/codec_errors.h"
+#include "codec/encoder/forward_path.h"
+
+namespace {
+
+constexpr int kLumaEntries = 256;
+constexpr int kSingleEntries = 256;   // chroma tables indexed by one sample
+constexpr int kPairEntries = 511;     // chroma tables indexed by the sum of two neighbouring samples
+constexpr int kRepeatedPixels = 3;    // copies of the last pixel after the row's end
+
+// Right-edge (and bottom-edge) fill. Index: [valid columns n 1..7][column 0..7] -> the column whose
+// sample the column takes; only columns n..7 are written, and row 0 is unused. The pattern mirrors
+// the data back from the block's end, which keeps the padding's high-frequency energy low.
+const uint8_t kEdgeFill[8][8] = {
+    {0, 1, 2, 3, 4, 5, 6, 7},
+    {0, 0, 0, 0, 0, 0, 0, 0},
+    {0, 1, 1, 0, 0, 1, 1, 0},
+    {0, 1, 2, 0, 0, 2, 1, 0},
+    {0, 1, 2, 3, 3, 2, 1, 0},
+    {0, 1, 2, 3, 4, 2, 1, 0},
+    {0, 1, 2, 3, 4, 5, 1, 0},
+    {0, 1, 2, 3, 4, 5, 6, 0},
+};
+
+// One output of subsampling a group of samples (or of rows): (sum of weight x input + rounding) >>
+// shift. Every sum is non-negative, so the shift is the integer division by 1, 2 or 4.
+struct SubsampleTap {
+    uint8_t weight[4];
+    uint8_t rounding;
+    uint8_t shift;
+};
+
+// Index: [averaging 0/1][largest factor 2..4, less 2][own factor 1..3, less 1][output 0..2]; unused
+// slots are zero. Without averaging one input of each stretch is kept; with it the inputs an output
+// covers are blended by how much of each it covers.
+const SubsampleTap kSubsampleTaps[2][3][3][3] = {
+    {
+        {{{{1, 0, 0, 0}, 0, 0}}},                                                        // 2 -> 1: r0
+        {{{{0, 1, 0, 0}, 0, 0}},                                                         // 3 -> 1: r1
+         {{{1, 0, 0, 0}, 0, 0}, {{0, 0, 1, 0}, 0, 0}}},                                  // 3 -> 2: r0, r2
+        {{{{0, 1, 0, 0}, 0, 0}},                                                         // 4 -> 1: r1
+         {{{1, 0, 0, 0}, 0, 0}, {{0, 0, 1, 0}, 0, 0}},                                   // 4 -> 2: r0, r2
+         {{{1, 0, 0, 0}, 0, 0}, {{0, 1, 0, 0}, 0, 0}, {{0, 0, 0, 1}, 0, 0}}},            // 4 -> 3: r0, r1, r3
+    },
+    {
+        {{{{1, 1, 0, 0}, 1, 1}}},                                                        // (r0 + r1 + 1) / 2
+        {{{{1, 2, 1, 0}, 2, 2}},                                                         // (r0 + 2 r1 + r2 + 2) / 4
+         {{{3, 1, 0, 0}, 2, 2}, {{0, 1, 3, 0}, 2, 2}}},                                  // (3 r0 + r1 + 2) / 4, ...
+        {{{{1, 1, 1, 1}, 2, 2}},                                                         // (r0 + r1 + r2 + r3 + 2) / 4
+         {{{1, 1, 0, 0}, 1, 1}, {{0, 0, 1, 1}, 1, 1}},                                   // pair averages
+         {{{1, 0, 0, 0}, 0, 0}, {{0, 1, 1, 0}, 1, 1}, {{0, 0, 0, 1}, 0, 0}}},            // r0, middle pair, r3
+    },
+};
+
+// The taps that turn `largest` inputs into `own` outputs (own below largest, largest 2..4).
+const SubsampleTap* SubsampleTaps(const CodecContext* context, int largest, int own) {
+    return kSubsampleTaps[context->averaging ? 1 : 0][largest - 2][own - 1];
+}
+
+// Applies one tap to inputs held in locals.
+inline uint32_t ApplyTap(const SubsampleTap& tap, const uint32_t* in) {
+    return (tap.weight[0] * in[0] + tap.weight[1] * in[1] + tap.weight[2] * in[2] + tap.weight[3] * in[3] +
+            tap.rounding) >> tap.shift;
+}
+
+// --- Forward colour tables ---
+//
+// Luma tables give each input channel's contribution to Y; their sum is Y x 256 in the 16-bit form
+// and Y x 65536 plus 32768 (rounding) in the 8-bit form. A channel whose luma counts negatively
+// (M and Y of YCCK) holds the negated contribution, so that Y is always a plain sum.
+//
+// Chroma tables hold each channel's two chroma contributions packed in one word: Cb in the high and
+// Cr in the low 16 bits, each Cb or Cr x 256 with the offset 128 built in. Every half of every
+// entry and every sum of three halves stays within 0..65535, so the halves never carry into each
+// other. The 8-bit form adds 127 to the green terms, which rounds the integer parts taken at the end.
+//
+// Fixed-point factors (x 2^18, the >> 10 leaving x 256):
+//   Y:  0.299 -> 78381, 0.587 -> 153879, 0.114 -> 29884 (8-bit form x 2^16: 19595, 38470, 7471)
+//   Cb: -0.168736 -> 44233, -0.331264 -> 86839, +0.5 -> v x 128
+//   Cr: +0.5 -> v x 128, -0.418688 -> 109756, -0.081312 -> 21316
+// Pair-sum tables use half of each factor on the sum of two samples: 22117, 43419, 54878, 10658 and
+// u x 64. The starts 11338240, 22217216, 28049920 and 5505536 (/ 1024: 11072.5, 21696.5, 27392.5,
+// 5376.5) add up to 32769 per half: the offset 128 x 256 and one unit that the floors of >> 10 take
+// back. YCCK mirrors the terms for C, M, Y = 255 - R, G, B.
+
+constexpr int32_t kLumaRed = 78381, kLumaGreen = 153879, kLumaBlue = 29884;   // 16-bit form, x 2^18
+constexpr int32_t kLumaRound = 512;
+constexpr int32_t kInvertedLumaStart = 66846208;     // (255 x 256 - 0.5) x 1024: 256 x (255 - Y) for YCCK
+constexpr int32_t kByteLumaRed = 19595, kByteLumaGreen = 38470, kByteLumaBlue = 7471;   // x 2^16
+constexpr int32_t kByteLumaRound = 32768;
+constexpr int32_t kByteInvertedLumaStart = 16744448;  // 255 x 65536 + 32768
+
+// Chroma factors, [0] single samples, [1] pair sums.
+constexpr int32_t kCbRed[2] = {44233, 22117};
+constexpr int32_t kCbGreen[2] = {86839, 43419};
+constexpr int32_t kCrGreen[2] = {109756, 54878};
+constexpr int32_t kCrBlue[2] = {21316, 10658};
+constexpr int32_t kHalfStep[2] = {128, 64};          // 0.5 x 256 per sample, per pair sum
+
+constexpr int32_t kCbRedStart = 11338240;
+constexpr int32_t kCbGreenStart = 22217216;          // 8-bit form: + 127 x 1024 = 22347264
+constexpr int32_t kCrGreenStart = 28049920;          // 8-bit form: 28179968
+constexpr int32_t kCrBlueStart = 5505536;
+constexpr int32_t kByteGreenRounding = 127 * 1024;
+constexpr int32_t kInvertedHalfStart = 32767;        // 128 x 256 - 1 for the mirrored 0.5 terms
+
+// One packed chroma entry from its two halves (each 0..65535).
+inline int32_t PackChroma(int32_t cb, int32_t cr) {
+    return static_cast<int32_t>((static_cast<uint32_t>(cb) << 16) | static_cast<uint32_t>(cr));
+}
+
+// --- Sample forms ---
+
+// 8.8 fixed-point samples in 16-bit cells: the sums are taken whole.
+struct WideForm {
+    using Cell = uint16_t;
+    static Cell Luma(uint32_t sum) { return static_cast<Cell>(sum); }
+    static Cell Cb(uint32_t word) { return static_cast<Cell>(word >> 16); }
+    static Cell Cr(uint32_t word) { return static_cast<Cell>(word); }
+};
+
+// 8-bit samples: the integer parts of the sums.
+struct ByteForm {
+    using Cell = uint8_t;
+    static Cell Luma(uint32_t sum) { return static_cast<Cell>(sum >> 16); }
+    static Cell Cb(uint32_t word) { return static_cast<Cell>(word >> 24); }
+    static Cell Cr(uint32_t word) { return static_cast<Cell>(word >> 8); }
+};
+
+// The forward colour tables as unsigned words, so that their sums wrap as intended.
+struct ColourTables {
+    const uint32_t* luma[3];
+    const uint32_t* chroma[3];
+
+    explicit ColourTables(const CodecContext* context) {
+        for (int c = 0; c < 3; ++c) {
+            luma[c] = reinterpret_cast<const uint32_t*>(context->lumaTables[c]);
+            chroma[c] = reinterpret_cast<const uint32_t*>(context->chromaTables[c]);
+        }
+    }
+    uint32_t Luma(const uint8_t* p) const { return luma[0][p[0]] + luma[1][p[1]] + luma[2][p[2]]; }
+    // The chroma word of one pixel; `step` is 2 in pair-sum tables, where 2 x v stands for one sample.
+    uint32_t Chroma(const uint8_t* p, int step) const {
+        return chroma[0][p[0] * step] + chroma[1][p[1] * step] + chroma[2][p[2] * step];
+    }
+    // The chroma word of the pixel pair p, q from pair-sum tables.
+    uint32_t ChromaPair(const uint8_t* p, const uint8_t* q) const {
+        return chroma[0][p[0] + q[0]] + chroma[1][p[1] + q[1]] + chroma[2][p[2] + q[2]];
+    }
+};
+
+// --- Row addressing ---
+
+// Row `row` of component `index`'s sample buffer.
+template <typename Cell>
+inline Cell* BufferRow(const CodecContext* context, int index, int row) {
+    const ComponentInfo& component = context->components[index];
+    return reinterpret_cast<Cell*>(component.samples + static_cast<std::ptrdiff_t>(row) * component.rowWidth);
+}
+
+// The row of component `index` that the current input row goes to: row rowInGroup of group rowGroup.
+template <typename Cell>
+inline Cell* TargetRow(const CodecContext* context, int index) {
+    return BufferRow<Cell>(context, index, context->rowGroup * context->components[index].v + context->rowInGroup);
+}
+
+// Samples of a component row that blocks are ever taken from: up to the end of the last block
+// holding data.
+inline int32_t RowExtent(const CodecContext* context, int index) {
+    return context->edges[index].lastBlockStart + 8;
+}
+
+// --- Fast conversions (every component's H is 1 or 2 and matches the path) ---
+
+// One chroma pair per pixel: colour paths 2 and 4 with every factor 1. K (fourth channel) copied.
+template <typename Form, int Channels>
+void ConvertPerPixel(CodecContext* context) {
+    using Cell = typename Form::Cell;
+    const ColourTables tables(context);
+    const uint8_t* in = context->inputRow;
+    Cell* y = TargetRow<Cell>(context, 0);
+    Cell* cb = TargetRow<Cell>(context, 1);
+    Cell* cr = TargetRow<Cell>(context, 2);
+    uint8_t* k = Channels == 4 ? TargetRow<uint8_t>(context, 3) : nullptr;
+    const int32_t width = context->width;
+    for (int32_t x = 0; x < width; ++x, in += Channels) {
+        y[x] = Form::Luma(tables.Luma(in));
+        const uint32_t word = tables.Chroma(in, 1);
+        cb[x] = Form::Cb(word);
+        cr[x] = Form::Cr(word);
+        if constexpr (Channels == 4) k[x] = in[3];
+    }
+}
+
+// Luma (and K) for every pixel, one chroma pair per two pixels: colour paths 3 and 5. The chroma of
+// a pair comes from the sums of both pixels (averaging) or from its first pixel. With an odd width
+// the last pair is the last pixel and its copy; the extra luma sample lies in the padding.
+template <typename Form, int Channels, bool Averaging>
+void ConvertPairs(CodecContext* context) {
+    using Cell = typename Form::Cell;
+    const ColourTables tables(context);
+    const uint8_t* in = context->inputRow;
+    Cell* y = TargetRow<Cell>(context, 0);
+    Cell* cb = TargetRow<Cell>(context, 1);
+    Cell* cr = TargetRow<Cell>(context, 2);
+    uint8_t* k = Channels == 4 ? TargetRow<uint8_t>(context, 3) : nullptr;
+    const int32_t pairs = (context->width + 1) / 2;
+    for (int32_t x = 0; x < pairs; ++x, in += 2 * Channels) {
+        const uint8_t* second = in + Channels;
+        y[2 * x] = Form::Luma(tables.Luma(in));
+        y[2 * x + 1] = Form::Luma(tables.Luma(second));
+        const uint32_t word = Averaging ? tables.ChromaPair(in, second) : tables.Chroma(in, 1);
+        cb[x] = Form::Cb(word);
+        cr[x] = Form::Cr(word);
+        if constexpr (Channels == 4) {
+            k[2 * x] = in[3];
+            k[2 * x + 1] = second[3];
+        }
+    }
+}
+
+// --- General conversion: any sampling, with or without a transform ---
+
+// Reads one component's value of a pixel for the general conversion.
+template <typename Form>
+struct ComponentSource {
+    ColourTables tables;
+    int channels;
+    int index;
+    int transform;
+    int step;            // 2 in pair-sum chroma tables, else 1
+
+    ComponentSource(const CodecContext* owner, int component)
+        : tables(owner), channels(owner->componentCount), index(component),
+          transform(owner->colourTransform), step(owner->chromaTableEntries == kPairEntries ? 2 : 1) {}
+
+    // Whether pairs of pixels can be averaged through the pair-sum tables.
+    bool HasPairs() const { return transform != 0 && index >= 1 && index <= 2 && step == 2; }
+
+    // The value of pixel p: a raw channel without a transform and for K, else Y, Cb or Cr.
+    uint32_t Value(const uint8_t* p) const {
+        if (transform == 0 || index == 3) return p[index];
+        if (index == 0) return Form::Luma(tables.Luma(p));
+        const uint32_t word = tables.Chroma(p, step);
+        return index == 1 ? Form::Cb(word) : Form::Cr(word);
+    }
+
+    // The averaged chroma of the pixel pair p, q (HasPairs only).
+    uint32_t Pair(const uint8_t* p, const uint8_t* q) const {
+        const uint32_t word = tables.ChromaPair(p, q);
+        return index == 1 ? Form::Cb(word) : Form::Cr(word);
+    }
+};
+
+// Fills the target row of one component: every pixel when its H is the largest; otherwise groups of
+// Hmax pixels subsampled to H samples by the subsampling table, or, for chroma averaged in pairs
+// (Hmax = 2 x H), one sample per pair from the pair-sum tables.
+template <typename Cell, typename Source>
+void ConvertComponent(CodecContext* context, const Source& source) {
+    Cell* out = TargetRow<Cell>(context, source.index);
+    const int channels = source.channels;
+    const uint8_t* in = context->inputRow;
+    const int32_t width = context->width;
+    const int largest = context->hMax;
+    const int own = context->components[source.index].h;
+    if (own == largest) {
+        for (int32_t x = 0; x < width; ++x, in += channels) out[x] = static_cast<Cell>(source.Value(in));
+        return;
+    }
+    if (source.HasPairs() && largest == 2 * own) {
+        const int32_t pairs = (width + 1) / 2;
+        for (int32_t x = 0; x < pairs; ++x, in += 2 * channels) {
+            out[x] = static_cast<Cell>(source.Pair(in, in + channels));
+        }
+        return;
+    }
+    const SubsampleTap* taps = SubsampleTaps(context, largest, own);
+    const int32_t groups = (width + largest - 1) / largest;
+    for (int32_t group = 0; group < groups; ++group, out += own) {
+        uint32_t values[4] = {0, 0, 0, 0};
+        for (int i = 0; i < largest; ++i, in += channels) values[i] = source.Value(in);
+        for (int j = 0; j < own; ++j) out[j] = static_cast<Cell>(ApplyTap(taps[j], values));
+    }
+}
+
+// Converts every component by the general rule.
+template <typename Form>
+void ConvertGeneral(CodecContext* context) {
+    for (int index = 0; index < context->componentCount; ++index) {
+        const ComponentSource<Form> source(context, index);
+        if (context->components[index].wideSamples) {
+            ConvertComponent<uint16_t>(context, source);
+        } else {
+            ConvertComponent<uint8_t>(context, source);
+        }
+    }
+}
+
+// --- Right edge and vertical subsampling ---
+
+// Merges the Vmax rows of the current group of a vertically subsampled component into its V rows,
+// which stay at the group's first rows.
+template <typename Cell>
+void MergeRows(CodecContext* context, int index) {
+    const int own = context->components[index].v;
+    const int largest = context->vMax;
+    const int first = context->rowGroup * own;
+    const int32_t extent = RowExtent(context, index);
+    if (context->averaging && largest == 2 && own == 1) {
+        Cell* top = BufferRow<Cell>(context, index, first);
+        const Cell* below = BufferRow<Cell>(context, index, first + 1);
+        for (int32_t x = 0; x < extent; ++x) top[x] = static_cast<Cell>((top[x] + below[x] + 1u) >> 1);
+        return;
+    }
+    const SubsampleTap* taps = SubsampleTaps(context, largest, own);
+    Cell* rows[4] = {};
+    for (int r = 0; r < largest; ++r) rows[r] = BufferRow<Cell>(context, index, first + r);
+    for (int32_t x = 0; x < extent; ++x) {
+        // Every input of the column is read before an output overwrites one of them.
+        uint32_t values[4] = {0, 0, 0, 0};
+        for (int r = 0; r < largest; ++r) values[r] = rows[r][x];
+        for (int j = 0; j < own; ++j) rows[j][x] = static_cast<Cell>(ApplyTap(taps[j], values));
+    }
+}
+
+// Fills the right edge of the row just converted for one component and, at the last row of a group,
+// merges the group's rows when the component is subsampled vertically.
+template <typename Cell>
+void PadAndDownsample(CodecContext* context, int index, bool lastRowOfGroup) {
+    const EncoderEdge& edge = context->edges[index];
+    const int valid = edge.validColumns;
+    if (valid != 0) {
+        Cell* block = TargetRow<Cell>(context, index) + edge.lastBlockStart;
+        const uint8_t* fill = kEdgeFill[valid];
+        for (int column = valid; column < 8; ++column) block[column] = block[fill[column]];
+    }
+    if (lastRowOfGroup && context->components[index].v < context->vMax) MergeRows<Cell>(context, index);
+}
+
+// PadAndDownsample for every component, each in its sample width.
+void PadAllComponents(CodecContext* context) {
+    const bool lastRowOfGroup = context->rowInGroup == context->vMax - 1;
+    for (int index = 0; index < context->componentCount; ++index) {
+        if (context->components[index].wideSamples) {
+            PadAndDownsample<uint16_t>(context, index, lastRowOfGroup);
+        } else {
+            PadAndDownsample<uint8_t>(context, index, lastRowOfGroup);
+        }
+    }
+}
+
+// Splits a row without a transform: each channel to its component, subsampled where its H is below
+// the largest; one channel is copied whole.
+void SplitChannels(CodecContext* context) {
+    if (context->componentCount == 1) {
+        std::memcpy(TargetRow<uint8_t>(context, 0), context->inputRow, static_cast<std::size_t>(context->width));
+        return;
+    }
+    ConvertGeneral<ByteForm>(context);
+}
+
+// Dispatches a row with a colour transform by colour path in the given sample form.
+template <typename Form>
+void ConvertTransformed(CodecContext* context) {
+    const bool averaging = context->averaging != 0;
+    switch (context->colourPath) {
+        case 2:
+            ConvertPerPixel<Form, 3>(context);
+            return;
+        case 3:
+            if (averaging) {
+                ConvertPairs<Form, 3, true>(context);
+            } else {
+                ConvertPairs<Form, 3, false>(context);
+            }
+            return;
+        case 4:
+            // Path 4 fixes only components 0..2 at H = 1; a wider K needs the general rule.
+            if (context->hMax == 1) {
+                ConvertPerPixel<Form, 4>(context);
+            } else {
+                ConvertGeneral<Form>(context);
+            }
+            return;
+        case 5:
+            if (averaging) {
+                ConvertPairs<Form, 4, true>(context);
+            } else {
+                ConvertPairs<Form, 4, false>(context);
+            }
+            return;
+        default:
+            ConvertGeneral<Form>(context);
+            return;
+    }
+}
+
+// Rounds down to a whole number of blocks.
+inline int32_t BlockFloor(int32_t value) { return value & ~7; }
+
+}  // namespace
+
+// --- Geometry ---
+
+void DeriveEdgeGeometry(CodecContext* context, int component) {
+    const int32_t width = context->width;
+    const int h = context->components[component].h;
+    const int largest = context->hMax;
+    int32_t padded;
+    if (context->componentCount == 1) {
+        padded = (width + 7) / 8 * 8;
+    } else {
+        const int32_t mcusAcross = (width + 8 * largest - 1) / (8 * largest);
+        padded = mcusAcross * h * 8;
+    }
+    int32_t data;
+    if (h == largest) {
+        data = width;
+    } else if (h == 2 && largest == 4) {
+        data = (width + 1) / 2;
+    } else {
+        data = (width + largest - 1) / largest * h;
+    }
+    const int32_t pad = padded - data;
+    EncoderEdge& edge = context->edges[component];
+    edge.paddedWidth = padded;
+    edge.dataWidth = data;
+    edge.validColumns = ((h * 8 - pad) % 8 + 8) % 8;
+    edge.lastBlockStart = padded - BlockFloor(pad) - 8;
+}
+
+bool BlockOutsideData(const CodecContext* context, int component, int blockColumn) {
+    return blockColumn * 8 >= context->edges[component].lastBlockStart + 8;
+}
+
+// --- Tables ---
+
+int32_t ForwardColourTableBytes(const CodecContext* context) {
+    if (context->colourTransform == 0) return 0;
+    const int32_t chromaEntries = context->averaging && context->hMax >= 2 ? kPairEntries : kSingleEntries;
+    return static_cast<int32_t>(3 * (kLumaEntries + chromaEntries) * sizeof(int32_t));
+}
+
+void PlaceForwardColourTables(CodecContext* context, uint8_t* area) {
+    const int32_t chromaEntries = context->averaging && context->hMax >= 2 ? kPairEntries : kSingleEntries;
+    context->chromaTableEntries = chromaEntries;
+    if (ForwardColourTableBytes(context) == 0) {
+        for (int c = 0; c < 3; ++c) context->lumaTables[c] = context->chromaTables[c] = nullptr;
+        return;
+    }
+    auto* entries = reinterpret_cast<int32_t*>(area);
+    for (int c = 0; c < 3; ++c, entries += kLumaEntries) context->lumaTables[c] = entries;
+    for (int c = 0; c < 3; ++c, entries += chromaEntries) context->chromaTables[c] = entries;
+}
+
+void BuildForwardColourTables(CodecContext* context) {
+    const bool wide = context->preciseColour != 0;
+    const bool inverted = context->colourTransform == 2;
+    int32_t* lumaR = context->lumaTables[0];
+    int32_t* lumaG = context->lumaTables[1];
+    int32_t* lumaB = context->lumaTables[2];
+    for (int32_t v = 0; v < kLumaEntries; ++v) {
+        int32_t red, green, blue;
+        if (wide) {
+            red = inverted ? -((kLumaRed * v - kInvertedLumaStart) >> 10) : (kLumaRed * v + kLumaRound) >> 10;
+            green = (kLumaGreen * v + kLumaRound) >> 10;
+            blue = (kLumaBlue * v + kLumaRound) >> 10;
+        } else {
+            red = inverted ? kByteInvertedLumaStart - kByteLumaRed * v : kByteLumaRound + kByteLumaRed * v;
+            green = kByteLumaGreen * v;
+            blue = kByteLumaBlue * v;
+        }
+        lumaR[v] = red;
+        lumaG[v] = inverted ? -green : green;
+        lumaB[v] = inverted ? -blue : blue;
+    }
+
+    const int entries = context->chromaTableEntries;
+    const int pair = entries == kPairEntries ? 1 : 0;
+    const int32_t greenRounding = wide ? 0 : kByteGreenRounding;
+    int32_t* chromaR = context->chromaTables[0];
+    int32_t* chromaG = context->chromaTables[1];
+    int32_t* chromaB = context->chromaTables[2];
+    for (int32_t u = 0; u < entries; ++u) {
+        const int32_t half = kHalfStep[pair] * u;
+        if (!inverted) {
+            chromaR[u] = PackChroma((kCbRedStart - kCbRed[pair] * u) >> 10, half);
+            chromaG[u] = PackChroma((kCbGreenStart + greenRounding - kCbGreen[pair] * u) >> 10,
+                                    (kCrGreenStart + greenRounding - kCrGreen[pair] * u) >> 10);
+            chromaB[u] = PackChroma(half, (kCrBlueStart - kCrBlue[pair] * u) >> 10);
+        } else {
+            // C, M and Y are 255 - R, G, B: the same terms mirrored.
+            chromaR[u] = PackChroma((kCbRed[pair] * u + kLumaRound) >> 10, kInvertedHalfStart - half);
+            chromaG[u] = PackChroma((kCbGreen[pair] * u + kLumaRound + greenRounding) >> 10,
+                                    (kCrGreen[pair] * u + kLumaRound + greenRounding) >> 10);
+            chromaB[u] = PackChroma(kInvertedHalfStart - half, (kCrBlue[pair] * u + kLumaRound) >> 10);
+        }
+    }
+}
+
+// --- Rows ---
+
+void ConvertInputRow(CodecContext* context) {
+    const int channels = context->componentCount;
+    uint8_t* end = context->inputRow + static_cast<std::ptrdiff_t>(context->width) * channels;
+    for (int copy = 0; copy < kRepeatedPixels; ++copy) {
+        std::memcpy(end + copy * channels, end - channels, static_cast<std::size_t>(channels));
+    }
+    if (context->preciseColour) {
+        ConvertInputRow16(context);
+    } else {
+        ConvertInputRow8(context);
+    }
+}
+
+void ConvertInputRow16(CodecContext* context) {
+    if (context->colourTransform == 0 || context->colourPath < 2) CodecBug();
+    ConvertTransformed<WideForm>(context);
+    PadAllComponents(context);
+}
+
+void ConvertInputRow8(CodecContext* context) {
+    if (context->colourTransform == 0) {
+        SplitChannels(context);
+    } else {
+        ConvertTransformed<ByteForm>(context);
+    }
+    PadAllComponents(context);
+}
+
+void FinishLastRows(CodecContext* context) {
+    const int largest = context->vMax;
+    int repeats = 0;
+    while (context->rowInGroup < largest - 1) {
+        ++context->rowInGroup;
+        ConvertInputRow(context);
+        ++repeats;
+    }
+    // The group that holds the last image row, before the counter moves to the last group.
+    const int group = context->rowGroup;
+    for (int index = context->componentCount - 1; index >= 0; --index) {
+        const ComponentInfo& component = context->components[index];
+        const int own = component.v;
+        int held = own * (group + 1);
+        if (own == largest) {
+            held -= repeats;
+        } else if (largest == 4 && own == 2) {
+            held -= repeats & 2;
+        }
+        const std::size_t rowBytes = static_cast<std::size_t>(component.rowWidth);
+        const std::size_t extentBytes =
+            static_cast<std::size_t>(RowExtent(context, index)) * (component.wideSamples ? 2 : 1);
+        const int valid = held % 8;
+        int firstCleared = held;
+        if (valid != 0) {
+            // The rest of the last block row takes rows above it, mirrored like the right edge.
+            const int blockTop = held - valid;
+            for (int row = valid; row < 8; ++row) {
+                std::memcpy(BufferRow<uint8_t>(context, index, blockTop + row),
+                            BufferRow<uint8_t>(context, index, blockTop + kEdgeFill[valid][row]), extentBytes);
+            }
+            firstCleared = blockTop + 8;
+        }
+        for (int row = firstCleared; row < own * 8; ++row) {
+            std::memset(BufferRow<uint8_t>(context, index, row), 0, rowBytes);
+        }
+    }
+    context->repeatedRows = repeats;
+    context->rowGroup = 7;
+    context->rowInGroup = largest - 1;
+}

@@ -1,0 +1,462 @@
+// The encoder's colour conversion, subsampling and padding: the colour tables against their formulas
+// and against real-valued colour conversion, every colour path against a plain model, the right-edge
+// and bottom-edge fills, the subsampling table in both directions, the geometry and the worked
+// examples of tiny images.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "codec/codec_context.h"
+#include "codec/encoder/forward_path.h"
+#include "codec/marker_reader.h"
+
+namespace {
+
+constexpr uint8_t kJunk = 0xAB;
+
+// A frame set up as the encoder sets it: SetupFrame, edge geometry, colour tables, sample buffers
+// pre-filled with junk, and an input row followed by junk where the repeated pixels go.
+struct Frame {
+    CodecContext context{};
+    std::vector<uint8_t> buffers[4];
+    std::vector<int32_t> tables;
+    std::vector<uint8_t> input;
+
+    Frame(std::vector<int> h, std::vector<int> v, int width, int height, int transform, bool wide, bool averaging) {
+        const int count = static_cast<int>(h.size());
+        context.width = width;
+        context.height = height;
+        context.componentCount = count;
+        context.colourTransform = transform;
+        context.preciseColour = wide;
+        context.averaging = averaging;
+        context.relaxedSampling = 1;
+        for (int i = 0; i < count; ++i) {
+            context.components[i].h = h[i];
+            context.components[i].v = v[i];
+        }
+        SetupFrame(&context, 1);
+        for (int i = 0; i < count; ++i) {
+            ComponentInfo& component = context.components[i];
+            buffers[i].assign(static_cast<std::size_t>((7 * component.v + context.vMax) * component.rowWidth), kJunk);
+            component.samples = buffers[i].data();
+            DeriveEdgeGeometry(&context, i);
+        }
+        tables.assign(static_cast<std::size_t>(ForwardColourTableBytes(&context)) / 4 + 1, 0);
+        PlaceForwardColourTables(&context, reinterpret_cast<uint8_t*>(tables.data()));
+        if (transform != 0) BuildForwardColourTables(&context);
+        input.assign(static_cast<std::size_t>((width + 3) * count), kJunk);
+        context.inputRow = input.data();
+    }
+
+    // Converts one row of width x colours bytes; the counters then name it until Next.
+    void Convert(const std::vector<uint8_t>& pixels) {
+        std::copy(pixels.begin(), pixels.end(), input.begin());
+        ConvertInputRow(&context);
+    }
+    // Moves the counters on as the encoder does after each row.
+    void Next() {
+        if (++context.rowInGroup == context.vMax) {
+            context.rowInGroup = 0;
+            context.rowGroup = (context.rowGroup + 1) % 8;
+        }
+    }
+    int Sample(int i, int row, int column) const {
+        const ComponentInfo& component = context.components[i];
+        const uint8_t* at = component.samples + row * component.rowWidth;
+        if (!component.wideSamples) return at[column];
+        uint16_t cell;
+        std::memcpy(&cell, at + 2 * column, 2);
+        return cell;
+    }
+};
+
+std::vector<uint8_t> RandomRow(std::mt19937& random, int bytes) {
+    std::vector<uint8_t> row(static_cast<std::size_t>(bytes));
+    for (uint8_t& byte : row) byte = static_cast<uint8_t>(random());
+    return row;
+}
+
+// --- The conversion formulas, term by term, in 64-bit arithmetic (>> rounds toward minus infinity) ---
+
+// Contribution of channel c (value v) to the luma sum: Y x 256 (16-bit form) or Y x 65536 + 32768.
+int64_t LumaTerm(int transform, bool wide, int c, int64_t v) {
+    const int64_t wideFactor[3] = {78381, 153879, 29884}, byteFactor[3] = {19595, 38470, 7471};
+    if (transform == 2 && c == 0) return wide ? -((78381 * v - 66846208) >> 10) : 16744448 - 19595 * v;
+    const int64_t term = wide ? (wideFactor[c] * v + 512) >> 10 : byteFactor[c] * v + (c == 0 ? 32768 : 0);
+    return transform == 2 ? -term : term;
+}
+
+// Cb (half 0) or Cr (half 1) contribution of channel c at index u: a sample, or with `pair` the sum of
+// two; x 256 with the offset 128 built in.
+int64_t ChromaTerm(int transform, bool wide, bool pair, int c, int half, int64_t u) {
+    const int64_t cbRed = pair ? 22117 : 44233, cbGreen = pair ? 43419 : 86839;
+    const int64_t crGreen = pair ? 54878 : 109756, crBlue = pair ? 10658 : 21316, step = pair ? 64 : 128;
+    const int64_t round = wide ? 0 : 127 * 1024;
+    if (transform == 1) {
+        const int64_t terms[2][3] = {
+            {(11338240 - cbRed * u) >> 10, (22217216 + round - cbGreen * u) >> 10, step * u},
+            {step * u, (28049920 + round - crGreen * u) >> 10, (5505536 - crBlue * u) >> 10}};
+        return terms[half][c];
+    }
+    const int64_t terms[2][3] = {
+        {(cbRed * u + 512) >> 10, (cbGreen * u + 512 + round) >> 10, 32767 - step * u},
+        {32767 - step * u, (crGreen * u + 512 + round) >> 10, (crBlue * u + 512) >> 10}};
+    return terms[half][c];
+}
+
+// Y of pixel p, and Cb and Cr of p (or of the pair p, q through pair sums), as stored samples.
+std::array<int64_t, 3> ReferencePixel(int transform, bool wide, bool pairTables, const uint8_t* p, const uint8_t* q) {
+    std::array<int64_t, 3> sums = {0, 0, 0};
+    for (int c = 0; c < 3; ++c) {
+        sums[0] += LumaTerm(transform, wide, c, p[c]);
+        const int64_t u = q != nullptr ? p[c] + q[c] : (pairTables ? 2 * p[c] : p[c]);
+        for (int half = 0; half < 2; ++half) sums[1 + half] += ChromaTerm(transform, wide, pairTables, c, half, u);
+    }
+    if (!wide) return {sums[0] >> 16, sums[1] >> 8, sums[2] >> 8};
+    return sums;
+}
+
+struct TableCase {
+    int transform;
+    bool wide;
+    bool averaging;
+    std::vector<int> h;
+};
+
+TEST(ForwardColourTables, EveryEntryMatchesItsFormulaAndHalvesNeverCarry) {
+    const TableCase cases[] = {
+        {1, true, true, {2, 1, 1}},  {1, true, false, {2, 1, 1}},        {1, true, true, {1, 1, 1}},
+        {1, false, true, {2, 1, 1}}, {1, false, false, {1, 1, 1}},       {2, true, true, {2, 1, 1, 2}},
+        {2, true, false, {1, 1, 1, 1}}, {2, false, true, {2, 1, 1, 2}}, {2, false, false, {1, 1, 1, 1}},
+    };
+    for (const TableCase& test : cases) {
+        Frame frame(test.h, test.h, 16, 16, test.transform, test.wide, test.averaging);
+        const CodecContext& context = frame.context;
+        const bool pair = test.averaging && context.hMax >= 2;
+        SCOPED_TRACE(testing::Message() << "transform " << test.transform << " wide " << test.wide << " pair " << pair);
+        ASSERT_EQ(context.chromaTableEntries, pair ? 511 : 256);
+        ASSERT_EQ(ForwardColourTableBytes(&context), 4 * 3 * (256 + context.chromaTableEntries));
+        int64_t lowest[2] = {0, 0}, highest[2] = {0, 0};
+        for (int c = 0; c < 3; ++c) {
+            for (int v = 0; v < 256; ++v) ASSERT_EQ(context.lumaTables[c][v], LumaTerm(test.transform, test.wide, c, v));
+            int64_t low[2] = {INT64_MAX, INT64_MAX}, high[2] = {INT64_MIN, INT64_MIN};
+            for (int u = 0; u < context.chromaTableEntries; ++u) {
+                const uint32_t entry = static_cast<uint32_t>(context.chromaTables[c][u]);
+                for (int half = 0; half < 2; ++half) {
+                    const int64_t expected = ChromaTerm(test.transform, test.wide, pair, c, half, u);
+                    ASSERT_EQ(half == 0 ? entry >> 16 : entry & 0xFFFF, expected) << "channel " << c << " index " << u;
+                    low[half] = std::min(low[half], expected);
+                    high[half] = std::max(high[half], expected);
+                }
+            }
+            for (int half = 0; half < 2; ++half) lowest[half] += low[half], highest[half] += high[half];
+        }
+        for (int half = 0; half < 2; ++half) {
+            EXPECT_GE(lowest[half], 0);
+            EXPECT_LE(highest[half], 65535);
+        }
+    }
+}
+
+// The integer conversion stays within rounding of the real-valued one, for both sample forms.
+TEST(ForwardColourConversion, FollowsTheRealValuedTransform) {
+    std::mt19937 random(7);
+    for (bool wide : {true, false}) {
+        Frame frame({1, 1, 1}, {1, 1, 1}, 64, 8, 1, wide, true);
+        for (int round = 0; round < 50; ++round) {
+            const std::vector<uint8_t> row = RandomRow(random, 64 * 3);
+            frame.Convert(row);
+            for (int x = 0; x < 64; ++x) {
+                const double r = row[3 * x], g = row[3 * x + 1], b = row[3 * x + 2];
+                const double expected[3] = {0.299 * r + 0.587 * g + 0.114 * b,
+                                            -0.168736 * r - 0.331264 * g + 0.5 * b + 128,
+                                            0.5 * r - 0.418688 * g - 0.081312 * b + 128};
+                for (int i = 0; i < 3; ++i) {
+                    const double got = wide ? frame.Sample(i, 0, x) / 256.0 : frame.Sample(i, 0, x);
+                    ASSERT_NEAR(got, expected[i], wide ? 0.02 : 0.51) << "component " << i << " pixel " << x;
+                }
+            }
+        }
+    }
+}
+
+TEST(ForwardColourConversion, GreyAndWhiteIn16BitMode) {
+    Frame frame({1, 1, 1}, {1, 1, 1}, 256, 8, 1, true, true);
+    std::vector<uint8_t> row;
+    for (int v = 0; v < 256; ++v) row.insert(row.end(), {uint8_t(v), uint8_t(v), uint8_t(v)});
+    frame.Convert(row);
+    for (int v = 0; v < 256; ++v) {
+        EXPECT_EQ(frame.Sample(1, 0, v), 32768) << v;
+        EXPECT_EQ(frame.Sample(2, 0, v), v == 128 ? 32769 : 32768) << v;
+    }
+    EXPECT_EQ(frame.Sample(0, 0, 255), 65280);
+}
+
+struct PathCase {
+    const char* name;
+    std::vector<int> h, v;
+    int transform;
+    bool wide, averaging;
+    int expectedPath;
+};
+
+// Every colour path (and the general conversion) against the model: luma and K per pixel; chroma per
+// pixel, or per pair of pixels (the last pixel pairing with its copy), averaged through pair sums or
+// taken from the pair's first pixel; vertically subsampled rows merged at the group's end.
+TEST(ForwardColourConversion, EveryPathMatchesTheModel) {
+    const PathCase cases[] = {
+        {"4:4:4 wide", {1, 1, 1}, {1, 1, 1}, 1, true, true, 2},
+        {"4:2:2 wide", {2, 1, 1}, {1, 1, 1}, 1, true, true, 3},
+        {"4:2:0 wide decimating", {2, 1, 1}, {2, 1, 1}, 1, true, false, 3},
+        {"4:2:0 wide averaging", {2, 1, 1}, {2, 1, 1}, 1, true, true, 3},
+        {"YCCK 2112 wide", {2, 1, 1, 2}, {2, 1, 1, 2}, 2, true, true, 5},
+        {"YCCK 1111 wide", {1, 1, 1, 1}, {1, 1, 1, 1}, 2, true, true, 4},
+        {"YCCK 1111 bytes", {1, 1, 1, 1}, {1, 1, 1, 1}, 2, false, false, 4},
+        {"4:2:0 bytes", {2, 1, 1}, {2, 1, 1}, 1, false, true, 3},
+        {"2,2,2 general", {2, 2, 2}, {1, 1, 1}, 1, false, true, 0},
+        {"4,2,2 general", {4, 2, 2}, {1, 1, 1}, 1, false, true, 0},
+    };
+    std::mt19937 random(11);
+    for (const PathCase& test : cases) {
+        SCOPED_TRACE(test.name);
+        constexpr int kWidth = 13;
+        Frame frame(test.h, test.v, kWidth, 40, test.transform, test.wide, test.averaging);
+        const CodecContext& context = frame.context;
+        ASSERT_EQ(context.colourPath, test.expectedPath);
+        const int colours = context.componentCount, vMax = context.vMax;
+        const bool pairTables = test.averaging && context.hMax >= 2;
+        frame.context.rowGroup = 3;  // a group inside the MCU row
+        std::vector<std::vector<uint8_t>> rows;
+        for (int r = 0; r < vMax; ++r) {
+            if (r > 0) frame.Next();
+            rows.push_back(RandomRow(random, kWidth * colours));
+            frame.Convert(rows.back());
+        }
+        for (int i = 0; i < colours; ++i) {
+            const ComponentInfo& component = context.components[i];
+            for (int column = 0; column < context.edges[i].dataWidth; ++column) {
+                int64_t values[4] = {};
+                for (int r = 0; r < vMax; ++r) {
+                    std::vector<uint8_t> pixels = rows[r];
+                    pixels.insert(pixels.end(), pixels.end() - colours, pixels.end());  // the copy
+                    const int ratio = context.hMax / component.h;
+                    const uint8_t* p = &pixels[static_cast<std::size_t>(column * ratio * colours)];
+                    const uint8_t* q = ratio == 2 && test.averaging ? p + colours : nullptr;
+                    values[r] = i == 3 ? p[3] : ReferencePixel(test.transform, test.wide, pairTables, p, i == 0 ? nullptr : q)[i];
+                }
+                const int64_t expected =
+                    component.v == vMax ? values[vMax - 1] : (test.averaging ? (values[0] + values[1] + 1) / 2 : values[0]);
+                const int row = 3 * component.v + (component.v == vMax ? vMax - 1 : 0);
+                ASSERT_EQ(frame.Sample(i, row, column), expected) << "component " << i << " column " << column;
+            }
+        }
+    }
+}
+
+// With an odd width the last pair is the last pixel and its copy, whatever followed the row; the
+// extra luma sample is then covered by the right-edge fill. (201, 10, 30) is a pixel whose averaged
+// pair sum differs from its single-sample chroma.
+TEST(ForwardColourConversion, OddWidthPairsTheLastPixelWithItsCopy) {
+    Frame frame({2, 1, 1}, {1, 1, 1}, 5, 8, 1, true, true);
+    const std::vector<uint8_t> row = {10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120, 201, 10, 30};
+    frame.Convert(row);
+    const uint8_t last[3] = {201, 10, 30};
+    const auto pairSelf = ReferencePixel(1, true, true, last, last);
+    const auto single = ReferencePixel(1, true, false, last, nullptr);
+    ASSERT_NE(pairSelf[1], single[1]);
+    EXPECT_EQ(frame.Sample(1, 0, 2), pairSelf[1]);
+    EXPECT_EQ(frame.Sample(2, 0, 2), pairSelf[2]);
+    EXPECT_EQ(frame.Sample(0, 0, 4), pairSelf[0]);
+    EXPECT_EQ(frame.Sample(0, 0, 5), frame.Sample(0, 0, 2));  // n = 5: a b c d e c b a
+}
+
+// The right-edge fill for 1 to 7 valid columns, exactly as tabulated: a single colour copied
+// unchanged, width 8 + n, so that the second block holds the n columns a b c ... .
+TEST(ForwardEdges, RightEdgeFillPattern) {
+    const char* patterns[8] = {nullptr,    "aaaaaaaa", "abbaabba", "abcaacba",
+                               "abcddcba", "abcdecba", "abcdefba", "abcdefga"};
+    for (int n = 1; n <= 7; ++n) {
+        Frame frame({1}, {1}, 8 + n, 8, 0, false, true);
+        std::vector<uint8_t> row(static_cast<std::size_t>(8 + n));
+        for (int x = 0; x < 8 + n; ++x) row[x] = static_cast<uint8_t>(x < 8 ? 200 : 'a' + (x - 8));
+        frame.Convert(row);
+        std::string got;
+        for (int x = 8; x < 16; ++x) got += static_cast<char>(frame.Sample(0, 0, x));
+        EXPECT_EQ(got, patterns[n]) << "n = " << n;
+    }
+}
+
+struct GeometryCase {
+    std::vector<int> h;
+    int width, component;
+    EncoderEdge expected;
+};
+
+// Hand-worked right-edge geometry, and which block columns are outside the data.
+TEST(ForwardEdges, GeometryAndBlocksOutsideTheData) {
+    const GeometryCase cases[] = {
+        {{2, 1, 1}, 1, 0, {16, 1, 1, 0}},     // one pixel: the second luma block is outside
+        {{2, 1, 1}, 1, 1, {8, 1, 1, 0}},
+        {{2, 1, 1}, 17, 1, {16, 9, 1, 8}},    // ceil(17 / 2) chroma samples
+        {{2, 1, 1}, 16, 1, {8, 8, 0, 0}},     // data ends on a block boundary
+        {{2, 1, 1}, 40, 0, {48, 40, 0, 32}},  // the last whole block is outside
+        {{4, 2, 2}, 5, 1, {16, 3, 3, 0}},     // (width + 1) / 2 for H = 2 under Hmax 4
+        {{3, 1, 1}, 10, 2, {8, 4, 4, 0}},
+        {{3, 2, 2}, 10, 1, {16, 8, 0, 0}},
+        {{1}, 9, 0, {16, 9, 1, 8}},           // one component: width rounded up to 8
+    };
+    for (const GeometryCase& test : cases) {
+        Frame frame(test.h, std::vector<int>(test.h.size(), 1), test.width, 8, 0, false, false);
+        const EncoderEdge& edge = frame.context.edges[test.component];
+        SCOPED_TRACE(testing::Message() << "width " << test.width << " component " << test.component);
+        EXPECT_EQ(edge.paddedWidth, test.expected.paddedWidth);
+        EXPECT_EQ(edge.dataWidth, test.expected.dataWidth);
+        EXPECT_EQ(edge.validColumns, test.expected.validColumns);
+        EXPECT_EQ(edge.lastBlockStart, test.expected.lastBlockStart);
+        for (int block = 0; block * 8 < edge.paddedWidth; ++block) {
+            EXPECT_EQ(BlockOutsideData(&frame.context, test.component, block), block * 8 > edge.lastBlockStart) << block;
+        }
+    }
+}
+
+struct SubsampleCase {
+    int largest, own;
+    bool averaging;
+    std::vector<int> expected;  // from inputs 10, 13, 7, 200
+};
+
+// The subsampling table, by hand from the inputs 10, 13, 7, 200 (weights summing to a power of two, so
+// adding x to every input adds x to every output). Checked vertically (rows of a component with
+// V below Vmax) and horizontally (samples of a component with H below Hmax, no transform).
+TEST(ForwardSubsampling, TableInBothDirections) {
+    const SubsampleCase cases[] = {
+        {2, 1, true, {12}},        {2, 1, false, {10}},        {3, 1, true, {11}},
+        {3, 1, false, {13}},       {3, 2, true, {11, 9}},      {3, 2, false, {10, 7}},
+        {4, 1, true, {58}},        {4, 1, false, {13}},        {4, 2, true, {12, 104}},
+        {4, 2, false, {10, 7}},    {4, 3, true, {10, 10, 200}}, {4, 3, false, {10, 13, 200}},
+    };
+    const int inputs[4] = {10, 13, 7, 200};
+    for (const SubsampleCase& test : cases) {
+        SCOPED_TRACE(testing::Message() << test.largest << " -> " << test.own << " averaging " << test.averaging);
+        Frame vertical({1, 1}, {test.largest, test.own}, 8, 64, 0, false, test.averaging);
+        ASSERT_EQ(ForwardColourTableBytes(&vertical.context), 0);  // no transform, no tables
+        vertical.context.rowGroup = 2;
+        for (int r = 0; r < test.largest; ++r) {
+            if (r > 0) vertical.Next();
+            std::vector<uint8_t> row;
+            for (int x = 0; x < 8; ++x) row.insert(row.end(), {0, uint8_t(inputs[r] + x)});
+            vertical.Convert(row);
+        }
+        constexpr int kGroups = 3;
+        const int width = kGroups * test.largest;
+        Frame horizontal({test.largest, test.own}, {1, 1}, width, 8, 0, false, test.averaging);
+        std::vector<uint8_t> row;
+        for (int x = 0; x < width; ++x) row.insert(row.end(), {0, uint8_t(inputs[x % test.largest] + x / test.largest)});
+        horizontal.Convert(row);
+        for (int j = 0; j < test.own; ++j) {
+            for (int x = 0; x < 8; ++x) EXPECT_EQ(vertical.Sample(1, 2 * test.own + j, x), test.expected[j] + x);
+            for (int group = 0; group < kGroups; ++group) {
+                EXPECT_EQ(horizontal.Sample(1, 0, group * test.own + j), test.expected[j] + group);
+            }
+        }
+    }
+}
+
+// A one-pixel-wide image: every block holds one valid column filled with it; with H = 2 the second
+// luma block of the MCU is outside the data.
+TEST(ForwardEdges, OnePixelWideImage) {
+    Frame frame({2, 1, 1}, {2, 1, 1}, 1, 16, 1, true, true);
+    const uint8_t pixel[3] = {201, 10, 30};
+    frame.Convert({201, 10, 30});
+    frame.Next();
+    frame.Convert({201, 10, 30});
+    const auto expected = ReferencePixel(1, true, true, pixel, pixel);
+    for (int x = 0; x < 8; ++x) {
+        EXPECT_EQ(frame.Sample(0, 0, x), expected[0]);
+        EXPECT_EQ(frame.Sample(0, 1, x), expected[0]);
+        EXPECT_EQ(frame.Sample(1, 0, x), expected[1]);
+        EXPECT_EQ(frame.Sample(2, 0, x), expected[2]);
+    }
+    EXPECT_FALSE(BlockOutsideData(&frame.context, 0, 0));
+    EXPECT_TRUE(BlockOutsideData(&frame.context, 0, 1));
+    EXPECT_FALSE(BlockOutsideData(&frame.context, 1, 0));
+}
+
+// A one-row image with Vmax 2: the row is converted twice; luma holds one row, so rows 1..7 repeat it
+// and rows 8..15 are 0 (the group index is the one of the last image row, not the last group); each
+// chroma component holds one merged row, repeated through rows 1..7.
+TEST(ForwardEdges, OneRowHighImage) {
+    Frame frame({2, 1, 1}, {2, 1, 1}, 8, 1, 1, true, true);
+    std::mt19937 random(3);
+    const std::vector<uint8_t> row = RandomRow(random, 8 * 3);
+    frame.Convert(row);
+    FinishLastRows(&frame.context);
+    EXPECT_EQ(frame.context.repeatedRows, 1);
+    EXPECT_EQ(frame.context.rowGroup, 7);
+    EXPECT_EQ(frame.context.rowInGroup, 1);
+    for (int x = 0; x < 8; ++x) {
+        const int y = static_cast<int>(ReferencePixel(1, true, true, &row[3 * x], nullptr)[0]);
+        for (int r = 0; r < 8; ++r) ASSERT_EQ(frame.Sample(0, r, x), y) << r << " " << x;
+        for (int r = 8; r < 16; ++r) ASSERT_EQ(frame.Sample(0, r, x), 0) << r << " " << x;
+    }
+    for (int i = 1; i <= 2; ++i) {
+        for (int x = 0; x < 4; ++x) {
+            const int chroma = static_cast<int>(ReferencePixel(1, true, true, &row[6 * x], &row[6 * x + 3])[i]);
+            for (int r = 0; r < 8; ++r) ASSERT_EQ(frame.Sample(i, r, x), chroma) << i << " " << r << " " << x;
+        }
+    }
+}
+
+struct BottomCase {
+    std::vector<int> v;
+    int height;                       // rows fed; the last one ends the image
+    int repeats;
+    std::vector<std::string> blocks;  // per component, its 8 x V rows: a letter = that data row, 0 = zero
+};
+
+// Rows are fed with every sample equal to the row number + 'a' (no transform, one block wide); the
+// bottom of each component's MCU row must read as listed.
+TEST(ForwardEdges, BottomFillByComponent) {
+    const BottomCase cases[] = {
+        // Vmax 1: the last row is row 2 of the MCU row: a b c, then mirrored.
+        {{1}, 3, 0, {"abcaacba"}},
+        // Vmax 2, last row at row 0 of group 1: V = 2 holds 3 rows; V = 1 holds 2 merged rows, which
+        // (decimating) are the first rows of their groups, a and c.
+        {{2, 1}, 3, 1, {"abcaacba00000000", "accaacca"}},
+        // Vmax 4, last row at row 1 of group 1: two repeats, so V = 2 holds 4 - (2 AND 2) = 2 rows (a, c
+        // of group 0); e of group 1 is dropped.
+        {{4, 2}, 6, 2, {"abcdefba000000000000000000000000", "accaacca00000000"}},
+        // Vmax 4, last row at row 2 of group 0: one repeat, 1 AND 2 = 0, so V = 2 keeps both rows.
+        {{4, 2}, 3, 1, {"abcaacba000000000000000000000000", "accaacca00000000"}},
+    };
+    for (const BottomCase& test : cases) {
+        const int count = static_cast<int>(test.v.size());
+        SCOPED_TRACE(testing::Message() << "Vmax " << test.v[0] << " height " << test.height);
+        Frame frame(std::vector<int>(test.v.size(), 1), test.v, 8, test.height, 0, false, false);
+        for (int r = 0; r < test.height; ++r) {
+            if (r > 0) frame.Next();
+            frame.Convert(std::vector<uint8_t>(static_cast<std::size_t>(8 * count), static_cast<uint8_t>('a' + r)));
+        }
+        FinishLastRows(&frame.context);
+        EXPECT_EQ(frame.context.repeatedRows, test.repeats);
+        for (int i = 0; i < count; ++i) {
+            std::string got;
+            for (int r = 0; r < 8 * test.v[i]; ++r) {
+                const int sample = frame.Sample(i, r, 0);
+                for (int x = 1; x < 8; ++x) ASSERT_EQ(frame.Sample(i, r, x), sample) << "row " << r;
+                got += sample == 0 ? '0' : static_cast<char>(sample);
+            }
+            EXPECT_EQ(got, test.blocks[i]) << "component " << i;
+        }
+    }
+}
+
+}  // namespace
