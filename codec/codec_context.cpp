@@ -25,7 +25,16 @@ void ReleaseWorkBlock(CodecContext* context) {
     context->outputRow = nullptr;
     context->chromaTableA = nullptr;
     context->chromaTableB = nullptr;
+    context->inputRow = nullptr;
     for (QuantTable& table : context->quant) table.multipliers = nullptr;
+    for (int t = 0; t < 2; ++t) {
+        context->thresholds[t] = nullptr;
+        context->divisors[t] = nullptr;
+    }
+    for (int i = 0; i < 3; ++i) {
+        context->lumaTables[i] = nullptr;
+        context->chromaTables[i] = nullptr;
+    }
     for (ComponentInfo& component : context->components) {
         component.samples = nullptr;
         component.plane = nullptr;

@@ -81,6 +81,22 @@ struct QuantTable {
     int32_t coarse;               // 1: every entry meets CoarseThresholdTable
 };
 
+// The encoder's right-edge geometry of one component.
+struct EncoderEdge {
+    int32_t paddedWidth;          // samples per row: MCUs per row x H x 8 (one component: width to 8)
+    int32_t dataWidth;            // samples that hold image data
+    int32_t validColumns;         // 0..7 valid columns of the last block holding data (0: whole)
+    int32_t lastBlockStart;       // first sample of the last block holding data
+};
+
+// One Huffman table turned into codes for the encoder: per symbol index the code and the total
+// length (code length plus the extra bits that follow it); a length of 0 marks a symbol without a
+// code. DC tables use indices 0..11, AC tables 0..175 (size x 16 + run, EOBr at r, ZRL at 15).
+struct HuffmanCodes {
+    uint16_t code[kMaxAcValuesProgressive];
+    uint8_t length[kMaxAcValuesProgressive];
+};
+
 struct CodecContext {
     // --- Image: set up once per image ---
     StreamBuffer* stream;         // ByteSource when decoding, ByteSink when encoding
@@ -155,6 +171,50 @@ struct CodecContext {
     // --- Working memory ---
     uint8_t* workBlock;           // first 8 bytes point back to this context
     int32_t workBlockSize;
+
+    // --- Encoder parameters, set by the caller before EncoderStart. The encoder also uses the
+    // fields above: width, height, componentCount (the colour count), components[].h and .v,
+    // colourTransform, preciseColour (the 16-bit sample mode), process (the frame mode),
+    // restartInterval, appeVersion, appeFlags, caption and markers (the APPn list after SOI).
+    float qualityScale;           // multiplier of the base quantisation tables
+    int32_t quantiserCap;         // largest encoding quantiser, 1..255
+    float reductionFactor;        // scales the stored (DQT) quantiser, 0.75 from the write pipeline
+    int32_t tableSelection;       // 1: stored quantisers given by the caller; else bits 1-3 luma, 4-5 chroma
+    int32_t scanScript;           // 1..4, progressive only
+    int32_t extendedAllowed;      // 1: frame mode 1 may replace 0 when the frame needs it
+    int32_t bufferWholeImage;     // 1: quantised blocks kept in the coefficient buffer
+    int32_t optimise;             // 0 fixed tables, 1 shared optimal tables, 2 per-component tables
+    int32_t statisticsMode;       // 0, 4 or 8 (+16 for every symbol)
+    int32_t statisticsPass;       // 1 while code writes only count
+    int32_t averaging;            // 1: subsampling averages the merged samples
+
+    // --- Encoder state ---
+    int32_t encoderState;         // 0 before the first row, 1 scan starting, 2 taking rows, 3 done
+    uint8_t* inputRow;            // in the WorkBlock: width x colour count bytes plus 3 pixels
+    int32_t inputRowLength;       // width x colour count
+    int32_t rowInGroup;           // 0..Vmax-1: input row within the row group
+    int32_t rowGroup;             // 0..7: row group within the MCU row
+    int32_t rowsTaken;            // input rows received, 0..height
+    int32_t repeatedRows;         // rows converted again at the bottom edge, 0..Vmax-1
+    int32_t mcuRowsCoded;         // MCU rows coded in the current pass
+    int32_t quantTableCount;      // 1..2
+    int32_t dcTableCount;         // 1..4
+    int32_t acTableCount;         // 1..4
+    uint8_t encodingQuant[2][64]; // zig-zag order: threshold-deciding quantisers
+    uint32_t* thresholds[2];      // per table, zig-zag order, in the WorkBlock (PrepareDivisors)
+    uint32_t* divisors[2];
+    EncoderEdge edges[kMaxComponents];
+    int32_t* lumaTables[3];       // forward colour tables per input channel, in the WorkBlock
+    int32_t* chromaTables[3];     // packed Cb (high 16 bits) and Cr (low 16 bits) per input channel
+    int32_t chromaTableEntries;   // 511 with pair sums, else 256
+    HuffmanCodes dcCodes[kMaxHuffmanTables];
+    HuffmanCodes acCodes[kMaxHuffmanTables];
+    int32_t optimalInstalled;     // 1 once optimal tables replaced the defaults
+    int32_t freeBits;             // 1..8 free bits in the partial byte
+    uint32_t partialByte;
+    uint32_t bytesWritten;        // every byte written since SOI, stuffing included
+    int32_t restartCountdown;
+    int32_t restartMarker;        // 0..7
 
     // --- Last raised error, kept for diagnosis only ---
     int32_t errorCategory;

@@ -562,7 +562,10 @@ void SetupFrame(CodecContext* context, int encoder) {
     int path = 0;
     if (count >= 3 && c[1].h == 1 && c[2].h == 1) {
         if (c[0].h == 1 && transform != 0) {
-            path = count == 3 ? 2 : 4;
+            // Four components take one K sample per pixel here; a wider K is left to the generic
+            // path, which upsamples every component.
+            if (count == 3) path = 2;
+            else if (c[3].h == 1) path = 4;
         } else if (c[0].h == 2) {
             if (count == 3) path = transform != 0 ? 3 : 1;
             else if (c[3].h == 2 && transform != 0) path = 5;

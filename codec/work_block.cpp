@@ -1,5 +1,6 @@
-// The working block: the one allocation per image, carved into the dequantisation tables, the
-// components' sample buffers and coefficient planes, the colour tables and the output row.
+// The working block: the one allocation per image, carved into the dequantisation tables (the
+// encoder's thresholds and divisors), the components' sample buffers and coefficient planes, the
+// colour tables and the output (the encoder's input) row.
 //
 // Carving, worked through for a 227x149 YCbCr 4:2:0 baseline image (H,V = 2x2, 1x1, 1x1; two
 // quantisation tables; precise colour path 3, so components 0..2 hold 16-bit samples):
@@ -18,6 +19,7 @@
 
 #include "codec/codec_errors.h"
 #include "codec/colour_convert.h"
+#include "codec/encoder/forward_path.h"
 #include "codec/marker_reader.h"
 #include "shell/host_memory.h"
 
@@ -63,7 +65,8 @@ int32_t AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int encode
     for (int i = 0; i < context->componentCount; ++i) {
         total += SampleBufferBytes(context, context->components[i]) + PlaneBytes(context, context->components[i]);
     }
-    const uint64_t colourBytes = ColourTableBytes(context);
+    const uint64_t colourBytes =
+        static_cast<uint64_t>(encoder ? ForwardColourTableBytes(context) : ColourTableBytes(context));
     total += colourBytes;
     const uint64_t rowBytes = (static_cast<uint64_t>(bytesPerRow) + 11 + 3u * static_cast<uint64_t>(context->componentCount)) &
                               ~uint64_t{3};
@@ -77,7 +80,14 @@ int32_t AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int encode
     std::memcpy(block, &context, sizeof context);
     uint64_t offset = kBackPointerBytes;
     for (int i = 0; i < context->quantTablesDefined; ++i) {
-        context->quant[i].multipliers = reinterpret_cast<uint32_t*>(block + offset);
+        auto* table = reinterpret_cast<uint32_t*>(block + offset);
+        if (encoder) {
+            // The encoder keeps thresholds and divisors where the decoder keeps its multipliers.
+            context->thresholds[i] = table;
+            context->divisors[i] = table + 64;
+        } else {
+            context->quant[i].multipliers = table;
+        }
         offset += tableBytes;
     }
     for (int i = 0; i < context->componentCount; ++i) {
@@ -91,11 +101,17 @@ int32_t AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int encode
         offset += planeBytes;
     }
     if (colourBytes != 0) {
-        context->chromaTableA = reinterpret_cast<int32_t*>(block + offset);
-        context->chromaTableB = reinterpret_cast<int32_t*>(block + offset + colourBytes / 2);
+        if (encoder) {
+            PlaceForwardColourTables(context, block + offset);
+        } else {
+            context->chromaTableA = reinterpret_cast<int32_t*>(block + offset);
+            context->chromaTableB = reinterpret_cast<int32_t*>(block + offset + colourBytes / 2);
+        }
         offset += colourBytes;
     }
+    // The row at the end is the decoder's output row or the encoder's input row.
     context->outputRow = block + offset;
+    context->inputRow = encoder ? block + offset : nullptr;
     context->outputRowLength = static_cast<int32_t>(rowBytes);
     offset += rowBytes;
     if (offset != total) CodecBug();

@@ -25,6 +25,15 @@ void WriteFinish(HostFormatRecord* record, intptr_t data, int16_t* result);
 
 void FileCheck(HostFormatRecord* record, intptr_t data, int16_t* result);
 
+struct CodecContext;
+
+// Frees the stream of a read or write, the codec's working memory and kept markers, and the context.
+void ReleaseCodecContext(CodecContext*& context);
+
+// What the finish selectors do: releases the context and the row buffer kept in the options record
+// and clears them there. Without a running read or write it does nothing.
+void ReleaseRunState(HostFormatRecord* record);
+
 // The host result for a codec failure of the given category: a nonzero lastError (the stream or
 // memory failure behind the raise) wins; otherwise 7 is out of memory, 10 to 13 cannot-read and
 // anything else a codec failure. The answer is also left in lastError.

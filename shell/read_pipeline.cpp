@@ -100,15 +100,6 @@ int16_t TakeKeptMarkers(HostFormatRecord* record, const CodecContext* context) {
     return resultOk;
 }
 
-// Frees the source, the codec's memory and the context.
-void ReleaseDecoder(CodecContext*& context) {
-    if (context == nullptr) return;
-    StreamClose(context->stream);
-    ReleaseWorkBlock(context);
-    ReleaseMarkers(context);
-    CodecDestroy(context);
-}
-
 // Decodes the next row under the jump point; answers 0 with *ended telling whether no row was left,
 // or the host result of the failure.
 int16_t DecodeNextRow(CodecContext* context, int* ended) {
@@ -165,7 +156,7 @@ void ReadStart(HostFormatRecord* record, intptr_t, int16_t* result) {
     }
     *result = code;
     if (code != resultOk) {
-        ReleaseDecoder(context);
+        ReleaseCodecContext(context);
         ShellFree(rowBuffer);
         if (JpegOptionsRecord* options = ValidOptionsRecord(record)) {
             options->context = nullptr;
@@ -220,11 +211,5 @@ void ReadContinue(HostFormatRecord* record, intptr_t, int16_t* result) {
 }
 
 void ReadFinish(HostFormatRecord* record, intptr_t, int16_t*) {
-    JpegOptionsRecord* options = ValidOptionsRecord(record);
-    if (options == nullptr || options->context == nullptr) return;
-    CodecContext* context = options->context;
-    ReleaseDecoder(context);
-    ShellFree(options->rowBuffer);
-    options->context = nullptr;
-    options->rowBuffer = nullptr;
+    ReleaseRunState(record);
 }

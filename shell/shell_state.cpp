@@ -1,7 +1,11 @@
-// The shell's process-wide state and the mapping of codec failures to host results.
+// The shell's process-wide state, the mapping of codec failures to host results and the release of
+// a read's or write's run state.
 #include "shell/shell_state.h"
 
+#include "codec/codec_context.h"
 #include "codec/codec_errors.h"
+#include "shell/host_memory.h"
+#include "shell/options_record.h"
 #include "shell/handlers.h"
 
 int16_t lastError = resultOk;
@@ -18,4 +22,22 @@ int16_t MapCodecFailure(int category) {
         default: lastError = resultCodecFailure; break;
     }
     return lastError;
+}
+
+void ReleaseCodecContext(CodecContext*& context) {
+    if (context == nullptr) return;
+    StreamClose(context->stream);
+    ReleaseWorkBlock(context);
+    ReleaseMarkers(context);
+    CodecDestroy(context);
+}
+
+void ReleaseRunState(HostFormatRecord* record) {
+    JpegOptionsRecord* options = ValidOptionsRecord(record);
+    if (options == nullptr || options->context == nullptr) return;
+    CodecContext* context = options->context;
+    ReleaseCodecContext(context);
+    ShellFree(options->rowBuffer);
+    options->context = nullptr;
+    options->rowBuffer = nullptr;
 }

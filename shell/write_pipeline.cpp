@@ -1,6 +1,133 @@
-// The write selectors: prepare, start, continue and finish of writing the host's frame as JPEG.
+// The write selectors: prepare, start, continue and finish of writing the host's frame as a JPEG.
+// Start maps the stored options onto encoder parameters and builds the JFIF and ICC profile markers;
+// continue feeds one row per call to the encoder and pushes the bytes produced to the file.
+#include <csetjmp>
+#include <cstring>
+
+#include "codec/codec_errors.h"
+#include "codec/encoder/encoder.h"
 #include "shell/handlers.h"
+#include "shell/host_memory.h"
+#include "shell/options_record.h"
 #include "shell/shell_state.h"
+
+namespace {
+
+constexpr int kQualityLevels = 11;
+// Quality scale per quality 0..10; not monotonic between 4 and 5.
+constexpr float kQualityScale[kQualityLevels] = {1.5f, 1.3f, 1.0f, 0.76f, 0.5f, 0.65f,
+                                                 0.4f, 0.25f, 0.15f, 0.075f, 0.025f};
+constexpr int32_t kIccChunkLimit = 65519;
+constexpr int32_t kIccMaximumChunks = 255;
+constexpr uint8_t kIccIdentifier[12] = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0};
+
+int16_t FromBigEndian(int16_t stored) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&stored);
+    return static_cast<int16_t>((bytes[0] << 8) | bytes[1]);
+}
+
+// Sets the encoder parameters from the stored options and the host's image description.
+void SetParameters(CodecContext* context, const HostFormatRecord* record, const JpegOptionsRecord* options) {
+    int quality = FromBigEndian(options->quality);
+    if (quality < 0) quality = 0;
+    if (quality >= kQualityLevels) quality = kQualityLevels - 1;
+    const float scale = kQualityScale[quality];
+    context->qualityScale = scale;
+    context->quantiserCap = quality == 0 ? 94 : (quality == 1 ? 90 : 85);
+    // Only quality 0 reaches the coarser tables: the single-precision 1.3 lies below the double 1.3.
+    context->tableSelection = static_cast<double>(scale) >= 1.3 ? 18 : 0;
+    const int32_t subsampled = scale < 0.5f ? 1 : 2;
+    const int32_t sampling[kMaxComponents] = {subsampled, 1, 1, subsampled};
+    for (int i = 0; i < kMaxComponents; ++i) {
+        context->components[i].h = sampling[i];
+        context->components[i].v = sampling[i];
+    }
+    context->width = record->columns;
+    context->height = record->rows;
+    context->componentCount = 3;
+    context->colourTransform = 1;
+    context->averaging = 1;
+    context->preciseColour = 1;
+    context->reductionFactor = 0.75f;
+    context->appeVersion = 100;
+    context->restartInterval = 0;
+    context->decoder = 0;
+    context->process = 0;
+}
+
+// Appends a marker record of `bytes` bytes to the context's list; null without memory.
+MarkerRecord* AppendMarker(CodecContext* context, int32_t bytes) {
+    auto* marker = static_cast<MarkerRecord*>(MemoryAllocate(kMarkerRecordHeader + static_cast<std::size_t>(bytes)));
+    if (marker == nullptr) return nullptr;
+    marker->next = nullptr;
+    marker->totalBytes = bytes;
+    MarkerRecord** tail = &context->markers;
+    while (*tail != nullptr) tail = &(*tail)->next;
+    *tail = marker;
+    return marker;
+}
+
+// The JFIF APP0 marker with the host's resolution as whole pixels per inch (units 0).
+int16_t AddJfifMarker(CodecContext* context, const HostFormatRecord* record) {
+    MarkerRecord* marker = AppendMarker(context, 18);
+    if (marker == nullptr) return resultOutOfMemory;
+    const auto x = static_cast<uint32_t>(record->horizontalResolution) >> 16;
+    const auto y = static_cast<uint32_t>(record->verticalResolution) >> 16;
+    const uint8_t bytes[18] = {0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F', 0, 1, 2, 0,
+                               static_cast<uint8_t>(x >> 8), static_cast<uint8_t>(x),
+                               static_cast<uint8_t>(y >> 8), static_cast<uint8_t>(y), 0, 0};
+    std::memcpy(marker->bytes, bytes, sizeof bytes);
+    return resultOk;
+}
+
+// The host's ICC profile cut into "ICC_PROFILE" APP2 chunks of at most 65519 bytes.
+int16_t AddProfileMarkers(CodecContext* context, HostFormatRecord* record) {
+    if (record->profilesEnabled == 0 || record->profileData == nullptr || record->profileSize <= 0) return resultOk;
+    const int32_t size = record->profileSize;
+    const int32_t chunks = (size + kIccChunkLimit - 1) / kIccChunkLimit;
+    // The chunk count is one byte: a larger profile cannot be written.
+    if (chunks > kIccMaximumChunks) return resultBadParameters;
+    HandleSuite* suite = record->handleSuite;
+    const char* profile = suite->lockHandle(record->profileData, 0);
+    int16_t code = resultOk;
+    for (int32_t k = 0; k < chunks && code == resultOk; ++k) {
+        const int32_t chunkSize = k + 1 < chunks ? kIccChunkLimit : size - k * kIccChunkLimit;
+        MarkerRecord* marker = AppendMarker(context, chunkSize + 18);
+        if (marker == nullptr) {
+            code = resultOutOfMemory;
+            break;
+        }
+        uint8_t* out = marker->bytes;
+        const int32_t length = chunkSize + 16;
+        out[0] = 0xFF;
+        out[1] = 0xE2;
+        out[2] = static_cast<uint8_t>(length >> 8);
+        out[3] = static_cast<uint8_t>(length);
+        std::memcpy(out + 4, kIccIdentifier, sizeof kIccIdentifier);
+        out[16] = static_cast<uint8_t>(k + 1);
+        out[17] = static_cast<uint8_t>(chunks);
+        std::memcpy(out + 18, profile + static_cast<std::size_t>(k) * kIccChunkLimit, static_cast<std::size_t>(chunkSize));
+    }
+    suite->unlockHandle(record->profileData);
+    return code;
+}
+
+// Starts the encoder under the jump point; answers 0 or the host result of the failure.
+int16_t StartEncoder(CodecContext* context) {
+    if (int category = setjmp(codecJumpPoint)) return MapCodecFailure(category);
+    EncoderStart(context);
+    return lastError;
+}
+
+// Feeds one row to the encoder under the jump point and pushes its bytes to the file.
+int16_t EncodeRow(CodecContext* context) {
+    if (int category = setjmp(codecJumpPoint)) return MapCodecFailure(category);
+    EncoderWriteRow(context);
+    SinkFlush(context->stream);
+    return lastError;
+}
+
+}  // namespace
 
 void WritePrepare(HostFormatRecord* record, intptr_t, int16_t*) {
     record->bufferMemory = 0;
@@ -8,7 +135,95 @@ void WritePrepare(HostFormatRecord* record, intptr_t, int16_t*) {
     currentRecord = record;
 }
 
-// The encoder is not built yet: writing is refused as an unsupported request.
-void WriteStart(HostFormatRecord*, intptr_t, int16_t* result) { *result = resultBadParameters; }
-void WriteContinue(HostFormatRecord*, intptr_t, int16_t* result) { *result = resultBadParameters; }
-void WriteFinish(HostFormatRecord*, intptr_t, int16_t* result) { *result = resultBadParameters; }
+void WriteStart(HostFormatRecord* record, intptr_t, int16_t* result) {
+    int16_t code = resultOk;
+    StreamBuffer* sink = StreamOpen(record->fileHandle, 1, &code);
+    if (sink == nullptr) {
+        *result = code;
+        return;
+    }
+    code = EnsureOptionsRecord(record);
+    if (code != resultOk) {
+        StreamClose(sink);
+        *result = code;
+        return;
+    }
+    CodecContext* context = CodecCreate();
+    if (context == nullptr) {
+        StreamClose(sink);
+        *result = resultOutOfMemory;
+        return;
+    }
+    context->stream = sink;
+    JpegOptionsRecord* options = OptionsRecordOf(record);
+    // Optimised and progressive output are not built yet; an empty frame cannot be coded.
+    const int16_t format = FromBigEndian(options->format);
+    if (format == 1 || format == 2 || record->columns <= 0 || record->rows <= 0) code = resultBadParameters;
+    if (code == resultOk) {
+        SetParameters(context, record, options);
+        code = AddJfifMarker(context, record);
+    }
+    if (code == resultOk) code = AddProfileMarkers(context, record);
+    if (code == resultOk) code = StartEncoder(context);
+
+    uint8_t* rowBuffer = nullptr;
+    if (code == resultOk) {
+        const int32_t rowBytes = context->inputRowLength;
+        record->area[areaTop] = 0;
+        record->area[areaLeft] = 0;
+        record->area[areaBottom] = 1;
+        record->area[areaRight] = record->columns;
+        record->firstPlane = 0;
+        record->lastPlane = 2;
+        record->columnStep = 3;
+        record->planeStep = 1;
+        record->rowStep = rowBytes;
+        rowBuffer = static_cast<uint8_t*>(ShellAllocate(static_cast<std::size_t>(rowBytes), &code));
+    }
+    *result = code;
+    if (code != resultOk) {
+        ReleaseCodecContext(context);
+        ShellFree(rowBuffer);
+        return;
+    }
+    options->context = context;
+    options->rowBuffer = rowBuffer;
+    record->rowData = rowBuffer;
+}
+
+void WriteContinue(HostFormatRecord* record, intptr_t, int16_t* result) {
+    JpegOptionsRecord* options = ValidOptionsRecord(record);
+    if (options == nullptr || options->context == nullptr) {
+        *result = resultBadParameters;
+        return;
+    }
+    CodecContext* context = options->context;
+    const int32_t row = options->rowCounter + 1;
+    options->rowCounter = static_cast<uint16_t>(row);
+    if (record->rowData == nullptr) {
+        *result = resultBadParameters;
+        return;
+    }
+    std::memcpy(context->inputRow, record->rowData, static_cast<std::size_t>(context->inputRowLength));
+    const int16_t code = EncodeRow(context);
+    if (code != resultOk) {
+        *result = code;
+        return;
+    }
+    if (record->reportProgress != nullptr) record->reportProgress(row, context->height);
+    if (record->cancelCheck != nullptr && record->cancelCheck() != 0) {
+        *result = resultCancelled;
+        return;
+    }
+    if (row < context->height) {
+        record->area[areaTop] = static_cast<int16_t>(row);
+        record->area[areaBottom] = static_cast<int16_t>(row + 1);
+    } else {
+        record->rowData = nullptr;
+        for (int16_t& side : record->area) side = 0;
+    }
+}
+
+void WriteFinish(HostFormatRecord* record, intptr_t, int16_t*) {
+    ReleaseRunState(record);
+}

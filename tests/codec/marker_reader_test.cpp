@@ -140,6 +140,25 @@ TEST_F(MarkerReaderTest, AppeTransformOneWithFourComponentsIsYcck) {
     }
 }
 
+TEST_F(MarkerReaderTest, YcckWithAWideBlackComponentTakesTheGenericPath) {
+    // Guards against reading one K sample per pixel from a K stored at half width.
+    JpegBuilder b;
+    b.Soi().App(14, std::vector<uint8_t>{'N', 'u', 'r', 'v', 'o', 0, 100, 0, 0, 0, 0, 1});
+    b.Dqt(0).Sof(0xC0, 16, 8, {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}, {4, 2, 1, 0}}).FlatDht(0);
+    b.Sos({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}, {4, 0, 0}}).FlatBlocks(5).Eoi();
+    DecoderHarness harness(b.Bytes());
+    ASSERT_EQ(harness.Header(), 0);
+    EXPECT_EQ(harness.Context()->colourPath, 0);
+    EXPECT_EQ(harness.Context()->preciseColour, 0);
+    std::vector<std::vector<uint8_t>> rows;
+    ASSERT_EQ(harness.Rows(&rows), 0);
+    ASSERT_EQ(rows.size(), 8u);
+    for (int x = 0; x < 16; ++x) {
+        EXPECT_EQ(rows[7][4 * x + 3], 128);
+        for (int c = 0; c < 3; ++c) EXPECT_NEAR(rows[7][4 * x + c], 127, 1);
+    }
+}
+
 TEST_F(MarkerReaderTest, AppeTransformIsIgnoredForOneComponent) {
     JpegBuilder b;
     b.Soi().App(14, std::vector<uint8_t>{'N', 'u', 'r', 'v', 'o', 0, 100, 0, 0, 0, 0, 1});

@@ -1,0 +1,149 @@
+// The encoder's driver: parameter checks, frame set-up and table assignment at the start, then the
+// row-by-row pipeline (conversion, MCU rows, the end of the image). Input: interleaved 8-bit rows;
+// output: a JPEG stream through the context's sink.
+#include "codec/encoder/encoder.h"
+
+#include "codec/codec_errors.h"
+#include "codec/encoder/encoder_tables.h"
+#include "codec/encoder/forward_path.h"
+#include "codec/encoder/huffman_encode.h"
+#include "codec/encoder/marker_writer.h"
+#include "codec/huffman_decode.h"
+#include "codec/marker_reader.h"
+
+namespace {
+
+enum EncoderState : int32_t {
+    encoderBeforeFirstRow = 0,
+    encoderStartingScan = 1,
+    encoderTakingRows = 2,
+    encoderDone = 3,
+};
+
+constexpr uint32_t kFlagAveraging = 0x80000000u;
+constexpr uint32_t kFlagSixteenBit = 0x40000000u;
+
+// Assigns quantisation and Huffman tables to the components: chroma (or, without a transform,
+// subsampled components) take the second pair.
+void AssignTables(CodecContext* context) {
+    const bool callerTables = context->tableSelection == 1;
+    for (int i = 0; i < context->componentCount; ++i) {
+        ComponentInfo& component = context->components[i];
+        ScanComponent& scan = context->scan[i];
+        component.id = static_cast<uint8_t>(i + 1);
+        scan.component = &component;
+        const bool subsampled = component.h < context->hMax || component.v < context->vMax;
+        const bool second = context->colourTransform == 0 ? subsampled : (i == 1 || i == 2);
+        int table = 0;
+        if (second) {
+            table = 1;
+            if (!callerTables) context->quantTableCount = 2;
+            if (!context->optimalInstalled) {
+                context->dcTableCount = 2;
+                context->acTableCount = 2;
+            }
+        }
+        component.quantTable = static_cast<uint8_t>(table);
+        scan.dcTable = table;
+        scan.acTable = table;
+        if (context->optimise == 2 && !context->optimalInstalled) {
+            scan.dcTable = i;
+            scan.acTable = i;
+            context->dcTableCount = context->componentCount;
+            context->acTableCount = context->componentCount;
+        }
+        DeriveEdgeGeometry(context, i);
+    }
+}
+
+// Codes one MCU row and checks the output after it.
+void CodeMcuRow(CodecContext* context) {
+    EncodeMcuRow(context);
+    CheckOutput(context);
+}
+
+// The first row: the headers, the divisors, and for a sequential image coded as it arrives the
+// tables and the scan header.
+void StartImage(CodecContext* context) {
+    WriteFrameHeaders(context);
+    PrepareDivisors(context);
+    context->encoderState = encoderStartingScan;
+    WriteHuffmanTables(context);
+    FlushBits(context);
+    WriteScanHeader(context);
+    StartScanState(context);
+    context->mcuNumber = 0;
+    context->mcuRowsCoded = 0;
+    context->encoderState = encoderTakingRows;
+}
+
+void FinishImage(CodecContext* context) {
+    FlushBits(context);
+    WriteEndOfImage(context);
+    CheckOutput(context);
+    context->encoderState = encoderDone;
+}
+
+}  // namespace
+
+void EncoderStart(CodecContext* context) {
+    if (context->componentCount < 1) CodecBug();
+    context->scanComponentCount = context->componentCount;
+    context->inputRowLength = context->width * context->componentCount;
+
+    // The frame set-up refuses a sampling sum over 10 unless extended mode may take over.
+    context->relaxedSampling = context->extendedAllowed;
+    context->progressive = 0;
+    SetupFrame(context, 1);
+    int sum = 0;
+    for (int i = 0; i < context->componentCount; ++i) sum += context->components[i].h * context->components[i].v;
+    if (sum > 10 && context->process == 0) context->process = 1;
+
+    if (context->averaging) context->appeFlags |= kFlagAveraging;
+    if (context->preciseColour) context->appeFlags |= kFlagSixteenBit;
+
+    if (context->tableSelection != 1) context->quantTableCount = 1;
+    if (!context->optimalInstalled) {
+        context->dcTableCount = 1;
+        context->acTableCount = 1;
+    }
+    if (context->statisticsMode == 8 && context->componentCount >= 3 && context->process == 0) {
+        if (!context->extendedAllowed || context->componentCount > 4) CodecRaise(context, categoryConflict, 57);
+        context->process = 1;
+    }
+    AssignTables(context);
+    SetupScan(context);
+
+    context->freeBits = 8;
+    context->partialByte = 0;
+    context->bytesWritten = 0;
+    ComputeQuantTables(context);
+    context->quantTablesDefined = context->quantTableCount;
+    AllocateWorkBlock(context, context->inputRowLength, 1);
+    if (context->colourTransform != 0) BuildForwardColourTables(context);
+    context->rowInGroup = 0;
+    context->rowGroup = 0;
+    context->rowsTaken = 0;
+    context->encoderState = encoderBeforeFirstRow;
+}
+
+int32_t EncoderWriteRow(CodecContext* context) {
+    if (context->encoderState == encoderDone) return -1;
+    if (context->encoderState == encoderBeforeFirstRow) StartImage(context);
+
+    ConvertInputRow(context);
+    if (++context->rowsTaken == context->height) {
+        FinishLastRows(context);
+        CodeMcuRow(context);
+        FinishImage(context);
+        return -1;
+    }
+    if (++context->rowInGroup == context->vMax) {
+        context->rowInGroup = 0;
+        if (++context->rowGroup == 8) {
+            CodeMcuRow(context);
+            context->rowGroup = 0;
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,39 @@
+// Huffman encoding: the encoder's code tables, the bit writer with 0xFF stuffing, block coding and
+// the MCU rows of a sequential scan with restart markers.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/codec_context.h"
+
+// Bit length of each value below 64; a magnitude m below 4096 has BitLengthTable[m] bits when m < 64,
+// else BitLengthTable[m >> 6] + 6.
+extern const uint8_t BitLengthTable[64];
+
+// Number of bits of a magnitude below 4096.
+inline int MagnitudeBits(uint32_t magnitude) {
+    return magnitude < 64 ? BitLengthTable[magnitude] : BitLengthTable[magnitude >> 6] + 6;
+}
+
+// Turns a table slot's specification into codes and total lengths (kind 0 DC, 1 AC); refuses values
+// that cannot be coded.
+void DeriveEncoderCodes(CodecContext* context, const HuffmanTable* table, HuffmanCodes* codes, int kind);
+
+// Appends the low `count` (1..32) bits of value, most significant first. A count of 0 means the
+// symbol had no code.
+void PutBits(CodecContext* context, uint32_t value, int count);
+
+// Writes one byte of entropy-coded data (0xFF is followed by a stuffed 0x00).
+void PutDataByte(CodecContext* context, uint32_t byte);
+
+// Completes a partial byte with 1 bits and writes it, before a marker or at the end of a scan.
+void FlushBits(CodecContext* context);
+
+// Resets the DC predictors and the restart state for a new scan.
+void StartScanState(CodecContext* context);
+
+// Codes one MCU row of the current sequential scan from the component sample buffers.
+void EncodeMcuRow(CodecContext* context);
+
+// Raises when the output stream reports an error or the end of the file.
+void CheckOutput(CodecContext* context);

@@ -1,0 +1,185 @@
+// Whole streams from the encoder: the bytes of the headers as laid out for the host's settings, the
+// quantisers each quality writes, restart markers, and streams that the decoder reads back.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <csetjmp>
+#include <memory>
+#include <vector>
+
+#include "codec/codec_errors.h"
+#include "codec/encoder/encoder.h"
+#include "tests/codec/decoder_harness.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using testing_support::DecoderHarness;
+using testing_support::ScratchFile;
+
+constexpr float kScales[11] = {1.5f, 1.3f, 1.0f, 0.76f, 0.5f, 0.65f, 0.4f, 0.25f, 0.15f, 0.075f, 0.025f};
+
+// Parameters as the host's write pipeline sets them for a quality.
+void SetHostParameters(CodecContext* context, int quality, int width, int height, int colours) {
+    const float scale = kScales[quality];
+    context->qualityScale = scale;
+    context->quantiserCap = quality == 0 ? 94 : (quality == 1 ? 90 : 85);
+    context->tableSelection = quality == 0 ? 18 : 0;
+    const int factor = scale < 0.5f ? 1 : 2;
+    const int sampling[4] = {factor, 1, 1, factor};
+    for (int i = 0; i < 4; ++i) context->components[i].h = context->components[i].v = sampling[i];
+    context->width = width;
+    context->height = height;
+    context->componentCount = colours;
+    context->colourTransform = colours == 3 ? 1 : kTransformUnset;
+    context->averaging = 1;
+    context->preciseColour = 1;
+    context->reductionFactor = 0.75f;
+    context->appeVersion = 100;
+}
+
+class EncoderStreamTest : public testing_support::HostMemoryTest {
+protected:
+    // Encodes `pixels` (interleaved, `colours` per pixel) and answers the raised category or 0.
+    int Encode(const std::vector<uint8_t>& pixels, int quality, int width, int height, int colours,
+               int restartInterval = 0) {
+        ScratchFile file;
+        const int fd = testing_support::OpenDescriptor(file.Path(), O_RDWR);
+        int16_t error = 0;
+        context_ = CodecCreate();
+        context_->stream = StreamOpen(static_cast<uint64_t>(fd), 1, &error);
+        SetHostParameters(context_, quality, width, height, colours);
+        context_->restartInterval = restartInterval;
+        const int category = Run(pixels);
+        SinkFlush(context_->stream);
+        StreamClose(context_->stream);
+        ReleaseWorkBlock(context_);
+        ReleaseMarkers(context_);
+        CodecDestroy(context_);
+        close(fd);
+        stream_ = file.Contents();
+        return category;
+    }
+
+    int Run(const std::vector<uint8_t>& pixels) {
+        if (int category = setjmp(codecJumpPoint)) return category;
+        EncoderStart(context_);
+        const std::size_t rowBytes = static_cast<std::size_t>(context_->inputRowLength);
+        for (int y = 0; y < context_->height; ++y) {
+            std::copy(pixels.begin() + static_cast<std::ptrdiff_t>(y * rowBytes),
+                      pixels.begin() + static_cast<std::ptrdiff_t>((y + 1) * rowBytes), context_->inputRow);
+            const int32_t answer = EncoderWriteRow(context_);
+            EXPECT_EQ(answer, y + 1 == context_->height ? -1 : 0) << "row " << y;
+        }
+        return 0;
+    }
+
+    // The payload of the first segment with this marker code.
+    std::vector<uint8_t> Segment(int code) const {
+        for (std::size_t i = 2; i + 4 <= stream_.size();) {
+            if (stream_[i] != 0xFF) break;
+            const int marker = stream_[i + 1];
+            const std::size_t length = (stream_[i + 2] << 8) | stream_[i + 3];
+            if (marker == code) return {stream_.begin() + static_cast<std::ptrdiff_t>(i + 4),
+                                        stream_.begin() + static_cast<std::ptrdiff_t>(i + 2 + length)};
+            if (marker == 0xDA) break;
+            i += 2 + length;
+        }
+        return {};
+    }
+
+    CodecContext* context_ = nullptr;
+    std::vector<uint8_t> stream_;
+};
+
+std::vector<uint8_t> Gradient(int width, int height, int colours) {
+    std::vector<uint8_t> pixels(static_cast<std::size_t>(width * height * colours));
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            for (int c = 0; c < colours; ++c) {
+                pixels[static_cast<std::size_t>((y * width + x) * colours + c)] =
+                    static_cast<uint8_t>((x * 7 + y * 3 + c * 60 + (x * y) % 23) & 0xFF);
+            }
+        }
+    }
+    return pixels;
+}
+
+TEST_F(EncoderStreamTest, ColourHeadersAtQualityFive) {
+    ASSERT_EQ(Encode(Gradient(40, 24, 3), 5, 40, 24, 3), 0);
+    const std::vector<uint8_t> start = {
+        0xFF, 0xD8,
+        0xFF, 0xEE, 0x00, 0x0E, 'N', 'u', 'r', 'v', 'o', 0x00, 0x64, 0xC0, 0x00, 0x00, 0x00, 0x01,
+        0xFF, 0xDB, 0x00, 0x84, 0x00};
+    ASSERT_GE(stream_.size(), start.size());
+    EXPECT_EQ(std::vector<uint8_t>(stream_.begin(), stream_.begin() + static_cast<std::ptrdiff_t>(start.size())), start);
+    EXPECT_EQ(stream_[2 + 16 + 4 + 65], 0x01) << "the second table follows the first";
+    EXPECT_EQ(Segment(0xC0), (std::vector<uint8_t>{0x08, 0, 24, 0, 40, 3, 1, 0x22, 0, 2, 0x11, 1, 3, 0x11, 1}));
+    EXPECT_EQ(stream_[stream_.size() - 2], 0xFF);
+    EXPECT_EQ(stream_.back(), 0xD9);
+}
+
+TEST_F(EncoderStreamTest, GreyHasOneTableOfEachKind) {
+    ASSERT_EQ(Encode(Gradient(17, 9, 1), 5, 17, 9, 1), 0);
+    EXPECT_EQ(Segment(0xDB).size() + 2, 67u);
+    EXPECT_EQ(Segment(0xC0).size() + 2, 11u);
+    EXPECT_EQ(Segment(0xC0)[7], 0x22) << "a single component keeps its own sampling";
+    EXPECT_EQ(Segment(0xC4).size() + 2, 2u + 17 + 12 + 17 + 162) << "class 4 tables: 12 DC and 162 AC values";
+}
+
+TEST_F(EncoderStreamTest, QuantisersOfTheWorkedQualities) {
+    const struct {
+        int quality;
+        int index;
+        int value;
+    } cases[] = {{10, 0, 1}, {0, 0, 20}, {2, 63, 64}, {4, 63, 39}, {5, 63, 50}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(Encode(Gradient(16, 16, 3), c.quality, 16, 16, 3), 0);
+        const std::vector<uint8_t> dqt = Segment(0xDB);
+        ASSERT_EQ(dqt.size(), 130u);
+        EXPECT_EQ(dqt[1 + c.index], c.value) << "quality " << c.quality;
+    }
+}
+
+TEST_F(EncoderStreamTest, EveryQualityAndOddSizeReadsBackClose) {
+    const int sizes[][2] = {{1, 1}, {1, 17}, {17, 1}, {15, 15}, {16, 16}, {33, 9}};
+    for (int quality = 0; quality <= 10; ++quality) {
+        for (const auto& size : sizes) {
+            const int width = size[0];
+            const int height = size[1];
+            const std::vector<uint8_t> pixels = Gradient(width, height, 3);
+            ASSERT_EQ(Encode(pixels, quality, width, height, 3), 0);
+            DecoderHarness harness(stream_);
+            ASSERT_EQ(harness.Header(), 0) << "quality " << quality << " " << width << "x" << height;
+            std::vector<std::vector<uint8_t>> rows;
+            ASSERT_EQ(harness.Rows(&rows), 0);
+            ASSERT_EQ(rows.size(), static_cast<std::size_t>(height));
+            double error = 0;
+            for (int y = 0; y < height; ++y) {
+                for (int i = 0; i < width * 3; ++i) {
+                    const double d = rows[y][i] - pixels[static_cast<std::size_t>(y * width * 3 + i)];
+                    error += d * d;
+                }
+            }
+            const double rms = std::sqrt(error / (width * height * 3));
+            EXPECT_LT(rms, 40.0) << "quality " << quality << " " << width << "x" << height;
+        }
+    }
+}
+
+TEST_F(EncoderStreamTest, RestartMarkersWrapAfterSeven) {
+    ASSERT_EQ(Encode(Gradient(16 * 10, 16, 3), 5, 16 * 10, 16, 3, 1), 0);  // ten MCUs
+    std::vector<int> markers;
+    for (std::size_t i = 0; i + 1 < stream_.size(); ++i) {
+        if (stream_[i] == 0xFF && stream_[i + 1] >= 0xD0 && stream_[i + 1] <= 0xD7) markers.push_back(stream_[i + 1] - 0xD0);
+    }
+    EXPECT_EQ(markers, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 0}));
+    EXPECT_EQ(Segment(0xDD), (std::vector<uint8_t>{0, 1}));
+    DecoderHarness harness(stream_);
+    ASSERT_EQ(harness.Header(), 0);
+    std::vector<std::vector<uint8_t>> rows;
+    EXPECT_EQ(harness.Rows(&rows), 0);
+}
+
+}  // namespace

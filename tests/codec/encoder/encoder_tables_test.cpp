@@ -1,0 +1,146 @@
+// The encoder's fixed tables and the quality rules: every built-in Huffman specification is a usable
+// code (counts match values, no length over-committed, no value twice), and the quantisers of the
+// worked examples come out exactly.
+#include <set>
+
+#include "codec/encoder/encoder_tables.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+// Whether BITS leave at least one code free at every length (so the all-ones code is never used).
+bool LeavesACodeFree(const uint8_t* bits) {
+    int32_t free = 2;
+    for (int l = 0; l < 16; ++l) {
+        free -= bits[l];
+        if (free < 1) return false;
+        free *= 2;
+    }
+    return true;
+}
+
+int Total(const uint8_t* bits) {
+    int total = 0;
+    for (int l = 0; l < 16; ++l) total += bits[l];
+    return total;
+}
+
+TEST(EncoderTables, DcSpecificationsCodeEveryCategoryOnce) {
+    for (const DcSpec& spec : DefaultDcSpecs) {
+        EXPECT_EQ(Total(spec.bits), 12);
+        EXPECT_TRUE(LeavesACodeFree(spec.bits));
+        EXPECT_EQ(std::set<int>(spec.values, spec.values + 12), (std::set<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
+    }
+    EXPECT_EQ(DefaultDcSpecs[4].values[0], 4);
+    EXPECT_EQ(DefaultDcSpecs[6].values[11], 11);
+}
+
+TEST(EncoderTables, AcSpecificationsAreUsableCodes) {
+    const int counts[10] = {98, 91, 114, 111, 162, 162, 162, 162, 162, 162};
+    for (int i = 0; i < 10; ++i) {
+        const AcSpec& spec = DefaultAcSpecs[i];
+        EXPECT_EQ(spec.count, counts[i]) << "specification " << i;
+        EXPECT_EQ(Total(spec.bits), spec.count) << "specification " << i;
+        EXPECT_TRUE(LeavesACodeFree(spec.bits)) << "specification " << i;
+        const std::set<int> values(spec.values, spec.values + spec.count);
+        EXPECT_EQ(values.size(), static_cast<std::size_t>(spec.count)) << "a value twice in " << i;
+        for (int value : values) {
+            EXPECT_LT(value & 15, 11) << "specification " << i;
+            if ((value & 15) == 0) {
+                EXPECT_TRUE(value == 0x00 || value == 0xF0) << "specification " << i;
+            }
+        }
+        EXPECT_TRUE(values.count(0x00) && values.count(0xF0)) << "EOB and ZRL in " << i;
+    }
+    // Ends of the long value strings, where a slip in copying would show.
+    EXPECT_EQ(DefaultAcSpecs[0].values[97], 0xF6);
+    EXPECT_EQ(DefaultAcSpecs[1].values[90], 0x86);
+    EXPECT_EQ(DefaultAcSpecs[2].values[113], 0xF7);
+    EXPECT_EQ(DefaultAcSpecs[3].values[110], 0xC7);
+    for (int i = 4; i < 10; ++i) EXPECT_EQ(DefaultAcSpecs[i].values[161], 0xFA) << "specification " << i;
+}
+
+TEST(EncoderTables, BaseAndMinimumTablesHoldTheirKnownEntries) {
+    for (int k = 0; k < 64; ++k) {
+        EXPECT_EQ(QuantBaseTables[0][k], QuantBaseTables[5][k]);
+        EXPECT_EQ(QuantBaseTables[1][k], QuantBaseTables[2][k]);
+    }
+    EXPECT_EQ(QuantBaseTables[6][0], 16);
+    EXPECT_EQ(QuantBaseTables[6][53], 92);
+    EXPECT_EQ(QuantBaseTables[6][54], 103);
+    EXPECT_EQ(QuantBaseTables[7][48], 88);
+    EXPECT_EQ(QuantBaseTables[7][49], 103);
+    EXPECT_EQ(QuantBaseTables[3][53], 88);
+    EXPECT_EQ(QuantBaseTables[4][34], 88);
+    EXPECT_EQ(QuantBaseTables[4][35], 103);
+    EXPECT_EQ(QuantMinimumLuma[0], 255);
+    EXPECT_EQ(QuantMinimumLuma[35], 17);
+    EXPECT_EQ(QuantMinimumChroma[1], 59);
+    EXPECT_EQ(QuantMinimumChroma[63], 12);
+}
+
+TEST(EncoderTables, WorkedQuantiserExamples) {
+    // Quality 10, luma DC: 16 x 0.025 rounds to 0 and is raised to 1.
+    EXPECT_EQ(ScaleQuantiser(16, 0, 0.025f, 85), 1);
+    EXPECT_EQ(ReduceQuantiser(1, 255, 0.75f), 1);
+    // Quality 0, luma DC: the DC term rises gently above scale 1.
+    EXPECT_EQ(ScaleQuantiser(16, 0, 1.5f, 94), 20);
+    EXPECT_EQ(ReduceQuantiser(20, 255, 0.75f), 20);
+    // Quality 2, last luma entry: capped to 85, stored reduced to 64.
+    EXPECT_EQ(ScaleQuantiser(103, 63, 1.0f, 85), 85);
+    EXPECT_EQ(ReduceQuantiser(85, 12, 0.75f), 64);
+    // Qualities 4 and 5: the table is not monotonic.
+    EXPECT_EQ(ScaleQuantiser(103, 63, 0.5f, 85), 52);
+    EXPECT_EQ(ReduceQuantiser(52, 12, 0.75f), 39);
+    EXPECT_EQ(ScaleQuantiser(103, 63, 0.65f, 85), 67);
+    EXPECT_EQ(ReduceQuantiser(67, 12, 0.75f), 50);
+    // The gentle DC rule applies only above scale 1 and only to position 0.
+    EXPECT_EQ(ScaleQuantiser(16, 1, 1.5f, 94), 24);
+    EXPECT_EQ(ScaleQuantiser(16, 0, 1.0f, 94), 16);
+}
+
+TEST(EncoderTables, TablesFollowTheSelectionAndSampling) {
+    CodecContext context{};
+    context.quantTableCount = 2;
+    context.quantiserCap = 94;
+    context.reductionFactor = 0.75f;
+    context.qualityScale = 1.5f;
+    context.tableSelection = 18;  // quality 0: slots 7 and 4 with subsampling
+    context.hMax = 2;
+    context.vMax = 2;
+    ComputeQuantTables(&context);
+    EXPECT_EQ(context.encodingQuant[0][0], 20);
+    EXPECT_EQ(context.encodingQuant[0][1], static_cast<uint8_t>(ScaleQuantiser(11, 1, 1.5f, 94)));
+    EXPECT_EQ(context.encodingQuant[1][1], static_cast<uint8_t>(ScaleQuantiser(17, 1, 1.5f, 94)));
+    EXPECT_EQ(context.quant[1].entries[1], ReduceQuantiser(context.encodingQuant[1][1], 59, 0.75f));
+
+    context.tableSelection = 0;  // qualities 6..10 without subsampling: slots 6 and 0
+    context.qualityScale = 0.4f;
+    context.quantiserCap = 85;
+    context.hMax = 1;
+    context.vMax = 1;
+    ComputeQuantTables(&context);
+    EXPECT_EQ(context.encodingQuant[1][1], static_cast<uint8_t>(ScaleQuantiser(18, 1, 0.4f, 85)));
+    for (int t = 0; t < 2; ++t) {
+        for (int k = 0; k < 64; ++k) {
+            EXPECT_LE(context.quant[t].entries[k], context.encodingQuant[t][k]) << "stored above encoding";
+            EXPECT_GE(context.encodingQuant[t][k], 1);
+        }
+    }
+}
+
+TEST(EncoderTables, HuffmanClassesFollowTheScale) {
+    const struct {
+        float scale;
+        int dc;
+        int ac;
+    } cases[] = {{1.5f, 0, 0}, {1.3f, 2, 2}, {1.0f, 2, 2}, {0.76f, 2, 2}, {0.5f, 4, 4}, {0.65f, 4, 4},
+                 {0.4f, 4, 4}, {0.25f, 4, 4}, {0.15f, 4, 4}, {0.075f, 6, 6}, {0.025f, 6, 8}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(DcClassOf(c.scale), c.dc) << c.scale;
+        EXPECT_EQ(AcClassOf(c.scale, 0), c.ac) << c.scale;
+    }
+    EXPECT_EQ(AcClassOf(1.5f, 1), 4) << "caller tables use at least class 4";
+}
+
+}  // namespace
