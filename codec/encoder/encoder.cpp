@@ -70,6 +70,11 @@ void StartImage(CodecContext* context) {
     context->encoderState = encoderStartingScan;
     WriteHuffmanTables(context);
     FlushBits(context);
+    // A sequential scan takes every component and the full spectrum.
+    context->ss = 0;
+    context->se = 63;
+    context->ah = 0;
+    context->al = 0;
     WriteScanHeader(context);
     StartScanState(context);
     context->mcuNumber = 0;

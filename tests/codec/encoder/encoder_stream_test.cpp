@@ -83,8 +83,8 @@ protected:
             const std::size_t length = (stream_[i + 2] << 8) | stream_[i + 3];
             if (marker == code) return {stream_.begin() + static_cast<std::ptrdiff_t>(i + 4),
                                         stream_.begin() + static_cast<std::ptrdiff_t>(i + 2 + length)};
-            if (marker == 0xDA) break;
             i += 2 + length;
+            if (marker == 0xDA) break;
         }
         return {};
     }
@@ -116,6 +116,7 @@ TEST_F(EncoderStreamTest, ColourHeadersAtQualityFive) {
     EXPECT_EQ(std::vector<uint8_t>(stream_.begin(), stream_.begin() + static_cast<std::ptrdiff_t>(start.size())), start);
     EXPECT_EQ(stream_[2 + 16 + 4 + 65], 0x01) << "the second table follows the first";
     EXPECT_EQ(Segment(0xC0), (std::vector<uint8_t>{0x08, 0, 24, 0, 40, 3, 1, 0x22, 0, 2, 0x11, 1, 3, 0x11, 1}));
+    EXPECT_EQ(Segment(0xDA), (std::vector<uint8_t>{3, 1, 0x00, 2, 0x11, 3, 0x11, 0, 63, 0}));
     EXPECT_EQ(stream_[stream_.size() - 2], 0xFF);
     EXPECT_EQ(stream_.back(), 0xD9);
 }
