@@ -213,6 +213,64 @@ TEST_F(MarkerReaderTest, AnyNonzeroPrecisionNibbleReadsSixteenBitQuantisers) {
     EXPECT_EQ(harness.Context()->quantTablesDefined, 1);
 }
 
+std::vector<uint8_t> Appe(int transform) {
+    return {'N', 'u', 'r', 'v', 'o', 0, 100, 0, 0, 0, 0, static_cast<uint8_t>(transform)};
+}
+
+TEST_F(MarkerReaderTest, FourLineFlagNeedsTallLumaAndShortChroma) {
+    const struct {
+        const char* name;
+        std::vector<FrameComponent> components;
+        int transform;  // -1: no APPE marker
+        int fourLine;
+    } cases[] = {
+        {"YCbCr V 4,1,1", {{1, 1, 4, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}}, -1, 1},
+        {"three components without transform", {{1, 1, 4, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}}, 0, 1},
+        {"two components V 4,1", {{1, 1, 4, 0}, {2, 1, 1, 0}}, -1, 1},
+        {"chroma V 2", {{1, 1, 4, 0}, {2, 1, 2, 0}, {3, 1, 1, 0}}, -1, 0},
+        {"second chroma V 2", {{1, 1, 4, 0}, {2, 1, 1, 0}, {3, 1, 2, 0}}, -1, 0},
+        {"Vmax 2", {{1, 1, 2, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}}, -1, 0},
+        {"luma not full size", {{1, 1, 4, 0}, {2, 2, 1, 0}, {3, 1, 1, 0}}, -1, 0},
+        {"CMYK without transform", {{1, 1, 4, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}, {4, 1, 4, 0}}, -1, 0},
+        {"YCCK, K full size", {{1, 1, 4, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}, {4, 1, 4, 0}}, 2, 1},
+        {"YCCK, K short", {{1, 1, 4, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}, {4, 1, 1, 0}}, 2, 0},
+    };
+    for (const auto& c : cases) {
+        JpegBuilder b;
+        b.Soi();
+        if (c.transform >= 0) b.App(14, Appe(c.transform));
+        b.Sof(0xC1, 8, 32, c.components).Eoi();
+        DecoderHarness harness(b.Bytes());
+        ASSERT_EQ(harness.Header(), 0) << c.name;
+        EXPECT_EQ(harness.Context()->fourLine, c.fourLine) << c.name;
+    }
+}
+
+TEST_F(MarkerReaderTest, AppeAfterTheFrameChangesTheTransformButNotThePath) {
+    const std::vector<FrameComponent> ycc = {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}};
+    // Set up without a transform (path 0, 8-bit), then told YCbCr: the tables are built for the
+    // 8-bit path that the frame chose.
+    JpegBuilder late;
+    late.Soi().App(14, Appe(0)).Dqt(0).Sof(0xC0, 8, 8, ycc).App(14, Appe(1)).FlatDht(0);
+    late.Sos({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}}).FlatBlocks(3).Eoi();
+    DecoderHarness harness(late.Bytes());
+    ASSERT_EQ(harness.Header(), 0);
+    EXPECT_EQ(harness.Context()->colourTransform, 1);
+    EXPECT_EQ(harness.Context()->colourPath, 0);
+    EXPECT_EQ(harness.Context()->preciseColour, 0);
+    std::vector<std::vector<uint8_t>> rows;
+    ASSERT_EQ(harness.Rows(&rows), 0);
+    EXPECT_EQ(rows[0], std::vector<uint8_t>(24, 128));
+
+    // Set up for YCbCr on the precise path, then told "no transform": the path cannot deliver that.
+    JpegBuilder dropped;
+    dropped.Soi().Dqt(0).Sof(0xC0, 8, 8, ycc).App(14, Appe(0)).FlatDht(0);
+    dropped.Sos({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}}).FlatBlocks(3).Eoi();
+    DecoderHarness refused(dropped.Bytes());
+    EXPECT_EQ(refused.Header(), categoryBadData);
+    EXPECT_EQ(refused.Message(), 3);
+}
+
 TEST_F(MarkerReaderTest, EoiBeforeAnyScanFailsTheFirstHeaderCall) {
     JpegBuilder b;
     b.Soi().Dqt(0).Sof(0xC0, 8, 8, {kGrey}).FlatDht(0).Eoi();

@@ -1,0 +1,137 @@
+// Huffman decoding pieces against hand-worked tables: canonical codes, the max-code search data, the
+// 7-bit look-ahead entries, and the bit reader at stuffed bytes and markers.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csetjmp>
+#include <memory>
+#include <vector>
+
+#include "codec/codec_errors.h"
+#include "codec/huffman_decode.h"
+#include "codec/marker_reader.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using testing_support::ScratchFile;
+
+// The usual luminance AC table of the JPEG standard's examples: BITS and the first values.
+const uint8_t kLumaAcBits[17] = {0, 0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d};
+
+HuffmanTable MakeTable(const uint8_t* bits17, const std::vector<uint8_t>& values, int isAc, CodecContext* context) {
+    HuffmanTable table{};
+    for (int l = 1; l <= 16; ++l) table.bits[l] = bits17[l];
+    for (std::size_t i = 0; i < values.size(); ++i) table.values[i] = values[i];
+    table.valueCount = static_cast<int32_t>(values.size());
+    uint8_t sizes[kMaxAcValuesProgressive + 1];
+    uint16_t codes[kMaxAcValuesProgressive];
+    BuildHuffmanCodes(context, table.bits, sizes, codes, isAc);
+    BuildHuffmanLookup(&table, isAc, sizes, codes);
+    return table;
+}
+
+TEST(HuffmanTables, CanonicalCodesAndSearchData) {
+    CodecContext context{};
+    context.decoder = 1;
+    const uint8_t bits[17] = {0, 0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0};  // usual luminance DC
+    uint8_t sizes[13];
+    uint16_t codes[12];
+    ASSERT_EQ(BuildHuffmanCodes(&context, bits, sizes, codes, 0), 12);
+    const uint16_t expected[12] = {0b00, 0b010, 0b011, 0b100, 0b101, 0b110, 0b1110, 0b11110,
+                                   0b111110, 0b1111110, 0b11111110, 0b111111110};
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(codes[i], expected[i]) << "code " << i;
+    EXPECT_EQ(sizes[12], 0);
+
+    const HuffmanTable table = MakeTable(bits, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}, 0, &context);
+    EXPECT_EQ(table.maxCode[1], -1);
+    EXPECT_EQ(table.maxCode[2], 0x3FFF);   // 00 followed by anything
+    EXPECT_EQ(table.maxCode[3], 0xDFFF);   // up to 110
+    EXPECT_EQ(table.maxCode[9], 0xFF7F);   // 111111110
+    EXPECT_EQ(table.limit, 0xFF80);
+    EXPECT_EQ(table.valueOffset[3], 1 - 0b010);
+}
+
+TEST(HuffmanTables, LookaheadHoldsShortCodesAndWhereLongOnesStart) {
+    CodecContext context{};
+    context.decoder = 1;
+    std::vector<uint8_t> values = {0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13};
+    values.resize(162, 0xFA);
+    for (std::size_t i = 13; i < values.size(); ++i) values[i] = static_cast<uint8_t>(0x14 + i);  // distinct fillers
+    const HuffmanTable table = MakeTable(kLumaAcBits, values, 1, &context);
+    // 00 -> 0x01 in 2 bits: a direct hit whose entry as a whole is 0x0102 (above 16).
+    for (int prefix = 0; prefix < 32; ++prefix) EXPECT_EQ(table.lookahead[prefix], 0x0102);
+    // 1010 -> EOB (0x00) in 4 bits.
+    for (int prefix = 0b1010000; prefix < 0b1011000; ++prefix) EXPECT_EQ(table.lookahead[prefix], 0x0004);
+    // 1100 -> 0x11 in 4 bits: symbol in the high byte, length in the low byte.
+    EXPECT_EQ(table.lookahead[0b1100000], 0x1104);
+    EXPECT_EQ(table.lookahead[0b1100111], 0x1104);
+    // 1111000 -> 0x06 and 1111001 -> 0x13 in 7 bits.
+    EXPECT_EQ(table.lookahead[0b1111000], 0x0607);
+    EXPECT_EQ(table.lookahead[0b1111001], 0x1307);
+    // 1111100 and 1111101 begin 8-bit codes; 1111111 begins nothing shorter than 10 bits.
+    EXPECT_EQ(table.lookahead[0b1111100], 16 + (8 - 1));
+    EXPECT_EQ(table.lookahead[0b1111101], 16 + (8 - 1));
+    EXPECT_EQ(table.lookahead[0b1111111], 16 + (10 - 1));
+}
+
+class BitReaderTest : public testing_support::HostMemoryTest {
+protected:
+    void Open(const std::vector<uint8_t>& bytes) {
+        file_ = std::make_unique<ScratchFile>(bytes);
+        fd_ = testing_support::OpenDescriptor(file_->Path(), O_RDONLY);
+        int16_t error = 0;
+        context_.stream = StreamOpen(static_cast<uint64_t>(fd_), 0, &error);
+        context_.decoder = 1;
+        context_.lookahead = DecoderFetchByte(&context_);
+    }
+    void TearDown() override {
+        StreamClose(context_.stream);
+        if (fd_ >= 0) close(fd_);
+        HostMemoryTest::TearDown();
+    }
+    // Reads `count` bits under the jump point; answers the raised category or 0.
+    int Read(int count, uint32_t* value) {
+        if (int category = setjmp(codecJumpPoint)) return category;
+        *value = ReadBits(&context_, count);
+        return 0;
+    }
+    CodecContext context_{};
+    std::unique_ptr<ScratchFile> file_;
+    int fd_ = -1;
+};
+
+TEST_F(BitReaderTest, StuffedFFIsOneDataByte) {
+    Open({0xFF, 0x00, 0xFF, 0xFF, 0x00, 0x12, 0xFF, 0xD9});
+    uint32_t value = 0;
+    ASSERT_EQ(Read(8, &value), 0);
+    EXPECT_EQ(value, 0xFFu);
+    ASSERT_EQ(Read(8, &value), 0);
+    EXPECT_EQ(value, 0xFFu) << "FF FF 00 is one data byte FF too";
+    ASSERT_EQ(Read(8, &value), 0);
+    EXPECT_EQ(value, 0x12u);
+    EXPECT_EQ(NextMarker(&context_), 0xD9) << "the EOI stays for the marker reader";
+}
+
+TEST_F(BitReaderTest, BitsAtAMarkerArePaddedOnlyAsFarAsTheyGo) {
+    Open({0xA5, 0xFF, 0xD9});
+    uint32_t value = 0;
+    ASSERT_EQ(Read(4, &value), 0);
+    EXPECT_EQ(value, 0xAu);
+    ASSERT_EQ(Read(4, &value), 0);
+    EXPECT_EQ(value, 0x5u);
+    // Nothing real is left: the byte after the EOI code is the end of the file.
+    EXPECT_EQ(Read(1, &value), categorySourceFailed);
+    EXPECT_EQ(context_.errorMessage, 10);
+}
+
+TEST_F(BitReaderTest, AMarkerFollowedByDataWhereBitsAreNeededIsBadData) {
+    Open({0x0F, 0xFF, 0xC4, 0x01, 0x02});
+    uint32_t value = 0;
+    ASSERT_EQ(Read(8, &value), 0);
+    EXPECT_EQ(Read(2, &value), categoryBadData);
+    EXPECT_EQ(context_.errorMessage, 9);
+    EXPECT_EQ(context_.errorArguments[0], 0xC4);
+}
+
+}  // namespace
