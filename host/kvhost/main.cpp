@@ -1,7 +1,9 @@
 // kvhost: a command line host that loads the JPEG.kvx module and drives it through FilterMain the
 // way the host application does. Parses the command line, loads the module and runs one verb.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -20,11 +22,35 @@ struct Verb {
     const char* arguments;
     const char* summary;
     VerbProc run;
+    // The verb's own options that take a value ("--icc"), handed to the verb with their values.
+    std::initializer_list<const char*> valueOptions;
 };
 
-constexpr Verb kVerbs[] = {
-    {"check", "FILE...", "tell for each file whether the module takes it for a JPEG", RunCheck},
+const Verb kVerbs[] = {
+    {"check", "FILE...", "tell for each file whether the module takes it for a JPEG", RunCheck, {}},
+    {"read", "[--icc FILE] IN OUT",
+     "read the JPEG IN as the host does and write its image to OUT:\n"
+     ".ppm RGB, .pgm grey, .pam grey/RGB/CMYK ink, .png grey/RGB;\n"
+     "--icc also saves the ICC profile to FILE",
+     RunRead, {"--icc"}},
 };
+
+// Whether argument is one of the verb's own options; *takesValue tells whether the next argument
+// is its value (false for the --name=value form).
+bool IsVerbOption(const Verb* verb, const std::string& argument, bool* takesValue) {
+    if (verb == nullptr) return false;
+    for (const char* option : verb->valueOptions) {
+        if (argument == option) {
+            *takesValue = true;
+            return true;
+        }
+        if (argument.rfind(std::string(option) + "=", 0) == 0) {
+            *takesValue = false;
+            return true;
+        }
+    }
+    return false;
+}
 
 void PrintUsage(std::FILE* out) {
     std::fprintf(out,
@@ -33,9 +59,22 @@ void PrintUsage(std::FILE* out) {
                  "Loads the JPEG.kvx plug-in module and drives it as the host application does.\n"
                  "\n"
                  "verbs:\n");
+    std::size_t width = 0;
+    for (const Verb& verb : kVerbs) width = std::max(width, std::strlen(verb.name) + 1 + std::strlen(verb.arguments));
     for (const Verb& verb : kVerbs) {
         const std::string call = std::string(verb.name) + " " + verb.arguments;
-        std::fprintf(out, "  %-16s %s\n", call.c_str(), verb.summary);
+        // The summary beside its verb; its further lines under the first.
+        const std::string summary = verb.summary;
+        std::size_t start = 0;
+        bool first = true;
+        for (;;) {
+            const std::size_t end = summary.find('\n', start);
+            const std::string line = summary.substr(start, end == std::string::npos ? std::string::npos : end - start);
+            std::fprintf(out, "  %-*s  %s\n", static_cast<int>(width), first ? call.c_str() : "", line.c_str());
+            if (end == std::string::npos) break;
+            start = end + 1;
+            first = false;
+        }
     }
     std::fprintf(out,
                  "\n"
@@ -75,11 +114,18 @@ int CheckHandlesReturned(int status) {
 int Run(int argc, char** argv) {
     std::string modulePath;
     std::vector<std::string> operands;
+    const Verb* verb = nullptr;  // known once its name has been seen
     bool optionsEnded = false;
+    bool takesValue = false;
     for (int index = 1; index < argc; ++index) {
         const std::string argument = argv[index];
         if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
             operands.push_back(argument);
+            if (operands.size() == 1) verb = FindVerb(argument);
+        } else if (IsVerbOption(verb, argument, &takesValue)) {
+            if (takesValue && index + 1 >= argc) return UsageError(argument + " needs a value");
+            operands.push_back(argument);
+            if (takesValue) operands.push_back(argv[++index]);
         } else if (argument == "--") {
             optionsEnded = true;
         } else if (argument == "-h" || argument == "--help") {
@@ -101,7 +147,6 @@ int Run(int argc, char** argv) {
         PrintUsage(stderr);
         return exitUsage;
     }
-    const Verb* verb = FindVerb(operands.front());
     if (verb == nullptr) return UsageError("unknown verb '" + operands.front() + "'");
     if (modulePath.empty()) modulePath = host::DefaultModulePath();
 

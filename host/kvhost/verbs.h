@@ -21,4 +21,8 @@ using VerbProc = int (*)(host::PluginModule& module, const std::vector<std::stri
 // check FILE...: the file check on each file, one line per file.
 int RunCheck(host::PluginModule& module, const std::vector<std::string>& arguments);
 
+// read [--icc FILE] IN OUT: reads IN through the read selectors and writes the image to OUT as
+// PPM, PGM, PAM or PNG (by OUT's extension); --icc saves the ICC profile the module handed over.
+int RunRead(host::PluginModule& module, const std::vector<std::string>& arguments);
+
 }  // namespace kvhost

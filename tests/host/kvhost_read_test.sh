@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# kvhost read end to end: the image files it writes, the summary line, the profile, refusals with
+# their result codes and exit statuses, and the progress bar on a terminal.
+# Arguments: the kvhost program, the folder of shared test images.
+set -u
+kvhost=$1
+images=$2
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/kvhost-read-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+passed=0
+failed=0
+pass() { passed=$((passed + 1)); }
+fail() {
+    failed=$((failed + 1))
+    printf 'FAIL %s\n' "$*"
+}
+
+# expect NAME STATUS PATTERN -- ARGUMENT...: kvhost must exit with STATUS and print (to standard
+# output or error) a line matching the extended regular expression PATTERN.
+expect() {
+    local name=$1 status=$2 pattern=$3
+    shift 4
+    local output actual
+    output=$("$kvhost" "$@" 2>&1)
+    actual=$?
+    if [[ $actual -eq $status ]] && grep -Eq -- "$pattern" <<<"$output"; then
+        pass
+    else
+        fail "$name: wanted status $status and /$pattern/, got status $actual:"$'\n'"$output"
+    fi
+}
+
+# The pixel bytes of a binary netpbm file: everything after its header of the given number of lines.
+pixels() { tail -n +$(($2 + 1)) "$1"; }
+
+# The largest difference between two equally long byte files, from cmp's octal listing.
+max_difference() {
+    cmp -l "$1" "$2" | awk '
+        function octal(s,   v, i) { v = 0; for (i = 1; i <= length(s); i++) v = v * 8 + substr(s, i, 1); return v }
+        { d = octal($2) - octal($3); if (d < 0) d = -d; if (d > m) m = d }
+        END { print m + 0 }'
+}
+
+orig=$images/testorig.jpg
+grey=$images/gen/grey.jpg
+
+# RGB to PPM: the summary, the header, and pixels within a few levels of the peer decoder's.
+expect "RGB to PPM" 0 "^$orig: 227 x 149 RGB, 1 x 1 ppi, no ICC profile -> $work/orig.ppm \([0-9.]+ s\)\$" \
+    -- read "$orig" "$work/orig.ppm"
+if [[ "$(head -c 15 "$work/orig.ppm" | od -An -c | tr -s ' ')" == " P 6 \n 2 2 7 1 4 9 \n 2 5 5 \n" &&
+      $(stat -c %s "$work/orig.ppm") -eq $((15 + 227 * 149 * 3)) ]]; then pass; else fail "PPM header or size"; fi
+if command -v djpeg >/dev/null; then
+    djpeg -nosmooth -dct int -ppm "$orig" > "$work/peer.ppm"
+    pixels "$work/orig.ppm" 3 > "$work/orig.raw"
+    pixels "$work/peer.ppm" 3 > "$work/peer.raw"
+    difference=$(max_difference "$work/orig.raw" "$work/peer.raw")
+    if [[ $(stat -c %s "$work/peer.raw") -eq $((227 * 149 * 3)) && $difference -le 8 ]]; then
+        pass
+    else
+        fail "PPM pixels differ from the peer decoder's by $difference"
+    fi
+fi
+
+# The same rows in every format that takes them.
+expect "RGB to PAM" 0 "-> $work/orig.pam" -- read "$orig" "$work/orig.pam"
+if [[ "$(head -n 7 "$work/orig.pam")" == $'P7\nWIDTH 227\nHEIGHT 149\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR' ]] &&
+   cmp -s <(pixels "$work/orig.pam" 7) <(pixels "$work/orig.ppm" 3); then pass; else fail "PAM header or pixels"; fi
+expect "RGB to PNG, extension in capitals" 0 "-> $work/orig.PNG" -- read "$orig" "$work/orig.PNG"
+if [[ "$(head -c 24 "$work/orig.PNG" | od -An -tx1 | tr -d ' \n')" == 89504e470d0a1a0a0000000d49484452000000e300000095 ]]; then
+    pass
+else
+    fail "PNG signature or size"
+fi
+expect "grey to PGM" 0 "^$grey: 227 x 149 grey, " -- read "$grey" "$work/grey.pgm"
+if [[ "$(head -n 3 "$work/grey.pgm")" == $'P5\n227 149\n255' && $(stat -c %s "$work/grey.pgm") -eq $((15 + 227 * 149)) ]]; then
+    pass
+else
+    fail "PGM header or size"
+fi
+expect "grey to PAM" 0 "-> $work/grey.pam" -- read "$grey" "$work/grey.pam"
+if cmp -s <(pixels "$work/grey.pam" 7) <(pixels "$work/grey.pgm" 3) && grep -aq "^TUPLTYPE GRAYSCALE\$" "$work/grey.pam"; then
+    pass
+else
+    fail "grey PAM"
+fi
+expect "grey to PNG" 0 "-> $work/grey.png" -- read "$grey" "$work/grey.png"
+
+# Formats that cannot hold the image are refused before anything is written.
+expect "grey to PPM" 2 "a PPM holds RGB only, and this is a grey image: write .pgm, .pam or .png" -- read "$grey" "$work/no.ppm"
+expect "RGB to PGM" 2 "a PGM holds grey only, and this is a RGB image" -- read "$orig" "$work/no.pgm"
+expect "unknown extension" 2 "write .ppm, .pgm, .pam or .png" -- read "$orig" "$work/no.bmp"
+if [[ ! -e $work/no.ppm && ! -e $work/no.pgm && ! -e $work/no.bmp ]]; then pass; else fail "a refused output was left behind"; fi
+
+# Files the module refuses: the step, the result code, status 1 and no output.
+expect "arithmetic coding" 1 "testimgari.jpg: the module refused the file at read start: -50 codec failure" \
+    -- read "$images/testimgari.jpg" "$work/no.ppm"
+expect "12-bit samples" 1 "monkey12.jpg: the module refused the file at read start: -30501 cannot read" \
+    -- read "$images/monkey12.jpg" "$work/no.ppm"
+head -c 3000 "$orig" > "$work/cut.jpg"
+expect "cut inside the scan" 1 "cut.jpg: the module failed at row [0-9]+ of 149: -30501 cannot read" \
+    -- read "$work/cut.jpg" "$work/no.ppm"
+if [[ ! -e $work/no.ppm ]]; then pass; else fail "the output of a failed read was left behind"; fi
+expect "missing input" 1 "missing.jpg: cannot open: " -- read "$work/missing.jpg" "$work/no.ppm"
+expect "output folder missing" 1 "$work/none/out.ppm: cannot create: " -- read "$orig" "$work/none/out.ppm"
+
+# The profile: joined chunks saved with --icc; a file without one fails the --icc request only.
+expect "profile saved" 0 "ICC profile 14 bytes" -- read --icc "$work/profile.icc" "$images/icc-after-SOF.jpg" "$work/icc.pgm"
+if [[ "$(cat "$work/profile.icc")" == profileprofile ]]; then pass; else fail "saved profile"; fi
+expect "--icc=FILE after the files" 0 "ICC profile 14 bytes" -- read "$images/icc-after-SOF.jpg" "$work/icc.pgm" --icc="$work/p2.icc"
+if cmp -s "$work/profile.icc" "$work/p2.icc"; then pass; else fail "--icc= form"; fi
+expect "no profile to save" 1 "has no ICC profile; $work/none.icc not written" -- read --icc "$work/none.icc" "$orig" "$work/kept.ppm"
+if [[ -s $work/kept.ppm && ! -e $work/none.icc ]]; then pass; else fail "image kept, no profile file"; fi
+
+# The command line.
+expect "one file" 2 "wanted IN.jpg and OUT" -- read "$orig"
+expect "--icc without its file" 2 "--icc needs a value" -- read "$orig" "$work/x.ppm" --icc
+expect "--icc belongs to read" 2 "unknown option '--icc'" -- check --icc x "$orig"
+expect "--help lists read" 0 "^  read \[--icc FILE\] IN OUT " -- --help
+
+# On a terminal the progress bar is drawn on standard error and cleared at the end.
+if command -v script >/dev/null; then
+    output=$(script -qec "'$kvhost' read '$orig' '$work/tty.ppm'" /dev/null 2>&1)
+    if grep -q "100%" <<<"$output" && grep -q -- "-> $work/tty.ppm" <<<"$output"; then
+        pass
+    else
+        fail "progress bar on a terminal:"$'\n'"$output"
+    fi
+fi
+# Off a terminal it is not.
+if ! "$kvhost" read "$orig" "$work/quiet.ppm" 2>&1 >/dev/null | grep -q .; then pass; else fail "progress off a terminal"; fi
+
+printf '%d passed, %d failed\n' "$passed" "$failed"
+[[ $failed -eq 0 ]]
