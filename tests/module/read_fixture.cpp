@@ -1,0 +1,200 @@
+// The host's read loop with its protocol checks, scratch folders and sample comparison.
+#include "tests/module/read_fixture.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "tests/module/peer_jpeg.h"
+
+namespace module_testing {
+
+TempFolder::TempFolder() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/kvread-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        ADD_FAILURE() << "mkdtemp failed for " << pattern;
+        return;
+    }
+    path_ = pattern;
+}
+
+TempFolder::~TempFolder() {
+    if (path_.empty()) return;
+    if (DIR* folder = opendir(path_.c_str())) {
+        while (const dirent* entry = readdir(folder)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") unlink(PathOf(name).c_str());
+        }
+        closedir(folder);
+    }
+    rmdir(path_.c_str());
+}
+
+std::string TempFolder::Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
+    const std::string path = PathOf(name);
+    EXPECT_TRUE(peer::WriteFile(path, bytes)) << "cannot write " << path;
+    return path;
+}
+
+ReadOutcome ReadTest::ReadJpeg(const std::string& path, const ReadOptions& options) {
+    ReadOutcome outcome;
+    Host().ReleaseHostHandles();
+    Host().ResetRecord(true);
+    Host().ResetScripts();
+    HostFormatRecord* record = Record();
+    EXPECT_TRUE(Host().OpenForReading(path)) << "cannot open " << path;
+    record->profilesEnabled = options.profilesEnabled;
+    record->horizontalResolution = options.presetResolution;
+    record->verticalResolution = options.presetResolution;
+    Handle preset = nullptr;
+    if (!options.presetProfile.empty()) {
+        preset = Host().NewHandle(static_cast<int32_t>(options.presetProfile.size()));
+        std::memcpy(*preset, options.presetProfile.data(), options.presetProfile.size());
+        record->profileData = preset;
+        record->profileSize = static_cast<int32_t>(options.presetProfile.size());
+    }
+    Host().ResetStats();
+    Host().CancelAtCheck(options.cancelAtCheck);
+    Host().FailAllocation(options.failAllocation);
+
+    outcome.prepare = Call(selectorReadPrepare);
+    outcome.start = outcome.prepare == resultOk ? Call(selectorReadStart) : int16_t{resultOk};
+    if (outcome.prepare == resultOk && outcome.start == resultOk) {
+        outcome.mode = record->imageMode;
+        outcome.rows = record->rows;
+        outcome.columns = record->columns;
+        outcome.planes = record->planes;
+        outcome.firstPlane = record->firstPlane;
+        outcome.lastPlane = record->lastPlane;
+        outcome.columnStep = record->columnStep;
+        outcome.rowStep = record->rowStep;
+        outcome.planeStep = record->planeStep;
+        outcome.horizontalResolution = record->horizontalResolution;
+        outcome.verticalResolution = record->verticalResolution;
+        EXPECT_EQ(record->area[areaLeft], 0);
+        EXPECT_EQ(record->area[areaRight], record->columns);
+        EXPECT_EQ(outcome.rowStep, int32_t{outcome.columns} * outcome.planes);
+
+        // A pointer the module must replace on every call that moves a row.
+        static uint8_t notARow;
+        outcome.rowChecksum = 14695981039346656037u;
+        for (int32_t row = 0;; ++row) {
+            SCOPED_TRACE(::testing::Message() << "read continue for row " << row);
+            record->rowData = &notARow;
+            const int16_t answer = Call(selectorReadContinue);
+            if (answer != resultOk) {
+                outcome.failure = answer;
+                outcome.failedRow = row;
+                outcome.failureLeftRowData = record->rowData == &notARow;
+                break;
+            }
+            if (record->rowData == nullptr) {
+                // The call after the last row hands over nothing and reports no progress.
+                EXPECT_EQ(row, outcome.rows) << "the module ended early";
+                EXPECT_EQ(static_cast<int64_t>(Host().ProgressCalls().size()), row);
+                EXPECT_EQ(Host().CancelChecks(), row);
+                break;
+            }
+            if (row >= outcome.rows) {
+                ADD_FAILURE() << "the module handed over more rows than the image has";
+                break;
+            }
+            EXPECT_NE(record->rowData, static_cast<void*>(&notARow));
+            EXPECT_EQ(record->area[areaTop], row);
+            EXPECT_EQ(record->area[areaBottom], row + 1);
+            const auto& progress = Host().ProgressCalls();
+            EXPECT_EQ(static_cast<int64_t>(progress.size()), row + 1);
+            if (!progress.empty()) {
+                EXPECT_EQ(progress.back().done, row + 1);
+                EXPECT_EQ(progress.back().total, outcome.rows);
+            }
+            EXPECT_EQ(Host().CancelChecks(), row + 1);
+            const auto* bytes = static_cast<const uint8_t*>(record->rowData);
+            for (int32_t i = 0; i < outcome.rowStep; ++i) {
+                outcome.rowChecksum = (outcome.rowChecksum ^ bytes[i]) * 1099511628211u;
+            }
+            if (options.keepPixels) outcome.pixels.insert(outcome.pixels.end(), bytes, bytes + outcome.rowStep);
+            ++outcome.rowsDelivered;
+        }
+        outcome.finish = Call(selectorReadFinish);
+        outcome.finished = true;
+    }
+    Host().FailAllocation(0);
+    Host().CancelAtCheck(0);
+    Host().CloseFile();
+
+    outcome.profileHandle = record->profileData != nullptr;
+    outcome.presetHandleKept = preset != nullptr && record->profileData == preset;
+    outcome.profileSize = record->profileSize;
+    if (record->profileData != nullptr) {
+        const int32_t size = Host().HandleSize(record->profileData);
+        EXPECT_GE(size, record->profileSize) << "profileSize runs past the profile handle";
+        const int32_t kept = std::min(size, std::max(record->profileSize, 0));
+        outcome.profile.assign(*record->profileData, *record->profileData + kept);
+    }
+    outcome.peakBytes = Host().Stats().peakBytes;
+    Host().ReleaseHostHandles();
+    EXPECT_EQ(Host().Stats().liveHandles, 0) << "the module left host handles alive after reading " << path;
+    EXPECT_EQ(Host().Stats().liveBytes, 0);
+    return outcome;
+}
+
+Difference Compare(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+    Difference difference;
+    if (a.size() != b.size() || a.empty()) {
+        ADD_FAILURE() << "comparing " << a.size() << " samples with " << b.size();
+        return difference;
+    }
+    double squares = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const int d = std::abs(int{a[i]} - int{b[i]});
+        squares += d * d;
+        if (d > difference.maxDifference) difference.maxDifference = d;
+    }
+    const double mse = squares / static_cast<double>(a.size());
+    difference.psnr = mse == 0 ? std::numeric_limits<double>::infinity() : 10 * std::log10(255.0 * 255.0 / mse);
+    return difference;
+}
+
+std::string TestImage(const std::string& name) { return std::string(KV_TESTIMAGES) + "/" + name; }
+
+std::vector<uint8_t> FileBytes(const std::string& path) {
+    std::vector<uint8_t> bytes;
+    EXPECT_TRUE(peer::ReadFile(path, &bytes)) << "cannot read " << path;
+    return bytes;
+}
+
+std::vector<uint8_t> SegmentBytes(int code, const std::vector<uint8_t>& payload) {
+    const std::size_t length = payload.size() + 2;
+    std::vector<uint8_t> bytes{0xFF, static_cast<uint8_t>(code), static_cast<uint8_t>(length >> 8),
+                               static_cast<uint8_t>(length)};
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    return bytes;
+}
+
+std::vector<uint8_t> InsertAfterSoi(const std::vector<uint8_t>& jpeg, const std::vector<std::vector<uint8_t>>& segments) {
+    std::vector<uint8_t> bytes(jpeg.begin(), jpeg.begin() + 2);
+    for (const std::vector<uint8_t>& segment : segments) bytes.insert(bytes.end(), segment.begin(), segment.end());
+    bytes.insert(bytes.end(), jpeg.begin() + 2, jpeg.end());
+    return bytes;
+}
+
+std::size_t ScanDataOffset(const std::vector<uint8_t>& jpeg) {
+    std::size_t at = 2;
+    while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF) {
+        const int code = jpeg[at + 1];
+        const std::size_t length = (std::size_t{jpeg[at + 2]} << 8) | jpeg[at + 3];
+        at += 2 + length;
+        if (code == 0xDA) return at <= jpeg.size() ? at : 0;
+    }
+    return 0;
+}
+
+}  // namespace module_testing

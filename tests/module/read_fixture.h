@@ -1,0 +1,101 @@
+// Reading JPEG files through the dlopen'd module exactly as the host does (prepare, start, continue
+// until rowData is null, finish), with the protocol checked on every call: the fixture for the
+// end-to-end read tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tests/module/module_test.h"
+
+namespace module_testing {
+
+// A fresh temporary folder, removed with everything in it.
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    std::string PathOf(const std::string& name) const { return path_ + "/" + name; }
+    // Writes the bytes to a file of that name in the folder and answers its path.
+    std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) const;
+
+private:
+    std::string path_;
+};
+
+struct ReadOptions {
+    int32_t profilesEnabled = 1;
+    // A profile the host already holds in profileData before read start (none when empty).
+    std::vector<uint8_t> presetProfile;
+    int64_t cancelAtCheck = 0;    // CancelAtCheck before read prepare; 0 never cancels
+    int64_t failAllocation = 0;   // FailAllocation before read prepare; 0 never fails
+    int32_t presetResolution = 0; // both resolution fields as the host set them before read start
+    bool keepPixels = true;       // false for images too large to keep
+};
+
+// What the host saw of one read.
+struct ReadOutcome {
+    int16_t prepare = 0;
+    int16_t start = 0;
+    int16_t failure = 0;          // the first nonzero read continue answer
+    int32_t failedRow = -1;       // the row that continue was asked for
+    bool failureLeftRowData = false;  // the failing continue left rowData as the host had it
+    int16_t finish = 0;
+    bool finished = false;        // read finish was called (only after a successful start)
+
+    // The image description after read start.
+    int16_t mode = 0;
+    int16_t rows = 0;
+    int16_t columns = 0;
+    int16_t planes = 0;
+    int16_t firstPlane = 0;
+    int16_t lastPlane = 0;
+    int16_t columnStep = 0;
+    int32_t rowStep = 0;
+    int32_t planeStep = 0;
+    int32_t horizontalResolution = 0;
+    int32_t verticalResolution = 0;
+    bool profileHandle = false;   // profileData was set after read start
+    bool presetHandleKept = false;  // profileData still the handle the host had set
+    int32_t profileSize = 0;
+    std::vector<uint8_t> profile;  // the profileData block, profileSize bytes
+
+    int32_t rowsDelivered = 0;
+    std::vector<uint8_t> pixels;   // every delivered row, rowStep bytes each (if kept)
+    uint64_t rowChecksum = 0;      // of every delivered row, kept or not
+    int64_t peakBytes = 0;         // host bytes alive at the worst moment of the read
+};
+
+class ReadTest : public ModuleTest {
+protected:
+    // Reads the file as the host does. The protocol is checked as it goes (area, rowData,
+    // progress and cancel calls, the extra continue after the last row), and after read finish
+    // no host handle may be left once the host has given back its own.
+    ReadOutcome ReadJpeg(const std::string& path, const ReadOptions& options = {});
+};
+
+// How far two sample arrays are apart.
+struct Difference {
+    double psnr = 0;  // infinity when equal
+    int maxDifference = 0;
+};
+Difference Compare(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
+
+// The shared test images folder, and a file in it.
+std::string TestImage(const std::string& name);
+// The bytes of a file; a test failure when it cannot be read.
+std::vector<uint8_t> FileBytes(const std::string& path);
+
+// One marker segment: 0xFF, the code, the length and the payload.
+std::vector<uint8_t> SegmentBytes(int code, const std::vector<uint8_t>& payload);
+// The JPEG with the segments put right after its SOI.
+std::vector<uint8_t> InsertAfterSoi(const std::vector<uint8_t>& jpeg, const std::vector<std::vector<uint8_t>>& segments);
+// Where the first scan's entropy-coded data begins (just past its SOS segment); 0 when the walk
+// from SOI finds no SOS.
+std::size_t ScanDataOffset(const std::vector<uint8_t>& jpeg);
+
+}  // namespace module_testing
