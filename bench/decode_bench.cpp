@@ -1,0 +1,297 @@
+// Decode speed: megapixels per second through the whole host path of JPEG.kvx (dlopen'd module,
+// FilterMain read prepare, start, every continue, finish) next to the peer decoder libjpeg-turbo
+// with matching settings (replicated upsampling, slow integer DCT, grey/RGB/CMYK rows), on the
+// same files in the same run. Both read the file from disk (the page cache) on every decode.
+//
+// Inputs: the readable shared test images, and large synthetic photos that the peer encoder makes
+// at start-up in a temporary folder.
+//
+// usage: decode_bench [--seconds S] [--quick] [FILE.jpg...]
+//   --seconds S  time spent on each decoder per file (default 1.0); the best decode counts
+//   --quick      smaller synthetic photos (1000x750) and 0.2 s per measurement
+//   FILE.jpg     benchmark these files instead of the default set
+#include <dirent.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+// jpeglib.h uses FILE without including its header.
+#include <jpeglib.h>
+
+#include "host/host_environment.h"
+#include "tests/module/peer_jpeg.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Input {
+    std::string label;
+    std::string path;
+};
+
+struct Timing {
+    bool ok = false;
+    int width = 0;
+    int height = 0;
+    double best = 0;  // seconds for the fastest decode
+    int runs = 0;
+};
+
+// One whole read through FilterMain as the host does it; false when any selector fails.
+bool ReadThroughModule(host::PluginModule& module, const std::string& path, int* width, int* height) {
+    host::HostEnvironment& environment = host::HostEnvironment::Instance();
+    environment.ResetRecord();
+    environment.ResetScripts();
+    if (!environment.OpenForReading(path)) return false;
+    HostFormatRecord* record = environment.Record();
+    record->profilesEnabled = 1;
+    bool ok = module.Call(selectorReadPrepare) == resultOk && module.Call(selectorReadStart) == resultOk;
+    if (ok) {
+        *width = record->columns;
+        *height = record->rows;
+        int rows = 0;
+        for (;;) {
+            if (module.Call(selectorReadContinue) != resultOk) {
+                ok = false;
+                break;
+            }
+            if (record->rowData == nullptr) break;
+            ++rows;
+        }
+        ok = ok && rows == *height;
+        module.Call(selectorReadFinish);
+    }
+    environment.CloseFile();
+    environment.ReleaseHostHandles();
+    return ok;
+}
+
+struct PeerErrors {
+    jpeg_error_mgr manager;
+    std::jmp_buf jump;
+};
+
+[[noreturn]] void PeerError(j_common_ptr info) { std::longjmp(reinterpret_cast<PeerErrors*>(info->err)->jump, 1); }
+void PeerMessage(j_common_ptr) {}
+
+// One whole decode by the peer, one row at a time into one row buffer, as the module delivers.
+bool ReadThroughPeer(const std::string& path, std::vector<uint8_t>* row, int* width, int* height) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return false;
+    jpeg_decompress_struct info;
+    std::memset(&info, 0, sizeof info);
+    PeerErrors errors;
+    info.err = jpeg_std_error(&errors.manager);
+    errors.manager.error_exit = PeerError;
+    errors.manager.output_message = PeerMessage;
+    if (setjmp(errors.jump)) {
+        jpeg_destroy_decompress(&info);
+        std::fclose(file);
+        return false;
+    }
+    jpeg_create_decompress(&info);
+    jpeg_stdio_src(&info, file);
+    jpeg_read_header(&info, TRUE);
+    info.do_fancy_upsampling = FALSE;
+    info.dct_method = JDCT_ISLOW;
+    info.out_color_space = info.num_components == 1 ? JCS_GRAYSCALE : info.num_components == 3 ? JCS_RGB : JCS_CMYK;
+    jpeg_start_decompress(&info);
+    *width = static_cast<int>(info.output_width);
+    *height = static_cast<int>(info.output_height);
+    const std::size_t stride = std::size_t{info.output_width} * static_cast<std::size_t>(info.output_components);
+    if (row->size() < stride) {
+        jpeg_destroy_decompress(&info);
+        std::fclose(file);
+        return false;  // the caller sizes the row for the widest input
+    }
+    JSAMPROW rows[1] = {row->data()};
+    while (info.output_scanline < info.output_height) jpeg_read_scanlines(&info, rows, 1);
+    jpeg_finish_decompress(&info);
+    jpeg_destroy_decompress(&info);
+    std::fclose(file);
+    return true;
+}
+
+// Repeats a decode until the time is spent (at least three runs) and keeps the fastest.
+template <class Decode>
+Timing Measure(double seconds, Decode decode) {
+    Timing timing;
+    const Clock::time_point end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    do {
+        const Clock::time_point start = Clock::now();
+        if (!decode(&timing.width, &timing.height)) return timing;
+        const double took = std::chrono::duration<double>(Clock::now() - start).count();
+        if (timing.runs == 0 || took < timing.best) timing.best = took;
+        ++timing.runs;
+    } while (timing.runs < 3 || Clock::now() < end);
+    timing.ok = true;
+    return timing;
+}
+
+std::vector<Input> SharedImages() {
+    std::vector<Input> inputs;
+    for (const std::string folder : {"", "gen"}) {
+        const std::string path = std::string(KV_TESTIMAGES) + (folder.empty() ? "" : "/" + folder);
+        std::vector<std::string> names;
+        if (DIR* directory = opendir(path.c_str())) {
+            while (const dirent* entry = readdir(directory)) {
+                const std::string name = entry->d_name;
+                if (name.size() > 4 && name.compare(name.size() - 4, 4, ".jpg") == 0) names.push_back(name);
+            }
+            closedir(directory);
+        }
+        std::sort(names.begin(), names.end());
+        for (const std::string& name : names) {
+            inputs.push_back({folder.empty() ? name : folder + "/" + name, path + "/" + name});
+        }
+    }
+    return inputs;
+}
+
+struct SyntheticCase {
+    const char* label;
+    int channels;
+    int lumaH, lumaV;
+    bool progressive;
+};
+
+// The synthetic photos, written into folder; empty when the peer encoder fails.
+std::vector<Input> SyntheticPhotos(const std::string& folder, int width, int height) {
+    const SyntheticCase cases[] = {
+        {"4:2:0 q90 baseline", 3, 2, 2, false},
+        {"4:2:0 q90 progressive", 3, 2, 2, true},
+        {"4:4:4 q90 baseline", 3, 1, 1, false},
+        {"grey q90 baseline", 1, 1, 1, false},
+        {"grey q90 progressive", 1, 1, 1, true},
+    };
+    std::vector<Input> inputs;
+    peer::SyntheticPhoto colour(width, height, 3);
+    peer::SyntheticPhoto grey(width, height, 1);
+    for (const SyntheticCase& item : cases) {
+        peer::EncodeSettings settings;
+        settings.channels = item.channels;
+        settings.lumaH = item.lumaH;
+        settings.lumaV = item.lumaV;
+        settings.progressive = item.progressive;
+        std::vector<uint8_t> jpeg;
+        std::string error;
+        if (!peer::Encode(width, height, settings, (item.channels == 1 ? grey : colour).Source(), &jpeg, &error)) {
+            std::fprintf(stderr, "decode_bench: cannot make the %s photo: %s\n", item.label, error.c_str());
+            continue;
+        }
+        std::string name = item.label;
+        std::replace(name.begin(), name.end(), ' ', '-');
+        std::replace(name.begin(), name.end(), ':', '_');
+        const std::string path = folder + "/" + name + ".jpg";
+        if (!peer::WriteFile(path, jpeg)) {
+            std::fprintf(stderr, "decode_bench: cannot write %s\n", path.c_str());
+            continue;
+        }
+        inputs.push_back({std::to_string(width) + "x" + std::to_string(height) + " " + item.label, path});
+    }
+    return inputs;
+}
+
+long FileBytes(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return 0;
+    std::fseek(file, 0, SEEK_END);
+    const long size = std::ftell(file);
+    std::fclose(file);
+    return size;
+}
+
+int Usage() {
+    std::fprintf(stderr, "usage: decode_bench [--seconds S] [--quick] [FILE.jpg...]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    double seconds = 1.0;
+    bool quick = false;
+    std::vector<Input> inputs;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--seconds" && i + 1 < argc) {
+            seconds = std::atof(argv[++i]);
+            if (seconds <= 0) return Usage();
+        } else if (argument == "--quick") {
+            quick = true;
+            seconds = 0.2;
+        } else if (!argument.empty() && argument[0] == '-') {
+            return Usage();
+        } else {
+            inputs.push_back({argument, argument});
+        }
+    }
+
+    host::PluginModule module;
+    if (!module.Load(host::DefaultModulePath())) {
+        std::fprintf(stderr, "decode_bench: cannot load the module: %s\n", module.Error().c_str());
+        return 1;
+    }
+
+    char folder[] = "/tmp/decode-bench-XXXXXX";
+    const bool ownInputs = inputs.empty();
+    if (ownInputs) {
+        if (mkdtemp(folder) == nullptr) {
+            std::perror("decode_bench: mkdtemp");
+            return 1;
+        }
+        inputs = SharedImages();
+        const std::vector<Input> photos = quick ? SyntheticPhotos(folder, 1000, 750) : SyntheticPhotos(folder, 4000, 3000);
+        inputs.insert(inputs.end(), photos.begin(), photos.end());
+    }
+
+    std::printf("decode speed, best of at least 3 decodes in %.1f s each; MP/s = megapixels per second\n\n", seconds);
+    std::printf("%-34s %11s %10s %10s %12s %7s\n", "file", "size", "bytes", "ours MP/s", "turbo MP/s", "ratio");
+    std::vector<uint8_t> row(4 * 65536);
+    double oursTotal = 0;
+    double peerTotal = 0;
+    int status = 0;
+    for (const Input& input : inputs) {
+        const Timing ours = Measure(seconds, [&](int* width, int* height) {
+            return ReadThroughModule(module, input.path, width, height);
+        });
+        if (!ours.ok) {
+            std::printf("%-34s %s\n", input.label.c_str(), "(the module does not read it)");
+            continue;
+        }
+        const Timing turbo = Measure(seconds, [&](int* width, int* height) {
+            return ReadThroughPeer(input.path, &row, width, height);
+        });
+        const double megapixels = static_cast<double>(ours.width) * ours.height / 1e6;
+        const std::string size = std::to_string(ours.width) + "x" + std::to_string(ours.height);
+        if (!turbo.ok || turbo.width != ours.width || turbo.height != ours.height) {
+            std::printf("%-34s %11s %10ld %10.1f %12s\n", input.label.c_str(), size.c_str(), FileBytes(input.path),
+                        megapixels / ours.best, "(failed)");
+            status = 1;
+            continue;
+        }
+        std::printf("%-34s %11s %10ld %10.1f %12.1f %7.2f\n", input.label.c_str(), size.c_str(), FileBytes(input.path),
+                    megapixels / ours.best, megapixels / turbo.best, turbo.best / ours.best);
+        oursTotal += ours.best;
+        peerTotal += turbo.best;
+    }
+    if (peerTotal > 0) {
+        std::printf("\nratio = ours / libjpeg-turbo speed; all files together: %.2f\n", peerTotal / oursTotal);
+    }
+
+    if (ownInputs) {
+        for (const Input& input : inputs) {
+            if (input.path.rfind(folder, 0) == 0) unlink(input.path.c_str());
+        }
+        rmdir(folder);
+    }
+    return status;
+}
