@@ -51,6 +51,8 @@ struct ComponentInfo {
     uint8_t* plane;               // progressive: coefficient plane in the WorkBlock
     int32_t planeCellBytes;       // progressive: 1 (coarse table: signed bytes) or 2 (int16 cells)
     int32_t fullSize;             // 1: H and V equal Hmax and Vmax
+    int32_t dcTable;              // encoder: the component's DC Huffman slot, 0..3
+    int32_t acTable;              // encoder: the component's AC Huffman slot, 0..3
 };
 
 // One Huffman table slot: the specification as read or chosen and the decoder's look-up data.
@@ -95,6 +97,15 @@ struct EncoderEdge {
 struct HuffmanCodes {
     uint16_t code[kMaxAcValuesProgressive];
     uint8_t length[kMaxAcValuesProgressive];
+};
+
+// One scan of a progressive script: a band Ss..Se of `count` consecutive components from `first`,
+// at bit position Ah/Al, with the AC slot of an AC scan and whether its end offset is recorded.
+struct ScanScriptEntry {
+    uint8_t ss, se, ah, al;
+    uint8_t count, first;
+    uint8_t directory;
+    uint8_t acSlot;
 };
 
 struct CodecContext {
@@ -215,6 +226,17 @@ struct CodecContext {
     uint32_t bytesWritten;        // every byte written since SOI, stuffing included
     int32_t restartCountdown;
     int32_t restartMarker;        // 0..7
+
+    // --- Encoder: buffered passes (optimised and progressive output) ---
+    uint32_t dcCounts[kMaxHuffmanTables][13];   // size categories 0..11; entry 12 reserved
+    uint32_t acCounts[kMaxHuffmanTables][177];  // the 176 AC indices; entry 176 reserved
+    const ScanScriptEntry* script;              // progressive: the chosen scan script
+    int32_t scriptLength;                       // 3..18
+    int32_t scanNumber;                         // 0..scriptLength-1
+    int32_t eobRun;                             // pending end-of-band run, 0..32767 blocks
+    uint32_t eobBits[8];                        // correction bits buffered for the run, MSB first
+    int32_t eobBitCount;                        // 0..256
+    int32_t directoryPosition;                  // output position of the directory placeholders; 0: none
 
     // --- Last raised error, kept for diagnosis only ---
     int32_t errorCategory;

@@ -52,7 +52,22 @@ void SetParameters(CodecContext* context, const HostFormatRecord* record, const 
     context->appeVersion = 100;
     context->restartInterval = 0;
     context->decoder = 0;
-    context->process = 0;
+    // Format 0 (and anything unknown) is baseline with the built-in tables; 1 and 2 keep the whole
+    // image and code it with optimal tables, 2 as a progressive script of 3, 4 or 5 scans.
+    const int16_t format = FromBigEndian(options->format);
+    context->process = format == 2 ? 2 : 0;
+    if (format == 1 || format == 2) {
+        context->bufferWholeImage = 1;
+        context->optimise = 1;
+        context->statisticsMode = 4;
+        context->statisticsPass = 1;
+    }
+    if (format == 2) {
+        int scans = FromBigEndian(options->scans);
+        if (scans < 1) scans = 1;
+        if (scans > 3) scans = 3;
+        context->scanScript = scans;
+    }
 }
 
 // Appends a marker record of `bytes` bytes to the context's list; null without memory.
@@ -156,9 +171,8 @@ void WriteStart(HostFormatRecord* record, intptr_t, int16_t* result) {
     }
     context->stream = sink;
     JpegOptionsRecord* options = OptionsRecordOf(record);
-    // Optimised and progressive output are not built yet; an empty frame cannot be coded.
-    const int16_t format = FromBigEndian(options->format);
-    if (format == 1 || format == 2 || record->columns <= 0 || record->rows <= 0) code = resultBadParameters;
+    // An empty frame cannot be coded.
+    if (record->columns <= 0 || record->rows <= 0) code = resultBadParameters;
     if (code == resultOk) {
         SetParameters(context, record, options);
         code = AddJfifMarker(context, record);

@@ -8,6 +8,8 @@
 #include "codec/encoder/forward_path.h"
 #include "codec/encoder/huffman_encode.h"
 #include "codec/encoder/marker_writer.h"
+#include "codec/encoder/optimal_tables.h"
+#include "codec/encoder/progressive_encode.h"
 #include "codec/huffman_decode.h"
 #include "codec/marker_reader.h"
 
@@ -52,6 +54,8 @@ void AssignTables(CodecContext* context) {
             context->dcTableCount = context->componentCount;
             context->acTableCount = context->componentCount;
         }
+        component.dcTable = scan.dcTable;
+        component.acTable = scan.acTable;
         DeriveEdgeGeometry(context, i);
     }
 }
@@ -62,11 +66,62 @@ void CodeMcuRow(CodecContext* context) {
     CheckOutput(context);
 }
 
+// The coefficient buffer of each component covers its padded size in whole blocks.
+void SizeCoefficientBuffers(CodecContext* context) {
+    for (int i = 0; i < context->componentCount; ++i) {
+        ComponentInfo& component = context->components[i];
+        component.planeWidth = context->edges[i].paddedWidth;
+        component.planeHeight =
+            context->componentCount == 1
+                ? (context->height * component.v + 8 * context->vMax - 1) / (8 * context->vMax) * 8
+                : (context->height + 8 * context->vMax - 1) / (8 * context->vMax) * component.v * 8;
+    }
+}
+
+// Every scan of the image from the coefficient buffer: counted first when the tables are to be
+// built, then written, each preceded by its SOS (and the first by DHT), then EOI.
+void RunBufferedScans(CodecContext* context) {
+    const int scans = context->process == 2 ? context->scriptLength : 1;
+    if (context->statisticsPass) {
+        for (int scan = 0; scan < scans; ++scan) {
+            context->scanNumber = scan;
+            SetupBufferedScan(context);
+            EncodeBufferedScan(context);
+        }
+        InstallOptimalTables(context);
+        context->mcuNumber = 0;
+    }
+    for (int scan = 0; scan < scans; ++scan) {
+        context->scanNumber = scan;
+        SetupBufferedScan(context);
+        FlushBits(context);
+        if (scan == 0) {
+            WriteHuffmanTables(context);
+        } else {
+            RecordScanEnd(context, scan - 1);
+        }
+        WriteScanHeader(context);
+        EncodeBufferedScan(context);
+        CheckOutput(context);
+    }
+    FlushBits(context);
+    if (context->process == 2) RecordScanEnd(context, scans - 1);
+    PatchScanDirectory(context);
+}
+
 // The first row: the headers, the divisors, and for a sequential image coded as it arrives the
 // tables and the scan header.
 void StartImage(CodecContext* context) {
     WriteFrameHeaders(context);
     PrepareDivisors(context);
+    context->mcuNumber = 0;
+    context->mcuRowsCoded = 0;
+    if (context->bufferWholeImage) {
+        // The scans are coded from the buffer after the last row.
+        StartScanState(context);
+        context->encoderState = encoderTakingRows;
+        return;
+    }
     context->encoderState = encoderStartingScan;
     WriteHuffmanTables(context);
     FlushBits(context);
@@ -77,13 +132,15 @@ void StartImage(CodecContext* context) {
     context->al = 0;
     WriteScanHeader(context);
     StartScanState(context);
-    context->mcuNumber = 0;
-    context->mcuRowsCoded = 0;
     context->encoderState = encoderTakingRows;
 }
 
 void FinishImage(CodecContext* context) {
-    FlushBits(context);
+    if (context->bufferWholeImage) {
+        RunBufferedScans(context);
+    } else {
+        FlushBits(context);
+    }
     WriteEndOfImage(context);
     CheckOutput(context);
     context->encoderState = encoderDone;
@@ -117,7 +174,9 @@ void EncoderStart(CodecContext* context) {
         context->process = 1;
     }
     AssignTables(context);
+    if (context->process == 2) ChooseScanScript(context);
     SetupScan(context);
+    if (context->bufferWholeImage) SizeCoefficientBuffers(context);
 
     context->freeBits = 8;
     context->partialByte = 0;
@@ -126,6 +185,7 @@ void EncoderStart(CodecContext* context) {
     context->quantTablesDefined = context->quantTableCount;
     AllocateWorkBlock(context, context->inputRowLength, 1);
     if (context->colourTransform != 0) BuildForwardColourTables(context);
+    if (context->optimise != 0 && !context->optimalInstalled) PrepareStatistics(context);
     context->rowInGroup = 0;
     context->rowGroup = 0;
     context->rowsTaken = 0;

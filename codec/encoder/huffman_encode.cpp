@@ -89,24 +89,32 @@ void StartScanState(CodecContext* context) {
     context->restartMarker = 0;
 }
 
-namespace {
-
-// Writes a magnitude category code followed by the value bits of a coefficient or difference.
-inline void PutCoded(CodecContext* context, const HuffmanCodes* codes, int index, int size, int32_t value) {
-    // Negative values carry the low bits of value - 1 (the ones' complement of the magnitude).
-    const uint32_t bits = value >= 0 ? static_cast<uint32_t>(value) : static_cast<uint32_t>(value - 1);
+void EmitDc(CodecContext* context, int slot, int size, uint32_t bits) {
+    if (context->statisticsPass) {
+        ++context->dcCounts[slot][size];
+        return;
+    }
+    const HuffmanCodes& codes = context->dcCodes[slot];
     const uint32_t mask = (1u << size) - 1;
-    PutBits(context, (static_cast<uint32_t>(codes->code[index]) << size) | (bits & mask), codes->length[index]);
+    PutBits(context, (static_cast<uint32_t>(codes.code[size]) << size) | (bits & mask), codes.length[size]);
 }
 
-// Codes one quantised block: the DC difference, then the AC run/size symbols up to L and EOB.
-void CodeBlock(CodecContext* context, ScanComponent* scan, const int16_t* coefficients, int last) {
-    const HuffmanCodes* dc = &context->dcCodes[scan->dcTable];
-    const HuffmanCodes* ac = &context->acCodes[scan->acTable];
+void EmitAc(CodecContext* context, int slot, int index, int extra, uint32_t bits) {
+    if (context->statisticsPass) {
+        ++context->acCounts[slot][index];
+        return;
+    }
+    const HuffmanCodes& codes = context->acCodes[slot];
+    const uint32_t mask = (1u << extra) - 1;
+    PutBits(context, (static_cast<uint32_t>(codes.code[index]) << extra) | (bits & mask), codes.length[index]);
+}
+
+void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int16_t* coefficients, int last) {
     const int32_t difference = coefficients[0] - scan->dcPredictor;
     if (difference != 0) scan->dcPredictor = coefficients[0];
+    // Negative values carry the low bits of value - 1 (the ones' complement of the magnitude).
     const int dcSize = MagnitudeBits(static_cast<uint32_t>(difference < 0 ? -difference : difference));
-    PutCoded(context, dc, dcSize, dcSize, difference);
+    EmitDc(context, scan->dcTable, dcSize, static_cast<uint32_t>(difference < 0 ? difference - 1 : difference));
 
     int run = 0;
     for (int k = 1; k <= last; ++k) {
@@ -116,17 +124,41 @@ void CodeBlock(CodecContext* context, ScanComponent* scan, const int16_t* coeffi
             continue;
         }
         while (run >= 16) {
-            PutBits(context, ac->code[15], ac->length[15]);
+            EmitAc(context, scan->acTable, kZeroRunIndex, 0, 0);
             run -= 16;
         }
         const int size = MagnitudeBits(static_cast<uint32_t>(value < 0 ? -value : value));
-        PutCoded(context, ac, size * 16 + run, size, value);
+        EmitAc(context, scan->acTable, size * 16 + run, size, static_cast<uint32_t>(value < 0 ? value - 1 : value));
         run = 0;
     }
-    if (last != 63) PutBits(context, ac->code[0], ac->length[0]);
+    if (last != 63) EmitAc(context, scan->acTable, kEndOfBlockIndex, 0, 0);
 }
 
-// Transforms, quantises and codes the block at (block row, block column) of a scan component.
+uint8_t* BufferedBlock(const ComponentInfo* component, int blockRow, int blockColumn) {
+    const std::size_t index = static_cast<std::size_t>(blockRow) * (component->planeWidth / 8) + blockColumn;
+    return component->plane + index * 65 * component->planeCellBytes;
+}
+
+namespace {
+
+// Keeps a quantised block in the coefficient buffer: 64 cells in zig-zag order, then L.
+void StoreBlock(CodecContext* context, const ComponentInfo* component, int blockColumn, int blockRowInMcu,
+                const int16_t* coefficients, int last) {
+    const int blockRow = context->mcuRowsCoded * component->v + blockRowInMcu;
+    uint8_t* record = BufferedBlock(component, blockRow, blockColumn);
+    if (component->planeCellBytes == 1) {
+        auto* cells = reinterpret_cast<int8_t*>(record);
+        for (int k = 0; k <= last; ++k) cells[k] = static_cast<int8_t>(coefficients[k]);
+        cells[64] = static_cast<int8_t>(last);
+    } else {
+        auto* cells = reinterpret_cast<int16_t*>(record);
+        for (int k = 0; k <= last; ++k) cells[k] = coefficients[k];
+        cells[64] = static_cast<int16_t>(last);
+    }
+}
+
+// Transforms and quantises the block at (block row, block column) of a scan component, then codes
+// it or keeps it for the buffered passes.
 void EncodeBlock(CodecContext* context, ScanComponent* scan, int blockRow, int blockColumn) {
     const ComponentInfo* component = scan->component;
     const int index = static_cast<int>(component - context->components);
@@ -144,14 +176,19 @@ void EncodeBlock(CodecContext* context, ScanComponent* scan, int blockRow, int b
         ForwardDct(context, dct, first, component);
         last = QuantiseBlock(context, dct, coefficients, component->quantTable);
     }
-    CodeBlock(context, scan, coefficients, last);
+    if (context->bufferWholeImage) {
+        StoreBlock(context, component, blockColumn, blockRow, coefficients, last);
+        scan->dcPredictor = coefficients[0];
+    } else {
+        CodeSequentialBlock(context, scan, coefficients, last);
+    }
     ++context->mcuNumber;
 }
 
 // Before an MCU (or a block of a one-component scan): at a restart point the predictors restart and
-// a restart marker is written.
+// a restart marker is written. Rows kept for the buffered passes have no restarts.
 void CountDownRestart(CodecContext* context) {
-    if (context->restartInterval == 0) return;
+    if (context->restartInterval == 0 || context->bufferWholeImage) return;
     if (--context->restartCountdown > 0) return;
     context->restartCountdown = context->restartInterval;
     for (ScanComponent& scan : context->scan) scan.dcPredictor = 0;

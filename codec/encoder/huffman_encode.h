@@ -29,10 +29,26 @@ void PutDataByte(CodecContext* context, uint32_t byte);
 // Completes a partial byte with 1 bits and writes it, before a marker or at the end of a scan.
 void FlushBits(CodecContext* context);
 
+// AC table indices of the size-0 symbols.
+inline constexpr int kEndOfBlockIndex = 0;
+inline constexpr int kZeroRunIndex = 15;
+
+// Writes the DC code of a size category with its value bits, or counts it in a statistics pass.
+void EmitDc(CodecContext* context, int slot, int size, uint32_t bits);
+// Writes the AC code of an index with `extra` value bits, or counts it in a statistics pass.
+void EmitAc(CodecContext* context, int slot, int index, int extra, uint32_t bits);
+
+// Codes (or counts) one quantised block of a sequential scan: DC difference, AC runs up to L, EOB.
+void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int16_t* coefficients, int last);
+
+// The record of a block in a component's coefficient buffer.
+uint8_t* BufferedBlock(const ComponentInfo* component, int blockRow, int blockColumn);
+
 // Resets the DC predictors and the restart state for a new scan.
 void StartScanState(CodecContext* context);
 
-// Codes one MCU row of the current sequential scan from the component sample buffers.
+// Codes one MCU row of the current sequential scan from the component sample buffers, or keeps its
+// quantised blocks in the coefficient buffer when the whole image is buffered.
 void EncodeMcuRow(CodecContext* context);
 
 // Raises when the output stream reports an error or the end of the file.

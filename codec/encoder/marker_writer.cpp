@@ -11,9 +11,23 @@ namespace {
 constexpr uint8_t kAppeIdentifier[5] = {'N', 'u', 'r', 'v', 'o'};
 constexpr uint32_t kAppeVersionWritten = 100;
 
+constexpr int kLongestScript = 50;
+
+// Scans of a progressive script whose end offsets go into the directory.
+int DirectoryScans(const CodecContext* context) {
+    if (context->process != 2 || context->script == nullptr) return 0;
+    if (context->scriptLength > kLongestScript) CodecBug();
+    int flagged = 0;
+    for (int s = 0; s < context->scriptLength; ++s) flagged += context->script[s].directory;
+    if (flagged > kMaxScanDirectory) CodecBug();
+    return flagged >= 2 ? flagged : 0;
+}
+
 void WriteAppe(CodecContext* context) {
     const int32_t caption = context->caption != nullptr ? context->captionLength : 0;
-    const uint32_t length = 14 + (caption > 0 ? 3 + static_cast<uint32_t>(caption) : 0);
+    const int directory = DirectoryScans(context);
+    const uint32_t length = 14 + (caption > 0 ? 3 + static_cast<uint32_t>(caption) : 0) +
+                            (directory > 0 ? 5u * static_cast<uint32_t>(directory) + 4 : 0);
     if (length > 65535) CodecBug();
     WriteMarker(context, 0xEE);
     Write16(context, length);
@@ -25,6 +39,17 @@ void WriteAppe(CodecContext* context) {
         WriteByte(context, 4);
         Write16(context, static_cast<uint32_t>(caption));
         for (int32_t i = 0; i < caption; ++i) WriteByte(context, static_cast<uint8_t>(context->caption[i]));
+    }
+    if (directory > 0) {
+        WriteByte(context, 3);
+        Write16(context, 5u * static_cast<uint32_t>(directory) + 1);
+        WriteByte(context, directory);
+        for (int s = 0; s < context->scriptLength; ++s) {
+            if (context->script[s].directory) WriteByte(context, s);
+        }
+        // The offsets are known only once the scans are written: placeholders, patched at the end.
+        context->directoryPosition = SinkTell(context->stream);
+        for (int i = 0; i < directory; ++i) Write32(context, 0);
     }
 }
 
@@ -128,3 +153,23 @@ void WriteScanHeader(CodecContext* context) {
 }
 
 void WriteEndOfImage(CodecContext* context) { WriteMarker(context, 0xD9); }
+
+void RecordScanEnd(CodecContext* context, int scan) {
+    if (context->appeVersion == 0 || context->script == nullptr || !context->script[scan].directory) return;
+    if (context->scanDirectoryCount >= kMaxScanDirectory) CodecBug();
+    context->scanDirectoryScans[context->scanDirectoryCount] = static_cast<uint8_t>(scan);
+    context->scanDirectoryOffsets[context->scanDirectoryCount] = context->bytesWritten;
+    ++context->scanDirectoryCount;
+}
+
+void PatchScanDirectory(CodecContext* context) {
+    if (context->directoryPosition == 0) return;
+    StreamBuffer* sink = context->stream;
+    const int32_t end = SinkTell(sink);
+    if (SinkSeek(sink, context->directoryPosition, 0) != 0) return;
+    for (int i = 0; i < context->scanDirectoryCount; ++i) {
+        const uint32_t offset = context->scanDirectoryOffsets[i];
+        for (int shift = 24; shift >= 0; shift -= 8) SinkPutByte(static_cast<int>((offset >> shift) & 0xFF), sink);
+    }
+    if (SinkSeek(sink, end, 0) != 0) CodecRaise(context, categoryReposition, 56);
+}
