@@ -2,6 +2,7 @@
 // the MCU rows of a sequential scan with restart markers.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 
 #include "codec/codec_context.h"
@@ -10,9 +11,12 @@
 // else BitLengthTable[m >> 6] + 6.
 extern const uint8_t BitLengthTable[64];
 
-// Number of bits of a magnitude below 4096.
+// Number of bits of a magnitude (the table covers everything below 4096, which is every quantised
+// coefficient and DC difference of 8-bit samples).
 inline int MagnitudeBits(uint32_t magnitude) {
-    return magnitude < 64 ? BitLengthTable[magnitude] : BitLengthTable[magnitude >> 6] + 6;
+    if (magnitude < 64) return BitLengthTable[magnitude];
+    if (magnitude < 4096) return BitLengthTable[magnitude >> 6] + 6;
+    return std::bit_width(magnitude);
 }
 
 // Turns a table slot's specification into codes and total lengths (kind 0 DC, 1 AC); refuses values

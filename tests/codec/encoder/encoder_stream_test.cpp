@@ -43,7 +43,7 @@ class EncoderStreamTest : public testing_support::HostMemoryTest {
 protected:
     // Encodes `pixels` (interleaved, `colours` per pixel) and answers the raised category or 0.
     int Encode(const std::vector<uint8_t>& pixels, int quality, int width, int height, int colours,
-               int restartInterval = 0) {
+               int restartInterval = 0, int format = 0, int script = 1) {
         ScratchFile file;
         const int fd = testing_support::OpenDescriptor(file.Path(), O_RDWR);
         int16_t error = 0;
@@ -51,6 +51,14 @@ protected:
         context_->stream = StreamOpen(static_cast<uint64_t>(fd), 1, &error);
         SetHostParameters(context_, quality, width, height, colours);
         context_->restartInterval = restartInterval;
+        if (format != 0) {
+            context_->bufferWholeImage = 1;
+            context_->optimise = 1;
+            context_->statisticsMode = 4;
+            context_->statisticsPass = 1;
+            context_->process = format == 2 ? 2 : 0;
+            context_->scanScript = script;
+        }
         const int category = Run(pixels);
         SinkFlush(context_->stream);
         StreamClose(context_->stream);
@@ -87,6 +95,21 @@ protected:
             if (marker == 0xDA) break;
         }
         return {};
+    }
+
+    // Decodes the stream with this codec's own decoder.
+    std::vector<std::vector<uint8_t>> Decode() {
+        DecoderHarness harness(stream_);
+        std::vector<std::vector<uint8_t>> rows;
+        EXPECT_EQ(harness.Header(), 0);
+        EXPECT_EQ(harness.Rows(&rows), 0);
+        return rows;
+    }
+
+    int Count(uint8_t code) const {
+        int count = 0;
+        for (std::size_t i = 0; i + 1 < stream_.size(); ++i) count += stream_[i] == 0xFF && stream_[i + 1] == code;
+        return count;
     }
 
     CodecContext* context_ = nullptr;
@@ -181,6 +204,67 @@ TEST_F(EncoderStreamTest, RestartMarkersWrapAfterSeven) {
     ASSERT_EQ(harness.Header(), 0);
     std::vector<std::vector<uint8_t>> rows;
     EXPECT_EQ(harness.Rows(&rows), 0);
+}
+
+// A picture with detail at every frequency, so that refinement scans have corrections to send.
+std::vector<uint8_t> Busy(int width, int height, int colours) {
+    std::vector<uint8_t> pixels(static_cast<std::size_t>(width * height * colours));
+    uint32_t state = 12345;
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+        state = state * 1103515245u + 12345u;
+        const int x = static_cast<int>(i / colours) % width;
+        const int y = static_cast<int>(i / colours) / width;
+        pixels[i] = static_cast<uint8_t>(((x * 5) ^ (y * 3)) + ((state >> 16) & 31));
+    }
+    return pixels;
+}
+
+TEST_F(EncoderStreamTest, EveryFormatAndScriptCodesTheSameCoefficients) {
+    for (int colours : {1, 3}) {
+        const std::vector<uint8_t> pixels = Busy(53, 41, colours);
+        ASSERT_EQ(Encode(pixels, 8, 53, 41, colours), 0);
+        const auto baseline = Decode();
+        const std::size_t baselineSize = stream_.size();
+        ASSERT_EQ(Encode(pixels, 8, 53, 41, colours, 0, 1), 0);
+        EXPECT_EQ(Decode(), baseline) << colours << " colours, optimised";
+        EXPECT_LT(stream_.size(), baselineSize) << "optimal tables are smaller";
+        const int scans[2][4] = {{3, 4, 6, 5}, {7, 10, 14, 13}};
+        for (int script = 1; script <= 4; ++script) {
+            ASSERT_EQ(Encode(pixels, 8, 53, 41, colours, 0, 2, script), 0);
+            EXPECT_EQ(Decode(), baseline) << colours << " colours, script " << script;
+            EXPECT_EQ(Count(0xDA), scans[colours == 3][script - 1]) << colours << " colours, script " << script;
+            EXPECT_EQ(Count(0xC2), 1);
+            EXPECT_EQ(Count(0xC4), 1) << "one DHT with every table";
+        }
+    }
+}
+
+TEST_F(EncoderStreamTest, ProgressiveDirectoryPointsAtTheNextMarkers) {
+    ASSERT_EQ(Encode(Busy(40, 24, 3), 5, 40, 24, 3, 0, 2, 1), 0);
+    const std::vector<uint8_t> appe = Segment(0xEE);
+    ASSERT_EQ(appe.size() + 2, 33u) << "14 + 19 bytes of directory";
+    EXPECT_EQ(std::vector<uint8_t>(appe.begin() + 12, appe.begin() + 19), (std::vector<uint8_t>{3, 0, 16, 3, 2, 3, 6}));
+    const uint8_t expectedMarkers[3] = {0xDA, 0xDA, 0xD9};
+    for (int i = 0; i < 3; ++i) {
+        const std::size_t at = 19 + 4 * static_cast<std::size_t>(i);
+        const uint32_t offset = (uint32_t{appe[at]} << 24) | (uint32_t{appe[at + 1]} << 16) |
+                                (uint32_t{appe[at + 2]} << 8) | appe[at + 3];
+        ASSERT_LT(offset + 1, stream_.size());
+        EXPECT_EQ(stream_[offset], 0xFF) << "entry " << i;
+        EXPECT_EQ(stream_[offset + 1], expectedMarkers[i]) << "entry " << i;
+    }
+}
+
+TEST_F(EncoderStreamTest, LongEmptyBandsAreSplitIntoRunsThatFit) {
+    // 40960 flat blocks: every AC band is one end-of-band run longer than a run can be (32767), and
+    // the runs need all 15 bits of their length.
+    const int width = 2048;
+    const int height = 1280;
+    std::vector<uint8_t> flat(static_cast<std::size_t>(width * height), 90);
+    ASSERT_EQ(Encode(flat, 10, width, height, 1, 0, 2, 4), 0);
+    const auto rows = Decode();
+    ASSERT_EQ(rows.size(), static_cast<std::size_t>(height));
+    for (const auto& row : rows) ASSERT_EQ(row, std::vector<uint8_t>(width, 90));
 }
 
 }  // namespace
