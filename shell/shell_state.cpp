@@ -37,7 +37,7 @@ void ReleaseRunState(HostFormatRecord* record) {
     if (options == nullptr || options->context == nullptr) return;
     CodecContext* context = options->context;
     ReleaseCodecContext(context);
-    ShellFree(options->rowBuffer);
+    if (uint8_t* rowBuffer = options->rowBuffer) ShellFree(rowBuffer);  // no reference to a packed field
     options->context = nullptr;
     options->rowBuffer = nullptr;
 }
