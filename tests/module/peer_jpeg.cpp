@@ -23,6 +23,7 @@ struct ErrorManager {
     jpeg_error_mgr manager;
     std::jmp_buf jump;
     char message[JMSG_LENGTH_MAX];
+    char firstWarning[JMSG_LENGTH_MAX];
 };
 
 [[noreturn]] void OnError(j_common_ptr info) {
@@ -31,14 +32,19 @@ struct ErrorManager {
     std::longjmp(errors->jump, 1);
 }
 
-// Warnings (corrupt data the peer works around) stay quiet; the tests judge the pixels.
-void OnMessage(j_common_ptr) {}
+// Warnings (corrupt data the peer works around) are not printed; the library counts them in
+// num_warnings, and the first one's text is kept for the tests that want none.
+void OnMessage(j_common_ptr info) {
+    auto* errors = reinterpret_cast<ErrorManager*>(info->err);
+    if (errors->firstWarning[0] == '\0') (*info->err->format_message)(info, errors->firstWarning);
+}
 
 void InstallErrors(ErrorManager* errors) {
     jpeg_std_error(&errors->manager);
     errors->manager.error_exit = OnError;
     errors->manager.output_message = OnMessage;
     errors->message[0] = '\0';
+    errors->firstWarning[0] = '\0';
 }
 
 // Hands a buffer libjpeg allocated with malloc over to a vector.
@@ -73,6 +79,7 @@ bool Decode(const std::vector<uint8_t>& jpeg, Image* image, std::string* error) 
     }
     jpeg_create_decompress(&info);
     jpeg_mem_src(&info, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+    jpeg_save_markers(&info, JPEG_APP0 + 2, 0xFFFF);
     jpeg_read_header(&info, TRUE);
     info.do_fancy_upsampling = FALSE;
     info.dct_method = JDCT_ISLOW;
@@ -94,6 +101,53 @@ bool Decode(const std::vector<uint8_t>& jpeg, Image* image, std::string* error) 
     while (info.output_scanline < info.output_height) {
         JSAMPROW row = image->pixels.data() + stride * info.output_scanline;
         jpeg_read_scanlines(&info, &row, 1);
+    }
+    JOCTET* profile = nullptr;
+    unsigned int profileBytes = 0;
+    if (jpeg_read_icc_profile(&info, &profile, &profileBytes)) {
+        image->iccProfile.assign(profile, profile + profileBytes);
+        std::free(profile);
+    } else {
+        image->iccProfile.clear();
+    }
+    jpeg_finish_decompress(&info);
+    image->warnings = static_cast<int>(info.err->num_warnings);
+    image->firstWarning = errors.firstWarning;
+    jpeg_destroy_decompress(&info);
+    return true;
+}
+
+bool ReadCoefficients(const std::vector<uint8_t>& jpeg, Coefficients* coefficients, std::string* error) {
+    jpeg_decompress_struct info;
+    std::memset(&info, 0, sizeof info);
+    ErrorManager errors;
+    InstallErrors(&errors);
+    info.err = &errors.manager;
+    *coefficients = Coefficients{};
+    if (setjmp(errors.jump)) {
+        *error = errors.message;
+        jpeg_destroy_decompress(&info);
+        return false;
+    }
+    jpeg_create_decompress(&info);
+    jpeg_mem_src(&info, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+    jpeg_read_header(&info, TRUE);
+    jvirt_barray_ptr* planes = jpeg_read_coefficients(&info);
+    coefficients->components = info.num_components;
+    for (int c = 0; c < info.num_components; ++c) {
+        const jpeg_component_info& component = info.comp_info[c];
+        coefficients->sampling.push_back(component.h_samp_factor * 16 + component.v_samp_factor);
+        coefficients->quantTable.push_back(component.quant_tbl_no);
+        const JQUANT_TBL* table = component.quant_table;
+        for (int k = 0; k < DCTSIZE2; ++k) coefficients->quantisers.push_back(table != nullptr ? table->quantval[k] : 0);
+        for (JDIMENSION row = 0; row < component.height_in_blocks; ++row) {
+            JBLOCKARRAY blocks = (*info.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&info), planes[c], row,
+                                                                 1, FALSE);
+            for (JDIMENSION column = 0; column < component.width_in_blocks; ++column) {
+                const JCOEF* block = blocks[0][column];
+                coefficients->values.insert(coefficients->values.end(), block, block + DCTSIZE2);
+            }
+        }
     }
     jpeg_finish_decompress(&info);
     jpeg_destroy_decompress(&info);
@@ -124,6 +178,11 @@ bool Encode(int width, int height, const EncodeSettings& settings, const RowSour
     info.in_color_space = settings.channels == 1 ? JCS_GRAYSCALE : settings.channels == 3 ? JCS_RGB : JCS_CMYK;
     jpeg_set_defaults(&info);
     jpeg_set_quality(&info, settings.quality, TRUE);
+    if (settings.flatQuantiser != 0) {
+        unsigned int flat[64];
+        for (unsigned int& entry : flat) entry = static_cast<unsigned int>(settings.flatQuantiser);
+        for (int table = 0; table < 2; ++table) jpeg_add_quant_table(&info, table, flat, 100, TRUE);
+    }
     if (settings.channels == 3) {
         info.comp_info[0].h_samp_factor = settings.lumaH;
         info.comp_info[0].v_samp_factor = settings.lumaV;
@@ -168,6 +227,34 @@ bool Recode(const std::vector<uint8_t>& jpeg, const Recoding& recoding, std::vec
     jpeg_read_header(&input, TRUE);
     jvirt_barray_ptr* coefficients = jpeg_read_coefficients(&input);
     jpeg_copy_critical_parameters(&input, &output);
+    if (recoding.splitDcQuantiser) {
+        JQUANT_TBL* table = output.quant_tbl_ptrs[0];
+        if (table == nullptr || table->quantval[0] % 2 != 0) {
+            *error = "table 0's DC quantiser is not even";
+            jpeg_destroy_compress(&output);
+            jpeg_destroy_decompress(&input);
+            return false;
+        }
+        table->quantval[0] = static_cast<UINT16>(table->quantval[0] / 2);
+        for (int c = 0; c < input.num_components; ++c) {
+            const jpeg_component_info& component = input.comp_info[c];
+            if (component.quant_tbl_no != 0) continue;
+            // The arrays run to whole MCUs, past the image's own blocks.
+            const auto roundUp = [](JDIMENSION blocks, int factor) {
+                const auto f = static_cast<JDIMENSION>(factor);
+                return (blocks + f - 1) / f * f;
+            };
+            const JDIMENSION rows = roundUp(component.height_in_blocks, component.v_samp_factor);
+            const JDIMENSION columns = roundUp(component.width_in_blocks, component.h_samp_factor);
+            for (JDIMENSION row = 0; row < rows; ++row) {
+                JBLOCKARRAY blocks = input.mem->access_virt_barray(reinterpret_cast<j_common_ptr>(&input),
+                                                                   coefficients[c], row, 1, TRUE);
+                for (JDIMENSION column = 0; column < columns; ++column) {
+                    blocks[0][column][0] = static_cast<JCOEF>(blocks[0][column][0] * 2);
+                }
+            }
+        }
+    }
     output.optimize_coding = recoding.optimize ? TRUE : FALSE;
     output.restart_interval = static_cast<unsigned int>(recoding.restartInterval);
     if (recoding.progressive) jpeg_simple_progression(&output);

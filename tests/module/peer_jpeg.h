@@ -22,6 +22,11 @@ struct Image {
     int densityUnit = 0;
     int xDensity = 0;
     int yDensity = 0;
+    // Warnings the peer gave while decoding (data it had to work around), and the first one's text.
+    int warnings = 0;
+    std::string firstWarning;
+    // The ICC profile joined from the file's ICC_PROFILE chunks; empty when there is none.
+    std::vector<uint8_t> iccProfile;
 };
 
 // Decodes as the module's reference: no fancy upsampling, the slow integer DCT, output grey, RGB
@@ -36,6 +41,7 @@ struct EncodeSettings {
     bool progressive = false;
     bool optimize = false;
     int restartInterval = 0; // in MCUs; 0 for none
+    int flatQuantiser = 0;   // when nonzero, every quantiser of every table is this value
 };
 
 // Fills one row (width x channels bytes) of the picture being encoded.
@@ -49,6 +55,9 @@ struct Recoding {
     bool optimize = false;
     int restartInterval = 0;  // in MCUs
     bool progressive = false; // the peer's standard progressive script
+    // Halves table 0's DC quantiser (which must be even) and doubles the DC coefficients coded with
+    // it: another table, the same dequantised values.
+    bool splitDcQuantiser = false;
 };
 
 // Writes the same quantised coefficients in another coding.
@@ -73,6 +82,17 @@ private:
     std::vector<int16_t> columnShade_[3];
     std::vector<int16_t> rowShade_[3];
 };
+
+// The quantised DCT coefficients of a file as its frame holds them, whatever the coding: component
+// after component, block row after block row, 64 values per block in natural order.
+struct Coefficients {
+    int components = 0;
+    std::vector<int> sampling;           // H * 16 + V per component
+    std::vector<int> quantTable;         // the table number per component
+    std::vector<uint16_t> quantisers;    // 64 per component, natural order
+    std::vector<int16_t> values;
+};
+bool ReadCoefficients(const std::vector<uint8_t>& jpeg, Coefficients* coefficients, std::string* error);
 
 // Reads and writes whole files.
 bool ReadFile(const std::string& path, std::vector<uint8_t>* bytes);

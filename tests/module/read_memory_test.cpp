@@ -152,4 +152,38 @@ TEST_F(ReadTest, ProgressivePeakMemoryIsTheCoefficientPlanesMore) {
     }
 }
 
+TEST_F(ReadTest, ByteAndSixteenBitPlanesDecodeAlike) {
+    // Every quantiser 12 (coarse: byte cells); the split copy codes DC with 6 and twice the values,
+    // which needs 16-bit cells for luma and dequantises to exactly the same coefficients.
+    constexpr int kWidth = 640;
+    constexpr int kHeight = 480;
+    peer::SyntheticPhoto photo(kWidth, kHeight, 3);
+    peer::EncodeSettings settings;
+    settings.flatQuantiser = 12;
+    settings.progressive = true;
+    std::vector<uint8_t> coarse;
+    std::vector<uint8_t> split;
+    std::string error;
+    ASSERT_TRUE(peer::Encode(kWidth, kHeight, settings, photo.Source(), &coarse, &error)) << error;
+    peer::Recoding recoding;
+    recoding.progressive = true;
+    recoding.splitDcQuantiser = true;
+    ASSERT_TRUE(peer::Recode(coarse, recoding, &split, &error)) << error;
+    ASSERT_TRUE(IsCoarse(QuantTables(coarse)[0]));
+    ASSERT_FALSE(IsCoarse(QuantTables(split)[0]));
+
+    TempFolder folder;
+    const ReadOutcome bytes = ReadJpeg(folder.Write("coarse.jpg", coarse));
+    const ReadOutcome cells = ReadJpeg(folder.Write("split.jpg", split));
+    ASSERT_EQ(bytes.failure, resultOk);
+    ASSERT_EQ(cells.failure, resultOk);
+    ASSERT_EQ(bytes.rowsDelivered, kHeight);
+    EXPECT_TRUE(bytes.pixels == cells.pixels) << "the storage form changed the picture";
+    // Luma's plane doubles from one byte per cell to two.
+    const int64_t lumaCells = int64_t{(kWidth + 15) / 16 * 16} * ((kHeight + 15) / 16 * 16);
+    const int64_t record = lumaCells + lumaCells / 64 + 14;
+    const auto roundUp4 = [](int64_t n) { return (n + 3) & ~int64_t{3}; };
+    EXPECT_EQ(cells.peakBytes - bytes.peakBytes, roundUp4(2 * record) - roundUp4(record));
+}
+
 }  // namespace
