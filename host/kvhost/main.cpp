@@ -33,6 +33,13 @@ const Verb kVerbs[] = {
      ".ppm RGB, .pgm grey, .pam grey/RGB/CMYK ink, .png grey/RGB;\n"
      "--icc also saves the ICC profile to FILE",
      RunRead, {"--icc"}},
+    {"write", "[OPTION...] IN OUT",
+     "write the image IN (.ppm, .pgm, .pam, .png; grey is written as RGB,\n"
+     "alpha is dropped) as the JPEG OUT, as the host saves a frame:\n"
+     "--quality 0..10 (default 5), --format baseline|optimized|progressive,\n"
+     "--scans 3|4|5 (progressive; default 3), --icc FILE embeds a profile,\n"
+     "--dpi N sets the resolution (default: IN's own, else 72)",
+     RunWrite, {"--quality", "--format", "--scans", "--icc", "--dpi"}},
 };
 
 // Whether argument is one of the verb's own options; *takesValue tells whether the next argument

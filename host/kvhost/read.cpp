@@ -1,7 +1,5 @@
 // kvhost read: opens a JPEG through the module's read selectors, as the host does when the user
 // opens a file, and writes the rows it hands over to a PPM, PGM, PAM or PNG file.
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -9,6 +7,7 @@
 #include <memory>
 
 #include "host/kvhost/image_writer.h"
+#include "host/kvhost/progress_bar.h"
 #include "host/kvhost/verbs.h"
 
 namespace kvhost {
@@ -65,39 +64,6 @@ std::string Density(int32_t fixed) {
     }
     return text;
 }
-
-// The bar on standard error while rows arrive; drawn only on a terminal, and only when the shown
-// percentage changes.
-class ProgressBar {
-public:
-    ProgressBar() : enabled_(isatty(STDERR_FILENO) == 1) {}
-    ~ProgressBar() { Clear(); }
-
-    void Show(int32_t done, int32_t total) {
-        if (!enabled_ || total <= 0) return;
-        const int percent = static_cast<int>(int64_t{done} * 100 / total);
-        if (percent == shown_) return;
-        shown_ = percent;
-        constexpr int kWidth = 40;
-        char bar[kWidth + 1];
-        const int filled = percent * kWidth / 100;
-        for (int i = 0; i < kWidth; ++i) bar[i] = i < filled ? '#' : '.';
-        bar[kWidth] = '\0';
-        std::fprintf(stderr, "\r[%s] %3d%%", bar, percent);
-        std::fflush(stderr);
-    }
-
-    void Clear() {
-        if (!enabled_ || shown_ < 0) return;
-        std::fprintf(stderr, "\r%*s\r", 48, "");
-        std::fflush(stderr);
-        shown_ = -1;
-    }
-
-private:
-    bool enabled_;
-    int shown_ = -1;
-};
 
 // The result code and what it means for a read: -30501 from the read selectors says the data
 // cannot be read (damaged, cut short, or a kind of JPEG the module does not take).

@@ -25,4 +25,8 @@ int RunCheck(host::PluginModule& module, const std::vector<std::string>& argumen
 // PPM, PGM, PAM or PNG (by OUT's extension); --icc saves the ICC profile the module handed over.
 int RunRead(host::PluginModule& module, const std::vector<std::string>& arguments);
 
+// write [--quality N] [--format F] [--scans N] [--icc FILE] [--dpi N] IN OUT: reads the PPM, PGM,
+// PAM or PNG image IN and writes it through the write selectors as the JPEG file OUT.
+int RunWrite(host::PluginModule& module, const std::vector<std::string>& arguments);
+
 }  // namespace kvhost
