@@ -166,8 +166,8 @@ struct CodecContext {
 
     // --- Entropy decoder position ---
     int32_t lookahead;            // next unread byte 0..255; -1 or 256+ when the source ended
-    uint32_t bitBuffer;
-    int32_t bitCount;
+    uint64_t bitBuffer;           // the low bitCount bits are valid
+    int32_t bitCount;             // 0..64
     int32_t readerState;          // 0..5
 
     // --- Output ---

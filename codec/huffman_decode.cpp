@@ -127,17 +127,45 @@ bool InspectMarker(CodecContext* context) {
     return false;
 }
 
-void FillBits(CodecContext* context) {
-    while (context->bitCount <= 24) {
+// The bit reader's state held in registers while a block is decoded.
+struct BitState {
+    uint64_t buffer;
+    int count;
+};
+
+// Appends data bytes until more than 56 bits are buffered or a marker (or the end of the data)
+// stops the reading. Plain bytes come straight from the source's buffer; 0xFF goes the long way.
+inline void Fill(CodecContext* context, BitState& bits) {
+    StreamBuffer* source = context->stream;
+    while (bits.count <= 56) {
         const int byte = context->lookahead;
         if (byte == 0xFF || byte < 0) {
-            if (!InspectMarker(context)) return;
+            context->bitBuffer = bits.buffer;
+            context->bitCount = bits.count;
+            const bool appended = InspectMarker(context);
+            bits.buffer = context->bitBuffer;
+            bits.count = context->bitCount;
+            if (!appended) return;
             continue;
         }
-        context->bitBuffer = (context->bitBuffer << 8) | static_cast<uint32_t>(byte);
-        context->bitCount += 8;
-        context->lookahead = DecoderFetchByte(context);
+        bits.buffer = (bits.buffer << 8) | static_cast<uint32_t>(byte);
+        bits.count += 8;
+        if (source->count > 0) {
+            // The source's own fast path, without restating its (already clear) error state.
+            context->lookahead = source->buffer[source->index];
+            ++source->index;
+            --source->count;
+        } else {
+            context->lookahead = DecoderFetchByte(context);
+        }
     }
+}
+
+void FillBits(CodecContext* context) {
+    BitState bits{context->bitBuffer, context->bitCount};
+    Fill(context, bits);
+    context->bitBuffer = bits.buffer;
+    context->bitCount = bits.count;
 }
 
 // Data bits were needed where a marker or the end of the source stands: a marker followed by a
@@ -154,15 +182,36 @@ void FillBits(CodecContext* context) {
 }
 
 // The next n (1..16) bits, zero-padded when fewer are buffered.
+inline uint32_t Peek(const BitState& bits, int n) {
+    const uint64_t mask = (uint64_t{1} << n) - 1;
+    if (bits.count >= n) return static_cast<uint32_t>((bits.buffer >> (bits.count - n)) & mask);
+    return static_cast<uint32_t>((bits.buffer << (n - bits.count)) & mask);
+}
+
 inline uint32_t PeekBits(const CodecContext* context, int n) {
-    const uint32_t mask = (1u << n) - 1;
-    if (context->bitCount >= n) return (context->bitBuffer >> (context->bitCount - n)) & mask;
-    return (context->bitBuffer << (n - context->bitCount)) & mask;
+    return Peek(BitState{context->bitBuffer, context->bitCount}, n);
 }
 
 inline void ConsumeBits(CodecContext* context, int n) {
     if (n > context->bitCount) RaiseAtMarker(context);
     context->bitCount -= n;
+}
+
+// Takes n bits that must be real data: past a marker or the end of the data the block cannot go on.
+inline uint32_t Take(CodecContext* context, BitState& bits, int n) {
+    if (n > bits.count) {
+        context->bitBuffer = bits.buffer;
+        context->bitCount = bits.count;
+        RaiseAtMarker(context);
+    }
+    bits.count -= n;
+    return static_cast<uint32_t>(bits.buffer >> bits.count) & ((1u << n) - 1);
+}
+
+// A difference or coefficient from its size category and the bits that follow the code.
+inline int32_t Extend(uint32_t raw, int size) {
+    const auto value = static_cast<int32_t>(raw);
+    return value >= (1 << (size - 1)) ? value : value + 1 - (1 << size);
 }
 
 // Finds the code length for a 16-bit look-ahead by the max-code search from `length`.
@@ -216,8 +265,7 @@ uint32_t ReadBits(CodecContext* context, int count) {
 
 int32_t ReceiveExtend(CodecContext* context, int size) {
     if (size == 0) return 0;
-    const auto raw = static_cast<int32_t>(ReadBits(context, size));
-    return raw >= (1 << (size - 1)) ? raw : raw + 1 - (1 << size);
+    return Extend(ReadBits(context, size), size);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -254,26 +302,47 @@ void SetupScan(CodecContext* context) {
 
 namespace {
 
-// Decodes one block of a sequential scan and hands it to the inverse DCT at `output`.
+// Decodes one block of a sequential scan and hands it to the inverse DCT at `output`. The bit
+// reader lives in registers for the block and goes back to the context at its end.
 void DecodeBlock(CodecContext* context, ScanComponent* scan, int32_t* block, uint8_t* output) {
     const ComponentInfo* component = scan->component;
     const uint32_t* multipliers = context->quant[component->quantTable].multipliers;
+    const HuffmanTable* dc = scan->dc;
+    const HuffmanTable* ac = scan->ac;
     std::memset(block, 0, 65 * sizeof(int32_t));
+    BitState bits{context->bitBuffer, context->bitCount};
 
-    const int dcSize = DecodeDcSymbol(context, scan->dc);
-    scan->dcPredictor = WrapAdd(scan->dcPredictor, ReceiveExtend(context, dcSize));
+    // A code takes at most 16 bits and its value at most 11 more.
+    if (bits.count < 32) Fill(context, bits);
+    uint32_t look = Peek(bits, 16);
+    int length = SearchLength(context, dc, look, 1);
+    Take(context, bits, length);
+    const int dcSize = dc->values[dc->valueOffset[length] + static_cast<int32_t>(look >> (16 - length))];
+    const int32_t difference = dcSize == 0 ? 0 : Extend(Take(context, bits, dcSize), dcSize);
+    scan->dcPredictor = WrapAdd(scan->dcPredictor, difference);
     block[0] = WrapMultiply(scan->dcPredictor, multipliers[0]);
 
     int highestIndex = 0;
     int highestColumn = 0;
     int k = 0;
     do {
-        const int symbol = DecodeAcSymbol(context, scan->ac);
+        if (bits.count < 32) Fill(context, bits);
+        const uint16_t entry = ac->lookahead[Peek(bits, kLookaheadBits)];
+        int symbol;
+        if ((entry & 0xFF) < 16) {
+            Take(context, bits, entry & 0xFF);
+            symbol = entry >> 8;
+        } else {
+            look = Peek(bits, 16);
+            length = SearchLength(context, ac, look, (entry & 0xFF) - 15);
+            Take(context, bits, length);
+            symbol = ac->values[ac->valueOffset[length] + static_cast<int32_t>(look >> (16 - length))];
+        }
         const int run = symbol >> 4;
         const int size = symbol & 15;
         if (size != 0) {
             k += run + 1;
-            const int32_t value = ReceiveExtend(context, size);
+            const int32_t value = Extend(Take(context, bits, size), size);
             const int natural = ZigzagToNatural[k];
             block[natural] = WrapMultiply(value, multipliers[k & 63]);
             if (natural < 64) {
@@ -286,6 +355,8 @@ void DecodeBlock(CodecContext* context, ScanComponent* scan, int32_t* block, uin
             break;
         }
     } while (k < 63);
+    context->bitBuffer = bits.buffer;
+    context->bitCount = bits.count;
     if (k >= 64) {
         highestIndex = 63;
         highestColumn = 7;
