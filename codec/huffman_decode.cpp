@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 
+#include "codec/bit_reader.h"
 #include "codec/codec_errors.h"
 #include "codec/inverse_dct.h"
 #include "codec/marker_reader.h"
@@ -109,10 +110,6 @@ void BuildHuffmanLookup(HuffmanTable* table, int isAc, const uint8_t* sizes, con
 // goes back into the source, so the marker reader finds it. Requests near a marker are served from
 // the bits still buffered, padded with zeros; a request that needs more than those raises.
 
-namespace {
-
-// Handles a 0xFF (or the end of the source) in the look-ahead byte. Answers true when it was a
-// stuffed data byte, now appended; false when a marker or the end of the data stops the reading.
 bool InspectMarker(CodecContext* context) {
     if (context->lookahead < 0) return false;
     int next = DecoderFetchByte(context);
@@ -127,50 +124,7 @@ bool InspectMarker(CodecContext* context) {
     return false;
 }
 
-// The bit reader's state held in registers while a block is decoded.
-struct BitState {
-    uint64_t buffer;
-    int count;
-};
-
-// Appends data bytes until more than 56 bits are buffered or a marker (or the end of the data)
-// stops the reading. Plain bytes come straight from the source's buffer; 0xFF goes the long way.
-inline void Fill(CodecContext* context, BitState& bits) {
-    StreamBuffer* source = context->stream;
-    while (bits.count <= 56) {
-        const int byte = context->lookahead;
-        if (byte == 0xFF || byte < 0) {
-            context->bitBuffer = bits.buffer;
-            context->bitCount = bits.count;
-            const bool appended = InspectMarker(context);
-            bits.buffer = context->bitBuffer;
-            bits.count = context->bitCount;
-            if (!appended) return;
-            continue;
-        }
-        bits.buffer = (bits.buffer << 8) | static_cast<uint32_t>(byte);
-        bits.count += 8;
-        if (source->count > 0) {
-            // The source's own fast path, without restating its (already clear) error state.
-            context->lookahead = source->buffer[source->index];
-            ++source->index;
-            --source->count;
-        } else {
-            context->lookahead = DecoderFetchByte(context);
-        }
-    }
-}
-
-void FillBits(CodecContext* context) {
-    BitState bits{context->bitBuffer, context->bitCount};
-    Fill(context, bits);
-    context->bitBuffer = bits.buffer;
-    context->bitCount = bits.count;
-}
-
-// Data bits were needed where a marker or the end of the source stands: a marker followed by a
-// byte above 0 is a marker where none may be; anything else means the data ran out.
-[[noreturn]] void RaiseAtMarker(CodecContext* context) {
+void RaiseAtMarker(CodecContext* context) {
     int code = -1;
     if (context->lookahead == 0xFF) {
         code = DecoderFetchByte(context);
@@ -181,47 +135,11 @@ void FillBits(CodecContext* context) {
     CodecRaise(context, categorySourceFailed, 10, context->scansCompleted, context->mcuNumber);
 }
 
-// The next n (1..16) bits, zero-padded when fewer are buffered.
-inline uint32_t Peek(const BitState& bits, int n) {
-    const uint64_t mask = (uint64_t{1} << n) - 1;
-    if (bits.count >= n) return static_cast<uint32_t>((bits.buffer >> (bits.count - n)) & mask);
-    return static_cast<uint32_t>((bits.buffer << (n - bits.count)) & mask);
+void RaiseBadCode(CodecContext* context) {
+    CodecRaise(context, categoryBadData, 12, context->scansCompleted, context->mcuNumber);
 }
 
-inline uint32_t PeekBits(const CodecContext* context, int n) {
-    return Peek(BitState{context->bitBuffer, context->bitCount}, n);
-}
-
-inline void ConsumeBits(CodecContext* context, int n) {
-    if (n > context->bitCount) RaiseAtMarker(context);
-    context->bitCount -= n;
-}
-
-// Takes n bits that must be real data: past a marker or the end of the data the block cannot go on.
-inline uint32_t Take(CodecContext* context, BitState& bits, int n) {
-    if (n > bits.count) {
-        context->bitBuffer = bits.buffer;
-        context->bitCount = bits.count;
-        RaiseAtMarker(context);
-    }
-    bits.count -= n;
-    return static_cast<uint32_t>(bits.buffer >> bits.count) & ((1u << n) - 1);
-}
-
-// A difference or coefficient from its size category and the bits that follow the code.
-inline int32_t Extend(uint32_t raw, int size) {
-    const auto value = static_cast<int32_t>(raw);
-    return value >= (1 << (size - 1)) ? value : value + 1 - (1 << size);
-}
-
-// Finds the code length for a 16-bit look-ahead by the max-code search from `length`.
-inline int SearchLength(CodecContext* context, const HuffmanTable* table, uint32_t look, int length) {
-    if (static_cast<int32_t>(look) >= table->limit) {
-        CodecRaise(context, categoryBadData, 12, context->scansCompleted, context->mcuNumber);
-    }
-    while (table->maxCode[length] < static_cast<int32_t>(look)) ++length;
-    return length;
-}
+namespace {
 
 // Wrap-around arithmetic for values that corrupt data can push past the 32-bit range.
 inline int32_t WrapAdd(int32_t a, int32_t b) {
@@ -233,39 +151,11 @@ inline int32_t WrapMultiply(int32_t value, uint32_t multiplier) {
 
 }  // namespace
 
-int DecodeDcSymbol(CodecContext* context, const HuffmanTable* table) {
-    if (context->bitCount < 16) FillBits(context);
-    const uint32_t look = PeekBits(context, 16);
-    const int length = SearchLength(context, table, look, 1);
-    ConsumeBits(context, length);
-    return table->values[table->valueOffset[length] + static_cast<int32_t>(look >> (16 - length))];
-}
-
-int DecodeAcSymbol(CodecContext* context, const HuffmanTable* table) {
-    if (context->bitCount < 16) FillBits(context);
-    const uint16_t entry = table->lookahead[PeekBits(context, kLookaheadBits)];
-    const int low = entry & 0xFF;
-    if (low < 16) {
-        ConsumeBits(context, low);
-        return entry >> 8;
-    }
-    const uint32_t look = PeekBits(context, 16);
-    const int length = SearchLength(context, table, look, low - 15);
-    ConsumeBits(context, length);
-    return table->values[table->valueOffset[length] + static_cast<int32_t>(look >> (16 - length))];
-}
-
 uint32_t ReadBits(CodecContext* context, int count) {
-    if (count == 0) return 0;
-    if (context->bitCount < count) FillBits(context);
-    const uint32_t value = PeekBits(context, count);
-    ConsumeBits(context, count);
+    BitState bits = LoadBits(context);
+    const uint32_t value = TakeFilled(context, bits, count);
+    StoreBits(context, bits);
     return value;
-}
-
-int32_t ReceiveExtend(CodecContext* context, int size) {
-    if (size == 0) return 0;
-    return Extend(ReadBits(context, size), size);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -310,14 +200,8 @@ void DecodeBlock(CodecContext* context, ScanComponent* scan, int32_t* block, uin
     const HuffmanTable* dc = scan->dc;
     const HuffmanTable* ac = scan->ac;
     std::memset(block, 0, 65 * sizeof(int32_t));
-    BitState bits{context->bitBuffer, context->bitCount};
-
-    // A code takes at most 16 bits and its value at most 11 more.
-    if (bits.count < 32) Fill(context, bits);
-    uint32_t look = Peek(bits, 16);
-    int length = SearchLength(context, dc, look, 1);
-    Take(context, bits, length);
-    const int dcSize = dc->values[dc->valueOffset[length] + static_cast<int32_t>(look >> (16 - length))];
+    BitState bits = LoadBits(context);
+    const int dcSize = DecodeDc(context, bits, dc);
     const int32_t difference = dcSize == 0 ? 0 : Extend(Take(context, bits, dcSize), dcSize);
     scan->dcPredictor = WrapAdd(scan->dcPredictor, difference);
     block[0] = WrapMultiply(scan->dcPredictor, multipliers[0]);
@@ -326,18 +210,7 @@ void DecodeBlock(CodecContext* context, ScanComponent* scan, int32_t* block, uin
     int highestColumn = 0;
     int k = 0;
     do {
-        if (bits.count < 32) Fill(context, bits);
-        const uint16_t entry = ac->lookahead[Peek(bits, kLookaheadBits)];
-        int symbol;
-        if ((entry & 0xFF) < 16) {
-            Take(context, bits, entry & 0xFF);
-            symbol = entry >> 8;
-        } else {
-            look = Peek(bits, 16);
-            length = SearchLength(context, ac, look, (entry & 0xFF) - 15);
-            Take(context, bits, length);
-            symbol = ac->values[ac->valueOffset[length] + static_cast<int32_t>(look >> (16 - length))];
-        }
+        const int symbol = DecodeAc(context, bits, ac);
         const int run = symbol >> 4;
         const int size = symbol & 15;
         if (size != 0) {
@@ -355,8 +228,7 @@ void DecodeBlock(CodecContext* context, ScanComponent* scan, int32_t* block, uin
             break;
         }
     } while (k < 63);
-    context->bitBuffer = bits.buffer;
-    context->bitCount = bits.count;
+    StoreBits(context, bits);
     if (k >= 64) {
         highestIndex = 63;
         highestColumn = 7;

@@ -34,12 +34,6 @@ void ResetPredictors(CodecContext* context);
 // reads the restart marker.
 void CountRestart(CodecContext* context);
 
-// Bit reader, shared with progressive decoding.
-// Decodes one Huffman symbol with a DC-style search (max-code from length 1).
-int DecodeDcSymbol(CodecContext* context, const HuffmanTable* table);
-// Decodes one Huffman symbol through the 7-bit look-ahead table.
-int DecodeAcSymbol(CodecContext* context, const HuffmanTable* table);
-// Reads `count` (0..16) raw bits.
+// Reads `count` (0..16) raw bits with the context's bit reader (codec/bit_reader.h holds the
+// register-level reader the decoders use).
 uint32_t ReadBits(CodecContext* context, int count);
-// Reads `size` bits and extends them to a signed difference.
-int32_t ReceiveExtend(CodecContext* context, int size);

@@ -4,6 +4,7 @@
 // quantisation table and 16-bit values otherwise. Values that do not fit a cell are truncated.
 #include "codec/progressive_decode.h"
 
+#include "codec/bit_reader.h"
 #include "codec/codec_errors.h"
 #include "codec/huffman_decode.h"
 
@@ -27,26 +28,32 @@ inline int32_t ShiftUp(int32_t value, int bits) {
 }
 
 // An end-of-band run: 2^r plus r more bits, minus the band that ends here.
-int32_t ReadEndOfBandRun(CodecContext* context, int r) {
-    return (1 << r) + static_cast<int32_t>(ReadBits(context, r)) - 1;
+int32_t ReadEndOfBandRun(CodecContext* context, BitState& bits, int r) {
+    return (1 << r) + static_cast<int32_t>(TakeFilled(context, bits, r)) - 1;
+}
+
+// A value of `size` bits after its code (0 for size 0).
+[[gnu::always_inline]] inline int32_t ReadValue(CodecContext* context, BitState& bits, int size) {
+    return size == 0 ? 0 : Extend(TakeFilled(context, bits, size), size);
 }
 
 template <class Cell>
-void DecodeDcFirst(CodecContext* context, ScanComponent* scan, Cell* cells) {
-    const int size = DecodeDcSymbol(context, scan->dc);
-    const int32_t difference = ReceiveExtend(context, size);
+void DecodeDcFirst(CodecContext* context, BitState& bits, ScanComponent* scan, Cell* cells) {
+    const int size = DecodeDc(context, bits, scan->dc);
+    const int32_t difference = ReadValue(context, bits, size);
     scan->dcPredictor = static_cast<int32_t>(static_cast<uint32_t>(scan->dcPredictor) + static_cast<uint32_t>(difference));
     Store(&cells[0], ShiftUp(scan->dcPredictor, context->al));
 }
 
 template <class Cell>
-void DecodeDcRefine(CodecContext* context, Cell* cells) {
-    const auto bit = static_cast<int32_t>(ReadBits(context, 1));
+void DecodeDcRefine(CodecContext* context, BitState& bits, Cell* cells) {
+    const auto bit = static_cast<int32_t>(TakeFilled(context, bits, 1));
     Store(&cells[0], cells[0] + ShiftUp(bit, context->al));
 }
 
 template <class Cell>
-void DecodeAcFirst(CodecContext* context, const ScanComponent* scan, Cell* cells, int32_t* endOfBandRun) {
+void DecodeAcFirst(CodecContext* context, BitState& bits, const ScanComponent* scan, Cell* cells,
+                   int32_t* endOfBandRun) {
     if (*endOfBandRun > 0) {
         --*endOfBandRun;
         return;
@@ -54,18 +61,18 @@ void DecodeAcFirst(CodecContext* context, const ScanComponent* scan, Cell* cells
     const int se = context->se;
     int k = context->ss - 1;
     for (;;) {
-        const int symbol = DecodeAcSymbol(context, scan->ac);
+        const int symbol = DecodeAc(context, bits, scan->ac);
         const int run = symbol >> 4;
         const int size = symbol & 15;
         if (size != 0) {
             k += run + 1;
-            const int32_t value = ReceiveExtend(context, size);
+            const int32_t value = ReadValue(context, bits, size);
             // A run past the end of the block lands nowhere.
             if (k < 64) Store(&cells[k], ShiftUp(value, context->al));
         } else if (run == 15) {
             k += 16;
         } else {
-            *endOfBandRun = ReadEndOfBandRun(context, run);
+            *endOfBandRun = ReadEndOfBandRun(context, bits, run);
             break;
         }
         if (k >= se) break;
@@ -76,12 +83,13 @@ void DecodeAcFirst(CodecContext* context, const ScanComponent* scan, Cell* cells
 
 // Applies a correction bit to a nonzero cell: its magnitude grows by p.
 template <class Cell>
-inline void Correct(CodecContext* context, Cell* cell, int32_t p) {
-    if (ReadBits(context, 1) != 0) Store(cell, *cell > 0 ? *cell + p : *cell - p);
+inline void Correct(CodecContext* context, BitState& bits, Cell* cell, int32_t p) {
+    if (TakeFilled(context, bits, 1) != 0) Store(cell, *cell > 0 ? *cell + p : *cell - p);
 }
 
 template <class Cell>
-void DecodeAcRefine(CodecContext* context, const ScanComponent* scan, Cell* cells, int32_t* endOfBandRun) {
+void DecodeAcRefine(CodecContext* context, BitState& bits, const ScanComponent* scan, Cell* cells,
+                    int32_t* endOfBandRun) {
     const int se = context->se;
     const int32_t p = 1 << context->al;
     int k = context->ss - 1;
@@ -89,22 +97,25 @@ void DecodeAcRefine(CodecContext* context, const ScanComponent* scan, Cell* cell
         --*endOfBandRun;
     } else {
         for (;;) {
-            const int symbol = DecodeAcSymbol(context, scan->ac);
+            const int symbol = DecodeAc(context, bits, scan->ac);
             int run = symbol >> 4;
             const int size = symbol & 15;
             int32_t value = 0;
             if (size != 0) {
-                value = static_cast<int32_t>(static_cast<uint32_t>(ReceiveExtend(context, size)) * static_cast<uint32_t>(p));
+                value = static_cast<int32_t>(static_cast<uint32_t>(ReadValue(context, bits, size)) * static_cast<uint32_t>(p));
             } else if (run != 15) {
-                *endOfBandRun = ReadEndOfBandRun(context, run);
+                *endOfBandRun = ReadEndOfBandRun(context, bits, run);
                 break;
             }
             // Walk to the run-th zero cell, correcting the nonzero cells passed on the way.
             for (;;) {
                 ++k;
-                if (k > se) CodecRaise(context, categoryBadData, 6, context->mcuNumber);
+                if (k > se) {
+                    StoreBits(context, bits);
+                    CodecRaise(context, categoryBadData, 6, context->mcuNumber);
+                }
                 if (cells[k] != 0) {
-                    Correct(context, &cells[k], p);
+                    Correct(context, bits, &cells[k], p);
                 } else if (run == 0) {
                     break;
                 } else {
@@ -118,7 +129,7 @@ void DecodeAcRefine(CodecContext* context, const ScanComponent* scan, Cell* cell
     // The rest of the band: beyond the block's band end every cell is zero and takes no bit.
     if (k <= cells[kBandEnd]) {
         for (int j = k + 1; j <= se; ++j) {
-            if (cells[j] != 0) Correct(context, &cells[j], p);
+            if (cells[j] != 0) Correct(context, bits, &cells[j], p);
         }
     }
     if (k > cells[kBandEnd]) Store(&cells[kBandEnd], k);
@@ -127,17 +138,19 @@ void DecodeAcRefine(CodecContext* context, const ScanComponent* scan, Cell* cell
 template <class Cell>
 void DecodeBlock(CodecContext* context, ScanComponent* scan, int blockRow, int blockColumn, int32_t* endOfBandRun) {
     Cell* cells = BlockCells<Cell>(scan->component, blockRow, blockColumn);
+    BitState bits = LoadBits(context);
     if (context->ss == 0) {
         if (context->ah == 0) {
-            DecodeDcFirst(context, scan, cells);
+            DecodeDcFirst(context, bits, scan, cells);
         } else {
-            DecodeDcRefine(context, cells);
+            DecodeDcRefine(context, bits, cells);
         }
     } else if (context->ah == 0) {
-        DecodeAcFirst(context, scan, cells, endOfBandRun);
+        DecodeAcFirst(context, bits, scan, cells, endOfBandRun);
     } else {
-        DecodeAcRefine(context, scan, cells, endOfBandRun);
+        DecodeAcRefine(context, bits, scan, cells, endOfBandRun);
     }
+    StoreBits(context, bits);
     ++context->mcuNumber;
 }
 

@@ -1,0 +1,126 @@
+// The decoder's bit reader over entropy-coded data, shared by sequential and progressive decoding.
+// Its state lives in the context between calls and in registers (a BitState) while a block is
+// decoded. Reading stops in front of a marker: the 0xFF stays as the look-ahead byte and the marker
+// code goes back into the source, so the marker reader finds it. Requests near a marker are served
+// from the bits still buffered, padded with zeros; a request that needs more than those raises.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/codec_context.h"
+#include "codec/marker_reader.h"
+
+// The hot functions below are forced inline so that a block's bit state stays in registers.
+struct BitState {
+    uint64_t buffer;   // the low `count` bits are valid
+    int count;         // 0..64
+};
+
+// Handles a 0xFF (or the end of the source) in the look-ahead byte of the context's reader: true
+// when it was a stuffed data byte, now appended; false when a marker or the end stops the reading.
+bool InspectMarker(CodecContext* context);
+
+// Data bits were needed where a marker or the end of the source stands: a marker followed by a byte
+// above 0 is a marker where none may be (category 12); anything else means the data ran out (10).
+[[noreturn]] void RaiseAtMarker(CodecContext* context);
+
+// A look-ahead at or above a table's limit matches no code (category 12).
+[[noreturn]] void RaiseBadCode(CodecContext* context);
+
+inline BitState LoadBits(const CodecContext* context) { return BitState{context->bitBuffer, context->bitCount}; }
+
+inline void StoreBits(CodecContext* context, const BitState& bits) {
+    context->bitBuffer = bits.buffer;
+    context->bitCount = bits.count;
+}
+
+// Appends data bytes until more than 56 bits are buffered or a marker (or the end of the data) stops
+// the reading. Plain bytes come straight from the source's buffer; 0xFF goes the long way.
+inline void Fill(CodecContext* context, BitState& bits) {
+    StreamBuffer* source = context->stream;
+    while (bits.count <= 56) {
+        const int byte = context->lookahead;
+        if (byte == 0xFF || byte < 0) {
+            StoreBits(context, bits);
+            const bool appended = InspectMarker(context);
+            bits = LoadBits(context);
+            if (!appended) return;
+            continue;
+        }
+        bits.buffer = (bits.buffer << 8) | static_cast<uint32_t>(byte);
+        bits.count += 8;
+        if (source->count > 0) {
+            // The source's own fast path, without restating its (already clear) error state.
+            context->lookahead = source->buffer[source->index];
+            ++source->index;
+            --source->count;
+        } else {
+            context->lookahead = DecoderFetchByte(context);
+        }
+    }
+}
+
+// The next n (1..16) bits, zero-padded when fewer are buffered.
+[[gnu::always_inline]] inline uint32_t Peek(const BitState& bits, int n) {
+    const uint64_t mask = (uint64_t{1} << n) - 1;
+    if (bits.count >= n) return static_cast<uint32_t>((bits.buffer >> (bits.count - n)) & mask);
+    return static_cast<uint32_t>((bits.buffer << (n - bits.count)) & mask);
+}
+
+// Takes n (0..16) bits that must be real data.
+[[gnu::always_inline]] inline uint32_t Take(CodecContext* context, BitState& bits, int n) {
+    if (n > bits.count) {
+        StoreBits(context, bits);
+        RaiseAtMarker(context);
+    }
+    bits.count -= n;
+    return static_cast<uint32_t>(bits.buffer >> bits.count) & ((1u << n) - 1);
+}
+
+// Takes n bits, filling first when fewer are buffered.
+[[gnu::always_inline]] inline uint32_t TakeFilled(CodecContext* context, BitState& bits, int n) {
+    if (bits.count < n) Fill(context, bits);
+    return Take(context, bits, n);
+}
+
+// A difference or coefficient from its size category (1..16) and the bits that follow the code.
+[[gnu::always_inline]] inline int32_t Extend(uint32_t raw, int size) {
+    const auto value = static_cast<int32_t>(raw);
+    return value >= (1 << (size - 1)) ? value : value + 1 - (1 << size);
+}
+
+// The code length for a 16-bit look-ahead, by the max-code search from `length`.
+[[gnu::always_inline]] inline int SearchLength(CodecContext* context, const HuffmanTable* table, uint32_t look, int length) {
+    if (static_cast<int32_t>(look) >= table->limit) RaiseBadCode(context);
+    while (table->maxCode[length] < static_cast<int32_t>(look)) ++length;
+    return length;
+}
+
+// Fills so that a code (at most 16 bits) and its value bits (at most 16) can follow.
+[[gnu::always_inline]] inline void FillForSymbol(CodecContext* context, BitState& bits) {
+    if (bits.count < 32) Fill(context, bits);
+}
+
+// Decodes a symbol by the max-code search (DC tables).
+[[gnu::always_inline]] inline int DecodeDc(CodecContext* context, BitState& bits, const HuffmanTable* table) {
+    FillForSymbol(context, bits);
+    const uint32_t look = Peek(bits, 16);
+    const int length = SearchLength(context, table, look, 1);
+    Take(context, bits, length);
+    return table->values[table->valueOffset[length] + static_cast<int32_t>(look >> (16 - length))];
+}
+
+// Decodes a symbol through the 7-bit look-ahead table, falling back to the search for longer codes
+// (AC tables).
+[[gnu::always_inline]] inline int DecodeAc(CodecContext* context, BitState& bits, const HuffmanTable* table) {
+    FillForSymbol(context, bits);
+    const uint16_t entry = table->lookahead[Peek(bits, 7)];
+    if ((entry & 0xFF) < 16) {
+        Take(context, bits, entry & 0xFF);
+        return entry >> 8;
+    }
+    const uint32_t look = Peek(bits, 16);
+    const int length = SearchLength(context, table, look, (entry & 0xFF) - 15);
+    Take(context, bits, length);
+    return table->values[table->valueOffset[length] + static_cast<int32_t>(look >> (16 - length))];
+}
