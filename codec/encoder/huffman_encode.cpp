@@ -3,6 +3,7 @@
 // the context's sink.
 #include "codec/encoder/huffman_encode.h"
 
+#include <bit>
 #include <cstring>
 
 #include "codec/codec_errors.h"
@@ -46,14 +47,38 @@ void DeriveEncoderCodes(CodecContext* context, const HuffmanTable* table, Huffma
 // ---------------------------------------------------------------------------------------------
 // Bit writer.
 
-void PutDataByte(CodecContext* context, uint32_t byte) {
-    SinkPutByte(static_cast<int>(byte), context->stream);
+namespace {
+
+// Appends one byte to the sink: straight into its buffer while that cannot fill up, else through
+// the sink's own byte writer, which writes the full buffer to the file.
+inline void SinkByte(StreamBuffer* sink, uint32_t byte) {
+    if (sink->count < sink->bufferSize - 1) {
+        sink->buffer[sink->index] = static_cast<uint8_t>(byte);
+        ++sink->index;
+        ++sink->count;
+        sink->error = 0;
+        lastError = 0;
+    } else {
+        SinkPutByte(static_cast<int>(byte), sink);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+inline void DataByte(CodecContext* context, uint32_t byte) {
+    SinkByte(context->stream, byte);
     ++context->bytesWritten;
     if (byte == 0xFF) {
-        SinkPutByte(0, context->stream);
+        SinkByte(context->stream, 0);
         ++context->bytesWritten;
     }
 }
+
+}  // namespace
+
+void PutDataByte(CodecContext* context, uint32_t byte) { DataByte(context, byte); }
 
 void PutBits(CodecContext* context, uint32_t value, int count) {
     if (count < context->freeBits) {
@@ -109,13 +134,14 @@ void EmitAc(CodecContext* context, int slot, int index, int extra, uint32_t bits
     PutBits(context, (static_cast<uint32_t>(codes.code[index]) << extra) | (bits & mask), codes.length[index]);
 }
 
-void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int16_t* coefficients, int last) {
+namespace {
+
+// Counts the symbols of one block for the statistics pass.
+void CountSequentialBlock(CodecContext* context, ScanComponent* scan, const int16_t* coefficients, int last) {
     const int32_t difference = coefficients[0] - scan->dcPredictor;
     if (difference != 0) scan->dcPredictor = coefficients[0];
-    // Negative values carry the low bits of value - 1 (the ones' complement of the magnitude).
-    const int dcSize = MagnitudeBits(static_cast<uint32_t>(difference < 0 ? -difference : difference));
-    EmitDc(context, scan->dcTable, dcSize, static_cast<uint32_t>(difference < 0 ? difference - 1 : difference));
-
+    ++context->dcCounts[scan->dcTable][MagnitudeBits(static_cast<uint32_t>(difference < 0 ? -difference : difference))];
+    uint32_t* counts = context->acCounts[scan->acTable];
     int run = 0;
     for (int k = 1; k <= last; ++k) {
         const int32_t value = coefficients[k];
@@ -123,15 +149,75 @@ void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int16
             ++run;
             continue;
         }
-        while (run >= 16) {
-            EmitAc(context, scan->acTable, kZeroRunIndex, 0, 0);
-            run -= 16;
-        }
-        const int size = MagnitudeBits(static_cast<uint32_t>(value < 0 ? -value : value));
-        EmitAc(context, scan->acTable, size * 16 + run, size, static_cast<uint32_t>(value < 0 ? value - 1 : value));
+        for (; run >= 16; run -= 16) ++counts[kZeroRunIndex];
+        ++counts[MagnitudeBits(static_cast<uint32_t>(value < 0 ? -value : value)) * 16 + run];
         run = 0;
     }
-    if (last != 63) EmitAc(context, scan->acTable, kEndOfBlockIndex, 0, 0);
+    if (last != 63) ++counts[kEndOfBlockIndex];
+}
+
+// The bit writer of one block, held in registers: `bits` pending bits at the bottom of `pending`.
+struct BlockBits {
+    uint64_t pending;
+    int bits;
+};
+
+// Appends a code (with its value bits) of `length` bits (1..32); whole bytes leave once 32 bits wait.
+inline void Append(CodecContext* context, BlockBits& out, uint32_t value, int length) {
+    if (length == 0) CodecRaise(context, categoryMissingCode, 50);
+    out.pending = (out.pending << length) | value;
+    out.bits += length;
+    if (out.bits >= 32) {
+        for (int i = 0; i < 4; ++i) {
+            out.bits -= 8;
+            DataByte(context, static_cast<uint32_t>(out.pending >> out.bits) & 0xFF);
+        }
+    }
+}
+
+}  // namespace
+
+void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int16_t* coefficients, int last) {
+    if (context->statisticsPass) {
+        CountSequentialBlock(context, scan, coefficients, last);
+        return;
+    }
+    const HuffmanCodes& dc = context->dcCodes[scan->dcTable];
+    const HuffmanCodes& ac = context->acCodes[scan->acTable];
+    // The partial byte's bits join the block's bits; what is left over goes back at the end.
+    BlockBits out{context->partialByte >> context->freeBits, 8 - context->freeBits};
+
+    const int32_t difference = coefficients[0] - scan->dcPredictor;
+    if (difference != 0) scan->dcPredictor = coefficients[0];
+    // Negative values carry the low bits of value - 1 (the ones' complement of the magnitude).
+    const int dcSize = MagnitudeBits(static_cast<uint32_t>(difference < 0 ? -difference : difference));
+    const uint32_t dcBits = static_cast<uint32_t>(difference < 0 ? difference - 1 : difference) & ((1u << dcSize) - 1);
+    Append(context, out, (static_cast<uint32_t>(dc.code[dcSize]) << dcSize) | dcBits, dc.length[dcSize]);
+
+    // The nonzero coefficients as bits, so that zero runs are counted rather than walked.
+    uint64_t nonzero = 0;
+    for (int k = 1; k <= last; ++k) nonzero |= static_cast<uint64_t>(coefficients[k] != 0) << k;
+    int previous = 0;
+    while (nonzero != 0) {
+        const int k = std::countr_zero(nonzero);
+        nonzero &= nonzero - 1;
+        int run = k - previous - 1;
+        previous = k;
+        for (; run >= 16; run -= 16) Append(context, out, ac.code[kZeroRunIndex], ac.length[kZeroRunIndex]);
+        const int32_t value = coefficients[k];
+        const int size = MagnitudeBits(static_cast<uint32_t>(value < 0 ? -value : value));
+        const int index = size * 16 + run;
+        const uint32_t valueBits = static_cast<uint32_t>(value < 0 ? value - 1 : value) & ((1u << size) - 1);
+        Append(context, out, (static_cast<uint32_t>(ac.code[index]) << size) | valueBits, ac.length[index]);
+    }
+    if (last != 63) Append(context, out, ac.code[kEndOfBlockIndex], ac.length[kEndOfBlockIndex]);
+
+    while (out.bits >= 8) {
+        out.bits -= 8;
+        DataByte(context, static_cast<uint32_t>(out.pending >> out.bits) & 0xFF);
+    }
+    context->freeBits = 8 - out.bits;
+    context->partialByte = static_cast<uint32_t>(out.pending << context->freeBits) & 0xFF;
 }
 
 uint8_t* BufferedBlock(const ComponentInfo* component, int blockRow, int blockColumn) {
