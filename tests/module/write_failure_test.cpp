@@ -1,0 +1,208 @@
+// Writes that cannot complete, through the dlopen'd module: a full device, the user's cancel, no
+// memory at each allocation of a write, an empty frame, and selectors called out of turn. Each
+// ends with the documented result and no host handle alive.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/module/peer_jpeg.h"
+#include "tests/module/write_fixture.h"
+
+namespace {
+
+using module_testing::Format;
+using module_testing::Picture;
+using module_testing::TempFolder;
+using module_testing::WriteOptions;
+using module_testing::WriteOutcome;
+using module_testing::WriteTest;
+
+struct FormatCase {
+    const char* name;
+    Format format;
+    int16_t scans;
+};
+
+const FormatCase kFormats[] = {
+    {"baseline", Format::baseline, 1},
+    {"optimised", Format::optimised, 1},
+    {"progressive, 3 scans", Format::progressive, 1},
+    {"progressive, 5 scans", Format::progressive, 3},
+};
+
+WriteOptions OptionsFor(const FormatCase& format) {
+    WriteOptions options;
+    options.format = format.format;
+    options.scans = format.scans;
+    return options;
+}
+
+class WriteFailureTest : public WriteTest {
+protected:
+    TempFolder folder_;
+};
+
+TEST_F(WriteFailureTest, FullDeviceAnswersIoErrorAndFinishReleasesEverything) {
+    struct stat info;
+    if (stat("/dev/full", &info) != 0 || !S_ISCHR(info.st_mode)) GTEST_SKIP() << "no /dev/full here";
+    // The sample is 200 rows (the baseline bytes reach the file an MCU row at a time); 1x1 ends at
+    // its only row.
+    for (const Picture& picture : {module_testing::SamplePicture(), module_testing::SyntheticPicture(1, 1)}) {
+        for (const FormatCase& format : kFormats) {
+            SCOPED_TRACE(::testing::Message() << picture.name << ", " << format.name);
+            const WriteOutcome written = WriteJpeg(picture, "/dev/full", OptionsFor(format));
+            EXPECT_EQ(written.start, resultOk);
+            EXPECT_EQ(written.failure, resultIoError);
+            EXPECT_GE(written.failedRow, 0);
+            EXPECT_LT(written.failedRow, picture.height);
+            EXPECT_TRUE(written.finished);
+            EXPECT_EQ(written.finish, resultOk);
+        }
+    }
+}
+
+TEST_F(WriteFailureTest, CancelAnswersCancelledAtTheRowOfTheCheck) {
+    const Picture picture = module_testing::SamplePicture();
+    for (const FormatCase& format : kFormats) {
+        for (const int64_t check : {int64_t{1}, int64_t{picture.height / 2}, int64_t{picture.height}}) {
+            SCOPED_TRACE(::testing::Message() << format.name << ", cancel at check " << check);
+            WriteOptions options = OptionsFor(format);
+            options.cancelAtCheck = check;
+            const WriteOutcome written = WriteJpeg(picture, folder_.PathOf("cancel.jpg"), options);
+            EXPECT_EQ(written.start, resultOk);
+            EXPECT_EQ(written.failure, resultCancelled);
+            // The check follows the row's progress report: rows before it went through.
+            EXPECT_EQ(written.failedRow, check - 1);
+            EXPECT_EQ(written.rowsTaken, check - 1);
+            EXPECT_EQ(static_cast<int64_t>(Host().ProgressCalls().size()), check);
+            EXPECT_TRUE(written.finished);
+            EXPECT_EQ(written.finish, resultOk);
+        }
+    }
+}
+
+TEST_F(WriteFailureTest, NoMemoryAtEachAllocationAnswersOutOfMemoryWithoutLeaks) {
+    const Picture picture = module_testing::SyntheticPicture(33, 9);
+    struct MemoryCase {
+        bool presetRecord;
+        std::size_t profileBytes;  // 70000 bytes give two chunks
+    };
+    const MemoryCase cases[] = {{true, 0}, {false, 0}, {true, 70000}, {false, 70000}};
+    for (const FormatCase& format : kFormats) {
+        for (const MemoryCase& item : cases) {
+            WriteOptions options = OptionsFor(format);
+            options.presetRecord = item.presetRecord;
+            options.profile.assign(item.profileBytes, 0x3C);
+            int failures = 0;
+            bool succeeded = false;
+            for (int64_t nth = 1; nth <= 200 && !succeeded; ++nth) {
+                SCOPED_TRACE(::testing::Message() << format.name << (item.presetRecord ? ", record kept" : ", no record")
+                                                  << ", profile " << item.profileBytes << ", allocation " << nth);
+                options.failAllocation = nth;
+                const WriteOutcome written = WriteJpeg(picture, folder_.PathOf("memory.jpg"), options);
+                if (written.refusedAllocations == 0) {
+                    // Past the last allocation: the write completes.
+                    EXPECT_EQ(written.start, resultOk);
+                    EXPECT_EQ(written.failure, resultOk);
+                    EXPECT_EQ(written.rowsTaken, picture.height);
+                    succeeded = true;
+                    continue;
+                }
+                ++failures;
+                if (written.start != resultOk) {
+                    EXPECT_EQ(written.start, resultOutOfMemory);
+                    EXPECT_FALSE(written.finished);
+                } else {
+                    EXPECT_EQ(written.failure, resultOutOfMemory);
+                    EXPECT_EQ(written.finish, resultOk);
+                }
+            }
+            EXPECT_TRUE(succeeded);
+            // The stream, its buffer, the context, the work block, the markers and the row buffer at least.
+            EXPECT_GE(failures, 5);
+            // Without a kept record the module makes one; with a profile each chunk is one more.
+            if (!item.presetRecord || item.profileBytes != 0) {
+                EXPECT_GE(failures, 6);
+            }
+        }
+    }
+}
+
+TEST_F(WriteFailureTest, EmptyFrameAnswersBadParametersAtWriteStart) {
+    const Picture picture = module_testing::SyntheticPicture(4, 4);
+    const int16_t sizes[][2] = {{0, 4}, {4, 0}, {0, 0}, {-4, 4}, {4, -1}};
+    for (const FormatCase& format : kFormats) {
+        for (const auto& size : sizes) {
+            SCOPED_TRACE(::testing::Message() << format.name << ", " << size[0] << " x " << size[1]);
+            WriteOptions options = OptionsFor(format);
+            options.columns = size[0];
+            options.rows = size[1];
+            const WriteOutcome written = WriteJpeg(picture, folder_.PathOf("empty.jpg"), options);
+            EXPECT_EQ(written.prepare, resultOk);
+            EXPECT_EQ(written.start, resultBadParameters);
+            EXPECT_FALSE(written.finished);
+        }
+    }
+}
+
+TEST_F(WriteFailureTest, SelectorsOutOfTurnAnswerWithoutCrashing) {
+    // Continue before any start, with and without an options record, and finish without a start.
+    Host().ResetRecord(true);
+    EXPECT_EQ(Call(selectorWritePrepare), resultOk);
+    uint8_t row[12] = {};
+    Record()->rowData = row;
+    EXPECT_EQ(Call(selectorWriteContinue), resultBadParameters);
+    EXPECT_EQ(Call(selectorWriteFinish), resultOk);
+    Record()->persistentData = Host().NewHandle(28);
+    std::memcpy(*Record()->persistentData, "JP64", 4);
+    std::memset(*Record()->persistentData + 4, 0, 24);
+    EXPECT_EQ(Call(selectorWriteContinue), resultBadParameters);
+    EXPECT_EQ(Call(selectorWriteFinish), resultOk);
+    EXPECT_TRUE(Host().ProgressCalls().empty());
+}
+
+TEST_F(WriteFailureTest, ContinueAfterTheLastRowAddsNothingToTheFile) {
+    const Picture picture = module_testing::SyntheticPicture(17, 1);
+    for (const FormatCase& format : kFormats) {
+        SCOPED_TRACE(format.name);
+        const std::string path = folder_.PathOf("extra.jpg");
+        Host().ReleaseHostHandles();
+        Host().ResetRecord(true);
+        Host().ResetScripts();
+        ASSERT_TRUE(Host().OpenForWriting(path));
+        PresetOptionsRecord(OptionsFor(format));
+        HostFormatRecord* record = Record();
+        record->columns = 17;
+        record->rows = 1;
+        record->planes = 3;
+        record->imageMode = 3;
+        ASSERT_EQ(Call(selectorWritePrepare), resultOk);
+        ASSERT_EQ(Call(selectorWriteStart), resultOk);
+        void* const rowData = record->rowData;
+        ASSERT_NE(rowData, nullptr);
+        std::memcpy(rowData, picture.rgb.data(), picture.rgb.size());
+        ASSERT_EQ(Call(selectorWriteContinue), resultOk);
+        ASSERT_EQ(record->rowData, nullptr);
+        const std::vector<uint8_t> complete = module_testing::FileBytes(path);
+        // A host that calls again, with or without a row, gets no second image and no crash.
+        EXPECT_EQ(Call(selectorWriteContinue), resultBadParameters);
+        uint8_t spare[17 * 3] = {};
+        record->rowData = spare;
+        Call(selectorWriteContinue);
+        EXPECT_EQ(Call(selectorWriteFinish), resultOk);
+        Host().CloseFile();
+        EXPECT_TRUE(module_testing::FileBytes(path) == complete);
+        ASSERT_GE(complete.size(), 2u);
+        EXPECT_EQ(complete[complete.size() - 2], 0xFF);
+        EXPECT_EQ(complete.back(), 0xD9);
+        Host().ReleaseHostHandles();
+        EXPECT_EQ(Host().Stats().liveHandles, 0);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,175 @@
+// The host's write loop with its protocol checks, the test pictures and the header walk.
+#include "tests/module/write_fixture.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "tests/module/peer_jpeg.h"
+
+namespace module_testing {
+
+Picture SamplePicture() {
+    Picture picture;
+    picture.name = "sample";
+    const std::vector<uint8_t> bytes = FileBytes(KV_SAMPLE_PPM);
+    // make-sample.py writes "P6\n<width> <height>\n255\n" and the samples.
+    int width = 0, height = 0, maxValue = 0, header = 0;
+    const std::string text(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(bytes.size(), 32)));
+    if (std::sscanf(text.c_str(), "P6 %d %d %d%n", &width, &height, &maxValue, &header) != 3 || maxValue != 255) {
+        ADD_FAILURE() << "the sample is not an 8-bit binary PPM";
+        return picture;
+    }
+    const std::size_t start = static_cast<std::size_t>(header) + 1;
+    const std::size_t size = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3;
+    if (bytes.size() != start + size) {
+        ADD_FAILURE() << "the sample holds " << bytes.size() << " bytes, not " << start + size;
+        return picture;
+    }
+    picture.width = width;
+    picture.height = height;
+    picture.rgb.assign(bytes.begin() + static_cast<std::ptrdiff_t>(start), bytes.end());
+    return picture;
+}
+
+Picture SyntheticPicture(int32_t width, int32_t height) {
+    Picture picture;
+    picture.name = std::to_string(width) + "x" + std::to_string(height);
+    picture.width = width;
+    picture.height = height;
+    picture.rgb.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3);
+    const peer::SyntheticPhoto photo(width, height, 3);
+    for (int32_t y = 0; y < height; ++y) photo.Row(y, picture.rgb.data() + static_cast<std::size_t>(y) * width * 3);
+    return picture;
+}
+
+void WriteTest::PresetOptionsRecord(const WriteOptions& options) {
+    // The options record as the host keeps it: J P 6 4, run state, then big-endian words.
+    Host().DisposeHandle(Record()->persistentData);
+    Handle kept = Host().NewHandle(28);
+    uint8_t bytes[28] = {'J', 'P', '6', '4'};
+    const int16_t words[3] = {options.quality, static_cast<int16_t>(options.format), options.scans};
+    for (int i = 0; i < 3; ++i) {
+        bytes[22 + 2 * i] = static_cast<uint8_t>(static_cast<uint16_t>(words[i]) >> 8);
+        bytes[23 + 2 * i] = static_cast<uint8_t>(words[i] & 0xFF);
+    }
+    std::memcpy(*kept, bytes, sizeof bytes);
+    Record()->persistentData = kept;
+}
+
+WriteOutcome WriteTest::WriteJpeg(const Picture& picture, const std::string& path, const WriteOptions& options) {
+    WriteOutcome outcome;
+    Host().ReleaseHostHandles();
+    Host().ResetRecord(true);
+    Host().ResetScripts();
+    HostFormatRecord* record = Record();
+    if (options.presetRecord) PresetOptionsRecord(options);
+    const int16_t columns = options.columns.value_or(static_cast<int16_t>(picture.width));
+    const int16_t rows = options.rows.value_or(static_cast<int16_t>(picture.height));
+    record->columns = columns;
+    record->rows = rows;
+    record->planes = 3;
+    record->imageMode = 3;
+    record->horizontalResolution = options.horizontalResolution;
+    record->verticalResolution = options.verticalResolution;
+    record->profilesEnabled = options.profilesEnabled;
+    if (!options.profile.empty()) {
+        record->profileData = Host().NewHandle(static_cast<int32_t>(options.profile.size()));
+        std::memcpy(*record->profileData, options.profile.data(), options.profile.size());
+        record->profileSize = static_cast<int32_t>(options.profile.size());
+    }
+    EXPECT_TRUE(Host().OpenForWriting(path)) << "cannot open " << path;
+    Host().ResetStats();
+    Host().CancelAtCheck(options.cancelAtCheck);
+    Host().FailAllocation(options.failAllocation);
+
+    outcome.prepare = Call(selectorWritePrepare);
+    outcome.start = outcome.prepare == resultOk ? Call(selectorWriteStart) : int16_t{resultOk};
+    if (outcome.prepare == resultOk && outcome.start == resultOk) {
+        EXPECT_EQ(record->area[areaTop], 0);
+        EXPECT_EQ(record->area[areaLeft], 0);
+        EXPECT_EQ(record->area[areaBottom], 1);
+        EXPECT_EQ(record->area[areaRight], columns);
+        EXPECT_EQ(record->firstPlane, 0);
+        EXPECT_EQ(record->lastPlane, 2);
+        EXPECT_EQ(record->columnStep, 3);
+        EXPECT_EQ(record->planeStep, 1);
+        EXPECT_EQ(record->rowStep, int32_t{columns} * 3);
+        const std::size_t rowBytes = static_cast<std::size_t>(picture.width) * 3;
+        for (int32_t row = 0;; ++row) {
+            SCOPED_TRACE(::testing::Message() << "write continue for row " << row);
+            // A copy: rowData is not 8-byte aligned in the packed record, so no reference may bind to it.
+            void* const rowData = record->rowData;
+            if (rowData == nullptr) {
+                ADD_FAILURE() << "the module asked for no row before the last";
+                break;
+            }
+            EXPECT_EQ(record->area[areaTop], row);
+            EXPECT_EQ(record->area[areaBottom], row + 1);
+            EXPECT_EQ(record->area[areaLeft], 0);
+            EXPECT_EQ(record->area[areaRight], columns);
+            if (row < picture.height) {
+                std::memcpy(rowData, picture.rgb.data() + rowBytes * static_cast<std::size_t>(row), rowBytes);
+            }
+            const int16_t answer = Call(selectorWriteContinue);
+            if (answer != resultOk) {
+                outcome.failure = answer;
+                outcome.failedRow = row;
+                break;
+            }
+            ++outcome.rowsTaken;
+            const auto& progress = Host().ProgressCalls();
+            EXPECT_EQ(static_cast<int64_t>(progress.size()), row + 1);
+            if (!progress.empty()) {
+                EXPECT_EQ(progress.back().done, row + 1);
+                EXPECT_EQ(progress.back().total, rows);
+            }
+            EXPECT_EQ(Host().CancelChecks(), row + 1);
+            if (row + 1 >= rows) {
+                // After the last row: no more rows wanted, and the area cleared.
+                outcome.ended = record->rowData == nullptr;
+                EXPECT_TRUE(outcome.ended) << "rowData still set after the last row";
+                const int16_t cleared[4] = {0, 0, 0, 0};
+                EXPECT_EQ(std::memcmp(record->area, cleared, sizeof cleared), 0) << "area not zeroed after the last row";
+                break;
+            }
+        }
+        outcome.finish = Call(selectorWriteFinish);
+        outcome.finished = true;
+    }
+    outcome.refusedAllocations = Host().Stats().refusedAllocations;
+    outcome.peakBytes = Host().Stats().peakBytes;
+    Host().FailAllocation(0);
+    Host().CancelAtCheck(0);
+    Host().CloseFile();
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) outcome.jpeg = FileBytes(path);
+
+    Host().ReleaseHostHandles();
+    EXPECT_EQ(Host().Stats().liveHandles, 0) << "the module left host handles alive after writing " << path;
+    EXPECT_EQ(Host().Stats().liveBytes, 0);
+    return outcome;
+}
+
+std::vector<Segment> HeaderSegments(const std::vector<uint8_t>& jpeg) {
+    std::vector<Segment> segments;
+    if (jpeg.size() < 2 || jpeg[0] != 0xFF || jpeg[1] != 0xD8) return segments;
+    std::size_t at = 2;
+    while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF) {
+        Segment segment;
+        segment.code = jpeg[at + 1];
+        segment.offset = at;
+        const std::size_t length = (std::size_t{jpeg[at + 2]} << 8) | jpeg[at + 3];
+        if (length < 2 || at + 2 + length > jpeg.size()) break;
+        segment.payload.assign(jpeg.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                               jpeg.begin() + static_cast<std::ptrdiff_t>(at + 2 + length));
+        segments.push_back(segment);
+        at += 2 + length;
+        if (segment.code == 0xDA) break;
+    }
+    return segments;
+}
+
+}  // namespace module_testing

@@ -1,0 +1,334 @@
+// The bytes around the entropy-coded data of files written through the dlopen'd module: the header
+// from SOI to SOF with the host's densities, the quality's quantisers in DQT, the ICC profile cut
+// into APP2 chunks and read back whole, and the scan directory of progressive files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/module/peer_jpeg.h"
+#include "tests/module/write_fixture.h"
+
+namespace {
+
+using module_testing::Format;
+using module_testing::Picture;
+using module_testing::ReadOutcome;
+using module_testing::Segment;
+using module_testing::TempFolder;
+using module_testing::WriteOptions;
+using module_testing::WriteOutcome;
+using module_testing::WriteTest;
+
+std::vector<uint8_t> Bytes(std::initializer_list<int> values) {
+    std::vector<uint8_t> bytes;
+    for (int value : values) bytes.push_back(static_cast<uint8_t>(value));
+    return bytes;
+}
+
+std::vector<uint8_t> Text(const char* text) { return std::vector<uint8_t>(text, text + std::strlen(text)); }
+
+void Append(std::vector<uint8_t>* to, const std::vector<uint8_t>& bytes) { to->insert(to->end(), bytes.begin(), bytes.end()); }
+
+std::vector<int> Codes(const std::vector<Segment>& segments) {
+    std::vector<int> codes;
+    for (const Segment& segment : segments) codes.push_back(segment.code);
+    return codes;
+}
+
+// Every marker of the file in order with its offset: segments by their lengths, and the entropy-coded
+// data after each SOS skipped up to the next marker other than a stuffed zero or a restart marker.
+std::vector<std::pair<std::size_t, int>> Markers(const std::vector<uint8_t>& jpeg) {
+    std::vector<std::pair<std::size_t, int>> markers;
+    std::size_t at = 0;
+    while (at + 1 < jpeg.size()) {
+        if (jpeg[at] != 0xFF) {
+            ADD_FAILURE() << "no marker at " << at;
+            break;
+        }
+        const int code = jpeg[at + 1];
+        markers.emplace_back(at, code);
+        if (code == 0xD8) {
+            at += 2;
+            continue;
+        }
+        if (code == 0xD9) break;
+        if (at + 4 > jpeg.size()) break;
+        at += 2 + ((std::size_t{jpeg[at + 2]} << 8) | jpeg[at + 3]);
+        if (code != 0xDA) continue;
+        while (at + 1 < jpeg.size() &&
+               !(jpeg[at] == 0xFF && jpeg[at + 1] != 0x00 && (jpeg[at + 1] < 0xD0 || jpeg[at + 1] > 0xD7))) {
+            ++at;
+        }
+    }
+    return markers;
+}
+
+class WriteMarkersTest : public WriteTest {
+protected:
+    WriteOutcome Write(const Picture& picture, const WriteOptions& options) {
+        return WriteJpeg(picture, folder_.PathOf("out.jpg"), options);
+    }
+    TempFolder folder_;
+};
+
+struct HeaderCase {
+    int32_t width;  // 0: the bundled sample
+    int32_t height;
+    int16_t quality;
+    Format format;
+    int32_t horizontalResolution;  // 16.16 ppi
+    int32_t verticalResolution;
+    int xDensity;  // what APP0 must carry
+    int yDensity;
+    int sofCode;
+    int lumaSampling;  // H * 16 + V of component 1
+};
+
+TEST_F(WriteMarkersTest, HeaderFromSoiToSofCarriesTheHostsDensitiesAndTheFrame) {
+    const HeaderCase cases[] = {
+        {0, 0, 5, Format::baseline, 150 << 16, 96 << 16, 150, 96, 0xC0, 0x22},
+        {0, 0, 5, Format::baseline, 72 << 16, 72 << 16, 72, 72, 0xC0, 0x22},
+        // The fraction of a 16.16 resolution is dropped.
+        {33, 9, 4, Format::optimised, (72 << 16) + 0x8000, (300 << 16) + 0xFFFF, 72, 300, 0xC0, 0x22},
+        // From quality 6 on (scale 0.4) no component is subsampled.
+        {17, 1, 6, Format::progressive, 1 << 16, 32767 << 16, 1, 32767, 0xC2, 0x11},
+        {1, 17, 10, Format::baseline, 600 << 16, 600 << 16, 600, 600, 0xC0, 0x11},
+        {16, 16, 0, Format::progressive, 72 << 16, 72 << 16, 72, 72, 0xC2, 0x22},
+    };
+    for (const HeaderCase& item : cases) {
+        const Picture picture = item.width == 0 ? module_testing::SamplePicture()
+                                                : module_testing::SyntheticPicture(item.width, item.height);
+        SCOPED_TRACE(::testing::Message() << picture.name << ", quality " << item.quality << ", format "
+                                          << static_cast<int>(item.format));
+        WriteOptions options;
+        options.quality = item.quality;
+        options.format = item.format;
+        options.horizontalResolution = item.horizontalResolution;
+        options.verticalResolution = item.verticalResolution;
+        const WriteOutcome written = Write(picture, options);
+        ASSERT_EQ(written.failure, resultOk);
+        ASSERT_EQ(written.rowsTaken, picture.height);
+
+        // SOI, the 18-byte JFIF APP0 (version 1.2, units 0, no thumbnail), then APPE.
+        std::vector<uint8_t> expected = Bytes({0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10});
+        Append(&expected, Text("JFIF"));
+        Append(&expected, Bytes({0x00, 0x01, 0x02, 0x00, item.xDensity >> 8, item.xDensity & 0xFF, item.yDensity >> 8,
+                                 item.yDensity & 0xFF, 0x00, 0x00, 0xFF, 0xEE}));
+        ASSERT_GE(written.jpeg.size(), expected.size());
+        EXPECT_EQ(std::vector<uint8_t>(written.jpeg.begin(), written.jpeg.begin() + static_cast<std::ptrdiff_t>(expected.size())),
+                  expected);
+
+        const std::vector<Segment> segments = module_testing::HeaderSegments(written.jpeg);
+        EXPECT_EQ(Codes(segments), (std::vector<int>{0xE0, 0xEE, 0xDB, item.sofCode, 0xC4, 0xDA}));
+        if (segments.size() < 4) continue;
+        // APPE: "Nurvo", version 100, flags with averaging and 16-bit samples, transform 1; the
+        // sequential formats carry nothing more.
+        std::vector<uint8_t> appe = Text("Nurvo");
+        Append(&appe, Bytes({0x00, 0x64, 0xC0, 0x00, 0x00, 0x00, 0x01}));
+        ASSERT_GE(segments[1].payload.size(), appe.size());
+        EXPECT_EQ(std::vector<uint8_t>(segments[1].payload.begin(), segments[1].payload.begin() + 12), appe);
+        if (item.format != Format::progressive) {
+            EXPECT_EQ(segments[1].payload.size(), 12u);
+        }
+        // DQT: two tables, 0 and 1.
+        ASSERT_EQ(segments[2].payload.size(), 130u);
+        EXPECT_EQ(segments[2].payload[0], 0);
+        EXPECT_EQ(segments[2].payload[65], 1);
+        // SOF: precision 8, height, width, three components, luma sampling, chroma on table 1.
+        const auto sofExpected = Bytes({0x08, picture.height >> 8, picture.height & 0xFF, picture.width >> 8,
+                                        picture.width & 0xFF, 0x03, 0x01, item.lumaSampling, 0x00, 0x02, 0x11, 0x01,
+                                        0x03, 0x11, 0x01});
+        EXPECT_EQ(segments[3].payload, sofExpected);
+
+        // The peer reads the same densities.
+        peer::Image decoded;
+        std::string error;
+        ASSERT_TRUE(peer::Decode(written.jpeg, &decoded, &error)) << error;
+        EXPECT_TRUE(decoded.sawJfif);
+        EXPECT_EQ(decoded.densityUnit, 0);
+        EXPECT_EQ(decoded.xDensity, item.xDensity);
+        EXPECT_EQ(decoded.yDensity, item.yDensity);
+    }
+}
+
+struct QuantiserCase {
+    int16_t quality;
+    int table;
+    int zigzag;
+    int stored;  // the DQT byte
+};
+
+TEST_F(WriteMarkersTest, QualityPicksTheQuantisersInDqt) {
+    const QuantiserCase cases[] = {
+        {10, 0, 0, 1},   // 16 x 0.025 rounds to 0, raised to 1
+        {0, 0, 0, 20},   // scale 1.5 above 1: 16 + trunc(0.5 x 16 x 0.5 + 0.5), no reduction below 255
+        {2, 0, 63, 64},  // 103 capped at 85, reduced by 0.75
+        {4, 0, 63, 39},  // 103 x 0.5 = 52, reduced
+        {5, 0, 63, 50},  // 103 x 0.65 = 67, reduced: quality 5 is coarser than quality 4
+    };
+    const Picture picture = module_testing::SyntheticPicture(16, 16);
+    for (const QuantiserCase& item : cases) {
+        SCOPED_TRACE(::testing::Message() << "quality " << item.quality << ", table " << item.table << ", entry "
+                                          << item.zigzag);
+        WriteOptions options;
+        options.quality = item.quality;
+        const WriteOutcome written = Write(picture, options);
+        const std::vector<Segment> segments = module_testing::HeaderSegments(written.jpeg);
+        ASSERT_GE(segments.size(), 3u);
+        ASSERT_EQ(segments[2].code, 0xDB);
+        ASSERT_EQ(segments[2].payload.size(), 130u);
+        EXPECT_EQ(segments[2].payload[static_cast<std::size_t>(item.table * 65 + 1 + item.zigzag)], item.stored);
+    }
+}
+
+// A profile of the given size, every byte telling its position.
+std::vector<uint8_t> Profile(std::size_t size) {
+    std::vector<uint8_t> profile(size);
+    for (std::size_t i = 0; i < size; ++i) profile[i] = static_cast<uint8_t>((i * 131 + i / 251) & 0xFF);
+    return profile;
+}
+
+struct ProfileCase {
+    std::size_t size;
+    std::vector<std::size_t> chunks;
+};
+
+TEST_F(WriteMarkersTest, ProfileIsCutIntoNumberedChunksAndReadsBackWhole) {
+    const ProfileCase cases[] = {
+        {1, {1}},
+        {65519, {65519}},
+        {65520, {65519, 1}},
+        {3 * 65519 + 7, {65519, 65519, 65519, 7}},
+    };
+    const Picture picture = module_testing::SyntheticPicture(33, 9);
+    for (const ProfileCase& item : cases) {
+        SCOPED_TRACE(::testing::Message() << "profile of " << item.size << " bytes");
+        WriteOptions options;
+        options.profile = Profile(item.size);
+        const WriteOutcome written = Write(picture, options);
+        ASSERT_EQ(written.start, resultOk);
+        ASSERT_EQ(written.failure, resultOk);
+        const std::vector<Segment> segments = module_testing::HeaderSegments(written.jpeg);
+        ASSERT_GE(segments.size(), item.chunks.size() + 2);
+        // The chunks come right after APP0, before APPE.
+        EXPECT_EQ(segments[0].code, 0xE0);
+        EXPECT_EQ(segments[item.chunks.size() + 1].code, 0xEE);
+        std::size_t at = 0;
+        for (std::size_t k = 0; k < item.chunks.size(); ++k) {
+            const Segment& chunk = segments[k + 1];
+            SCOPED_TRACE(::testing::Message() << "chunk " << k + 1);
+            ASSERT_EQ(chunk.code, 0xE2);
+            const std::size_t length = item.chunks[k] + 16;
+            EXPECT_EQ(written.jpeg[chunk.offset + 2], length >> 8);
+            EXPECT_EQ(written.jpeg[chunk.offset + 3], length & 0xFF);
+            ASSERT_EQ(chunk.payload.size(), item.chunks[k] + 14);
+            EXPECT_EQ(std::memcmp(chunk.payload.data(), "ICC_PROFILE\0", 12), 0);
+            EXPECT_EQ(chunk.payload[12], k + 1);
+            EXPECT_EQ(chunk.payload[13], item.chunks.size());
+            EXPECT_TRUE(std::equal(chunk.payload.begin() + 14, chunk.payload.end(),
+                                   options.profile.begin() + static_cast<std::ptrdiff_t>(at)));
+            at += item.chunks[k];
+        }
+        // The module's read path and the peer join the chunks to the same profile.
+        const std::string path = folder_.PathOf("out.jpg");
+        const ReadOutcome read = ReadJpeg(path);
+        ASSERT_EQ(read.start, resultOk);
+        EXPECT_TRUE(read.profile == options.profile) << "read back " << read.profile.size() << " bytes";
+        peer::Image decoded;
+        std::string error;
+        ASSERT_TRUE(peer::Decode(written.jpeg, &decoded, &error)) << error;
+        EXPECT_EQ(decoded.warnings, 0) << decoded.firstWarning;
+        EXPECT_TRUE(decoded.iccProfile == options.profile) << "the peer read " << decoded.iccProfile.size() << " bytes";
+    }
+}
+
+TEST_F(WriteMarkersTest, NoProfileIsWrittenWhileProfilesAreDisabled) {
+    WriteOptions options;
+    options.profile = Profile(5000);
+    options.profilesEnabled = 0;
+    const WriteOutcome written = Write(module_testing::SyntheticPicture(15, 15), options);
+    ASSERT_EQ(written.failure, resultOk);
+    EXPECT_EQ(Codes(module_testing::HeaderSegments(written.jpeg)),
+              (std::vector<int>{0xE0, 0xEE, 0xDB, 0xC0, 0xC4, 0xDA}));
+    const ReadOutcome read = ReadJpeg(folder_.PathOf("out.jpg"));
+    EXPECT_FALSE(read.profileHandle);
+    EXPECT_TRUE(read.profile.empty());
+}
+
+TEST_F(WriteMarkersTest, ProfileOf255ChunksIsWrittenAndOneMoreByteIsRefused) {
+    const Picture picture = module_testing::SyntheticPicture(1, 1);
+    WriteOptions options;
+    options.profile = Profile(255 * 65519);
+    WriteOutcome written = Write(picture, options);
+    ASSERT_EQ(written.start, resultOk);
+    ASSERT_EQ(written.failure, resultOk);
+    peer::Image decoded;
+    std::string error;
+    ASSERT_TRUE(peer::Decode(written.jpeg, &decoded, &error)) << error;
+    EXPECT_TRUE(decoded.iccProfile == options.profile);
+
+    // A chunk count above 255 does not fit its byte: bad parameters at write start, nothing left.
+    options.profile.push_back(0x5A);
+    written = Write(picture, options);
+    EXPECT_EQ(written.start, resultBadParameters);
+    EXPECT_FALSE(written.finished);
+}
+
+struct DirectoryCase {
+    int16_t scans;          // as stored
+    int scanCount;          // SOS markers in the file
+    std::vector<int> entries;  // the scan numbers (0-based) in the directory
+};
+
+TEST_F(WriteMarkersTest, ProgressiveScanDirectoryPointsAtTheEndOfEachFlaggedScan) {
+    const DirectoryCase cases[] = {
+        {1, 7, {2, 3, 6}},
+        {2, 10, {3, 6, 9}},
+        {3, 14, {3, 6, 10, 13}},
+    };
+    const Picture picture = module_testing::SamplePicture();
+    for (const DirectoryCase& item : cases) {
+        SCOPED_TRACE(::testing::Message() << "scans value " << item.scans);
+        WriteOptions options;
+        options.format = Format::progressive;
+        options.scans = item.scans;
+        const WriteOutcome written = Write(picture, options);
+        ASSERT_EQ(written.failure, resultOk);
+        const std::vector<Segment> segments = module_testing::HeaderSegments(written.jpeg);
+        ASSERT_GE(segments.size(), 2u);
+        ASSERT_EQ(segments[1].code, 0xEE);
+        const std::vector<uint8_t>& appe = segments[1].payload;
+        // After "Nurvo", version, flags and transform: tag 3, length 5d + 1, d, d numbers, d offsets.
+        ASSERT_GE(appe.size(), 16u);
+        ASSERT_EQ(appe[12], 3) << "no scan directory";
+        const std::size_t d = appe[15];
+        EXPECT_EQ((std::size_t{appe[13]} << 8) | appe[14], 5 * d + 1);
+        ASSERT_EQ(appe.size(), 12 + 4 + 5 * d) << "APPE length is not 14 + 5d + 4";
+        ASSERT_GE(d, 2u);
+
+        std::vector<std::size_t> starts;  // of every SOS, then of EOI
+        for (const auto& [offset, code] : Markers(written.jpeg)) {
+            if (code == 0xDA || code == 0xD9) starts.push_back(offset);
+        }
+        ASSERT_GE(starts.size(), 2u);
+        ASSERT_EQ(written.jpeg[starts.back() + 1], 0xD9) << "the file does not end with EOI";
+        EXPECT_EQ(starts.size() - 1, static_cast<std::size_t>(item.scanCount));
+        std::vector<int> numbers;
+        for (std::size_t e = 0; e < d; ++e) {
+            const int number = appe[16 + e];
+            numbers.push_back(number);
+            const std::size_t at = 16 + d + 4 * e;
+            const std::size_t offset = (std::size_t{appe[at]} << 24) | (std::size_t{appe[at + 1]} << 16) |
+                                       (std::size_t{appe[at + 2]} << 8) | appe[at + 3];
+            // The end of scan `number` is where the next scan's SOS, or EOI, begins.
+            ASSERT_LT(static_cast<std::size_t>(number) + 1, starts.size());
+            EXPECT_EQ(offset, starts[static_cast<std::size_t>(number) + 1]) << "entry " << e << " for scan " << number;
+        }
+        EXPECT_EQ(numbers, item.entries);
+    }
+}
+
+}  // namespace
