@@ -359,6 +359,25 @@ TEST(ConvertRow, FourLineShortcutKeepsAClampedPreviousRow) {
     EXPECT_EQ(picture.Out(0, 0), 208) << "a full conversion gives 30 + 178";
 }
 
+TEST(ConvertRowPrecise, TallLumaRowsAreAlwaysConvertedInFull) {
+    // The four-line shortcut belongs to the 8-bit form: with the flag set, precise rows still come
+    // out as full conversions.
+    std::mt19937 randomA(5);
+    std::mt19937 randomB(5);
+    Picture shortcut({1, 1, 1}, {4, 1, 1}, 19, 1, 2);
+    Picture full({1, 1, 1}, {4, 1, 1}, 19, 1, 2);
+    shortcut.Randomise(randomA);
+    full.Randomise(randomB);
+    shortcut.context.fourLine = 1;
+    full.context.fourLine = 0;
+    for (int sub = 0; sub < 4; ++sub) {
+        ConvertRowPrecise(&shortcut.context, 1, sub);
+        const std::vector<uint8_t> withFlag = shortcut.row;
+        ConvertRowPrecise(&full.context, 1, sub);
+        EXPECT_EQ(withFlag, full.row) << "sub-row " << sub;
+    }
+}
+
 TEST(ColourConvertDeathTest, TheWrongFormForThePathIsABug) {
     Picture bytes({2, 1, 1}, {1, 1, 1}, 8, 0, 1);
     EXPECT_EXIT(ConvertRowPrecise(&bytes.context, 0, 0), ::testing::ExitedWithCode(1), "BUG at");
