@@ -310,9 +310,14 @@ private:
         png_uint_32 xPerUnit = 0, yPerUnit = 0;
         int unit = 0;
         if (png_get_pHYs(png_, pngInfo_, &xPerUnit, &yPerUnit, &unit) != 0 && unit == PNG_RESOLUTION_METER) {
-            // PNG counts pixels per metre.
-            info_.xDensity = static_cast<uint32_t>(std::lround(xPerUnit * 0.0254 * 65536.0));
-            info_.yDensity = static_cast<uint32_t>(std::lround(yPerUnit * 0.0254 * 65536.0));
+            // PNG counts whole pixels per metre, which no whole number of pixels per inch fits
+            // exactly (300 ppi is stored as 11811): the nearest whole ppi is meant.
+            const auto perInch = [](png_uint_32 perMetre) {
+                const int64_t rounded = std::llround(perMetre * 0.0254);
+                return rounded > 0 && rounded <= kLargestSide ? static_cast<uint32_t>(rounded) << 16 : 0u;
+            };
+            info_.xDensity = perInch(xPerUnit);
+            info_.yDensity = perInch(yPerUnit);
         }
         if (colour == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png_);
         if (info_.grey && depth < 8) png_set_expand_gray_1_2_4_to_8(png_);

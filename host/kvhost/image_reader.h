@@ -22,7 +22,7 @@ struct SourceInfo {
     bool grey = false;         // the file holds one colour channel
     bool alphaDropped = false; // the file has an alpha channel, which the rows leave out
     int32_t bitsPerSample = 8; // as stored: 1 to 16
-    uint32_t xDensity = 0;     // pixels per inch, 16.16, as the file gives it; 0 when it gives none
+    uint32_t xDensity = 0;     // whole pixels per inch, 16.16, as the file gives it; 0 when it gives none
     uint32_t yDensity = 0;
 };
 

@@ -177,9 +177,7 @@ int RunWrite(host::PluginModule& module, const std::vector<std::string>& argumen
     job.height = info.height;
     // The resolution the user asked for, else the file's (PNG's pHYs), else the host's usual 72 ppi.
     const uint32_t ownDensity = info.xDensity != 0 ? info.xDensity : info.yDensity;
-    job.resolution = arguments.dpi != 0                              ? arguments.dpi << 16
-                     : ownDensity != 0 && ownDensity < 32768u << 16 ? static_cast<int32_t>(ownDensity)
-                                                                     : 72 << 16;
+    job.resolution = arguments.dpi != 0 ? arguments.dpi << 16 : ownDensity != 0 ? static_cast<int32_t>(ownDensity) : 72 << 16;
     job.profile = profile.empty() ? nullptr : &profile;
     job.options = arguments.options;
     job.fill = [&reader](int32_t, uint8_t* rgb) { return reader->ReadRow(rgb); };
