@@ -25,24 +25,19 @@
 // jpeglib.h uses FILE without including its header.
 #include <jpeglib.h>
 
+#include "bench/bench_common.h"
 #include "host/host_environment.h"
 #include "tests/module/peer_jpeg.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::FileBytes;
+using bench::Measure;
+using bench::Timing;
 
 struct Input {
     std::string label;
     std::string path;
-};
-
-struct Timing {
-    bool ok = false;
-    int width = 0;
-    int height = 0;
-    double best = 0;  // seconds for the fastest decode
-    int runs = 0;
 };
 
 // One whole read through FilterMain as the host does it; false when any selector fails.
@@ -120,22 +115,6 @@ bool ReadThroughPeer(const std::string& path, std::vector<uint8_t>* row, int* wi
     return true;
 }
 
-// Repeats a decode until the time is spent (at least three runs) and keeps the fastest.
-template <class Decode>
-Timing Measure(double seconds, Decode decode) {
-    Timing timing;
-    const Clock::time_point end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-    do {
-        const Clock::time_point start = Clock::now();
-        if (!decode(&timing.width, &timing.height)) return timing;
-        const double took = std::chrono::duration<double>(Clock::now() - start).count();
-        if (timing.runs == 0 || took < timing.best) timing.best = took;
-        ++timing.runs;
-    } while (timing.runs < 3 || Clock::now() < end);
-    timing.ok = true;
-    return timing;
-}
-
 std::vector<Input> SharedImages() {
     std::vector<Input> inputs;
     for (const std::string folder : {"", "gen"}) {
@@ -200,15 +179,6 @@ std::vector<Input> SyntheticPhotos(const std::string& folder, int width, int hei
     return inputs;
 }
 
-long FileBytes(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return 0;
-    std::fseek(file, 0, SEEK_END);
-    const long size = std::ftell(file);
-    std::fclose(file);
-    return size;
-}
-
 int Usage() {
     std::fprintf(stderr, "usage: decode_bench [--seconds S] [--quick] [FILE.jpg...]\n");
     return 2;
@@ -241,15 +211,15 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    char folder[] = "/tmp/decode-bench-XXXXXX";
-    const bool ownInputs = inputs.empty();
-    if (ownInputs) {
-        if (mkdtemp(folder) == nullptr) {
+    const bench::ScratchFolder folder("decode-bench");
+    if (inputs.empty()) {
+        if (!folder.ok()) {
             std::perror("decode_bench: mkdtemp");
             return 1;
         }
         inputs = SharedImages();
-        const std::vector<Input> photos = quick ? SyntheticPhotos(folder, 1000, 750) : SyntheticPhotos(folder, 4000, 3000);
+        const std::vector<Input> photos =
+            quick ? SyntheticPhotos(folder.Path(), 1000, 750) : SyntheticPhotos(folder.Path(), 4000, 3000);
         inputs.insert(inputs.end(), photos.begin(), photos.end());
     }
 
@@ -273,25 +243,19 @@ int main(int argc, char** argv) {
         const double megapixels = static_cast<double>(ours.width) * ours.height / 1e6;
         const std::string size = std::to_string(ours.width) + "x" + std::to_string(ours.height);
         if (!turbo.ok || turbo.width != ours.width || turbo.height != ours.height) {
-            std::printf("%-34s %11s %10ld %10.1f %12s\n", input.label.c_str(), size.c_str(), FileBytes(input.path),
-                        megapixels / ours.best, "(failed)");
+            std::printf("%-34s %11s %10lld %10.1f %12s\n", input.label.c_str(), size.c_str(),
+                        static_cast<long long>(FileBytes(input.path)), megapixels / ours.best, "(failed)");
             status = 1;
             continue;
         }
-        std::printf("%-34s %11s %10ld %10.1f %12.1f %7.2f\n", input.label.c_str(), size.c_str(), FileBytes(input.path),
-                    megapixels / ours.best, megapixels / turbo.best, turbo.best / ours.best);
+        std::printf("%-34s %11s %10lld %10.1f %12.1f %7.2f\n", input.label.c_str(), size.c_str(),
+                    static_cast<long long>(FileBytes(input.path)), megapixels / ours.best, megapixels / turbo.best,
+                    turbo.best / ours.best);
         oursTotal += ours.best;
         peerTotal += turbo.best;
     }
     if (peerTotal > 0) {
         std::printf("\nratio = ours / libjpeg-turbo speed; all files together: %.2f\n", peerTotal / oursTotal);
-    }
-
-    if (ownInputs) {
-        for (const Input& input : inputs) {
-            if (input.path.rfind(folder, 0) == 0) unlink(input.path.c_str());
-        }
-        rmdir(folder);
     }
     return status;
 }
