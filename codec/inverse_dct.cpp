@@ -1,10 +1,39 @@
 // Dequantisation multipliers and the multiplication-free scaled inverse DCT: 64 dequantised
 // coefficients (32-bit, natural order) in, an 8x8 square of 8-bit or 11-bit samples out.
+//
+// One 8-point transform, written once for plain 32-bit values and for four 32-bit lanes, serves two
+// implementations: a portable one that transforms one column or row at a time, and on x86 (SSE2) one
+// that transforms four columns or rows side by side. Both compute every value the same way, with the
+// same 32-bit wrap-around, so they give the same samples.
 #include "codec/inverse_dct.h"
 
 #include <cstring>
 
 #include "codec/codec_errors.h"
+
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#define KV_IDCT_LANES 1
+#include <emmintrin.h>
+#else
+#define KV_IDCT_LANES 0
+#endif
+
+#if defined(__GNUC__) || defined(__clang__)
+#define KV_IDCT_INLINE [[gnu::always_inline]] inline
+#elif defined(_MSC_VER)
+#define KV_IDCT_INLINE __forceinline
+#else
+#define KV_IDCT_INLINE inline
+#endif
+
+// Unrolls the short fixed loops below, whose vectors should stay in registers rather than arrays.
+#if defined(__clang__)
+#define KV_IDCT_UNROLL _Pragma("unroll")
+#elif defined(__GNUC__)
+#define KV_IDCT_UNROLL _Pragma("GCC unroll 8")
+#else
+#define KV_IDCT_UNROLL
+#endif
 
 // Zig-zag order. Entry for natural row u, column v: 32768 / (s(u) x s(v)) rounded to the nearest
 // integer, s(0) = 1, s(k) = sqrt(2) x cos(k x pi / 16); computed once in double precision.
@@ -36,64 +65,80 @@ constexpr uint32_t kWideBias = 0x2004000;
 
 // The transform's values travel as uint32_t so that every sum wraps around in 32 bits; this shifts one
 // right as the signed value it stands for.
-inline uint32_t Sar(uint32_t value, int bits) {
-    return static_cast<uint32_t>(static_cast<int32_t>(value) >> bits);
+template <int Bits>
+KV_IDCT_INLINE uint32_t Sar(uint32_t value) {
+    return static_cast<uint32_t>(static_cast<int32_t>(value) >> Bits);
 }
 
-// Input k of a transform whose inputs above Highest are known to be zero.
-template <int K, int Highest, int Stride>
-inline uint32_t Input(const int32_t* in) {
+#if KV_IDCT_LANES
+// Four values side by side, one per 32-bit lane; sums wrap around in 32 bits and shifts are
+// arithmetic, exactly as for the uint32_t values above.
+struct Lanes {
+    __m128i v;
+};
+KV_IDCT_INLINE Lanes operator+(Lanes a, Lanes b) { return {_mm_add_epi32(a.v, b.v)}; }
+KV_IDCT_INLINE Lanes operator-(Lanes a, Lanes b) { return {_mm_sub_epi32(a.v, b.v)}; }
+template <int Bits>
+KV_IDCT_INLINE Lanes Sar(Lanes value) {
+    return {_mm_srai_epi32(value.v, Bits)};
+}
+#endif
+
+// Input k of a transform whose inputs above Highest are known to be zero: load(k), or zero.
+template <int K, int Highest, typename Value, typename Load>
+KV_IDCT_INLINE Value Input(const Load& load) {
     if constexpr (K <= Highest) {
-        return static_cast<uint32_t>(in[K * Stride]);
+        return load(K);
     } else {
-        return 0;
+        return Value{};
     }
 }
 
-// One 8-point scaled inverse transform of in[0], in[Stride], ... in[7 x Stride], handing result k to
-// store(k, value). The inputs above Highest are zero and are not read; the compiler drops every term
-// they feed, which leaves each reduced form computing exactly what the full transform computes,
-// wrap-around included. Always inlined, so that every pass is one straight run of register arithmetic.
-template <int Highest, int Stride, typename Store>
-[[gnu::always_inline]] inline void Transform8(const int32_t* in, Store store) {
-    const uint32_t x0 = Input<0, Highest, Stride>(in);
-    const uint32_t x1 = Input<1, Highest, Stride>(in);
-    const uint32_t x2 = Input<2, Highest, Stride>(in);
-    const uint32_t x3 = Input<3, Highest, Stride>(in);
-    const uint32_t x4 = Input<4, Highest, Stride>(in);
-    const uint32_t x5 = Input<5, Highest, Stride>(in);
-    const uint32_t x6 = Input<6, Highest, Stride>(in);
-    const uint32_t x7 = Input<7, Highest, Stride>(in);
+// One 8-point scaled inverse transform of load(0) ... load(7), handing result k to store(k, value).
+// Value is uint32_t (one transform) or Lanes (four transforms side by side). The inputs above Highest
+// are zero and are not loaded; the compiler drops every term they feed, which leaves each reduced form
+// computing exactly what the full transform computes, wrap-around included. Always inlined, so that
+// every pass is one straight run of register arithmetic.
+template <int Highest, typename Value, typename Load, typename Store>
+KV_IDCT_INLINE void Transform8(const Load& load, const Store& store) {
+    const Value x0 = Input<0, Highest, Value>(load);
+    const Value x1 = Input<1, Highest, Value>(load);
+    const Value x2 = Input<2, Highest, Value>(load);
+    const Value x3 = Input<3, Highest, Value>(load);
+    const Value x4 = Input<4, Highest, Value>(load);
+    const Value x5 = Input<5, Highest, Value>(load);
+    const Value x6 = Input<6, Highest, Value>(load);
+    const Value x7 = Input<7, Highest, Value>(load);
 
     // Odd part. A: a x 0.70703125 (~1/sqrt(2)); B: b x 1.306640625 less Ds; Ds: d x ~0.38269;
     // E: e x ~0.54114.
-    const uint32_t sum17 = x1 + x7;
-    const uint32_t sum35 = x3 + x5;
-    const uint32_t a = sum17 - sum35;
-    const uint32_t aPlusQuarter = a + Sar(a, 2);
-    const uint32_t rotA = Sar(Sar(Sar(a, 4) + aPlusQuarter, 3) + aPlusQuarter, 1);
-    const uint32_t b = x1 - x7;
-    const uint32_t bQuarter = Sar(b, 2);
-    const uint32_t e = x3 - x5;
-    const uint32_t d = b - e;
-    const uint32_t rotD = Sar(d - Sar(d, 6), 7) + Sar(d - Sar(d, 2), 1);
-    const uint32_t rotB = (Sar(b, 4) - Sar(b - bQuarter, 7) + bQuarter + b) - rotD;
-    const uint32_t ePlusSixteenth = Sar(e, 4) + e;
-    const uint32_t rotE = Sar(Sar(Sar(ePlusSixteenth, 2) + e, 6) + ePlusSixteenth, 1);
-    const uint32_t oddS = sum35 + sum17 + rotB;
-    const uint32_t oddF = rotD - rotE;
-    const uint32_t oddG = rotA + oddF;
-    const uint32_t oddL = rotB + rotA;
+    const Value sum17 = x1 + x7;
+    const Value sum35 = x3 + x5;
+    const Value a = sum17 - sum35;
+    const Value aPlusQuarter = a + Sar<2>(a);
+    const Value rotA = Sar<1>(Sar<3>(Sar<4>(a) + aPlusQuarter) + aPlusQuarter);
+    const Value b = x1 - x7;
+    const Value bQuarter = Sar<2>(b);
+    const Value e = x3 - x5;
+    const Value d = b - e;
+    const Value rotD = Sar<7>(d - Sar<6>(d)) + Sar<1>(d - Sar<2>(d));
+    const Value rotB = (Sar<4>(b) - Sar<7>(b - bQuarter) + bQuarter + b) - rotD;
+    const Value ePlusSixteenth = Sar<4>(e) + e;
+    const Value rotE = Sar<1>(Sar<6>(Sar<2>(ePlusSixteenth) + e) + ePlusSixteenth);
+    const Value oddS = sum35 + sum17 + rotB;
+    const Value oddF = rotD - rotE;
+    const Value oddG = rotA + oddF;
+    const Value oddL = rotB + rotA;
 
     // Even part. H: g x 0.70703125.
-    const uint32_t g = x2 - x6;
-    const uint32_t gPlusQuarter = g + Sar(g, 2);
-    const uint32_t rotH = Sar(Sar(Sar(g, 4) + gPlusQuarter, 3) + gPlusQuarter, 1);
-    const uint32_t evenJ = x2 + x6 + rotH;
-    const uint32_t k0 = x0 + x4 + evenJ;
-    const uint32_t k1 = (x0 - x4) + rotH;
-    const uint32_t k2 = (x0 - x4) - rotH;
-    const uint32_t m = x0 + x4 - evenJ;
+    const Value g = x2 - x6;
+    const Value gPlusQuarter = g + Sar<2>(g);
+    const Value rotH = Sar<1>(Sar<3>(Sar<4>(g) + gPlusQuarter) + gPlusQuarter);
+    const Value evenJ = x2 + x6 + rotH;
+    const Value k0 = x0 + x4 + evenJ;
+    const Value k1 = (x0 - x4) + rotH;
+    const Value k2 = (x0 - x4) - rotH;
+    const Value m = x0 + x4 - evenJ;
 
     store(0, k0 + oddS);
     store(1, k1 + oddL);
@@ -103,19 +148,6 @@ template <int Highest, int Stride, typename Store>
     store(5, k2 - oddG);
     store(6, k1 - oddL);
     store(7, k0 - oddS);
-}
-
-// Column pass over the first ColumnCount columns (4 or 8), rows above HighestRow (1..7) being zero.
-// Every column gets the same operations, so the compiler can run neighbouring columns side by side; a
-// column right of the highest nonzero one holds zeros and stays zero.
-template <int HighestRow, int ColumnCount>
-void ColumnPass(int32_t* block) {
-    for (int column = 0; column < ColumnCount; ++column) {
-        int32_t* cell = block + column;
-        Transform8<HighestRow, 8>(cell, [cell](int row, uint32_t value) {
-            cell[row * 8] = static_cast<int32_t>(value);
-        });
-    }
 }
 
 // The final shift and sample range of one output width.
@@ -138,6 +170,21 @@ inline typename Width::Cell Finish(uint32_t value) {
     return static_cast<typename Width::Cell>(clamped);
 }
 
+// ---- One column or row at a time ----
+
+// Column pass over the first ColumnCount columns (4 or 8), rows above HighestRow (1..7) being zero.
+// A column right of the highest nonzero one holds zeros and stays zero.
+template <int HighestRow, int ColumnCount>
+void ColumnPass(int32_t* block) {
+    for (int column = 0; column < ColumnCount; ++column) {
+        int32_t* cell = block + column;
+        Transform8<HighestRow, uint32_t>([cell](int row) { return static_cast<uint32_t>(cell[row * 8]); },
+                                         [cell](int row, uint32_t value) {
+                                             cell[row * 8] = static_cast<int32_t>(value);
+                                         });
+    }
+}
+
 // Row pass over the first rowCount rows, columns above HighestColumn being zero; writes the samples.
 template <int HighestColumn, typename Width>
 void RowPass(const int32_t* block, uint8_t* output, int32_t rowWidth, int rowCount) {
@@ -147,9 +194,8 @@ void RowPass(const int32_t* block, uint8_t* output, int32_t rowWidth, int rowCou
             const typename Width::Cell sample = Finish<Width>(static_cast<uint32_t>(block[0]));
             for (int j = 0; j < 8; ++j) cells[j] = sample;
         } else {
-            Transform8<HighestColumn, 1>(block, [cells](int j, uint32_t value) {
-                cells[j] = Finish<Width>(value);
-            });
+            Transform8<HighestColumn, uint32_t>([block](int j) { return static_cast<uint32_t>(block[j]); },
+                                                [cells](int j, uint32_t value) { cells[j] = Finish<Width>(value); });
         }
     }
 }
@@ -158,7 +204,7 @@ using ColumnPassProc = void (*)(int32_t* block);
 using RowPassProc = void (*)(const int32_t* block, uint8_t* output, int32_t rowWidth, int rowCount);
 
 // Index: [highest nonzero column / 4: columns 0..3 or all 8][highest nonzero row 0..7]. Row 0 alone
-// needs no column pass (see InverseDct); 6 shares the full form, as only input 7 would drop out.
+// needs no column pass (see InverseDctPortable); 6 shares the full form, as only input 7 would drop out.
 const ColumnPassProc kColumnPasses[2][8] = {
     {nullptr, ColumnPass<1, 4>, ColumnPass<2, 4>, ColumnPass<3, 4>, ColumnPass<4, 4>, ColumnPass<5, 4>,
      ColumnPass<7, 4>, ColumnPass<7, 4>},
@@ -174,10 +220,216 @@ const RowPassProc kRowPasses[2][8] = {
      RowPass<4, WideCells>, RowPass<5, WideCells>, RowPass<7, WideCells>, RowPass<7, WideCells>},
 };
 
+#if KV_IDCT_LANES
+// ---- Four columns or rows side by side ----
+
+inline __m128i Load4(const int32_t* cells) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells));
+}
+
+// Column pass over columns 0..3, and 4..7 as well when Halves is 2, rows above HighestRow (1..7) being
+// zero: each lane carries one column, each vector one row.
+template <int HighestRow, int Halves>
+void ColumnPassLanes(int32_t* block) {
+    for (int half = 0; half < Halves; ++half) {
+        int32_t* cells = block + 4 * half;
+        Transform8<HighestRow, Lanes>([cells](int row) { return Lanes{Load4(cells + 8 * row)}; },
+                                      [cells](int row, Lanes value) {
+                                          _mm_storeu_si128(reinterpret_cast<__m128i*>(cells + 8 * row), value.v);
+                                      });
+    }
+}
+
+// Reads the 4x4 square at cells (rows 8 apart) with rows and columns swapped: columns[j] holds column j,
+// one row per lane.
+KV_IDCT_INLINE void Transpose4(const int32_t* cells, Lanes* columns) {
+    const __m128i row0 = Load4(cells);
+    const __m128i row1 = Load4(cells + 8);
+    const __m128i row2 = Load4(cells + 16);
+    const __m128i row3 = Load4(cells + 24);
+    const __m128i low01 = _mm_unpacklo_epi32(row0, row1);   // r0c0 r1c0 r0c1 r1c1
+    const __m128i low23 = _mm_unpacklo_epi32(row2, row3);   // r2c0 r3c0 r2c1 r3c1
+    const __m128i high01 = _mm_unpackhi_epi32(row0, row1);  // r0c2 r1c2 r0c3 r1c3
+    const __m128i high23 = _mm_unpackhi_epi32(row2, row3);  // r2c2 r3c2 r2c3 r3c3
+    columns[0].v = _mm_unpacklo_epi64(low01, low23);
+    columns[1].v = _mm_unpackhi_epi64(low01, low23);
+    columns[2].v = _mm_unpacklo_epi64(high01, high23);
+    columns[3].v = _mm_unpackhi_epi64(high01, high23);
+}
+
+// Stores 8 bytes, the low half of a vector.
+KV_IDCT_INLINE void Store8(uint8_t* output, __m128i value) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(output), value);
+}
+
+// Writes the eight output columns, each as 8 rows of 16-bit values (already shifted), as 8 rows of
+// bytes: packing with unsigned saturation clamps to 0..255, then the bytes are transposed.
+KV_IDCT_INLINE void StoreColumns(const __m128i* columns, uint8_t* output, int32_t rowWidth, ByteCells) {
+    const __m128i c01 = _mm_packus_epi16(columns[0], columns[1]);  // column 0 rows 0..7, column 1 rows 0..7
+    const __m128i c23 = _mm_packus_epi16(columns[2], columns[3]);
+    const __m128i c45 = _mm_packus_epi16(columns[4], columns[5]);
+    const __m128i c67 = _mm_packus_epi16(columns[6], columns[7]);
+    const __m128i t0 = _mm_unpacklo_epi8(c01, c23);  // c0r0 c2r0 c0r1 c2r1 ...
+    const __m128i t1 = _mm_unpackhi_epi8(c01, c23);  // c1r0 c3r0 c1r1 c3r1 ...
+    const __m128i t2 = _mm_unpacklo_epi8(c45, c67);
+    const __m128i t3 = _mm_unpackhi_epi8(c45, c67);
+    const __m128i left0123 = _mm_unpacklo_epi8(t0, t1);   // rows 0..3, columns 0..3
+    const __m128i left4567 = _mm_unpackhi_epi8(t0, t1);   // rows 4..7, columns 0..3
+    const __m128i right0123 = _mm_unpacklo_epi8(t2, t3);  // rows 0..3, columns 4..7
+    const __m128i right4567 = _mm_unpackhi_epi8(t2, t3);  // rows 4..7, columns 4..7
+    const __m128i rows[4] = {
+        _mm_unpacklo_epi32(left0123, right0123),  // rows 0 and 1
+        _mm_unpackhi_epi32(left0123, right0123),  // rows 2 and 3
+        _mm_unpacklo_epi32(left4567, right4567),  // rows 4 and 5
+        _mm_unpackhi_epi32(left4567, right4567),  // rows 6 and 7
+    };
+    KV_IDCT_UNROLL
+    for (int pair = 0; pair < 4; ++pair, output += 2 * rowWidth) {
+        Store8(output, rows[pair]);
+        Store8(output + rowWidth, _mm_unpackhi_epi64(rows[pair], rows[pair]));
+    }
+}
+
+// The same for 16-bit cells: clamped to 0..2047 with 16-bit minimum and maximum, then transposed.
+KV_IDCT_INLINE void StoreColumns(const __m128i* columns, uint8_t* output, int32_t rowWidth, WideCells) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i top = _mm_set1_epi16(WideCells::kMax);
+    __m128i c[8];
+    KV_IDCT_UNROLL
+    for (int j = 0; j < 8; ++j) c[j] = _mm_min_epi16(_mm_max_epi16(columns[j], zero), top);
+    const __m128i t0 = _mm_unpacklo_epi16(c[0], c[1]);  // c0r0 c1r0 c0r1 c1r1 c0r2 c1r2 c0r3 c1r3
+    const __m128i t1 = _mm_unpackhi_epi16(c[0], c[1]);  // the same for rows 4..7
+    const __m128i t2 = _mm_unpacklo_epi16(c[2], c[3]);
+    const __m128i t3 = _mm_unpackhi_epi16(c[2], c[3]);
+    const __m128i t4 = _mm_unpacklo_epi16(c[4], c[5]);
+    const __m128i t5 = _mm_unpackhi_epi16(c[4], c[5]);
+    const __m128i t6 = _mm_unpacklo_epi16(c[6], c[7]);
+    const __m128i t7 = _mm_unpackhi_epi16(c[6], c[7]);
+    const __m128i left01 = _mm_unpacklo_epi32(t0, t2);  // rows 0 and 1, columns 0..3
+    const __m128i left23 = _mm_unpackhi_epi32(t0, t2);
+    const __m128i left45 = _mm_unpacklo_epi32(t1, t3);
+    const __m128i left67 = _mm_unpackhi_epi32(t1, t3);
+    const __m128i right01 = _mm_unpacklo_epi32(t4, t6);  // rows 0 and 1, columns 4..7
+    const __m128i right23 = _mm_unpackhi_epi32(t4, t6);
+    const __m128i right45 = _mm_unpacklo_epi32(t5, t7);
+    const __m128i right67 = _mm_unpackhi_epi32(t5, t7);
+    const __m128i rows[8] = {
+        _mm_unpacklo_epi64(left01, right01), _mm_unpackhi_epi64(left01, right01),
+        _mm_unpacklo_epi64(left23, right23), _mm_unpackhi_epi64(left23, right23),
+        _mm_unpacklo_epi64(left45, right45), _mm_unpackhi_epi64(left45, right45),
+        _mm_unpacklo_epi64(left67, right67), _mm_unpackhi_epi64(left67, right67),
+    };
+    KV_IDCT_UNROLL
+    for (int row = 0; row < 8; ++row, output += rowWidth) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(output), rows[row]);
+    }
+}
+
+// Row pass over rows 0..3 of cells (rows 8 apart), columns above HighestColumn being zero: the rows
+// are read transposed, so that each lane carries one row and each vector one column. Hands back the
+// results shifted down to sample scale, one vector per output column.
+template <int HighestColumn, typename Width>
+KV_IDCT_INLINE void RowPassFour(const int32_t* cells, __m128i* shifted) {
+    Lanes columns[8];
+    Transpose4(cells, columns);
+    if constexpr (HighestColumn >= 4) Transpose4(cells + 4, columns + 4);
+    Transform8<HighestColumn, Lanes>([&columns](int j) { return columns[j]; },
+                                     [shifted](int j, Lanes value) {
+                                         shifted[j] = _mm_srai_epi32(value.v, Width::kShift);
+                                     });
+}
+
+// Row pass over all 8 rows, four at a time, columns above HighestColumn being zero. The shifted results
+// of rows 0..3 and 4..7 meet in 16-bit lanes (a shifted result of either width fits after signed
+// saturation, which keeps values below 0 below 0 and values above the maximum above it), one vector
+// per output column, and are clamped and stored row by row.
+template <int HighestColumn, typename Width>
+void RowPassLanes(const int32_t* block, uint8_t* output, int32_t rowWidth) {
+    __m128i top[8];
+    __m128i bottom[8];
+    RowPassFour<HighestColumn, Width>(block, top);
+    RowPassFour<HighestColumn, Width>(block + 32, bottom);
+    __m128i samples[8];
+    KV_IDCT_UNROLL
+    for (int j = 0; j < 8; ++j) samples[j] = _mm_packs_epi32(top[j], bottom[j]);
+    StoreColumns(samples, output, rowWidth, Width{});
+}
+
+// The block when only row 0 may be nonzero: the column pass would copy row 0 into every row, so the
+// eight output rows are equal. Row 0 is transformed on its own and the one row of samples repeated.
+template <int HighestColumn, typename Width>
+void FirstRowLanes(const int32_t* block, uint8_t* output, int32_t rowWidth) {
+    uint32_t y[8];
+    Transform8<HighestColumn, uint32_t>([block](int j) { return static_cast<uint32_t>(block[j]); },
+                                        [&y](int j, uint32_t value) { y[j] = value; });
+    const __m128i left = _mm_setr_epi32(static_cast<int32_t>(y[0]), static_cast<int32_t>(y[1]),
+                                        static_cast<int32_t>(y[2]), static_cast<int32_t>(y[3]));
+    const __m128i right = _mm_setr_epi32(static_cast<int32_t>(y[4]), static_cast<int32_t>(y[5]),
+                                         static_cast<int32_t>(y[6]), static_cast<int32_t>(y[7]));
+    const __m128i samples =
+        _mm_packs_epi32(_mm_srai_epi32(left, Width::kShift), _mm_srai_epi32(right, Width::kShift));
+    if constexpr (sizeof(typename Width::Cell) == 1) {
+        const __m128i bytes = _mm_packus_epi16(samples, samples);
+        for (int row = 0; row < 8; ++row, output += rowWidth) Store8(output, bytes);
+    } else {
+        const __m128i cells =
+            _mm_min_epi16(_mm_max_epi16(samples, _mm_setzero_si128()), _mm_set1_epi16(Width::kMax));
+        for (int row = 0; row < 8; ++row, output += rowWidth) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(output), cells);
+        }
+    }
+}
+
+using RowPassLanesProc = void (*)(const int32_t* block, uint8_t* output, int32_t rowWidth);
+
+// Index: [highest nonzero column / 4: columns 0..3 or all 8][highest nonzero row 1..7]; 6 shares the
+// full form.
+const ColumnPassProc kColumnPassesLanes[2][8] = {
+    {nullptr, ColumnPassLanes<1, 1>, ColumnPassLanes<2, 1>, ColumnPassLanes<3, 1>, ColumnPassLanes<4, 1>,
+     ColumnPassLanes<5, 1>, ColumnPassLanes<7, 1>, ColumnPassLanes<7, 1>},
+    {nullptr, ColumnPassLanes<1, 2>, ColumnPassLanes<2, 2>, ColumnPassLanes<3, 2>, ColumnPassLanes<4, 2>,
+     ColumnPassLanes<5, 2>, ColumnPassLanes<7, 2>, ColumnPassLanes<7, 2>},
+};
+
+// Index: [16-bit cells][highest nonzero column 0..7]; 6 shares the full form.
+const RowPassLanesProc kRowPassesLanes[2][8] = {
+    {RowPassLanes<0, ByteCells>, RowPassLanes<1, ByteCells>, RowPassLanes<2, ByteCells>,
+     RowPassLanes<3, ByteCells>, RowPassLanes<4, ByteCells>, RowPassLanes<5, ByteCells>,
+     RowPassLanes<7, ByteCells>, RowPassLanes<7, ByteCells>},
+    {RowPassLanes<0, WideCells>, RowPassLanes<1, WideCells>, RowPassLanes<2, WideCells>,
+     RowPassLanes<3, WideCells>, RowPassLanes<4, WideCells>, RowPassLanes<5, WideCells>,
+     RowPassLanes<7, WideCells>, RowPassLanes<7, WideCells>},
+};
+
+// Index: [16-bit cells][highest nonzero column 1..7]; 6 shares the full form. Column 0 alone is the
+// uniform block, filled directly.
+const RowPassLanesProc kFirstRowsLanes[2][8] = {
+    {nullptr, FirstRowLanes<1, ByteCells>, FirstRowLanes<2, ByteCells>, FirstRowLanes<3, ByteCells>,
+     FirstRowLanes<4, ByteCells>, FirstRowLanes<5, ByteCells>, FirstRowLanes<7, ByteCells>,
+     FirstRowLanes<7, ByteCells>},
+    {nullptr, FirstRowLanes<1, WideCells>, FirstRowLanes<2, WideCells>, FirstRowLanes<3, WideCells>,
+     FirstRowLanes<4, WideCells>, FirstRowLanes<5, WideCells>, FirstRowLanes<7, WideCells>,
+     FirstRowLanes<7, WideCells>},
+};
+
+// A block whose only coefficient is (0,0) (bias included) becomes 64 equal samples.
+void FillUniform(uint32_t value, uint8_t* output, int32_t rowWidth, bool wide) {
+    if (wide) {
+        const __m128i cells = _mm_set1_epi16(static_cast<int16_t>(Finish<WideCells>(value)));
+        for (int row = 0; row < 8; ++row, output += rowWidth) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(output), cells);
+        }
+    } else {
+        const __m128i bytes = _mm_set1_epi8(static_cast<char>(Finish<ByteCells>(value)));
+        for (int row = 0; row < 8; ++row, output += rowWidth) Store8(output, bytes);
+    }
+}
+#endif
+
 }  // namespace
 
-void InverseDct(CodecContext* context, int32_t* block, uint8_t* output, int highestColumn, int highestRow,
-                const ComponentInfo* component) {
+void InverseDctPortable(CodecContext* context, int32_t* block, uint8_t* output, int highestColumn,
+                        int highestRow, const ComponentInfo* component) {
     static_cast<void>(context);
     if (static_cast<unsigned>(highestColumn | highestRow) > 7) CodecBug();
     const int wide = component->wideSamples != 0 ? 1 : 0;
@@ -195,4 +447,29 @@ void InverseDct(CodecContext* context, int32_t* block, uint8_t* output, int high
     }
     kColumnPasses[highestColumn >> 2][highestRow](block);
     rowPass(block, output, rowWidth, 8);
+}
+
+void InverseDct(CodecContext* context, int32_t* block, uint8_t* output, int highestColumn, int highestRow,
+                const ComponentInfo* component) {
+#if KV_IDCT_LANES
+    static_cast<void>(context);
+    if (static_cast<unsigned>(highestColumn | highestRow) > 7) CodecBug();
+    const int wide = component->wideSamples != 0 ? 1 : 0;
+    const uint32_t bias = wide ? kWideBias : kByteBias;
+    const uint32_t first = static_cast<uint32_t>(block[0]) + bias;
+    block[0] = static_cast<int32_t>(first);
+    const int32_t rowWidth = component->rowWidth;
+    if (highestRow == 0) {
+        if (highestColumn == 0) {
+            FillUniform(first, output, rowWidth, wide != 0);
+        } else {
+            kFirstRowsLanes[wide][highestColumn](block, output, rowWidth);
+        }
+        return;
+    }
+    kColumnPassesLanes[highestColumn >> 2][highestRow](block);
+    kRowPassesLanes[wide][highestColumn](block, output, rowWidth);
+#else
+    InverseDctPortable(context, block, output, highestColumn, highestRow, component);
+#endif
 }

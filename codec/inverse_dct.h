@@ -20,3 +20,9 @@ void BuildDequantTable(CodecContext* context, QuantTable* table, int tableNumber
 // has wideSamples (output then addresses the first cell). The block is overwritten.
 void InverseDct(CodecContext* context, int32_t* block, uint8_t* output, int highestColumn, int highestRow,
                 const ComponentInfo* component);
+
+// The same transform one column and one row at a time in plain C++: what InverseDct runs where SSE2 is
+// not available, and on x86 a second implementation to check the vector one against. Same contract
+// and results as InverseDct.
+void InverseDctPortable(CodecContext* context, int32_t* block, uint8_t* output, int highestColumn,
+                        int highestRow, const ComponentInfo* component);

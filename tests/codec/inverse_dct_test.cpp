@@ -1,6 +1,7 @@
-// The dequantisation multipliers and the inverse DCT: the scale table, every reduced form against a
-// plain full transform (bit for bit, wrap-around included), worked examples, and closeness to a
-// double-precision inverse DCT.
+// The dequantisation multipliers and the inverse DCT: the scale table, every reduced form of both
+// implementations (the vector one InverseDct runs on x86 and the portable one) against a plain full
+// transform (bit for bit, wrap-around included), worked examples, and closeness to a double-precision
+// inverse DCT.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -130,14 +131,24 @@ TEST(BuildDequantTable, MultipliesInZigZagOrderWithWrapAround) {
     }
 }
 
-// Runs InverseDct on a copy of the block and compares every sample with the reference.
-void ExpectMatchesReference(const int32_t* coefficients, int highestColumn, int highestRow, bool wide) {
+using InverseDctProc = void (*)(CodecContext* context, int32_t* block, uint8_t* output, int highestColumn,
+                                int highestRow, const ComponentInfo* component);
+
+// The two implementations, each checked on its own.
+const struct {
+    InverseDctProc run;
+    const char* name;
+} kImplementations[] = {{InverseDct, "InverseDct"}, {InverseDctPortable, "InverseDctPortable"}};
+
+// Runs one implementation on a copy of the block and compares every sample with the reference.
+void ExpectMatchesReference(InverseDctProc run, const int32_t* coefficients, int highestColumn, int highestRow,
+                            bool wide) {
     int32_t block[65], expected[64];
     std::memcpy(block, coefficients, sizeof(int32_t) * 64);
     ReferenceIdct(coefficients, wide, expected);
     Canvas canvas(wide);
     const ComponentInfo component = Component(canvas);
-    InverseDct(nullptr, block, canvas.Origin(), highestColumn, highestRow, &component);
+    run(nullptr, block, canvas.Origin(), highestColumn, highestRow, &component);
     for (int i = 0; i < 64; ++i)
         ASSERT_EQ(canvas.Sample(i / 8, i % 8), expected[i])
             << "sample " << i << " columns 0.." << highestColumn << " rows 0.." << highestRow << " wide " << wide;
@@ -169,8 +180,11 @@ TEST(InverseDct, EveryReducedFormMatchesTheFullTransform) {
                         }
                     }
                 }
-                ExpectMatchesReference(coefficients, highestColumn, highestRow, false);
-                ExpectMatchesReference(coefficients, highestColumn, highestRow, true);
+                for (const auto& implementation : kImplementations) {
+                    SCOPED_TRACE(implementation.name);
+                    ExpectMatchesReference(implementation.run, coefficients, highestColumn, highestRow, false);
+                    ExpectMatchesReference(implementation.run, coefficients, highestColumn, highestRow, true);
+                }
             }
         }
     }
@@ -183,30 +197,34 @@ TEST(InverseDct, DcOnlyBlocks) {
     for (uint16_t& entry : context.quant[0].entries) entry = 1;
     BuildDequantTable(&context, &context.quant[0], 0);
 
-    int32_t block[65] = {static_cast<int32_t>(8 * multipliers[0])};
-    Canvas bytes(false);
-    ComponentInfo component = Component(bytes);
-    InverseDct(&context, block, bytes.Origin(), 0, 0, &component);
-    EXPECT_EQ(block[0], 8 * 32768 + 0x2020000);
-    for (int i = 0; i < 64; ++i) EXPECT_EQ(bytes.Sample(i / 8, i % 8), 129) << i;
-    EXPECT_TRUE(bytes.SurroundingsIntact());
+    for (const auto& implementation : kImplementations) {
+        SCOPED_TRACE(implementation.name);
+        int32_t block[65] = {static_cast<int32_t>(8 * multipliers[0])};
+        Canvas bytes(false);
+        ComponentInfo component = Component(bytes);
+        implementation.run(&context, block, bytes.Origin(), 0, 0, &component);
+        EXPECT_EQ(block[0], 8 * 32768 + 0x2020000);
+        for (int i = 0; i < 64; ++i) EXPECT_EQ(bytes.Sample(i / 8, i % 8), 129) << i;
+        EXPECT_TRUE(bytes.SurroundingsIntact());
 
-    const struct {
-        int32_t dc;
-        bool wide;
-        int32_t sample;
-    } cases[] = {
-        {0, true, 1024}, {-300000000, false, 0}, {-300000000, true, 0}, {300000000, false, 255},
-        {300000000, true, 2047},
-        {INT32_MAX, false, 0},  // the level-shift bias wraps this one round to negative
-    };
-    for (const auto& c : cases) {
-        int32_t dcBlock[65] = {c.dc};
-        Canvas canvas(c.wide);
-        component = Component(canvas);
-        InverseDct(&context, dcBlock, canvas.Origin(), 0, 0, &component);
-        for (int i = 0; i < 64; ++i) ASSERT_EQ(canvas.Sample(i / 8, i % 8), c.sample) << "DC " << c.dc << " at " << i;
-        EXPECT_TRUE(canvas.SurroundingsIntact());
+        const struct {
+            int32_t dc;
+            bool wide;
+            int32_t sample;
+        } cases[] = {
+            {0, true, 1024}, {-300000000, false, 0}, {-300000000, true, 0}, {300000000, false, 255},
+            {300000000, true, 2047},
+            {INT32_MAX, false, 0},  // the level-shift bias wraps this one round to negative
+        };
+        for (const auto& c : cases) {
+            int32_t dcBlock[65] = {c.dc};
+            Canvas canvas(c.wide);
+            component = Component(canvas);
+            implementation.run(&context, dcBlock, canvas.Origin(), 0, 0, &component);
+            for (int i = 0; i < 64; ++i)
+                ASSERT_EQ(canvas.Sample(i / 8, i % 8), c.sample) << "DC " << c.dc << " at " << i;
+            EXPECT_TRUE(canvas.SurroundingsIntact());
+        }
     }
 }
 
