@@ -7,6 +7,13 @@
 
 #include "codec/codec_errors.h"
 
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#define KV_COLOUR_LANES 1
+#include <emmintrin.h>
+#else
+#define KV_COLOUR_LANES 0
+#endif
+
 namespace {
 
 // One chroma term: (start + factor x i) / 2^shift rounded down, i being the chroma sample. Starts per
@@ -115,6 +122,181 @@ inline void StoreInvertedCmy(int32_t y, const ChromaTerms& terms, uint8_t* out) 
     out[1] = Clamp((terms.green - y) >> Shift);
     out[2] = Clamp((-y - terms.blue) >> Shift);
 }
+
+#if KV_COLOUR_LANES
+// ---- The precise paths sixteen pixels at a time (SSE2) ----
+//
+// The table look-ups stay one per chroma sample and table; what runs side by side is the rest: the
+// terms are unpacked from their entries, added to the luma, shifted and clamped in 16-bit lanes, and
+// the bytes interleaved. By the term ranges above, the blue and red terms lie within -3859..1817 and
+// the halved green sum within -1088..3127; with luma 0..2047 every sum and difference fits a 16-bit
+// lane, each 16-bit shift gives what the 32-bit shift gives, and packing to bytes with unsigned
+// saturation is the clamp to 0..255.
+
+// The terms of eight chroma pairs, one pair per 16-bit lane: the red and blue terms and the green
+// sum shifted down, as in LookUp.
+struct ChromaLanes {
+    __m128i red;
+    __m128i green;
+    __m128i blue;
+};
+
+// Four table entries, one per 32-bit lane.
+inline __m128i Entries(const int32_t* table, const uint16_t* index) {
+    return _mm_setr_epi32(table[index[0]], table[index[1]], table[index[2]], table[index[3]]);
+}
+
+// Looks up cb[0..7] and cr[0..7] (two table reads per pair, as LookUp does).
+inline ChromaLanes LookUpEight(const int32_t* cbTable, const int32_t* crTable, const uint16_t* cb,
+                               const uint16_t* cr) {
+    const __m128i cbLow = Entries(cbTable, cb);
+    const __m128i cbHigh = Entries(cbTable, cb + 4);
+    const __m128i crLow = Entries(crTable, cr);
+    const __m128i crHigh = Entries(crTable, cr + 4);
+    const __m128i lowBits = _mm_set1_epi32((1 << kChromaLowBits) - 1);
+    const __m128i lowBias = _mm_set1_epi16(static_cast<int16_t>(kChromaLowBias));
+    constexpr int kGreenShift = kChromaLowBits + kPreciseGreenShift;
+    ChromaLanes terms;
+    terms.red = _mm_sub_epi16(
+        _mm_packs_epi32(_mm_and_si128(crLow, lowBits), _mm_and_si128(crHigh, lowBits)), lowBias);
+    terms.blue = _mm_sub_epi16(
+        _mm_packs_epi32(_mm_and_si128(cbLow, lowBits), _mm_and_si128(cbHigh, lowBits)), lowBias);
+    terms.green = _mm_packs_epi32(_mm_srai_epi32(_mm_add_epi32(cbLow, crLow), kGreenShift),
+                                  _mm_srai_epi32(_mm_add_epi32(cbHigh, crHigh), kGreenShift));
+    return terms;
+}
+
+// The terms of chroma pairs 0..3 (Half 0) or 4..7 (Half 1), each repeated for two neighbouring pixels.
+template <int Half>
+inline ChromaLanes Doubled(const ChromaLanes& terms) {
+    if constexpr (Half == 0) {
+        return {_mm_unpacklo_epi16(terms.red, terms.red), _mm_unpacklo_epi16(terms.green, terms.green),
+                _mm_unpacklo_epi16(terms.blue, terms.blue)};
+    } else {
+        return {_mm_unpackhi_epi16(terms.red, terms.red), _mm_unpackhi_epi16(terms.green, terms.green),
+                _mm_unpackhi_epi16(terms.blue, terms.blue)};
+    }
+}
+
+// Eight samples of one output byte, still in 16-bit lanes: value >> kPreciseShift.
+inline __m128i Scaled(__m128i value) {
+    return _mm_srai_epi16(value, kPreciseShift);
+}
+
+// The three colour bytes of sixteen pixels, one vector each.
+struct PixelBytes {
+    __m128i first;
+    __m128i second;
+    __m128i third;
+};
+
+// R, G, B of sixteen YCbCr pixels: luma[0..15] with the terms of pixels 0..7 and 8..15.
+inline PixelBytes RgbSixteen(const uint16_t* luma, const ChromaLanes& low, const ChromaLanes& high) {
+    const __m128i yLow = _mm_loadu_si128(reinterpret_cast<const __m128i*>(luma));
+    const __m128i yHigh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(luma + 8));
+    return {_mm_packus_epi16(Scaled(_mm_add_epi16(yLow, low.red)), Scaled(_mm_add_epi16(yHigh, high.red))),
+            _mm_packus_epi16(Scaled(_mm_sub_epi16(yLow, low.green)), Scaled(_mm_sub_epi16(yHigh, high.green))),
+            _mm_packus_epi16(Scaled(_mm_add_epi16(yLow, low.blue)), Scaled(_mm_add_epi16(yHigh, high.blue)))};
+}
+
+// The inverted C, M, Y bytes of sixteen YCCK pixels.
+inline PixelBytes InvertedCmySixteen(const uint16_t* luma, const ChromaLanes& low, const ChromaLanes& high) {
+    const __m128i yLow = _mm_loadu_si128(reinterpret_cast<const __m128i*>(luma));
+    const __m128i yHigh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(luma + 8));
+    const __m128i zero = _mm_setzero_si128();
+    // -y - term, as (-term) - y.
+    const __m128i first =
+        _mm_packus_epi16(Scaled(_mm_sub_epi16(_mm_sub_epi16(zero, low.red), yLow)),
+                         Scaled(_mm_sub_epi16(_mm_sub_epi16(zero, high.red), yHigh)));
+    const __m128i second = _mm_packus_epi16(Scaled(_mm_sub_epi16(low.green, yLow)),
+                                            Scaled(_mm_sub_epi16(high.green, yHigh)));
+    const __m128i third =
+        _mm_packus_epi16(Scaled(_mm_sub_epi16(_mm_sub_epi16(zero, low.blue), yLow)),
+                         Scaled(_mm_sub_epi16(_mm_sub_epi16(zero, high.blue), yHigh)));
+    return {first, second, third};
+}
+
+// Writes sixteen three-byte pixels to out[0..47], and junk to out[48..49]: the caller writes the
+// pixel after them later. Four pixels at a time are spread to four bytes each (the fourth zero), then
+// each pair closed up to six bytes within its 64-bit half, and the halves stored 6 bytes apart.
+inline void StoreThreeBytePixels(uint8_t* out, const PixelBytes& bytes) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i pairsLow = _mm_unpacklo_epi8(bytes.first, bytes.second);
+    const __m128i pairsHigh = _mm_unpackhi_epi8(bytes.first, bytes.second);
+    const __m128i thirdLow = _mm_unpacklo_epi8(bytes.third, zero);
+    const __m128i thirdHigh = _mm_unpackhi_epi8(bytes.third, zero);
+    const __m128i quads[4] = {_mm_unpacklo_epi16(pairsLow, thirdLow), _mm_unpackhi_epi16(pairsLow, thirdLow),
+                              _mm_unpacklo_epi16(pairsHigh, thirdHigh), _mm_unpackhi_epi16(pairsHigh, thirdHigh)};
+    const __m128i evenPixel = _mm_set_epi32(0, 0x00FFFFFF, 0, 0x00FFFFFF);     // bits 0..23 of each half
+    const __m128i oddPixel = _mm_set_epi32(0xFFFF, -0x1000000, 0xFFFF, -0x1000000);  // bits 24..47
+    for (int q = 0; q < 4; ++q, out += 12) {
+        const __m128i packed = _mm_or_si128(_mm_and_si128(quads[q], evenPixel),
+                                            _mm_and_si128(_mm_srli_epi64(quads[q], 8), oddPixel));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), packed);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 6), _mm_unpackhi_epi64(packed, packed));
+    }
+}
+
+// Writes sixteen four-byte pixels (three colour bytes and K) to out[0..63].
+inline void StoreFourBytePixels(uint8_t* out, const PixelBytes& bytes, const uint8_t* black) {
+    const __m128i k = _mm_loadu_si128(reinterpret_cast<const __m128i*>(black));
+    const __m128i pairsLow = _mm_unpacklo_epi8(bytes.first, bytes.second);
+    const __m128i pairsHigh = _mm_unpackhi_epi8(bytes.first, bytes.second);
+    const __m128i thirdKLow = _mm_unpacklo_epi8(bytes.third, k);
+    const __m128i thirdKHigh = _mm_unpackhi_epi8(bytes.third, k);
+    auto* cells = reinterpret_cast<__m128i*>(out);
+    _mm_storeu_si128(cells, _mm_unpacklo_epi16(pairsLow, thirdKLow));
+    _mm_storeu_si128(cells + 1, _mm_unpackhi_epi16(pairsLow, thirdKLow));
+    _mm_storeu_si128(cells + 2, _mm_unpacklo_epi16(pairsHigh, thirdKHigh));
+    _mm_storeu_si128(cells + 3, _mm_unpackhi_epi16(pairsHigh, thirdKHigh));
+}
+
+// Each converts the leading pixels of one precise path's row, sixteen at a time, and returns how many
+// pixels it converted; the scalar loops take the rest. A three-byte path stops at least one pixel short
+// of the end, so that the junk after its last group is overwritten.
+
+int32_t RgbPerPixelLanes(const uint16_t* luma, const uint16_t* cb, const uint16_t* cr, const int32_t* cbTable,
+                         const int32_t* crTable, uint8_t* out, int32_t pixels) {
+    int32_t x = 0;
+    for (; x + 16 < pixels; x += 16, out += 48) {
+        const ChromaLanes low = LookUpEight(cbTable, crTable, cb + x, cr + x);
+        const ChromaLanes high = LookUpEight(cbTable, crTable, cb + x + 8, cr + x + 8);
+        StoreThreeBytePixels(out, RgbSixteen(luma + x, low, high));
+    }
+    return x;
+}
+
+int32_t RgbPerPairLanes(const uint16_t* luma, const uint16_t* cb, const uint16_t* cr, const int32_t* cbTable,
+                        const int32_t* crTable, uint8_t* out, int32_t pixels) {
+    int32_t x = 0;
+    for (; x + 16 < pixels; x += 16, out += 48) {
+        const ChromaLanes terms = LookUpEight(cbTable, crTable, cb + x / 2, cr + x / 2);
+        StoreThreeBytePixels(out, RgbSixteen(luma + x, Doubled<0>(terms), Doubled<1>(terms)));
+    }
+    return x;
+}
+
+int32_t CmykPerPixelLanes(const uint16_t* luma, const uint16_t* cb, const uint16_t* cr, const uint8_t* black,
+                          const int32_t* cbTable, const int32_t* crTable, uint8_t* out, int32_t pixels) {
+    int32_t x = 0;
+    for (; x + 16 <= pixels; x += 16, out += 64) {
+        const ChromaLanes low = LookUpEight(cbTable, crTable, cb + x, cr + x);
+        const ChromaLanes high = LookUpEight(cbTable, crTable, cb + x + 8, cr + x + 8);
+        StoreFourBytePixels(out, InvertedCmySixteen(luma + x, low, high), black + x);
+    }
+    return x;
+}
+
+int32_t CmykPerPairLanes(const uint16_t* luma, const uint16_t* cb, const uint16_t* cr, const uint8_t* black,
+                         const int32_t* cbTable, const int32_t* crTable, uint8_t* out, int32_t pixels) {
+    int32_t x = 0;
+    for (; x + 16 <= pixels; x += 16, out += 64) {
+        const ChromaLanes terms = LookUpEight(cbTable, crTable, cb + x / 2, cr + x / 2);
+        StoreFourBytePixels(out, InvertedCmySixteen(luma + x, Doubled<0>(terms), Doubled<1>(terms)), black + x);
+    }
+    return x;
+}
+#endif
 
 // Number of the sample-buffer row that feeds sub-row subRow of block line blockLine: rows are
 // repeated, never interpolated.
@@ -326,17 +508,28 @@ void ConvertRowPrecise(CodecContext* context, int blockLine, int subRow) {
     const int32_t* crTable = context->chromaTableB;
     uint8_t* out = context->outputRow;
     const int32_t length = context->paddedRowLength;
+    // Pixels (path 2, 4) or pairs (path 3, 5) already converted side by side.
+    int32_t done = 0;
     switch (path) {
         case 2: {  // one chroma pair per pixel
             const int32_t pixels = length / 3;
-            for (int32_t x = 0; x < pixels; ++x, out += 3) {
+#if KV_COLOUR_LANES
+            done = RgbPerPixelLanes(luma, cb, cr, cbTable, crTable, out, pixels);
+#endif
+            out += 3 * done;
+            for (int32_t x = done; x < pixels; ++x, out += 3) {
                 StoreRgb<kPreciseShift>(luma[x], LookUp<kPreciseGreenShift>(cbTable, crTable, cb[x], cr[x]), out);
             }
             break;
         }
         case 3: {  // one chroma pair per two pixels
             const int32_t pairs = length / 6;
-            for (int32_t x = 0; x < pairs; ++x, luma += 2, out += 6) {
+#if KV_COLOUR_LANES
+            done = RgbPerPairLanes(luma, cb, cr, cbTable, crTable, out, 2 * pairs) / 2;
+#endif
+            luma += 2 * done;
+            out += 6 * done;
+            for (int32_t x = done; x < pairs; ++x, luma += 2, out += 6) {
                 const ChromaTerms terms = LookUp<kPreciseGreenShift>(cbTable, crTable, cb[x], cr[x]);
                 StoreRgb<kPreciseShift>(luma[0], terms, out);
                 StoreRgb<kPreciseShift>(luma[1], terms, out + 3);
@@ -346,7 +539,11 @@ void ConvertRowPrecise(CodecContext* context, int blockLine, int subRow) {
         case 4: {  // one chroma pair and one K per pixel
             const uint8_t* black = SourceRow(context, 3, blockLine, subRow);
             const int32_t pixels = length / 4;
-            for (int32_t x = 0; x < pixels; ++x, out += 4) {
+#if KV_COLOUR_LANES
+            done = CmykPerPixelLanes(luma, cb, cr, black, cbTable, crTable, out, pixels);
+#endif
+            out += 4 * done;
+            for (int32_t x = done; x < pixels; ++x, out += 4) {
                 StoreInvertedCmy<kPreciseShift>(luma[x], LookUp<kPreciseGreenShift>(cbTable, crTable, cb[x], cr[x]),
                                                 out);
                 out[3] = black[x];
@@ -356,7 +553,13 @@ void ConvertRowPrecise(CodecContext* context, int blockLine, int subRow) {
         default: {  // path 5: one chroma pair per two pixels, one K per pixel
             const uint8_t* black = SourceRow(context, 3, blockLine, subRow);
             const int32_t pairs = length / 8;
-            for (int32_t x = 0; x < pairs; ++x, luma += 2, black += 2, out += 8) {
+#if KV_COLOUR_LANES
+            done = CmykPerPairLanes(luma, cb, cr, black, cbTable, crTable, out, 2 * pairs) / 2;
+#endif
+            luma += 2 * done;
+            black += 2 * done;
+            out += 8 * done;
+            for (int32_t x = done; x < pairs; ++x, luma += 2, black += 2, out += 8) {
                 const ChromaTerms terms = LookUp<kPreciseGreenShift>(cbTable, crTable, cb[x], cr[x]);
                 StoreInvertedCmy<kPreciseShift>(luma[0], terms, out);
                 out[3] = black[0];

@@ -147,9 +147,9 @@ TEST(ColourTables, EveryTermOfBothFormsAndTransformsFollowsItsFormula) {
 
 // Converts rows 0..7 of sub-row 0 of a path whose components all have V = 1 and checks every pixel of
 // the padded row against the formulas, chroma taken at x x H / Hmax, K passed through.
-void ExpectPathFollowsFormulas(std::vector<int> h, int transform, int path) {
-    std::mt19937 random(path * 10 + transform);
-    Picture picture(h, std::vector<int>(h.size(), 1), 37, transform, path);
+void ExpectPathFollowsFormulas(std::vector<int> h, int transform, int path, int width = 37) {
+    std::mt19937 random(path * 10 + transform + 1000 * width);
+    Picture picture(h, std::vector<int>(h.size(), 1), width, transform, path);
     picture.Randomise(random);
     const bool precise = path >= 2;
     for (int line = 0; line < 8; ++line) {
@@ -163,7 +163,8 @@ void ExpectPathFollowsFormulas(std::vector<int> h, int transform, int path) {
             const auto expected =
                 ReferencePixel(precise, transform, picture.Get(0, line, x), picture.Get(1, line, x * h[1] / hMax),
                                picture.Get(2, line, x * h[2] / hMax));
-            for (int k = 0; k < 3; ++k) ASSERT_EQ(picture.Out(x, k), expected[k]) << "path " << path << " x " << x;
+            for (int k = 0; k < 3; ++k)
+                ASSERT_EQ(picture.Out(x, k), expected[k]) << "path " << path << " width " << width << " x " << x;
             if (h.size() == 4) {
                 ASSERT_EQ(picture.Out(x, 3), picture.Get(3, line, x * h[3] / hMax));
             }
@@ -180,6 +181,53 @@ TEST(ColourConvert, EveryTransformingPathFollowsTheFormulas) {
     ExpectPathFollowsFormulas({1, 1, 1}, 1, 0);
     ExpectPathFollowsFormulas({2, 2, 1}, 1, 0);
     ExpectPathFollowsFormulas({1, 1, 1, 1}, 2, 0);
+}
+
+TEST(ConvertRowPrecise, EveryRowLengthFollowsTheFormulas) {
+    // Rows are converted sixteen pixels at a time where the target allows, the rest one by one: every
+    // length up to five groups and some longer rows, with the bytes after the row left alone.
+    for (int width = 1; width <= 82; ++width) {
+        ExpectPathFollowsFormulas({1, 1, 1}, 1, 2, width);
+        ExpectPathFollowsFormulas({2, 1, 1}, 1, 3, width);
+        ExpectPathFollowsFormulas({1, 1, 1, 1}, 2, 4, width);
+        ExpectPathFollowsFormulas({2, 1, 1, 2}, 2, 5, width);
+    }
+    for (int width : {255, 256, 257, 1001}) {
+        ExpectPathFollowsFormulas({1, 1, 1}, 1, 2, width);
+        ExpectPathFollowsFormulas({2, 1, 1}, 1, 3, width);
+        ExpectPathFollowsFormulas({1, 1, 1, 1}, 2, 4, width);
+        ExpectPathFollowsFormulas({2, 1, 1, 2}, 2, 5, width);
+    }
+}
+
+TEST(ConvertRowPrecise, EveryCombinationOfExtremeSamples) {
+    // The largest terms and sums come from samples at the ends of their range: each Y, Cb, Cr triple
+    // from these values, one per pixel, through paths 2 and 4.
+    const int values[] = {0, 1, 7, 8, 1023, 1024, 2040, 2046, 2047};
+    std::vector<std::array<int, 3>> triples;
+    for (int y : values)
+        for (int cb : values)
+            for (int cr : values) triples.push_back({y, cb, cr});
+    const int width = static_cast<int>(triples.size());
+    for (int transform = 1; transform <= 2; ++transform) {
+        const int count = transform == 1 ? 3 : 4;
+        Picture picture(std::vector<int>(count, 1), std::vector<int>(count, 1), width, transform, transform == 1 ? 2 : 4);
+        for (int x = 0; x < width; ++x) {
+            for (int c = 0; c < 3; ++c) picture.Set(c, 0, x, triples[x][c]);
+            if (count == 4) picture.Set(3, 0, x, x % 256);
+        }
+        ConvertRowPrecise(&picture.context, 0, 0);
+        for (int x = 0; x < width; ++x) {
+            const auto& t = triples[x];
+            const auto expected = ReferencePixel(true, transform, t[0], t[1], t[2]);
+            for (int k = 0; k < 3; ++k)
+                ASSERT_EQ(picture.Out(x, k), expected[k]) << "Y " << t[0] << " Cb " << t[1] << " Cr " << t[2];
+            if (count == 4) {
+                ASSERT_EQ(picture.Out(x, 3), x % 256);
+            }
+        }
+        EXPECT_TRUE(picture.GuardIntact());
+    }
 }
 
 // One pixel through either form: samples in, the first three output bytes out.
