@@ -216,25 +216,30 @@ inline PixelBytes InvertedCmySixteen(const uint16_t* luma, const ChromaLanes& lo
     return {first, second, third};
 }
 
+// Writes four three-byte pixels, given with a zero fourth byte each, to out[0..11] and junk to
+// out[12..13]: each pair is closed up to six bytes within its 64-bit half, and the halves are stored
+// 6 bytes apart.
+inline void StoreFourThreeBytePixels(uint8_t* out, __m128i quad) {
+    const __m128i evenPixel = _mm_set_epi32(0, 0x00FFFFFF, 0, 0x00FFFFFF);           // bits 0..23 of each half
+    const __m128i oddPixel = _mm_set_epi32(0xFFFF, -0x1000000, 0xFFFF, -0x1000000);  // bits 24..47
+    const __m128i packed =
+        _mm_or_si128(_mm_and_si128(quad, evenPixel), _mm_and_si128(_mm_srli_epi64(quad, 8), oddPixel));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), packed);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 6), _mm_unpackhi_epi64(packed, packed));
+}
+
 // Writes sixteen three-byte pixels to out[0..47], and junk to out[48..49]: the caller writes the
-// pixel after them later. Four pixels at a time are spread to four bytes each (the fourth zero), then
-// each pair closed up to six bytes within its 64-bit half, and the halves stored 6 bytes apart.
+// pixel after them later.
 inline void StoreThreeBytePixels(uint8_t* out, const PixelBytes& bytes) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i pairsLow = _mm_unpacklo_epi8(bytes.first, bytes.second);
     const __m128i pairsHigh = _mm_unpackhi_epi8(bytes.first, bytes.second);
     const __m128i thirdLow = _mm_unpacklo_epi8(bytes.third, zero);
     const __m128i thirdHigh = _mm_unpackhi_epi8(bytes.third, zero);
-    const __m128i quads[4] = {_mm_unpacklo_epi16(pairsLow, thirdLow), _mm_unpackhi_epi16(pairsLow, thirdLow),
-                              _mm_unpacklo_epi16(pairsHigh, thirdHigh), _mm_unpackhi_epi16(pairsHigh, thirdHigh)};
-    const __m128i evenPixel = _mm_set_epi32(0, 0x00FFFFFF, 0, 0x00FFFFFF);     // bits 0..23 of each half
-    const __m128i oddPixel = _mm_set_epi32(0xFFFF, -0x1000000, 0xFFFF, -0x1000000);  // bits 24..47
-    for (int q = 0; q < 4; ++q, out += 12) {
-        const __m128i packed = _mm_or_si128(_mm_and_si128(quads[q], evenPixel),
-                                            _mm_and_si128(_mm_srli_epi64(quads[q], 8), oddPixel));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), packed);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 6), _mm_unpackhi_epi64(packed, packed));
-    }
+    StoreFourThreeBytePixels(out, _mm_unpacklo_epi16(pairsLow, thirdLow));
+    StoreFourThreeBytePixels(out + 12, _mm_unpackhi_epi16(pairsLow, thirdLow));
+    StoreFourThreeBytePixels(out + 24, _mm_unpacklo_epi16(pairsHigh, thirdHigh));
+    StoreFourThreeBytePixels(out + 36, _mm_unpackhi_epi16(pairsHigh, thirdHigh));
 }
 
 // Writes sixteen four-byte pixels (three colour bytes and K) to out[0..63].
