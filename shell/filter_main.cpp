@@ -37,7 +37,7 @@ constexpr int16_t kLastSelector = 25;
 
 constexpr SelectorHandler kSelectorTable[kLastSelector + 1] = {
     DoNothing,        // 0
-    ReadPrepare,      // 1
+    PrepareTransfer,  // 1 read prepare
     ReadStart,        // 2
     ReadContinue,     // 3
     ReadFinish,       // 4
@@ -49,7 +49,7 @@ constexpr SelectorHandler kSelectorTable[kLastSelector + 1] = {
     EstimateStart,    // 10
     DoNothing,        // 11 estimate continue
     DoNothing,        // 12 estimate finish
-    WritePrepare,     // 13
+    PrepareTransfer,  // 13 write prepare
     WriteStart,       // 14
     WriteContinue,    // 15
     WriteFinish,      // 16

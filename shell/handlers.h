@@ -8,7 +8,10 @@
 
 using SelectorHandler = void (*)(HostFormatRecord* record, intptr_t data, int16_t* result);
 
-void ReadPrepare(HostFormatRecord* record, intptr_t data, int16_t* result);
+// Read prepare and write prepare: no buffer memory asked of the host, lastError cleared, and the
+// record becomes the current record through which the memory service reaches the host.
+void PrepareTransfer(HostFormatRecord* record, intptr_t data, int16_t* result);
+
 void ReadStart(HostFormatRecord* record, intptr_t data, int16_t* result);
 void ReadContinue(HostFormatRecord* record, intptr_t data, int16_t* result);
 void ReadFinish(HostFormatRecord* record, intptr_t data, int16_t* result);
@@ -18,7 +21,6 @@ void OptionsStart(HostFormatRecord* record, intptr_t data, int16_t* result);
 void EstimatePrepare(HostFormatRecord* record, intptr_t data, int16_t* result);
 void EstimateStart(HostFormatRecord* record, intptr_t data, int16_t* result);
 
-void WritePrepare(HostFormatRecord* record, intptr_t data, int16_t* result);
 void WriteStart(HostFormatRecord* record, intptr_t data, int16_t* result);
 void WriteContinue(HostFormatRecord* record, intptr_t data, int16_t* result);
 void WriteFinish(HostFormatRecord* record, intptr_t data, int16_t* result);

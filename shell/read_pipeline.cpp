@@ -110,12 +110,6 @@ int16_t DecodeNextRow(CodecContext* context, int* ended) {
 
 }  // namespace
 
-void ReadPrepare(HostFormatRecord* record, intptr_t, int16_t*) {
-    record->bufferMemory = 0;
-    lastError = resultOk;
-    currentRecord = record;
-}
-
 void ReadStart(HostFormatRecord* record, intptr_t, int16_t* result) {
     int16_t code = resultOk;
     StreamBuffer* source = StreamOpen(record->fileHandle, 0, &code);

@@ -41,3 +41,9 @@ void ReleaseRunState(HostFormatRecord* record) {
     options->context = nullptr;
     options->rowBuffer = nullptr;
 }
+
+void PrepareTransfer(HostFormatRecord* record, intptr_t, int16_t*) {
+    record->bufferMemory = 0;
+    lastError = resultOk;
+    currentRecord = record;
+}

@@ -144,12 +144,6 @@ int16_t EncodeRow(CodecContext* context) {
 
 }  // namespace
 
-void WritePrepare(HostFormatRecord* record, intptr_t, int16_t*) {
-    record->bufferMemory = 0;
-    lastError = resultOk;
-    currentRecord = record;
-}
-
 void WriteStart(HostFormatRecord* record, intptr_t, int16_t* result) {
     int16_t code = resultOk;
     StreamBuffer* sink = StreamOpen(record->fileHandle, 1, &code);

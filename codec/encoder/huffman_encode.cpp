@@ -271,20 +271,27 @@ void EncodeBlock(CodecContext* context, ScanComponent* scan, int blockRow, int b
     ++context->mcuNumber;
 }
 
-// Before an MCU (or a block of a one-component scan): at a restart point the predictors restart and
-// a restart marker is written. Rows kept for the buffered passes have no restarts.
+// Before an MCU (or a block of a one-component scan). Rows kept for the buffered passes have no
+// restarts: those come with the scans coded from the buffer.
 void CountDownRestart(CodecContext* context) {
-    if (context->restartInterval == 0 || context->bufferWholeImage) return;
-    if (--context->restartCountdown > 0) return;
+    if (!context->bufferWholeImage && RestartDue(context)) WriteRestart(context);
+}
+
+}  // namespace
+
+bool RestartDue(CodecContext* context) {
+    if (context->restartInterval == 0 || --context->restartCountdown > 0) return false;
     context->restartCountdown = context->restartInterval;
+    return true;
+}
+
+void WriteRestart(CodecContext* context) {
     for (ScanComponent& scan : context->scan) scan.dcPredictor = 0;
     if (context->statisticsPass) return;
     FlushBits(context);
     WriteMarker(context, 0xD0 + context->restartMarker);
     context->restartMarker = (context->restartMarker + 1) & 7;
 }
-
-}  // namespace
 
 void EncodeMcuRow(CodecContext* context) {
     if (context->scanComponentCount > 1) {

@@ -51,6 +51,13 @@ uint8_t* BufferedBlock(const ComponentInfo* component, int blockRow, int blockCo
 // Resets the DC predictors and the restart state for a new scan.
 void StartScanState(CodecContext* context);
 
+// Counts down to the next restart point (when an interval is set); answers true there, with the
+// countdown reloaded.
+bool RestartDue(CodecContext* context);
+// At a restart point: the DC predictors restart and, unless counting, the partial byte is completed
+// and the next restart marker written.
+void WriteRestart(CodecContext* context);
+
 // Codes one MCU row of the current sequential scan from the component sample buffers, or keeps its
 // quantised blocks in the coefficient buffer when the whole image is buffered.
 void EncodeMcuRow(CodecContext* context);

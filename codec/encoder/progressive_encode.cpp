@@ -327,17 +327,12 @@ BlockCells CellsOf(const ComponentInfo* component, int blockRow, int blockColumn
     return BlockCells{BufferedBlock(component, blockRow, blockColumn), component->planeCellBytes == 2};
 }
 
-// Restart handling before an MCU or a block of a one-component scan.
+// Restart handling before an MCU or a block of a one-component scan: a pending end-of-band run is
+// written before the restart marker.
 void RestartPoint(CodecContext* context) {
-    if (context->restartInterval == 0) return;
-    if (--context->restartCountdown > 0) return;
+    if (!RestartDue(context)) return;
     if (context->ss > 0 && context->eobRun > 0) FlushEobRun(context, context->scan[0].acTable);
-    context->restartCountdown = context->restartInterval;
-    for (ScanComponent& scan : context->scan) scan.dcPredictor = 0;
-    if (context->statisticsPass) return;
-    FlushBits(context);
-    WriteMarker(context, 0xD0 + context->restartMarker);
-    context->restartMarker = (context->restartMarker + 1) & 7;
+    WriteRestart(context);
 }
 
 }  // namespace
