@@ -2,6 +2,7 @@
 // restarts and the MCU-row decode of sequential scans. Input: bytes of entropy-coded data from the
 // context's source; output: dequantised blocks handed to the inverse DCT, which writes samples into
 // the components' sample buffers.
+#include "codec/mcu_walk.h"
 #include "codec/huffman_decode.h"
 
 #include <climits>
@@ -279,15 +280,10 @@ void DecodeSequentialRow(CodecContext* context, int32_t* block) {
     if (context->scanComponentCount > 1) {
         for (int mcu = 0; mcu < context->mcusPerRow; ++mcu) {
             CountRestart(context);
-            for (int i = 0; i < context->scanComponentCount; ++i) {
-                ScanComponent* scan = &context->scan[i];
-                const ComponentInfo* component = scan->component;
-                for (int row = 0; row < component->v; ++row) {
-                    for (int column = 0; column < component->h; ++column) {
-                        DecodeBlock(context, scan, block, BlockOutput(component, row, mcu * component->h + column));
-                    }
-                }
-            }
+            // The sample buffers hold one MCU row: block rows count from its top.
+            ForEachBlockOfMcu(context, 0, mcu, [&](ScanComponent* scan, int row, int column) {
+                DecodeBlock(context, scan, block, BlockOutput(scan->component, row, column));
+            });
         }
         return;
     }

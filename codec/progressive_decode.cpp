@@ -2,6 +2,7 @@
 // coefficients in zig-zag order in each block's 65 cells (cell 64 is the block's band end: the
 // highest zig-zag position any AC scan has reached), signed bytes for components with a coarse
 // quantisation table and 16-bit values otherwise. Values that do not fit a cell are truncated.
+#include "codec/mcu_walk.h"
 #include "codec/progressive_decode.h"
 
 #include "codec/bit_reader.h"
@@ -172,16 +173,9 @@ void DecodeScanProgressive(CodecContext* context) {
         for (int mcuRow = 0; mcuRow < context->mcuRows; ++mcuRow) {
             for (int mcu = 0; mcu < context->mcusPerRow; ++mcu) {
                 CountRestart(context);
-                for (int i = 0; i < context->scanComponentCount; ++i) {
-                    ScanComponent* scan = &context->scan[i];
-                    const ComponentInfo* component = scan->component;
-                    for (int row = 0; row < component->v; ++row) {
-                        for (int column = 0; column < component->h; ++column) {
-                            DecodeBlockOfComponent(context, scan, mcuRow * component->v + row,
-                                                   mcu * component->h + column, &endOfBandRun);
-                        }
-                    }
-                }
+                ForEachBlockOfMcu(context, mcuRow, mcu, [&](ScanComponent* scan, int row, int column) {
+                    DecodeBlockOfComponent(context, scan, row, column, &endOfBandRun);
+                });
             }
         }
         return;

@@ -1,6 +1,7 @@
 // Huffman encoding of sequential scans. Input: quantised blocks (zig-zag order) made from the
 // component sample buffers; output: entropy-coded bytes, 0xFF-stuffed, with restart markers, through
 // the context's sink.
+#include "codec/mcu_walk.h"
 #include "codec/encoder/huffman_encode.h"
 
 #include <bit>
@@ -297,15 +298,9 @@ void EncodeMcuRow(CodecContext* context) {
     if (context->scanComponentCount > 1) {
         for (int mcu = 0; mcu < context->mcusPerRow; ++mcu) {
             CountDownRestart(context);
-            for (int i = 0; i < context->scanComponentCount; ++i) {
-                ScanComponent* scan = &context->scan[i];
-                const ComponentInfo* component = scan->component;
-                for (int row = 0; row < component->v; ++row) {
-                    for (int column = 0; column < component->h; ++column) {
-                        EncodeBlock(context, scan, row, mcu * component->h + column);
-                    }
-                }
-            }
+            // The sample buffers hold one MCU row: block rows count from its top.
+            ForEachBlockOfMcu(context, 0, mcu,
+                              [&](ScanComponent* scan, int row, int column) { EncodeBlock(context, scan, row, column); });
         }
     } else {
         // One component: its block rows one by one, none wholly below the image.

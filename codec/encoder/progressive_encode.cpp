@@ -2,6 +2,7 @@
 // image, coded (or counted) from the coefficient buffer after the last row. Covers DC first and
 // refinement scans, AC first scans with end-of-band runs and AC refinement scans with their
 // correction bits. Input: quantised blocks in zig-zag order; output: entropy-coded bytes.
+#include "codec/mcu_walk.h"
 #include "codec/encoder/progressive_encode.h"
 
 #include "codec/codec_errors.h"
@@ -401,16 +402,9 @@ void EncodeBufferedScan(CodecContext* context) {
         for (int mcuRow = 0; mcuRow < context->mcuRows; ++mcuRow) {
             for (int mcu = 0; mcu < context->mcusPerRow; ++mcu) {
                 RestartPoint(context);
-                for (int i = 0; i < context->scanComponentCount; ++i) {
-                    ScanComponent* scan = &context->scan[i];
-                    const ComponentInfo* component = scan->component;
-                    for (int row = 0; row < component->v; ++row) {
-                        for (int column = 0; column < component->h; ++column) {
-                            CodeBlock(context, scan,
-                                      CellsOf(component, mcuRow * component->v + row, mcu * component->h + column));
-                        }
-                    }
-                }
+                ForEachBlockOfMcu(context, mcuRow, mcu, [&](ScanComponent* scan, int row, int column) {
+                    CodeBlock(context, scan, CellsOf(scan->component, row, column));
+                });
             }
         }
         return;
