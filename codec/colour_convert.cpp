@@ -124,9 +124,9 @@ inline void StoreInvertedCmy(int32_t y, const ChromaTerms& terms, uint8_t* out) 
 }
 
 #if KV_COLOUR_LANES
-// ---- The precise paths sixteen pixels at a time (SSE2) ----
+// ---- Sixteen pixels at a time (SSE2): the precise paths, and interleaving one sample per component ----
 //
-// The table look-ups stay one per chroma sample and table; what runs side by side is the rest: the
+// On the precise paths the table look-ups stay one per chroma sample and table; what runs side by side is the rest: the
 // terms are unpacked from their entries, added to the luma, shifted and clamped in 16-bit lanes, and
 // the bytes interleaved. By the term ranges above, the blue and red terms lie within -3859..1817 and
 // the halved green sum within -1088..3127; with luma 0..2047 every sum and difference fits a 16-bit
@@ -183,7 +183,7 @@ inline __m128i Scaled(__m128i value) {
     return _mm_srai_epi16(value, kPreciseShift);
 }
 
-// The three colour bytes of sixteen pixels, one vector each.
+// The first three bytes of sixteen output pixels, one vector each.
 struct PixelBytes {
     __m128i first;
     __m128i second;
@@ -242,9 +242,14 @@ inline void StoreThreeBytePixels(uint8_t* out, const PixelBytes& bytes) {
     StoreFourThreeBytePixels(out + 36, _mm_unpackhi_epi16(pairsHigh, thirdHigh));
 }
 
-// Writes sixteen four-byte pixels (three colour bytes and K) to out[0..63].
+// Sixteen bytes from in[0..15].
+inline __m128i LoadSixteen(const uint8_t* in) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+}
+
+// Writes sixteen four-byte pixels (three colour bytes and K, or four components) to out[0..63].
 inline void StoreFourBytePixels(uint8_t* out, const PixelBytes& bytes, const uint8_t* black) {
-    const __m128i k = _mm_loadu_si128(reinterpret_cast<const __m128i*>(black));
+    const __m128i k = LoadSixteen(black);
     const __m128i pairsLow = _mm_unpacklo_epi8(bytes.first, bytes.second);
     const __m128i pairsHigh = _mm_unpackhi_epi8(bytes.first, bytes.second);
     const __m128i thirdKLow = _mm_unpacklo_epi8(bytes.third, k);
@@ -377,9 +382,16 @@ void InterleaveRow(const CodecContext* context, int blockLine, int subRow) {
         const uint8_t* c0 = SourceRow(context, 0, blockLine, subRow);
         const uint8_t* c1 = SourceRow(context, 1, blockLine, subRow);
         const uint8_t* c2 = SourceRow(context, 2, blockLine, subRow);
+        int32_t x = 0;
         if (count == 3) {
             const int32_t pixels = length / 3;
-            for (int32_t x = 0; x < pixels; ++x, out += 3) {
+#if KV_COLOUR_LANES
+            // As on the precise paths: at least one pixel is left for the loop below.
+            for (; x + 16 < pixels; x += 16, out += 48) {
+                StoreThreeBytePixels(out, {LoadSixteen(c0 + x), LoadSixteen(c1 + x), LoadSixteen(c2 + x)});
+            }
+#endif
+            for (; x < pixels; ++x, out += 3) {
                 out[0] = c0[x];
                 out[1] = c1[x];
                 out[2] = c2[x];
@@ -387,7 +399,12 @@ void InterleaveRow(const CodecContext* context, int blockLine, int subRow) {
         } else {
             const uint8_t* c3 = SourceRow(context, 3, blockLine, subRow);
             const int32_t pixels = length / 4;
-            for (int32_t x = 0; x < pixels; ++x, out += 4) {
+#if KV_COLOUR_LANES
+            for (; x + 16 <= pixels; x += 16, out += 64) {
+                StoreFourBytePixels(out, {LoadSixteen(c0 + x), LoadSixteen(c1 + x), LoadSixteen(c2 + x)}, c3 + x);
+            }
+#endif
+            for (; x < pixels; ++x, out += 4) {
                 out[0] = c0[x];
                 out[1] = c1[x];
                 out[2] = c2[x];

@@ -283,6 +283,29 @@ TEST(ConvertRow, FourComponentsWithoutTransformAreDeliveredAsStored) {
     EXPECT_TRUE(picture.GuardIntact());
 }
 
+TEST(ConvertRow, OneSamplePerComponentAtEveryRowLength) {
+    // Three or four components with H = 1 are interleaved sixteen pixels at a time where the target
+    // allows, the rest one by one: every length up to five groups and a long row, as stored and through
+    // the 8-bit transforms, with the bytes after the row left alone.
+    std::vector<int> widths;
+    for (int width = 1; width <= 82; ++width) widths.push_back(width);
+    widths.push_back(1001);
+    for (int width : widths) {
+        for (int count = 3; count <= 4; ++count) {
+            std::mt19937 random(width * 10 + count);
+            Picture picture(std::vector<int>(count, 1), std::vector<int>(count, 1), width, 0, 0);
+            picture.Randomise(random);
+            ConvertRow(&picture.context, 5, 0);
+            for (int x = 0; x < picture.Pixels(); ++x)
+                for (int c = 0; c < count; ++c)
+                    ASSERT_EQ(picture.Out(x, c), picture.Get(c, 5, x)) << "width " << width << " x " << x << " c " << c;
+            ASSERT_TRUE(picture.GuardIntact()) << "width " << width;
+        }
+        ExpectPathFollowsFormulas({1, 1, 1}, 1, 0, width);
+        ExpectPathFollowsFormulas({1, 1, 1, 1}, 2, 0, width);
+    }
+}
+
 TEST(ConvertRowPrecise, FourTwoZeroRepeatsEachChromaSampleOverTwoRowsAndTwoPixels) {
     std::mt19937 random(3);
     Picture picture({2, 1, 1}, {2, 1, 1}, 30, 1, 3);
