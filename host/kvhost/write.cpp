@@ -147,6 +147,13 @@ int RunWrite(host::PluginModule& module, const std::vector<std::string>& argumen
     WriteArguments arguments;
     if (const int status = ParseArguments(argumentList, &arguments); status != exitOk) return status;
 
+    // Opening OUT truncates it: it must not be the image being read.
+    struct stat input, output;
+    if (stat(arguments.input.c_str(), &input) == 0 && stat(arguments.output.c_str(), &output) == 0 &&
+        input.st_dev == output.st_dev && input.st_ino == output.st_ino) {
+        std::fprintf(stderr, "kvhost write: %s: OUT is the input image itself\n", arguments.output.c_str());
+        return exitUsage;
+    }
     std::string error;
     std::unique_ptr<ImageReader> reader = OpenImageReader(arguments.input, &error);
     if (reader == nullptr) {

@@ -112,6 +112,10 @@ expect "dpi out of range" 2 "--dpi takes a whole number" -- write --dpi 0 "$samp
 expect "one file" 2 "wanted IN .* and OUT.jpg, got 1 file names" -- write "$sample"
 expect "option without its value" 2 "--quality needs a value" -- write "$sample" "$work/no.jpg" --quality
 expect "write options belong to write" 2 "unknown option '--quality'" -- read --quality 3 "$work/base.jpg" "$work/no.ppm"
+cp "$sample" "$work/same.ppm"
+ln -s "$work/same.ppm" "$work/link.jpg"
+expect "OUT is IN" 2 "link.jpg: OUT is the input image itself" -- write "$work/same.ppm" "$work/link.jpg"
+check "the input survives" cmp -s "$sample" "$work/same.ppm"
 expect "missing input" 1 "missing.ppm: cannot open: " -- write "$work/missing.ppm" "$work/no.jpg"
 expect "not an image" 1 "not an image kvhost reads" -- write "$work/base.jpg" "$work/no.jpg"
 printf 'P7\nWIDTH 1\nHEIGHT 1\nDEPTH 4\nMAXVAL 255\nTUPLTYPE CMYK\nENDHDR\n\1\2\3\4' > "$work/cmyk.pam"
