@@ -1,10 +1,41 @@
 // The forward DCT and quantisation: an 8x8 block of component samples (8-bit, or 8.8 fixed point in
 // 16-bit cells) in, 64 scaled DCT values in natural order, then 64 quantised coefficients in zig-zag
 // order out.
+//
+// The row and column transforms are written once for plain 32-bit values and for four 32-bit lanes.
+// The portable implementation transforms one row or column at a time; on x86 (SSE2) the rows and the
+// columns go four side by side, and rows of 8-bit samples go eight side by side in 16-bit lanes (below).
+// Every value is computed with the same 32-bit wrap-around in both, so they give the same results.
+#include <bit>
 #include <cstddef>
+#include <cstring>
 
 #include "codec/encoder/forward_path.h"
 #include "codec/huffman_decode.h"
+
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#define KV_FDCT_LANES 1
+#include <emmintrin.h>
+#else
+#define KV_FDCT_LANES 0
+#endif
+
+#if defined(__GNUC__) || defined(__clang__)
+#define KV_FDCT_INLINE [[gnu::always_inline]] inline
+#elif defined(_MSC_VER)
+#define KV_FDCT_INLINE __forceinline
+#else
+#define KV_FDCT_INLINE inline
+#endif
+
+// Unrolls the short fixed loops below, whose vectors should stay in registers rather than arrays.
+#if defined(__clang__)
+#define KV_FDCT_UNROLL _Pragma("unroll")
+#elif defined(__GNUC__)
+#define KV_FDCT_UNROLL _Pragma("GCC unroll 16")
+#else
+#define KV_FDCT_UNROLL
+#endif
 
 // Natural (row-major) order. Entry (u, v) is 2^18 x a(u) x a(v) rounded to the nearest integer, with
 // a(0) = a(4) = 1 and a(k) = sqrt(2) x cos(k x pi / 16): the factors by which the scaled DCT's outputs
@@ -22,12 +53,6 @@ const uint32_t AanScaleTable[64] = {
 };
 
 namespace {
-
-// The transform's values travel as uint32_t so that every sum wraps around in 32 bits; this shifts
-// one right as the signed value it stands for.
-inline uint32_t Sar(uint32_t value, int bits) {
-    return static_cast<uint32_t>(static_cast<int32_t>(value) >> bits);
-}
 
 // Row-pass factors for 8-bit samples, x 2^16.
 constexpr uint32_t kByteOne = 65536;
@@ -47,83 +72,132 @@ constexpr uint32_t kWideR1307 = 336;     // 336 - 1 - 1/2:    1.30664063
 // that much is taken off the DC output instead: adding 2^32 - 2^29 in wrap-around.
 constexpr uint32_t kLevelShift = 0xE0000000u;
 
-// Row pass: for each row, the 1-D transform with constant multiplications, outputs x 2^16 per unit
-// of an 8-bit sample.
-template <typename Cell>
-void RowPass(const uint8_t* first, int32_t rowWidth, uint32_t* work) {
-    for (int row = 0; row < 8; ++row, first += rowWidth, work += 8) {
-        const Cell* s = reinterpret_cast<const Cell*>(first);
-        const uint32_t t0 = static_cast<uint32_t>(s[0]) + s[7], t7 = static_cast<uint32_t>(s[0]) - s[7];
-        const uint32_t t1 = static_cast<uint32_t>(s[1]) + s[6], t6 = static_cast<uint32_t>(s[1]) - s[6];
-        const uint32_t t2 = static_cast<uint32_t>(s[2]) + s[5], t5 = static_cast<uint32_t>(s[2]) - s[5];
-        const uint32_t t3 = static_cast<uint32_t>(s[3]) + s[4], t4 = static_cast<uint32_t>(s[3]) - s[4];
-        const uint32_t e10 = t0 + t3, e13 = t0 - t3, e11 = t1 + t2, e12 = t1 - t2;
-        const uint32_t o10 = t4 + t5, o11 = t5 + t6, o12 = t6 + t7;
-        const uint32_t m = o12 - o10;
-        uint32_t z1, z2, z3, z4, z5, one;
-        if constexpr (sizeof(Cell) == 1) {
-            one = kByteOne;
-            z1 = (e12 + e13) * kByteR707;
-            z3 = o11 * kByteR707;
-            z5 = m * kByteR383;
-            z2 = o10 * kByteR541 - z5;
-            z4 = o12 * kByteR1307 - z5;
-        } else {
-            one = kWideOne;
-            z1 = (e12 + e13) * kWideR707;
-            z3 = o11 * kWideR707;
-            z5 = m * kWideR383 - Sar(m, 5);
-            z2 = o10 * kWideR541 + Sar(o10 * 17, 5) - z5;
-            z4 = o12 * kWideR1307 - o12 - Sar(o12, 1) - z5;
-        }
-        const uint32_t z11 = t7 * one + z3, z13 = t7 * one - z3;
-        work[0] = (e10 + e11) * one;
-        work[4] = (e10 - e11) * one;
-        work[2] = e13 * one + z1;
-        work[6] = e13 * one - z1;
-        work[1] = z11 + z4;
-        work[3] = z13 - z2;
-        work[5] = z13 + z2;
-        work[7] = z11 - z4;
+// The transform's values travel as uint32_t so that every sum wraps around in 32 bits; this shifts
+// one right as the signed value it stands for.
+template <int Bits>
+KV_FDCT_INLINE uint32_t Sar(uint32_t value) {
+    return static_cast<uint32_t>(static_cast<int32_t>(value) >> Bits);
+}
+
+// Multiplication by a constant, wrapping around in 32 bits.
+template <uint32_t Factor>
+KV_FDCT_INLINE uint32_t Times(uint32_t value) {
+    return value * Factor;
+}
+
+#if KV_FDCT_LANES
+// Four values side by side, one per 32-bit lane; sums and products wrap around in 32 bits and shifts
+// are arithmetic, exactly as for the uint32_t values above.
+struct Lanes {
+    __m128i v;
+};
+KV_FDCT_INLINE Lanes operator+(Lanes a, Lanes b) { return {_mm_add_epi32(a.v, b.v)}; }
+KV_FDCT_INLINE Lanes operator-(Lanes a, Lanes b) { return {_mm_sub_epi32(a.v, b.v)}; }
+template <int Bits>
+KV_FDCT_INLINE Lanes Sar(Lanes value) {
+    return {_mm_srai_epi32(value.v, Bits)};
+}
+
+// A 32-bit lane is a low half L (unsigned) and a high half H; modulo 2^32 its product with a factor
+// below 2^16 is L x f + (H x f) x 2^16, that is: the low 16 bits of L x f, and above them the high 16
+// bits of L x f plus the low 16 bits of H x f. SSE2 has those 16-bit products, but no 32-bit one.
+template <uint32_t Factor>
+KV_FDCT_INLINE Lanes Times(Lanes value) {
+    static_assert(Factor < 65536);
+    if constexpr (std::has_single_bit(Factor)) {
+        return {_mm_slli_epi32(value.v, std::countr_zero(Factor))};
+    } else {
+        const __m128i factor = _mm_set1_epi16(static_cast<int16_t>(Factor));
+        const __m128i low = _mm_mullo_epi16(value.v, factor);    // low 16 bits of L x f and of H x f
+        const __m128i high = _mm_mulhi_epu16(value.v, factor);   // high 16 bits of L x f (and of H x f)
+        return {_mm_add_epi32(low, _mm_slli_epi32(high, 16))};
     }
+}
+#endif
+
+// One row of the row pass: the 1-D transform of load(0) ... load(7) with constant multiplications,
+// handing output k (x 2^16 per unit of an 8-bit sample) to store(k, value). Value is uint32_t (one
+// row) or Lanes (four rows side by side); Wide selects the factors for 8.8 samples.
+template <bool Wide, typename Value, typename Load, typename Store>
+KV_FDCT_INLINE void RowTransform(const Load& load, const Store& store) {
+    const Value s0 = load(0), s1 = load(1), s2 = load(2), s3 = load(3);
+    const Value s4 = load(4), s5 = load(5), s6 = load(6), s7 = load(7);
+    const Value t0 = s0 + s7, t7 = s0 - s7;
+    const Value t1 = s1 + s6, t6 = s1 - s6;
+    const Value t2 = s2 + s5, t5 = s2 - s5;
+    const Value t3 = s3 + s4, t4 = s3 - s4;
+    const Value e10 = t0 + t3, e13 = t0 - t3, e11 = t1 + t2, e12 = t1 - t2;
+    const Value o10 = t4 + t5, o11 = t5 + t6, o12 = t6 + t7;
+    const Value m = o12 - o10;
+    Value z1, z2, z3, z4, z5, t7One, e13One, sumOne, differenceOne;
+    if constexpr (!Wide) {
+        z1 = Times<kByteR707>(e12 + e13);
+        z3 = Times<kByteR707>(o11);
+        z5 = Times<kByteR383>(m);
+        z2 = Times<kByteR541>(o10) - z5;
+        z4 = Times<kByteR1307>(o12) - z5;
+        t7One = Times<kByteOne>(t7);
+        e13One = Times<kByteOne>(e13);
+        sumOne = Times<kByteOne>(e10 + e11);
+        differenceOne = Times<kByteOne>(e10 - e11);
+    } else {
+        z1 = Times<kWideR707>(e12 + e13);
+        z3 = Times<kWideR707>(o11);
+        z5 = Times<kWideR383>(m) - Sar<5>(m);
+        z2 = Times<kWideR541>(o10) + Sar<5>(Times<17>(o10)) - z5;
+        z4 = Times<kWideR1307>(o12) - o12 - Sar<1>(o12) - z5;
+        t7One = Times<kWideOne>(t7);
+        e13One = Times<kWideOne>(e13);
+        sumOne = Times<kWideOne>(e10 + e11);
+        differenceOne = Times<kWideOne>(e10 - e11);
+    }
+    const Value z11 = t7One + z3, z13 = t7One - z3;
+    store(0, sumOne);
+    store(4, differenceOne);
+    store(2, e13One + z1);
+    store(6, e13One - z1);
+    store(1, z11 + z4);
+    store(3, z13 - z2);
+    store(5, z13 + z2);
+    store(7, z11 - z4);
 }
 
 // x 0.70703125 by shifts and adds.
-inline uint32_t Multiply707(uint32_t x) {
-    const uint32_t y = x + Sar(x, 2);
-    return Sar(y + Sar(y + Sar(x, 4), 3), 1);
+template <typename Value>
+KV_FDCT_INLINE Value Multiply707(Value x) {
+    const Value y = x + Sar<2>(x);
+    return Sar<1>(y + Sar<3>(y + Sar<4>(x)));
 }
 
-// Column pass: for each column, the 1-D transform with shift-and-add multiplications; writes the
-// block in natural order.
-void ColumnPass(const uint32_t* work, int32_t* out) {
-    for (int column = 0; column < 8; ++column) {
-        const uint32_t* r = work + column;
-        const uint32_t t0 = r[0] + r[56], t7 = r[0] - r[56];
-        const uint32_t t1 = r[8] + r[48], t6 = r[8] - r[48];
-        const uint32_t t2 = r[16] + r[40], t5 = r[16] - r[40];
-        const uint32_t t3 = r[24] + r[32], t4 = r[24] - r[32];
-        const uint32_t e10 = t0 + t3, e13 = t0 - t3, e11 = t1 + t2, e12 = t1 - t2;
-        const uint32_t o10 = t4 + t5, o11 = t5 + t6, o12 = t6 + t7;
-        const uint32_t m = o12 - o10;
-        const uint32_t z1 = Multiply707(e12 + e13);
-        const uint32_t z3 = Multiply707(o11);
-        const uint32_t z11 = t7 + z3, z13 = t7 - z3;
-        // z5: x 0.38269; z2: x 0.54114 less z5; z4: x 1.30664 less z5.
-        const uint32_t z5 = Sar(m - Sar(m, 2), 1) + Sar(m - Sar(m, 6), 7);
-        const uint32_t a = o10 + Sar(o10, 4);
-        const uint32_t z2 = Sar(a + Sar(o10 + Sar(a, 2), 6), 1) - z5;
-        const uint32_t z4 = o12 + Sar(o12, 2) + Sar(o12, 4) - Sar(o12 - Sar(o12, 2), 7) - z5;
-        int32_t* o = out + column;
-        o[0] = static_cast<int32_t>(e10 + e11);
-        o[32] = static_cast<int32_t>(e10 - e11);
-        o[16] = static_cast<int32_t>(e13 + z1);
-        o[48] = static_cast<int32_t>(e13 - z1);
-        o[8] = static_cast<int32_t>(z11 + z4);
-        o[24] = static_cast<int32_t>(z13 - z2);
-        o[40] = static_cast<int32_t>(z13 + z2);
-        o[56] = static_cast<int32_t>(z11 - z4);
-    }
+// One column of the column pass: the 1-D transform of load(0) ... load(7) (the row-pass values of
+// rows 0..7) with shift-and-add multiplications, handing output u to store(u, value).
+template <typename Value, typename Load, typename Store>
+KV_FDCT_INLINE void ColumnTransform(const Load& load, const Store& store) {
+    const Value r0 = load(0), r1 = load(1), r2 = load(2), r3 = load(3);
+    const Value r4 = load(4), r5 = load(5), r6 = load(6), r7 = load(7);
+    const Value t0 = r0 + r7, t7 = r0 - r7;
+    const Value t1 = r1 + r6, t6 = r1 - r6;
+    const Value t2 = r2 + r5, t5 = r2 - r5;
+    const Value t3 = r3 + r4, t4 = r3 - r4;
+    const Value e10 = t0 + t3, e13 = t0 - t3, e11 = t1 + t2, e12 = t1 - t2;
+    const Value o10 = t4 + t5, o11 = t5 + t6, o12 = t6 + t7;
+    const Value m = o12 - o10;
+    const Value z1 = Multiply707(e12 + e13);
+    const Value z3 = Multiply707(o11);
+    const Value z11 = t7 + z3, z13 = t7 - z3;
+    // z5: x 0.38269; z2: x 0.54114 less z5; z4: x 1.30664 less z5.
+    const Value z5 = Sar<1>(m - Sar<2>(m)) + Sar<7>(m - Sar<6>(m));
+    const Value a = o10 + Sar<4>(o10);
+    const Value z2 = Sar<1>(a + Sar<6>(o10 + Sar<2>(a))) - z5;
+    const Value z4 = o12 + Sar<2>(o12) + Sar<4>(o12) - Sar<7>(o12 - Sar<2>(o12)) - z5;
+    store(0, e10 + e11);
+    store(4, e10 - e11);
+    store(2, e13 + z1);
+    store(6, e13 - z1);
+    store(1, z11 + z4);
+    store(3, z13 - z2);
+    store(5, z13 + z2);
+    store(7, z11 - z4);
 }
 
 // Quantises one value with divisor d (rounding half away from zero).
@@ -136,6 +210,241 @@ inline int16_t Quantise(int32_t value, uint32_t divisor) {
 // Keeps a divisor usable: at least 1 and small enough that twice it, and a magnitude plus it, fit 32
 // bits. The encoder's own quantisers (1..255) never reach either bound.
 constexpr uint64_t kLargestDivisor = uint64_t{1} << 30;
+
+// ---- One row or column at a time ----
+
+template <typename Cell>
+void RowPass(const uint8_t* first, int32_t rowWidth, uint32_t* work) {
+    for (int row = 0; row < 8; ++row, first += rowWidth, work += 8) {
+        const Cell* s = reinterpret_cast<const Cell*>(first);
+        RowTransform<sizeof(Cell) == 2, uint32_t>([s](int j) { return static_cast<uint32_t>(s[j]); },
+                                                  [work](int k, uint32_t value) { work[k] = value; });
+    }
+}
+
+void ColumnPass(const uint32_t* work, int32_t* out) {
+    for (int column = 0; column < 8; ++column) {
+        const uint32_t* r = work + column;
+        int32_t* o = out + column;
+        ColumnTransform<uint32_t>([r](int j) { return r[8 * j]; },
+                                  [o](int u, uint32_t value) { o[8 * u] = static_cast<int32_t>(value); });
+    }
+}
+
+#if KV_FDCT_LANES
+// ---- Four (or eight) rows or columns side by side ----
+
+// Transposes an 8x8 square of 16-bit values: rows[r] lane j becomes columns[j] lane r.
+KV_FDCT_INLINE void Transpose8x16(const __m128i* rows, __m128i* columns) {
+    const __m128i a0 = _mm_unpacklo_epi16(rows[0], rows[1]);  // r0c0 r1c0 r0c1 r1c1 .. r0c3 r1c3
+    const __m128i a1 = _mm_unpackhi_epi16(rows[0], rows[1]);  // columns 4..7
+    const __m128i a2 = _mm_unpacklo_epi16(rows[2], rows[3]);
+    const __m128i a3 = _mm_unpackhi_epi16(rows[2], rows[3]);
+    const __m128i a4 = _mm_unpacklo_epi16(rows[4], rows[5]);
+    const __m128i a5 = _mm_unpackhi_epi16(rows[4], rows[5]);
+    const __m128i a6 = _mm_unpacklo_epi16(rows[6], rows[7]);
+    const __m128i a7 = _mm_unpackhi_epi16(rows[6], rows[7]);
+    const __m128i b0 = _mm_unpacklo_epi32(a0, a2);  // rows 0..3 of columns 0, 1
+    const __m128i b1 = _mm_unpackhi_epi32(a0, a2);  // rows 0..3 of columns 2, 3
+    const __m128i b2 = _mm_unpacklo_epi32(a1, a3);  // columns 4, 5
+    const __m128i b3 = _mm_unpackhi_epi32(a1, a3);  // columns 6, 7
+    const __m128i b4 = _mm_unpacklo_epi32(a4, a6);  // rows 4..7 of columns 0, 1
+    const __m128i b5 = _mm_unpackhi_epi32(a4, a6);
+    const __m128i b6 = _mm_unpacklo_epi32(a5, a7);
+    const __m128i b7 = _mm_unpackhi_epi32(a5, a7);
+    columns[0] = _mm_unpacklo_epi64(b0, b4);
+    columns[1] = _mm_unpackhi_epi64(b0, b4);
+    columns[2] = _mm_unpacklo_epi64(b1, b5);
+    columns[3] = _mm_unpackhi_epi64(b1, b5);
+    columns[4] = _mm_unpacklo_epi64(b2, b6);
+    columns[5] = _mm_unpackhi_epi64(b2, b6);
+    columns[6] = _mm_unpacklo_epi64(b3, b7);
+    columns[7] = _mm_unpackhi_epi64(b3, b7);
+}
+
+// Transposes a 4x4 square of 32-bit values.
+KV_FDCT_INLINE void Transpose4(const __m128i& in0, const __m128i& in1, const __m128i& in2, const __m128i& in3,
+                               __m128i* out0, __m128i* out1, __m128i* out2, __m128i* out3) {
+    const __m128i low01 = _mm_unpacklo_epi32(in0, in1);   // 0.0 1.0 0.1 1.1
+    const __m128i low23 = _mm_unpacklo_epi32(in2, in3);   // 2.0 3.0 2.1 3.1
+    const __m128i high01 = _mm_unpackhi_epi32(in0, in1);  // 0.2 1.2 0.3 1.3
+    const __m128i high23 = _mm_unpackhi_epi32(in2, in3);  // 2.2 3.2 2.3 3.3
+    *out0 = _mm_unpacklo_epi64(low01, low23);
+    *out1 = _mm_unpackhi_epi64(low01, low23);
+    *out2 = _mm_unpacklo_epi64(high01, high23);
+    *out3 = _mm_unpackhi_epi64(high01, high23);
+}
+
+// Rows of 8-bit samples, eight side by side in 16-bit lanes. Without shifts in the byte row pass, and
+// with every value far from 2^31, each output is exactly a sum of constant multiples of the butterfly
+// values t4..t7 (odd outputs) or e12, e13 (outputs 2 and 6); the multiples below are those sums'
+// factors, collected from the row transform's steps and divided by 8 (every factor is a multiple of 8)
+// so that they fit 16-bit lanes. The butterflies of 8-bit samples fit 16 bits too (at most 8 x 255).
+constexpr int32_t kByteWeights[6][4] = {
+    // out2 (e13, e12), out6 (e13, e12)
+    {int32_t(kByteOne + kByteR707), int32_t(kByteR707), 0, 0},
+    {int32_t(kByteOne - kByteR707), -int32_t(kByteR707), 0, 0},
+    // out1, out3, out5, out7 (t7, t6, t5, t4), from z11 +- z4 and z13 -+ z2 with m = t6 + t7 - t4 - t5
+    {int32_t(kByteOne + kByteR1307 - kByteR383), int32_t(kByteR707 + kByteR1307 - kByteR383),
+     int32_t(kByteR707 + kByteR383), int32_t(kByteR383)},
+    {int32_t(kByteOne + kByteR383), int32_t(kByteR383) - int32_t(kByteR707),
+     -int32_t(kByteR707 + kByteR541 + kByteR383), -int32_t(kByteR541 + kByteR383)},
+    {int32_t(kByteOne) - int32_t(kByteR383), -int32_t(kByteR707 + kByteR383),
+     int32_t(kByteR541 + kByteR383) - int32_t(kByteR707), int32_t(kByteR541 + kByteR383)},
+    {int32_t(kByteOne + kByteR383) - int32_t(kByteR1307), int32_t(kByteR707 + kByteR383) - int32_t(kByteR1307),
+     int32_t(kByteR707) - int32_t(kByteR383), -int32_t(kByteR383)},
+};
+
+constexpr bool WeightsFitSixteenBits() {
+    for (const auto& row : kByteWeights) {
+        for (const int32_t weight : row) {
+            if (weight % 8 != 0 || weight / 8 < -32768 || weight / 8 > 32767) return false;
+        }
+    }
+    return true;
+}
+static_assert(WeightsFitSixteenBits());
+
+// A pair of 16-bit weights (lanes 2i and 2i + 1) for _mm_madd_epi16, from the table's eighths.
+KV_FDCT_INLINE __m128i WeightPair(int32_t first, int32_t second) {
+    const uint32_t low = static_cast<uint16_t>(static_cast<int16_t>(first / 8));
+    const uint32_t high = static_cast<uint16_t>(static_cast<int16_t>(second / 8));
+    return _mm_set1_epi32(static_cast<int32_t>(low | high << 16));
+}
+
+// a x first + b x second in 32-bit lanes for the rows of one half (0: rows 0..3, 1: rows 4..7), times 8.
+KV_FDCT_INLINE __m128i Combine(__m128i a, __m128i b, int half, const int32_t* weights) {
+    const __m128i pairs = half == 0 ? _mm_unpacklo_epi16(a, b) : _mm_unpackhi_epi16(a, b);
+    return _mm_madd_epi16(pairs, WeightPair(weights[0], weights[1]));
+}
+
+// The row pass of eight rows of 8-bit samples; columns[j] holds sample j of rows 0..7. Writes
+// work[k][half]: output k of rows 4 x half .. 4 x half + 3.
+KV_FDCT_INLINE void ByteRowPassLanes(const __m128i* columns, __m128i work[8][2]) {
+    const __m128i t0 = _mm_add_epi16(columns[0], columns[7]), t7 = _mm_sub_epi16(columns[0], columns[7]);
+    const __m128i t1 = _mm_add_epi16(columns[1], columns[6]), t6 = _mm_sub_epi16(columns[1], columns[6]);
+    const __m128i t2 = _mm_add_epi16(columns[2], columns[5]), t5 = _mm_sub_epi16(columns[2], columns[5]);
+    const __m128i t3 = _mm_add_epi16(columns[3], columns[4]), t4 = _mm_sub_epi16(columns[3], columns[4]);
+    const __m128i e10 = _mm_add_epi16(t0, t3), e13 = _mm_sub_epi16(t0, t3);
+    const __m128i e11 = _mm_add_epi16(t1, t2), e12 = _mm_sub_epi16(t1, t2);
+    const __m128i sum = _mm_add_epi16(e10, e11), difference = _mm_sub_epi16(e10, e11);
+    const __m128i zero = _mm_setzero_si128();
+    KV_FDCT_UNROLL
+    for (int half = 0; half < 2; ++half) {
+        // x 65536: the 16-bit value into the upper half of each 32-bit lane.
+        work[0][half] = half == 0 ? _mm_unpacklo_epi16(zero, sum) : _mm_unpackhi_epi16(zero, sum);
+        work[4][half] = half == 0 ? _mm_unpacklo_epi16(zero, difference) : _mm_unpackhi_epi16(zero, difference);
+        work[2][half] = _mm_slli_epi32(Combine(e13, e12, half, kByteWeights[0]), 3);
+        work[6][half] = _mm_slli_epi32(Combine(e13, e12, half, kByteWeights[1]), 3);
+        KV_FDCT_UNROLL
+        for (int odd = 0; odd < 4; ++odd) {
+            const int32_t* weights = kByteWeights[2 + odd];
+            const __m128i value = _mm_add_epi32(Combine(t7, t6, half, weights), Combine(t5, t4, half, weights + 2));
+            work[2 * odd + 1][half] = _mm_slli_epi32(value, 3);
+        }
+    }
+}
+
+inline __m128i Load16(const uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
+
+void ForwardDctLanes(int32_t* out, const uint8_t* firstSample, const ComponentInfo* component) {
+    const int32_t rowWidth = component->rowWidth;
+    const __m128i zero = _mm_setzero_si128();
+    __m128i rows[8], columns[8];
+    __m128i work[8][2];  // [output k][half]: rows 4 x half .. 4 x half + 3 in the lanes
+    if (component->wideSamples) {
+        KV_FDCT_UNROLL
+        for (int r = 0; r < 8; ++r) rows[r] = Load16(firstSample + static_cast<std::ptrdiff_t>(r) * rowWidth);
+        Transpose8x16(rows, columns);
+        KV_FDCT_UNROLL
+        for (int half = 0; half < 2; ++half) {
+            RowTransform<true, Lanes>(
+                [&](int j) {
+                    return Lanes{half == 0 ? _mm_unpacklo_epi16(columns[j], zero) : _mm_unpackhi_epi16(columns[j], zero)};
+                },
+                [&](int k, Lanes value) { work[k][half] = value.v; });
+        }
+    } else {
+        KV_FDCT_UNROLL
+        for (int r = 0; r < 8; ++r) {
+            const __m128i bytes =
+                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(firstSample + static_cast<std::ptrdiff_t>(r) * rowWidth));
+            rows[r] = _mm_unpacklo_epi8(bytes, zero);
+        }
+        Transpose8x16(rows, columns);
+        ByteRowPassLanes(columns, work);
+    }
+    // Back to one vector per row: lines[r][g] holds row r's outputs 4g .. 4g + 3.
+    __m128i lines[8][2];
+    KV_FDCT_UNROLL
+    for (int half = 0; half < 2; ++half) {
+        KV_FDCT_UNROLL
+        for (int g = 0; g < 2; ++g) {
+            Transpose4(work[4 * g][half], work[4 * g + 1][half], work[4 * g + 2][half], work[4 * g + 3][half],
+                       &lines[4 * half][g], &lines[4 * half + 1][g], &lines[4 * half + 2][g], &lines[4 * half + 3][g]);
+        }
+    }
+    KV_FDCT_UNROLL
+    for (int g = 0; g < 2; ++g) {
+        int32_t* o = out + 4 * g;
+        ColumnTransform<Lanes>([&](int j) { return Lanes{lines[j][g]}; },
+                               [o](int u, Lanes value) {
+                                   _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 8 * u), value.v);
+                               });
+    }
+}
+
+// Zig-zag position -> natural index (as ZigzagToNatural), known at compile time.
+constexpr uint8_t kZigzag[64] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
+};
+
+// The values of zig-zag positions k .. k + 3, as lanes.
+KV_FDCT_INLINE __m128i ZigzagLanes(const int32_t* dct, int k) {
+    return _mm_setr_epi32(dct[kZigzag[k]], dct[kZigzag[k + 1]], dct[kZigzag[k + 2]], dct[kZigzag[k + 3]]);
+}
+
+// Insignificance of zig-zag positions k .. k + 3 as all-ones lanes: value + t below 2t, unsigned (the
+// comparison is signed, so both sides have their top bit flipped).
+KV_FDCT_INLINE __m128i InsignificantLanes(const int32_t* dct, const uint32_t* thresholds, int k) {
+    const __m128i flip = _mm_set1_epi32(INT32_MIN);
+    const __m128i threshold = _mm_loadu_si128(reinterpret_cast<const __m128i*>(thresholds + k));
+    const __m128i shifted = _mm_xor_si128(_mm_add_epi32(ZigzagLanes(dct, k), threshold), flip);
+    const __m128i limit = _mm_xor_si128(_mm_add_epi32(threshold, threshold), flip);
+    return _mm_cmplt_epi32(shifted, limit);
+}
+
+// The significance test of all 64 positions runs four at a time (the values gathered into zig-zag
+// order); only the significant positions, usually a few, are then divided one by one as in the
+// portable form, and L is the highest of them.
+int QuantiseBlockLanes(CodecContext* context, const int32_t* dct, int16_t* coefficients, int table) {
+    const uint32_t* thresholds = context->thresholds[table];
+    const uint32_t* divisors = context->divisors[table];
+    // Bit k set: position k insignificant; 16 positions per mask of packed comparisons.
+    uint64_t insignificant = 0;
+    KV_FDCT_UNROLL
+    for (int k = 0; k < 64; k += 16) {
+        const __m128i low = _mm_packs_epi32(InsignificantLanes(dct, thresholds, k),
+                                            InsignificantLanes(dct, thresholds, k + 4));
+        const __m128i high = _mm_packs_epi32(InsignificantLanes(dct, thresholds, k + 8),
+                                             InsignificantLanes(dct, thresholds, k + 12));
+        const uint32_t bits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(low, high)));
+        insignificant |= static_cast<uint64_t>(bits) << k;
+    }
+    uint64_t significant = ~insignificant & ~uint64_t{1};
+    std::memset(coefficients, 0, 64 * sizeof(int16_t));
+    coefficients[0] = Quantise(dct[0], divisors[0]);
+    const int last = significant == 0 ? 0 : 63 - std::countl_zero(significant);
+    while (significant != 0) {
+        const int k = std::countr_zero(significant);
+        significant &= significant - 1;
+        coefficients[k] = Quantise(dct[kZigzag[k]], divisors[k]);
+    }
+    return last;
+}
+#endif
 
 }  // namespace
 
@@ -154,7 +463,8 @@ void PrepareDivisors(CodecContext* context) {
     }
 }
 
-void ForwardDct(CodecContext* context, int32_t* out, const uint8_t* firstSample, const ComponentInfo* component) {
+void ForwardDctPortable(CodecContext* context, int32_t* out, const uint8_t* firstSample,
+                        const ComponentInfo* component) {
     static_cast<void>(context);
     uint32_t work[64];
     if (component->wideSamples) {
@@ -166,7 +476,17 @@ void ForwardDct(CodecContext* context, int32_t* out, const uint8_t* firstSample,
     out[0] = static_cast<int32_t>(static_cast<uint32_t>(out[0]) + kLevelShift);
 }
 
-int QuantiseBlock(CodecContext* context, const int32_t* dct, int16_t* coefficients, int table) {
+void ForwardDct(CodecContext* context, int32_t* out, const uint8_t* firstSample, const ComponentInfo* component) {
+#if KV_FDCT_LANES
+    static_cast<void>(context);
+    ForwardDctLanes(out, firstSample, component);
+    out[0] = static_cast<int32_t>(static_cast<uint32_t>(out[0]) + kLevelShift);
+#else
+    ForwardDctPortable(context, out, firstSample, component);
+#endif
+}
+
+int QuantiseBlockPortable(CodecContext* context, const int32_t* dct, int16_t* coefficients, int table) {
     const uint32_t* thresholds = context->thresholds[table];
     const uint32_t* divisors = context->divisors[table];
     coefficients[0] = Quantise(dct[0], divisors[0]);
@@ -183,4 +503,12 @@ int QuantiseBlock(CodecContext* context, const int32_t* dct, int16_t* coefficien
         }
     }
     return last;
+}
+
+int QuantiseBlock(CodecContext* context, const int32_t* dct, int16_t* coefficients, int table) {
+#if KV_FDCT_LANES
+    return QuantiseBlockLanes(context, dct, coefficients, table);
+#else
+    return QuantiseBlockPortable(context, dct, coefficients, table);
+#endif
 }

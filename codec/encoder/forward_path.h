@@ -63,3 +63,10 @@ void ForwardDct(CodecContext* context, int32_t* out, const uint8_t* firstSample,
 // Quantises a transformed block with table `table` into 64 coefficients in zig-zag order (zero past
 // the answer and where insignificant) and answers the last significant index 0..63.
 int QuantiseBlock(CodecContext* context, const int32_t* dct, int16_t* coefficients, int table);
+
+// ForwardDct and QuantiseBlock one row, column or coefficient at a time in plain C++: what those run
+// where SSE2 is not available, and on x86 a second implementation to check the vector ones against.
+// Same contracts and results.
+void ForwardDctPortable(CodecContext* context, int32_t* out, const uint8_t* firstSample,
+                        const ComponentInfo* component);
+int QuantiseBlockPortable(CodecContext* context, const int32_t* dct, int16_t* coefficients, int table);

@@ -251,3 +251,166 @@ TEST(QuantiseBlock, Mid128BlockIsAllZero) {
 }
 
 }  // namespace
+
+// ---- The vector forms (SSE2 on x86) against the portable ones ----
+
+// Transforms the block by ForwardDct and by ForwardDctPortable; both must give the same 64 values and
+// write nothing past them.
+void ExpectSameTransform(Block& block, const char* what, int index) {
+    int32_t vector[66], portable[66];
+    std::fill(std::begin(vector), std::end(vector), 0x13572468);
+    std::fill(std::begin(portable), std::end(portable), 0x13572468);
+    ForwardDct(nullptr, vector, block.First(), &block.component);
+    ForwardDctPortable(nullptr, portable, block.First(), &block.component);
+    for (int n = 0; n < 64; ++n) {
+        ASSERT_EQ(vector[n], portable[n]) << what << " " << index << " at " << n << (block.wide ? " (16-bit)" : " (8-bit)");
+    }
+    ASSERT_EQ(vector[64], 0x13572468);
+    ASSERT_EQ(vector[65], 0x13572468);
+}
+
+// Every sample value at every position: block `shift` holds (position x step + shift) mod the value
+// count, so that over all blocks each position takes each value once.
+TEST(ForwardDct, VectorFormMatchesPortableForEverySampleValueEverywhere) {
+    for (bool wide : {false, true}) {
+        Block block(wide);
+        const int values = wide ? 65536 : 256, step = wide ? 1031 : 37;
+        for (int shift = 0; shift < values; ++shift) {
+            for (int i = 0; i < 64; ++i) block.Set(i / 8, i % 8, (i * step + shift) % values);
+            ExpectSameTransform(block, "shift", shift);
+        }
+    }
+}
+
+// The blocks that drive each output furthest: the largest sample where the output's basis function is
+// positive and 0 elsewhere, and the reverse; with the largest value of the converter (65280) and of
+// the cell (65535). Then blocks of random extremes and uniform noise.
+TEST(ForwardDct, VectorFormMatchesPortableOnExtremeAndRandomBlocks) {
+    std::mt19937 random(31);
+    for (bool wide : {false, true}) {
+        Block block(wide);
+        const int largest = wide ? 65535 : 255;
+        for (int top : {wide ? 65280 : 255, largest}) {
+            for (int n = 0; n < 64; ++n) {
+                const int u = n / 8, v = n % 8;
+                for (int sign : {1, -1}) {
+                    for (int i = 0; i < 64; ++i) {
+                        const double basis = std::cos((2 * (i / 8) + 1) * u * kPi / 16) * std::cos((2 * (i % 8) + 1) * v * kPi / 16);
+                        block.Set(i / 8, i % 8, sign * basis > 0 ? top : 0);
+                    }
+                    ExpectSameTransform(block, "extreme for output", n);
+                }
+            }
+        }
+        for (int round = 0; round < 4000; ++round) {
+            for (int i = 0; i < 64; ++i) {
+                const uint32_t bits = random();
+                block.Set(i / 8, i % 8, round % 2 == 0 ? (bits & 1) * largest : static_cast<int>(bits % (largest + 1)));
+            }
+            ExpectSameTransform(block, "random", round);
+        }
+    }
+}
+
+// Runs QuantiseBlock and QuantiseBlockPortable on the same block and tables: the same L and the same 64
+// coefficients, nothing written past them.
+void ExpectSameQuantisation(CodecContext* context, const int32_t* dct, const char* what, int index) {
+    int16_t vector[66], portable[66];
+    std::fill(std::begin(vector), std::end(vector), int16_t{0x5A5A});
+    std::fill(std::begin(portable), std::end(portable), int16_t{0x5A5A});
+    const int vectorLast = QuantiseBlock(context, dct, vector, 1);
+    const int portableLast = QuantiseBlockPortable(context, dct, portable, 1);
+    ASSERT_EQ(vectorLast, portableLast) << what << " " << index;
+    for (int k = 0; k < 64; ++k) ASSERT_EQ(vector[k], portable[k]) << what << " " << index << " at " << k;
+    ASSERT_EQ(vector[64], 0x5A5A);
+    ASSERT_EQ(vector[65], 0x5A5A);
+}
+
+// Values around the decisions for zig-zag position k: the significance bounds -t and t, and the
+// rounding steps (2j + 1) x d of the quotient, for a j that keeps the value within reach of the DCT
+// (|F| below 2^30) or, now and then, anywhere in 32 bits.
+int32_t DecisionValue(std::mt19937& random, uint32_t threshold, uint32_t divisor) {
+    const int64_t offset = static_cast<int64_t>(random() % 3) - 1;
+    const int64_t sign = random() & 1 ? 1 : -1;
+    int64_t value;
+    switch (random() % 5) {
+        case 0:
+        case 1:
+            value = sign * static_cast<int64_t>(threshold) + offset;
+            break;
+        case 2: {
+            const int64_t steps = (int64_t{1} << 30) / (2 * static_cast<int64_t>(divisor));
+            value = sign * (2 * static_cast<int64_t>(random() % (steps + 1)) + 1) * divisor + offset;
+            break;
+        }
+        case 3:
+            value = static_cast<int32_t>(random() % (1u << 31)) - (int32_t{1} << 30);
+            break;
+        default:
+            value = static_cast<int32_t>(random());
+    }
+    return static_cast<int32_t>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX));
+}
+
+// Every stored quantiser 1..255 at every position (so with every scale of AanScaleTable), under
+// thresholds from the quantiser itself up to 255 and, as tables given by a caller may have them, below
+// it (0 makes every coefficient significant, even those that quantise to 0).
+TEST(QuantiseBlock, VectorFormMatchesPortableForEveryQuantiser) {
+    std::mt19937 random(77);
+    CodecContext context{};
+    uint32_t thresholds[2][64], divisors[2][64];
+    context.quantTableCount = 2;
+    for (int t = 0; t < 2; ++t) context.thresholds[t] = thresholds[t], context.divisors[t] = divisors[t];
+    for (int stored = 1; stored <= 255; ++stored) {
+        const int encodings[4] = {stored, std::min(255, stored * 4 / 3 + 1), 255, static_cast<int>(random() % stored)};
+        for (int encoding : encodings) {
+            for (int k = 0; k < 64; ++k) {
+                context.encodingQuant[1][k] = static_cast<uint8_t>(encoding);
+                context.quant[1].entries[k] = static_cast<uint16_t>(stored);
+            }
+            PrepareDivisors(&context);
+            for (int round = 0; round < 6; ++round) {
+                int32_t dct[64];
+                for (int n = 0; n < 64; ++n) {
+                    // Natural position n is zig-zag position k: find it for the decisions.
+                    int k = 0;
+                    while (kZigZag[k] != n) ++k;
+                    dct[n] = round == 0 ? 0 : DecisionValue(random, thresholds[1][k], divisors[1][k]);
+                }
+                if (round == 1) dct[kZigZag[63]] = static_cast<int32_t>(thresholds[1][63]);  // L = 63
+                ExpectSameQuantisation(&context, dct, "stored quantiser", stored);
+            }
+        }
+    }
+}
+
+// Tables of any 32-bit values (thresholds whose doubles wrap, divisors up to the 2^30 limit) and
+// values anywhere in 32 bits, and sparse blocks whose last significant position is each of 0..63.
+TEST(QuantiseBlock, VectorFormMatchesPortableOnAnyTablesAndSparseBlocks) {
+    std::mt19937 random(78);
+    CodecContext context{};
+    uint32_t thresholds[64], divisors[64];
+    context.thresholds[1] = thresholds;
+    context.divisors[1] = divisors;
+    for (int round = 0; round < 3000; ++round) {
+        for (int k = 0; k < 64; ++k) {
+            thresholds[k] = round % 3 == 0 ? static_cast<uint32_t>(random()) : static_cast<uint32_t>(random() % (1u << 28));
+            divisors[k] = 1 + static_cast<uint32_t>(random() % (1u << 30));
+        }
+        int32_t dct[64];
+        for (int n = 0; n < 64; ++n) dct[n] = static_cast<int32_t>(random());
+        ExpectSameQuantisation(&context, dct, "any tables", round);
+        // Only zig-zag positions 0..last may be significant, last itself for sure.
+        const int last = round % 64;
+        for (int k = 0; k < 64; ++k) {
+            thresholds[k] = 1000 + static_cast<uint32_t>(random() % 100000);
+            divisors[k] = 1 + thresholds[k] / (1 + random() % 3);
+            const int32_t t = static_cast<int32_t>(thresholds[k]);
+            dct[kZigZag[k]] = k > last ? static_cast<int32_t>(random() % (2 * t)) - t
+                                       : (k == last ? (random() & 1 ? t : -t - 1) : DecisionValue(random, thresholds[k], divisors[k]));
+        }
+        ExpectSameQuantisation(&context, dct, "sparse block ending at", last);
+        int16_t coefficients[64];
+        ASSERT_EQ(QuantiseBlock(&context, dct, coefficients, 1), last);
+    }
+}
