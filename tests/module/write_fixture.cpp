@@ -65,7 +65,13 @@ WriteOutcome WriteTest::WriteJpeg(const Picture& picture, const std::string& pat
     Host().ResetRecord(true);
     Host().ResetScripts();
     HostFormatRecord* record = Record();
-    if (options.presetRecord) PresetOptionsRecord(options);
+    if (!options.rawRecord.empty()) {
+        Handle kept = Host().NewHandle(static_cast<int32_t>(options.rawRecord.size()));
+        std::memcpy(*kept, options.rawRecord.data(), options.rawRecord.size());
+        record->persistentData = kept;
+    } else if (options.presetRecord) {
+        PresetOptionsRecord(options);
+    }
     const int16_t columns = options.columns.value_or(static_cast<int16_t>(picture.width));
     const int16_t rows = options.rows.value_or(static_cast<int16_t>(picture.height));
     record->columns = columns;

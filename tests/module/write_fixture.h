@@ -36,6 +36,9 @@ struct WriteOptions {
     int16_t quality = 5;
     Format format = Format::baseline;
     int16_t scans = 1;
+    // When not empty, the block the host keeps in persistentData instead of a record made from the
+    // three options (a legacy or foreign record, or values out of range).
+    std::vector<uint8_t> rawRecord;
     int32_t horizontalResolution = 72 << 16;
     int32_t verticalResolution = 72 << 16;
     std::vector<uint8_t> profile;  // in profileData when not empty

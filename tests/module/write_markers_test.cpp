@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -181,6 +182,103 @@ TEST_F(WriteMarkersTest, QualityPicksTheQuantisersInDqt) {
         ASSERT_EQ(segments[2].code, 0xDB);
         ASSERT_EQ(segments[2].payload.size(), 130u);
         EXPECT_EQ(segments[2].payload[static_cast<std::size_t>(item.table * 65 + 1 + item.zigzag)], item.stored);
+    }
+}
+
+// The quality, format and scan count a file was written with, as far as its bytes tell: the frame
+// marker, the number of scans and the last luma quantiser (a different one for every quality).
+struct Coding {
+    int sofCode = 0;
+    int scans = 0;
+    int lastLumaQuantiser = 0;
+    bool operator==(const Coding&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Coding& coding) {
+    return out << "SOF " << std::hex << coding.sofCode << std::dec << ", " << coding.scans << " scans, last luma quantiser "
+               << coding.lastLumaQuantiser;
+}
+
+Coding CodingOf(const std::vector<uint8_t>& jpeg) {
+    Coding coding;
+    for (const auto& [offset, code] : Markers(jpeg)) {
+        if (code >= 0xC0 && code <= 0xC2) coding.sofCode = code;
+        if (code == 0xDA) ++coding.scans;
+        if (code == 0xDB && offset + 4 + 64 < jpeg.size()) coding.lastLumaQuantiser = jpeg[offset + 4 + 64];
+    }
+    return coding;
+}
+
+std::vector<uint8_t> RecordBytes(const char* signature, std::size_t size, std::size_t at,
+                                 std::initializer_list<int> words) {
+    std::vector<uint8_t> bytes(size, 0);
+    std::memcpy(bytes.data(), signature, 4);
+    for (int word : words) {
+        bytes[at] = static_cast<uint8_t>(static_cast<uint16_t>(word) >> 8);
+        bytes[at + 1] = static_cast<uint8_t>(word & 0xFF);
+        at += 2;
+    }
+    return bytes;
+}
+
+TEST_F(WriteMarkersTest, TheOptionsRecordTheHostKeepsDecidesTheCoding) {
+    const Picture picture = module_testing::SyntheticPicture(40, 24);
+    // What each quality, format and scans value gives with a current record.
+    const auto reference = [&](int16_t quality, Format format, int16_t scans) {
+        WriteOptions options;
+        options.quality = quality;
+        options.format = format;
+        options.scans = scans;
+        return CodingOf(Write(picture, options).jpeg);
+    };
+    const Coding defaults = reference(5, Format::baseline, 1);
+    EXPECT_EQ(defaults, (Coding{0xC0, 1, 50}));
+    EXPECT_EQ(reference(10, Format::progressive, 3).scans, 14);
+
+    struct RecordCase {
+        const char* name;
+        std::vector<uint8_t> record;  // empty: the host holds none
+        Coding expected;
+    };
+    const RecordCase cases[] = {
+        {"no record: the defaults", {}, defaults},
+        {"legacy record: its options at bytes 14 to 19", RecordBytes("JPEG", 20, 14, {10, 2, 3}),
+         reference(10, Format::progressive, 3)},
+        {"foreign record: the defaults", RecordBytes("ABCD", 28, 22, {10, 2, 3}), defaults},
+        {"current record too short: the defaults", RecordBytes("JP64", 24, 20, {0, 10}), defaults},
+    };
+    for (const RecordCase& item : cases) {
+        SCOPED_TRACE(item.name);
+        WriteOptions options;
+        options.presetRecord = false;
+        options.rawRecord = item.record;
+        const WriteOutcome written = Write(picture, options);
+        ASSERT_EQ(written.start, resultOk);
+        ASSERT_EQ(written.failure, resultOk);
+        EXPECT_EQ(CodingOf(written.jpeg), item.expected);
+    }
+}
+
+TEST_F(WriteMarkersTest, OptionValuesNoDialogMakesStillGiveAFileThePeerReads) {
+    // Quality, format or scans outside their ranges: write start may refuse them as bad parameters;
+    // whatever it writes must be a clean JPEG.
+    const int16_t records[][3] = {{-1, 0, 1},  {11, 0, 1},  {32767, 1, 1}, {-32768, 2, 1}, {5, 3, 1},
+                                  {5, -1, 1},  {5, 2, 0},   {5, 2, 4},     {5, 2, -7},     {5, 2, 32767}};
+    const Picture picture = module_testing::SyntheticPicture(33, 9);
+    for (const auto& values : records) {
+        SCOPED_TRACE(::testing::Message() << "quality " << values[0] << ", format " << values[1] << ", scans "
+                                          << values[2]);
+        WriteOptions options;
+        options.rawRecord = RecordBytes("JP64", 28, 22, {values[0], values[1], values[2]});
+        const WriteOutcome written = Write(picture, options);
+        if (written.start == resultBadParameters) continue;
+        ASSERT_EQ(written.start, resultOk);
+        ASSERT_EQ(written.failure, resultOk);
+        peer::Image decoded;
+        std::string error;
+        ASSERT_TRUE(peer::Decode(written.jpeg, &decoded, &error)) << error;
+        EXPECT_EQ(decoded.warnings, 0) << decoded.firstWarning;
+        EXPECT_GE(module_testing::Compare(decoded.pixels, picture.rgb).psnr, 15.0);
     }
 }
 
