@@ -379,6 +379,7 @@ struct DirectoryCase {
     int16_t scans;          // as stored
     int scanCount;          // SOS markers in the file
     std::vector<int> entries;  // the scan numbers (0-based) in the directory
+    std::size_t profileBytes = 0;  // a profile ahead of APPE moves every offset
 };
 
 TEST_F(WriteMarkersTest, ProgressiveScanDirectoryPointsAtTheEndOfEachFlaggedScan) {
@@ -386,19 +387,23 @@ TEST_F(WriteMarkersTest, ProgressiveScanDirectoryPointsAtTheEndOfEachFlaggedScan
         {1, 7, {2, 3, 6}},
         {2, 10, {3, 6, 9}},
         {3, 14, {3, 6, 10, 13}},
+        {1, 7, {2, 3, 6}, 70000},
+        {3, 14, {3, 6, 10, 13}, 3 * 65519},
     };
     const Picture picture = module_testing::SamplePicture();
     for (const DirectoryCase& item : cases) {
-        SCOPED_TRACE(::testing::Message() << "scans value " << item.scans);
+        SCOPED_TRACE(::testing::Message() << "scans value " << item.scans << ", profile " << item.profileBytes);
         WriteOptions options;
         options.format = Format::progressive;
         options.scans = item.scans;
+        options.profile = Profile(item.profileBytes);
         const WriteOutcome written = Write(picture, options);
         ASSERT_EQ(written.failure, resultOk);
         const std::vector<Segment> segments = module_testing::HeaderSegments(written.jpeg);
-        ASSERT_GE(segments.size(), 2u);
-        ASSERT_EQ(segments[1].code, 0xEE);
-        const std::vector<uint8_t>& appe = segments[1].payload;
+        const auto appeSegment = std::find_if(segments.begin(), segments.end(),
+                                              [](const Segment& segment) { return segment.code == 0xEE; });
+        ASSERT_NE(appeSegment, segments.end());
+        const std::vector<uint8_t>& appe = appeSegment->payload;
         // After "Nurvo", version, flags and transform: tag 3, length 5d + 1, d, d numbers, d offsets.
         ASSERT_GE(appe.size(), 16u);
         ASSERT_EQ(appe[12], 3) << "no scan directory";
