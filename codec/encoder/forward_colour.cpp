@@ -7,6 +7,13 @@
 #include "codec/codec_errors.h"
 #include "codec/encoder/forward_path.h"
 
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#define KV_FORWARD_LANES 1
+#include <emmintrin.h>
+#else
+#define KV_FORWARD_LANES 0
+#endif
+
 namespace {
 
 constexpr int kLumaEntries = 256;
@@ -133,6 +140,14 @@ struct ByteForm {
     static Cell Cr(uint32_t word) { return static_cast<Cell>(word >> 8); }
 };
 
+// One pixel's three colour channels, each read from the input row once: as far as the compiler knows,
+// the sample rows written in between could alias the input row and force a second read. Held as
+// std::size_t, so that a table offset plus a channel folds into the address.
+struct Pixel {
+    std::size_t channel[3];
+};
+inline Pixel ReadPixel(const uint8_t* p) { return {{p[0], p[1], p[2]}}; }
+
 // The forward colour tables as unsigned words, so that their sums wrap as intended.
 struct ColourTables {
     const uint32_t* luma[3];
@@ -144,14 +159,52 @@ struct ColourTables {
             chroma[c] = reinterpret_cast<const uint32_t*>(context->chromaTables[c]);
         }
     }
-    uint32_t Luma(const uint8_t* p) const { return luma[0][p[0]] + luma[1][p[1]] + luma[2][p[2]]; }
+    uint32_t Luma(const Pixel& p) const {
+        return luma[0][p.channel[0]] + luma[1][p.channel[1]] + luma[2][p.channel[2]];
+    }
     // The chroma word of one pixel; `step` is 2 in pair-sum tables, where 2 x v stands for one sample.
-    uint32_t Chroma(const uint8_t* p, int step) const {
-        return chroma[0][p[0] * step] + chroma[1][p[1] * step] + chroma[2][p[2] * step];
+    uint32_t Chroma(const Pixel& p, int step) const {
+        return chroma[0][p.channel[0] * step] + chroma[1][p.channel[1] * step] + chroma[2][p.channel[2] * step];
     }
     // The chroma word of the pixel pair p, q from pair-sum tables.
-    uint32_t ChromaPair(const uint8_t* p, const uint8_t* q) const {
-        return chroma[0][p[0] + q[0]] + chroma[1][p[1] + q[1]] + chroma[2][p[2] + q[2]];
+    uint32_t ChromaPair(const Pixel& p, const Pixel& q) const {
+        return chroma[0][p.channel[0] + q.channel[0]] + chroma[1][p.channel[1] + q.channel[1]] +
+               chroma[2][p.channel[2] + q.channel[2]];
+    }
+};
+
+// The same tables for the fast conversions, read from one base. PlaceForwardColourTables lays them
+// out in one area, the three luma tables and then the three chroma tables of Entries each, so that a
+// conversion loop needs one register for all six and keeps the others for pixels and rows.
+template <int Entries>
+struct PlacedTables {
+    static constexpr int kChroma = 3 * kLumaEntries;
+    const uint32_t* base;
+
+    explicit PlacedTables(const CodecContext* context)
+        : base(reinterpret_cast<const uint32_t*>(context->lumaTables[0])) {
+        if (context->chromaTableEntries != Entries) CodecBug();
+        for (int c = 0; c < 3; ++c) {
+            if (context->lumaTables[c] != context->lumaTables[0] + c * kLumaEntries ||
+                context->chromaTables[c] != context->lumaTables[0] + kChroma + c * Entries) {
+                CodecBug();
+            }
+        }
+    }
+    uint32_t Luma(const Pixel& p) const {
+        return base[p.channel[0]] + base[kLumaEntries + p.channel[1]] + base[2 * kLumaEntries + p.channel[2]];
+    }
+    // The chroma word of one pixel from single-sample tables.
+    uint32_t Chroma(const Pixel& p) const {
+        static_assert(Entries == kSingleEntries);
+        return base[kChroma + p.channel[0]] + base[kChroma + Entries + p.channel[1]] +
+               base[kChroma + 2 * Entries + p.channel[2]];
+    }
+    // The chroma word of the pixel pair p, q from pair-sum tables.
+    uint32_t ChromaPair(const Pixel& p, const Pixel& q) const {
+        static_assert(Entries == kPairEntries);
+        return base[kChroma + p.channel[0] + q.channel[0]] + base[kChroma + Entries + p.channel[1] + q.channel[1]] +
+               base[kChroma + 2 * Entries + p.channel[2] + q.channel[2]];
     }
 };
 
@@ -182,20 +235,29 @@ inline int32_t RowExtent(const CodecContext* context, int index) {
 template <typename Form, int Channels>
 void ConvertPerPixel(CodecContext* context) {
     using Cell = typename Form::Cell;
-    const ColourTables tables(context);
+    const PlacedTables<kSingleEntries> tables(context);
     const uint8_t* in = context->inputRow;
     Cell* y = TargetRow<Cell>(context, 0);
     Cell* cb = TargetRow<Cell>(context, 1);
     Cell* cr = TargetRow<Cell>(context, 2);
     uint8_t* k = Channels == 4 ? TargetRow<uint8_t>(context, 3) : nullptr;
-    const int32_t width = context->width;
-    for (int32_t x = 0; x < width; ++x, in += Channels) {
-        y[x] = Form::Luma(tables.Luma(in));
-        const uint32_t word = tables.Chroma(in, 1);
+    const auto convert = [&](int32_t x) {
+        const uint8_t* at = in + static_cast<std::ptrdiff_t>(x) * Channels;
+        const Pixel pixel = ReadPixel(at);
+        y[x] = Form::Luma(tables.Luma(pixel));
+        const uint32_t word = tables.Chroma(pixel);
         cb[x] = Form::Cb(word);
         cr[x] = Form::Cr(word);
-        if constexpr (Channels == 4) k[x] = in[3];
+        if constexpr (Channels == 4) k[x] = at[3];
+    };
+    // Two pixels a turn halve the loop's own instructions.
+    const int32_t width = context->width;
+    int32_t x = 0;
+    for (; x + 1 < width; x += 2) {
+        convert(x);
+        convert(x + 1);
     }
+    if (x < width) convert(x);
 }
 
 // Luma (and K) for every pixel, one chroma pair per two pixels: colour paths 3 and 5. The chroma of
@@ -204,7 +266,7 @@ void ConvertPerPixel(CodecContext* context) {
 template <typename Form, int Channels, bool Averaging>
 void ConvertPairs(CodecContext* context) {
     using Cell = typename Form::Cell;
-    const ColourTables tables(context);
+    const PlacedTables<Averaging ? kPairEntries : kSingleEntries> tables(context);
     const uint8_t* in = context->inputRow;
     Cell* y = TargetRow<Cell>(context, 0);
     Cell* cb = TargetRow<Cell>(context, 1);
@@ -213,9 +275,15 @@ void ConvertPairs(CodecContext* context) {
     const int32_t pairs = (context->width + 1) / 2;
     for (int32_t x = 0; x < pairs; ++x, in += 2 * Channels) {
         const uint8_t* second = in + Channels;
-        y[2 * x] = Form::Luma(tables.Luma(in));
-        y[2 * x + 1] = Form::Luma(tables.Luma(second));
-        const uint32_t word = Averaging ? tables.ChromaPair(in, second) : tables.Chroma(in, 1);
+        const Pixel left = ReadPixel(in), right = ReadPixel(second);
+        y[2 * x] = Form::Luma(tables.Luma(left));
+        y[2 * x + 1] = Form::Luma(tables.Luma(right));
+        uint32_t word;
+        if constexpr (Averaging) {
+            word = tables.ChromaPair(left, right);
+        } else {
+            word = tables.Chroma(left);
+        }
         cb[x] = Form::Cb(word);
         cr[x] = Form::Cr(word);
         if constexpr (Channels == 4) {
@@ -246,14 +314,14 @@ struct ComponentSource {
     // The value of pixel p: a raw channel without a transform and for K, else Y, Cb or Cr.
     uint32_t Value(const uint8_t* p) const {
         if (transform == 0 || index == 3) return p[index];
-        if (index == 0) return Form::Luma(tables.Luma(p));
-        const uint32_t word = tables.Chroma(p, step);
+        if (index == 0) return Form::Luma(tables.Luma(ReadPixel(p)));
+        const uint32_t word = tables.Chroma(ReadPixel(p), step);
         return index == 1 ? Form::Cb(word) : Form::Cr(word);
     }
 
     // The averaged chroma of the pixel pair p, q (HasPairs only).
     uint32_t Pair(const uint8_t* p, const uint8_t* q) const {
-        const uint32_t word = tables.ChromaPair(p, q);
+        const uint32_t word = tables.ChromaPair(ReadPixel(p), ReadPixel(q));
         return index == 1 ? Form::Cb(word) : Form::Cr(word);
     }
 };
@@ -315,7 +383,18 @@ void MergeRows(CodecContext* context, int index) {
     if (context->averaging && largest == 2 && own == 1) {
         Cell* top = BufferRow<Cell>(context, index, first);
         const Cell* below = BufferRow<Cell>(context, index, first + 1);
-        for (int32_t x = 0; x < extent; ++x) top[x] = static_cast<Cell>((top[x] + below[x] + 1u) >> 1);
+        int32_t x = 0;
+#if KV_FORWARD_LANES
+        // SSE2's unsigned average is exactly (a + b + 1) >> 1, for bytes and for 16-bit cells.
+        constexpr int32_t kPerVector = 16 / static_cast<int32_t>(sizeof(Cell));
+        for (; x + kPerVector <= extent; x += kPerVector) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(top + x));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(below + x));
+            const __m128i mean = sizeof(Cell) == 1 ? _mm_avg_epu8(a, b) : _mm_avg_epu16(a, b);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(top + x), mean);
+        }
+#endif
+        for (; x < extent; ++x) top[x] = static_cast<Cell>((top[x] + below[x] + 1u) >> 1);
         return;
     }
     const SubsampleTap* taps = SubsampleTaps(context, largest, own);

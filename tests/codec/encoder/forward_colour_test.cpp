@@ -208,56 +208,137 @@ struct PathCase {
     int expectedPath;
 };
 
-// Every colour path (and the general conversion) against the model: luma and K per pixel; chroma per
-// pixel, or per pair of pixels (the last pixel pairing with its copy), averaged through pair sums or
-// taken from the pair's first pixel; vertically subsampled rows merged at the group's end.
-TEST(ForwardColourConversion, EveryPathMatchesTheModel) {
-    const PathCase cases[] = {
-        {"4:4:4 wide", {1, 1, 1}, {1, 1, 1}, 1, true, true, 2},
-        {"4:2:2 wide", {2, 1, 1}, {1, 1, 1}, 1, true, true, 3},
-        {"4:2:0 wide decimating", {2, 1, 1}, {2, 1, 1}, 1, true, false, 3},
-        {"4:2:0 wide averaging", {2, 1, 1}, {2, 1, 1}, 1, true, true, 3},
-        {"YCCK 2112 wide", {2, 1, 1, 2}, {2, 1, 1, 2}, 2, true, true, 5},
-        {"YCCK 1111 wide", {1, 1, 1, 1}, {1, 1, 1, 1}, 2, true, true, 4},
-        {"YCCK 1111 bytes", {1, 1, 1, 1}, {1, 1, 1, 1}, 2, false, false, 4},
-        {"4:2:0 bytes", {2, 1, 1}, {2, 1, 1}, 1, false, true, 3},
-        {"2,2,2 general", {2, 2, 2}, {1, 1, 1}, 1, false, true, 0},
-        {"4,2,2 general", {4, 2, 2}, {1, 1, 1}, 1, false, true, 0},
-    };
-    std::mt19937 random(11);
-    for (const PathCase& test : cases) {
-        SCOPED_TRACE(test.name);
-        constexpr int kWidth = 13;
-        Frame frame(test.h, test.v, kWidth, 40, test.transform, test.wide, test.averaging);
-        const CodecContext& context = frame.context;
-        ASSERT_EQ(context.colourPath, test.expectedPath);
-        const int colours = context.componentCount, vMax = context.vMax;
-        const bool pairTables = test.averaging && context.hMax >= 2;
-        frame.context.rowGroup = 3;  // a group inside the MCU row
-        std::vector<std::vector<uint8_t>> rows;
-        for (int r = 0; r < vMax; ++r) {
-            if (r > 0) frame.Next();
-            rows.push_back(RandomRow(random, kWidth * colours));
-            frame.Convert(rows.back());
-        }
-        for (int i = 0; i < colours; ++i) {
-            const ComponentInfo& component = context.components[i];
-            for (int column = 0; column < context.edges[i].dataWidth; ++column) {
-                int64_t values[4] = {};
-                for (int r = 0; r < vMax; ++r) {
-                    std::vector<uint8_t> pixels = rows[r];
-                    pixels.insert(pixels.end(), pixels.end() - colours, pixels.end());  // the copy
-                    const int ratio = context.hMax / component.h;
-                    const uint8_t* p = &pixels[static_cast<std::size_t>(column * ratio * colours)];
-                    const uint8_t* q = ratio == 2 && test.averaging ? p + colours : nullptr;
-                    values[r] = i == 3 ? p[3] : ReferencePixel(test.transform, test.wide, pairTables, p, i == 0 ? nullptr : q)[i];
-                }
-                const int64_t expected =
-                    component.v == vMax ? values[vMax - 1] : (test.averaging ? (values[0] + values[1] + 1) / 2 : values[0]);
-                const int row = 3 * component.v + (component.v == vMax ? vMax - 1 : 0);
-                ASSERT_EQ(frame.Sample(i, row, column), expected) << "component " << i << " column " << column;
+const PathCase kPathCases[] = {
+    {"4:4:4 wide", {1, 1, 1}, {1, 1, 1}, 1, true, true, 2},
+    {"4:2:2 wide", {2, 1, 1}, {1, 1, 1}, 1, true, true, 3},
+    {"4:2:0 wide decimating", {2, 1, 1}, {2, 1, 1}, 1, true, false, 3},
+    {"4:2:0 wide averaging", {2, 1, 1}, {2, 1, 1}, 1, true, true, 3},
+    {"YCCK 2112 wide", {2, 1, 1, 2}, {2, 1, 1, 2}, 2, true, true, 5},
+    {"YCCK 1111 wide", {1, 1, 1, 1}, {1, 1, 1, 1}, 2, true, true, 4},
+    {"YCCK 1111 bytes", {1, 1, 1, 1}, {1, 1, 1, 1}, 2, false, false, 4},
+    {"4:4:4 bytes", {1, 1, 1}, {1, 1, 1}, 1, false, true, 2},
+    {"4:2:0 bytes", {2, 1, 1}, {2, 1, 1}, 1, false, true, 3},
+    {"4:2:0 bytes decimating", {2, 1, 1}, {2, 1, 1}, 1, false, false, 3},
+    {"YCCK 2112 bytes", {2, 1, 1, 2}, {2, 1, 1, 2}, 2, false, true, 5},
+    {"2,2,2 general", {2, 2, 2}, {1, 1, 1}, 1, false, true, 0},
+    {"4,2,2 general", {4, 2, 2}, {1, 1, 1}, 1, false, true, 0},
+};
+
+// Converts one row group (Vmax rows of width x colours bytes) into group 3 of an MCU row and checks
+// every data sample of every component against the model: luma and K per pixel; chroma per pixel, or
+// per pair of pixels (the last pixel pairing with its copy), averaged through pair sums or taken from
+// the pair's first pixel; vertically subsampled rows merged at the group's end.
+void ExpectGroupMatchesModel(const PathCase& test, int width, const std::vector<std::vector<uint8_t>>& rows) {
+    Frame frame(test.h, test.v, width, 40, test.transform, test.wide, test.averaging);
+    const CodecContext& context = frame.context;
+    ASSERT_EQ(context.colourPath, test.expectedPath);
+    const int colours = context.componentCount, vMax = context.vMax;
+    ASSERT_EQ(static_cast<int>(rows.size()), vMax);
+    const bool pairTables = test.averaging && context.hMax >= 2;
+    frame.context.rowGroup = 3;  // a group inside the MCU row
+    for (int r = 0; r < vMax; ++r) {
+        if (r > 0) frame.Next();
+        frame.Convert(rows[r]);
+    }
+    for (int i = 0; i < colours; ++i) {
+        const ComponentInfo& component = context.components[i];
+        for (int column = 0; column < context.edges[i].dataWidth; ++column) {
+            int64_t values[4] = {};
+            for (int r = 0; r < vMax; ++r) {
+                std::vector<uint8_t> pixels = rows[r];
+                pixels.insert(pixels.end(), pixels.end() - colours, pixels.end());  // the copy
+                const int ratio = context.hMax / component.h;
+                const uint8_t* p = &pixels[static_cast<std::size_t>(column * ratio * colours)];
+                const uint8_t* q = ratio == 2 && test.averaging ? p + colours : nullptr;
+                values[r] = i == 3 ? p[3] : ReferencePixel(test.transform, test.wide, pairTables, p, i == 0 ? nullptr : q)[i];
             }
+            const int64_t expected =
+                component.v == vMax ? values[vMax - 1] : (test.averaging ? (values[0] + values[1] + 1) / 2 : values[0]);
+            const int row = 3 * component.v + (component.v == vMax ? vMax - 1 : 0);
+            ASSERT_EQ(frame.Sample(i, row, column), expected) << "width " << width << " component " << i << " column " << column;
         }
+    }
+}
+
+TEST(ForwardColourConversion, EveryPathMatchesTheModel) {
+    std::mt19937 random(11);
+    for (const PathCase& test : kPathCases) {
+        SCOPED_TRACE(test.name);
+        const int colours = static_cast<int>(test.h.size()), vMax = *std::max_element(test.v.begin(), test.v.end());
+        for (int width : {1, 2, 13, 64, 1001}) {
+            std::vector<std::vector<uint8_t>> rows;
+            for (int r = 0; r < vMax; ++r) rows.push_back(RandomRow(random, width * colours));
+            ExpectGroupMatchesModel(test, width, rows);
+        }
+    }
+}
+
+// Every value of every channel: in row r of round k, channel c of pixel x is (x * step[c] + k * c + r)
+// mod 256 with odd steps, so that each row holds every value once per channel, beside changing values
+// of the other channels and, in neighbouring pixels, changing pair sums.
+TEST(ForwardColourConversion, EveryPathMatchesTheModelForEveryChannelValue) {
+    const int steps[4] = {1, 7, 13, 101};
+    for (const PathCase& test : kPathCases) {
+        SCOPED_TRACE(test.name);
+        const int colours = static_cast<int>(test.h.size()), vMax = *std::max_element(test.v.begin(), test.v.end());
+        for (int round = 0; round < 16; ++round) {
+            const int width = round % 2 == 0 ? 256 : 257;
+            std::vector<std::vector<uint8_t>> rows;
+            for (int r = 0; r < vMax; ++r) {
+                std::vector<uint8_t> row(static_cast<std::size_t>(width * colours));
+                for (int x = 0; x < width; ++x) {
+                    for (int c = 0; c < colours; ++c) row[x * colours + c] = static_cast<uint8_t>(x * steps[c] + round * 37 * c + r);
+                }
+                rows.push_back(row);
+            }
+            ExpectGroupMatchesModel(test, width, rows);
+        }
+    }
+}
+
+// Averaging two rows into one (V = 1 under Vmax 2) for every pair of byte values and every 16-bit
+// value: bytes straight from the input (no transform), row 0 = x and row 1 = x + k for each k; in
+// 16-bit cells the first row is overwritten before the second row's conversion merges it, with every
+// value 0..65535 over the rounds, and the second row's chroma comes from the model.
+TEST(ForwardSubsampling, RowAveragingForEveryValue) {
+    constexpr int kByteWidth = 264;  // a whole number of 16-byte vectors and 8 more samples
+    Frame bytes({1, 1}, {2, 1}, kByteWidth, 64, 0, false, true);
+    for (int k = 0; k < 256; ++k) {
+        std::vector<uint8_t> top, below;
+        for (int x = 0; x < kByteWidth; ++x) {
+            top.insert(top.end(), {0, static_cast<uint8_t>(x)});
+            below.insert(below.end(), {0, static_cast<uint8_t>(x + k)});
+        }
+        bytes.Convert(top);
+        bytes.Next();
+        bytes.Convert(below);
+        const int row = bytes.context.rowGroup;
+        for (int x = 0; x < kByteWidth; ++x) {
+            ASSERT_EQ(bytes.Sample(1, row, x), ((x & 255) + ((x + k) & 255) + 1) / 2) << "k " << k << " column " << x;
+        }
+        bytes.Next();
+    }
+
+    constexpr int kWideWidth = 2 * 4104;  // 4104 chroma samples: whole vectors of 8 cells
+    Frame wide({2, 1, 1}, {2, 1, 1}, kWideWidth, 64, 1, true, true);
+    std::mt19937 random(5);
+    for (int round = 0; round * 4096 < 65536; ++round) {
+        wide.Convert(RandomRow(random, kWideWidth * 3));
+        ComponentInfo& cb = wide.context.components[1];
+        const int row = wide.context.rowGroup;
+        for (int x = 0; x < 4104; ++x) {
+            const uint16_t value = static_cast<uint16_t>(round * 4096 + x);
+            std::memcpy(cb.samples + row * cb.rowWidth + 2 * x, &value, 2);
+        }
+        wide.Next();
+        const std::vector<uint8_t> second = RandomRow(random, kWideWidth * 3);
+        wide.Convert(second);
+        for (int x = 0; x < 4104; ++x) {
+            const int64_t below = ReferencePixel(1, true, true, &second[6 * x], &second[6 * x + 3])[1];
+            const int64_t top = static_cast<uint16_t>(round * 4096 + x);
+            ASSERT_EQ(wide.Sample(1, row, x), (top + below + 1) / 2) << "round " << round << " column " << x;
+        }
+        wide.Next();
     }
 }
 
