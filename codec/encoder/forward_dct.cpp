@@ -200,11 +200,14 @@ KV_FDCT_INLINE void ColumnTransform(const Load& load, const Store& store) {
     store(7, z11 - z4);
 }
 
-// Quantises one value with divisor d (rounding half away from zero).
+// Quantises one value with divisor d (rounding half away from zero). The sign is taken off and put
+// back with a mask of all ones (negative) or zeros, without branches: signs of coefficients are
+// unpredictable.
 inline int16_t Quantise(int32_t value, uint32_t divisor) {
-    const uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
+    const uint32_t sign = static_cast<uint32_t>(value >> 31);
+    const uint32_t magnitude = (static_cast<uint32_t>(value) ^ sign) - sign;
     const uint32_t quotient = (magnitude + divisor) / (2 * divisor);
-    return static_cast<int16_t>(value < 0 ? -static_cast<int32_t>(quotient) : static_cast<int32_t>(quotient));
+    return static_cast<int16_t>((quotient ^ sign) - sign);
 }
 
 // Keeps a divisor usable: at least 1 and small enough that twice it, and a magnitude plus it, fit 32
