@@ -377,20 +377,18 @@ void ForwardDctLanes(int32_t* out, const uint8_t* firstSample, const ComponentIn
         Transpose8x16(rows, columns);
         ByteRowPassLanes(columns, work);
     }
-    // Back to one vector per row: lines[r][g] holds row r's outputs 4g .. 4g + 3.
-    __m128i lines[8][2];
-    KV_FDCT_UNROLL
-    for (int half = 0; half < 2; ++half) {
-        KV_FDCT_UNROLL
-        for (int g = 0; g < 2; ++g) {
-            Transpose4(work[4 * g][half], work[4 * g + 1][half], work[4 * g + 2][half], work[4 * g + 3][half],
-                       &lines[4 * half][g], &lines[4 * half + 1][g], &lines[4 * half + 2][g], &lines[4 * half + 3][g]);
-        }
-    }
+    // Columns 4g .. 4g + 3 at a time: back to one vector per row, lines[r] holding row r's outputs
+    // 4g .. 4g + 3, then the column pass over them.
     KV_FDCT_UNROLL
     for (int g = 0; g < 2; ++g) {
+        __m128i lines[8];
+        KV_FDCT_UNROLL
+        for (int half = 0; half < 2; ++half) {
+            Transpose4(work[4 * g][half], work[4 * g + 1][half], work[4 * g + 2][half], work[4 * g + 3][half],
+                       &lines[4 * half], &lines[4 * half + 1], &lines[4 * half + 2], &lines[4 * half + 3]);
+        }
         int32_t* o = out + 4 * g;
-        ColumnTransform<Lanes>([&](int j) { return Lanes{lines[j][g]}; },
+        ColumnTransform<Lanes>([&](int j) { return Lanes{lines[j]}; },
                                [o](int u, Lanes value) {
                                    _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 8 * u), value.v);
                                });
