@@ -207,6 +207,12 @@ void WriteContinue(HostFormatRecord* record, intptr_t, int16_t* result) {
     }
     CodecContext* context = options->context;
     const int32_t row = options->rowCounter + 1;
+    if (row > context->height) {
+        // Every row has been taken and the file is complete: a further call only ends the loop again.
+        record->rowData = nullptr;
+        for (int16_t& side : record->area) side = 0;
+        return;
+    }
     options->rowCounter = static_cast<uint16_t>(row);
     if (record->rowData == nullptr) {
         *result = resultBadParameters;

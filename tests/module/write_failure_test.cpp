@@ -190,11 +190,15 @@ TEST_F(WriteFailureTest, ContinueAfterTheLastRowAddsNothingToTheFile) {
         // A comparison, not ASSERT_EQ: no reference may bind to the packed record's pointer.
         ASSERT_TRUE(record->rowData == nullptr);
         const std::vector<uint8_t> complete = module_testing::FileBytes(path);
-        // A host that calls again, with or without a row, gets no second image and no crash.
-        EXPECT_EQ(Call(selectorWriteContinue), resultBadParameters);
+        // A host that calls again, with or without a row, is told again that the transfer is over:
+        // no second image, no progress beyond the last row.
+        EXPECT_EQ(Call(selectorWriteContinue), resultOk);
+        EXPECT_TRUE(record->rowData == nullptr);
         uint8_t spare[17 * 3] = {};
         record->rowData = spare;
-        Call(selectorWriteContinue);
+        EXPECT_EQ(Call(selectorWriteContinue), resultOk);
+        EXPECT_TRUE(record->rowData == nullptr);
+        EXPECT_EQ(Host().ProgressCalls().size(), 1u);
         EXPECT_EQ(Call(selectorWriteFinish), resultOk);
         Host().CloseFile();
         EXPECT_TRUE(module_testing::FileBytes(path) == complete);
