@@ -14,6 +14,14 @@
 #define KV_FORWARD_LANES 0
 #endif
 
+#if defined(__GNUC__) || defined(__clang__)
+#define KV_FORWARD_INLINE [[gnu::always_inline]] inline
+#elif defined(_MSC_VER)
+#define KV_FORWARD_INLINE __forceinline
+#else
+#define KV_FORWARD_INLINE inline
+#endif
+
 namespace {
 
 constexpr int kLumaEntries = 256;
@@ -231,33 +239,68 @@ inline int32_t RowExtent(const CodecContext* context, int index) {
 
 // --- Fast conversions (every component's H is 1 or 2 and matches the path) ---
 
+// The input row and the rows of the components it goes to on the fast paths (K only with 4 colours).
+template <typename Cell>
+struct FastRows {
+    const uint8_t* in;
+    Cell* y;
+    Cell* cb;
+    Cell* cr;
+    uint8_t* k;
+
+    FastRows(const CodecContext* context, int channels)
+        : in(context->inputRow), y(TargetRow<Cell>(context, 0)), cb(TargetRow<Cell>(context, 1)),
+          cr(TargetRow<Cell>(context, 2)), k(channels == 4 ? TargetRow<uint8_t>(context, 3) : nullptr) {}
+};
+
+// Converts pixel x with a chroma pair of its own.
+template <typename Form, int Channels>
+KV_FORWARD_INLINE void ConvertPixel(const PlacedTables<kSingleEntries>& tables, const FastRows<typename Form::Cell>& rows,
+                                    int32_t x) {
+    const uint8_t* at = rows.in + static_cast<std::ptrdiff_t>(x) * Channels;
+    const Pixel pixel = ReadPixel(at);
+    rows.y[x] = Form::Luma(tables.Luma(pixel));
+    const uint32_t word = tables.Chroma(pixel);
+    rows.cb[x] = Form::Cb(word);
+    rows.cr[x] = Form::Cr(word);
+    if constexpr (Channels == 4) rows.k[x] = at[3];
+}
+
+// Converts pixels 2x and 2x + 1, which share a chroma pair.
+template <typename Form, int Channels, bool Averaging, typename Tables>
+KV_FORWARD_INLINE void ConvertPair(const Tables& tables, const FastRows<typename Form::Cell>& rows, int32_t x) {
+    const uint8_t* first = rows.in + static_cast<std::ptrdiff_t>(x) * 2 * Channels;
+    const uint8_t* second = first + Channels;
+    const Pixel left = ReadPixel(first), right = ReadPixel(second);
+    rows.y[2 * x] = Form::Luma(tables.Luma(left));
+    rows.y[2 * x + 1] = Form::Luma(tables.Luma(right));
+    uint32_t word;
+    if constexpr (Averaging) {
+        word = tables.ChromaPair(left, right);
+    } else {
+        word = tables.Chroma(left);
+    }
+    rows.cb[x] = Form::Cb(word);
+    rows.cr[x] = Form::Cr(word);
+    if constexpr (Channels == 4) {
+        rows.k[2 * x] = first[3];
+        rows.k[2 * x + 1] = second[3];
+    }
+}
+
 // One chroma pair per pixel: colour paths 2 and 4 with every factor 1. K (fourth channel) copied.
+// Two pixels a turn (below: two pairs) halve the loop's own instructions.
 template <typename Form, int Channels>
 void ConvertPerPixel(CodecContext* context) {
-    using Cell = typename Form::Cell;
     const PlacedTables<kSingleEntries> tables(context);
-    const uint8_t* in = context->inputRow;
-    Cell* y = TargetRow<Cell>(context, 0);
-    Cell* cb = TargetRow<Cell>(context, 1);
-    Cell* cr = TargetRow<Cell>(context, 2);
-    uint8_t* k = Channels == 4 ? TargetRow<uint8_t>(context, 3) : nullptr;
-    const auto convert = [&](int32_t x) {
-        const uint8_t* at = in + static_cast<std::ptrdiff_t>(x) * Channels;
-        const Pixel pixel = ReadPixel(at);
-        y[x] = Form::Luma(tables.Luma(pixel));
-        const uint32_t word = tables.Chroma(pixel);
-        cb[x] = Form::Cb(word);
-        cr[x] = Form::Cr(word);
-        if constexpr (Channels == 4) k[x] = at[3];
-    };
-    // Two pixels a turn halve the loop's own instructions.
+    const FastRows<typename Form::Cell> rows(context, Channels);
     const int32_t width = context->width;
     int32_t x = 0;
     for (; x + 1 < width; x += 2) {
-        convert(x);
-        convert(x + 1);
+        ConvertPixel<Form, Channels>(tables, rows, x);
+        ConvertPixel<Form, Channels>(tables, rows, x + 1);
     }
-    if (x < width) convert(x);
+    if (x < width) ConvertPixel<Form, Channels>(tables, rows, x);
 }
 
 // Luma (and K) for every pixel, one chroma pair per two pixels: colour paths 3 and 5. The chroma of
@@ -265,32 +308,15 @@ void ConvertPerPixel(CodecContext* context) {
 // the last pair is the last pixel and its copy; the extra luma sample lies in the padding.
 template <typename Form, int Channels, bool Averaging>
 void ConvertPairs(CodecContext* context) {
-    using Cell = typename Form::Cell;
     const PlacedTables<Averaging ? kPairEntries : kSingleEntries> tables(context);
-    const uint8_t* in = context->inputRow;
-    Cell* y = TargetRow<Cell>(context, 0);
-    Cell* cb = TargetRow<Cell>(context, 1);
-    Cell* cr = TargetRow<Cell>(context, 2);
-    uint8_t* k = Channels == 4 ? TargetRow<uint8_t>(context, 3) : nullptr;
+    const FastRows<typename Form::Cell> rows(context, Channels);
     const int32_t pairs = (context->width + 1) / 2;
-    for (int32_t x = 0; x < pairs; ++x, in += 2 * Channels) {
-        const uint8_t* second = in + Channels;
-        const Pixel left = ReadPixel(in), right = ReadPixel(second);
-        y[2 * x] = Form::Luma(tables.Luma(left));
-        y[2 * x + 1] = Form::Luma(tables.Luma(right));
-        uint32_t word;
-        if constexpr (Averaging) {
-            word = tables.ChromaPair(left, right);
-        } else {
-            word = tables.Chroma(left);
-        }
-        cb[x] = Form::Cb(word);
-        cr[x] = Form::Cr(word);
-        if constexpr (Channels == 4) {
-            k[2 * x] = in[3];
-            k[2 * x + 1] = second[3];
-        }
+    int32_t x = 0;
+    for (; x + 1 < pairs; x += 2) {
+        ConvertPair<Form, Channels, Averaging>(tables, rows, x);
+        ConvertPair<Form, Channels, Averaging>(tables, rows, x + 1);
     }
+    if (x < pairs) ConvertPair<Form, Channels, Averaging>(tables, rows, x);
 }
 
 // --- General conversion: any sampling, with or without a transform ---
