@@ -11,24 +11,7 @@ trap 'rm -rf "$work"' EXIT
 printf 'Meeting notes, Tuesday\n' > "$work/notes.txt"
 printf '\377' > "$work/one.bin"
 
-passed=0
-failed=0
-
-# expect NAME STATUS PATTERN -- ARGUMENT...: kvhost must exit with STATUS and print (to standard
-# output or error) a line matching the extended regular expression PATTERN.
-expect() {
-    local name=$1 status=$2 pattern=$3
-    shift 4
-    local output actual
-    output=$("$kvhost" "$@" 2>&1)
-    actual=$?
-    if [[ $actual -eq $status ]] && grep -Eq -- "$pattern" <<<"$output"; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-        printf 'FAIL %s: wanted status %s and /%s/, got status %s:\n%s\n' "$name" "$status" "$pattern" "$actual" "$output"
-    fi
-}
+source "$(dirname "$0")/script_checks.sh"
 
 expect "a real JPEG" 0 "^$images/testorig.jpg: JPEG\$" -- check "$images/testorig.jpg"
 expect "a text file" 1 "^$work/notes.txt: -30501 not a JPEG\$" -- check "$work/notes.txt"
@@ -53,11 +36,9 @@ expected="$images/testorig.jpg: JPEG
 $work/notes.txt: -30501 not a JPEG
 $work/one.bin: -39 file too short"
 if [[ $status -eq 1 && $output == "$expected" ]]; then
-    passed=$((passed + 1))
+    pass
 else
-    failed=$((failed + 1))
-    printf 'FAIL several files: got status %s:\n%s\n' "$status" "$output"
+    fail "several files: got status $status:"$'\n'"$output"
 fi
 
-printf '%d passed, %d failed\n' "$passed" "$failed"
-[[ $failed -eq 0 ]]
+finish

@@ -9,28 +9,7 @@ images=$2
 work=$(mktemp -d "${TMPDIR:-/tmp}/kvhost-read-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-passed=0
-failed=0
-pass() { passed=$((passed + 1)); }
-fail() {
-    failed=$((failed + 1))
-    printf 'FAIL %s\n' "$*"
-}
-
-# expect NAME STATUS PATTERN -- ARGUMENT...: kvhost must exit with STATUS and print (to standard
-# output or error) a line matching the extended regular expression PATTERN.
-expect() {
-    local name=$1 status=$2 pattern=$3
-    shift 4
-    local output actual
-    output=$("$kvhost" "$@" 2>&1)
-    actual=$?
-    if [[ $actual -eq $status ]] && grep -Eq -- "$pattern" <<<"$output"; then
-        pass
-    else
-        fail "$name: wanted status $status and /$pattern/, got status $actual:"$'\n'"$output"
-    fi
-}
+source "$(dirname "$0")/script_checks.sh"
 
 # The pixel bytes of a binary netpbm file: everything after its header of the given number of lines.
 pixels() { tail -n +$(($2 + 1)) "$1"; }
@@ -131,5 +110,4 @@ fi
 # Off a terminal it is not.
 if ! "$kvhost" read "$orig" "$work/quiet.ppm" 2>&1 >/dev/null | grep -q .; then pass; else fail "progress off a terminal"; fi
 
-printf '%d passed, %d failed\n' "$passed" "$failed"
-[[ $failed -eq 0 ]]
+finish
