@@ -242,6 +242,7 @@ struct CodecContext {
     int32_t errorCategory;
     int32_t errorMessage;
     int32_t errorArguments[2];
+    int32_t failureResult;        // the host result the shell answered for the raise; 0 before one
 };
 
 // Creates a zeroed context from the memory service, installing CodecFatal as the fatal-report

@@ -75,7 +75,9 @@ int32_t AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int encode
         CodecRaise(context, categoryNoMemory, 0, total > INT32_MAX ? INT32_MAX : static_cast<int32_t>(total));
     }
 
-    auto* block = static_cast<uint8_t*>(MemoryAllocate(static_cast<std::size_t>(total)));
+    // Zeroed: the coefficient planes must start at zero, and a sample buffer that no scan fills (a
+    // component coded in a later scan) must still hold samples the colour tables can index.
+    auto* block = static_cast<uint8_t*>(MemoryAllocateZeroed(1, static_cast<std::size_t>(total)));
     if (block == nullptr) CodecRaise(context, categoryNoMemory, 0, static_cast<int32_t>(total));
     std::memcpy(block, &context, sizeof context);
     uint64_t offset = kBackPointerBytes;
@@ -97,7 +99,6 @@ int32_t AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int encode
         const uint64_t planeBytes = PlaneBytes(context, component);
         component.plane = planeBytes == 0 ? nullptr : block + offset;
         component.planeCellBytes = context->quant[component.quantTable].coarse ? 1 : 2;
-        if (planeBytes != 0) std::memset(block + offset, 0, static_cast<std::size_t>(planeBytes));
         offset += planeBytes;
     }
     if (colourBytes != 0) {

@@ -103,7 +103,10 @@ int16_t TakeKeptMarkers(HostFormatRecord* record, const CodecContext* context) {
 // Decodes the next row under the jump point; answers 0 with *ended telling whether no row was left,
 // or the host result of the failure.
 int16_t DecodeNextRow(CodecContext* context, int* ended) {
-    if (int category = setjmp(codecJumpPoint)) return MapCodecFailure(category);
+    if (int category = setjmp(codecJumpPoint)) {
+        context->failureResult = MapCodecFailure(category);
+        return static_cast<int16_t>(context->failureResult);
+    }
     *ended = ReadRow(context);
     return resultOk;
 }
@@ -166,6 +169,12 @@ void ReadContinue(HostFormatRecord* record, intptr_t, int16_t* result) {
         return;
     }
     CodecContext* context = options->context;
+    // After a failure the decoder is not entered again: the host hears the same answer until it
+    // finishes the read.
+    if (context->failureResult != 0) {
+        *result = static_cast<int16_t>(context->failureResult);
+        return;
+    }
     const int32_t row = options->rowCounter;
     if (row >= context->height) {
         record->rowData = nullptr;

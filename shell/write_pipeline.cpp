@@ -136,7 +136,10 @@ int16_t StartEncoder(CodecContext* context) {
 
 // Feeds one row to the encoder under the jump point and pushes its bytes to the file.
 int16_t EncodeRow(CodecContext* context) {
-    if (int category = setjmp(codecJumpPoint)) return MapCodecFailure(category);
+    if (int category = setjmp(codecJumpPoint)) {
+        context->failureResult = MapCodecFailure(category);
+        return static_cast<int16_t>(context->failureResult);
+    }
     EncoderWriteRow(context);
     SinkFlush(context->stream);
     return lastError;
@@ -206,6 +209,12 @@ void WriteContinue(HostFormatRecord* record, intptr_t, int16_t* result) {
         return;
     }
     CodecContext* context = options->context;
+    // After a failure the encoder is not entered again: the host hears the same answer until it
+    // finishes the write.
+    if (context->failureResult != 0) {
+        *result = static_cast<int16_t>(context->failureResult);
+        return;
+    }
     const int32_t row = options->rowCounter + 1;
     if (row > context->height) {
         // Every row has been taken and the file is complete: a further call only ends the loop again.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -127,6 +128,54 @@ TEST_F(ReadTest, DamagedFilesEndInDocumentedResultsWithoutLeaks) {
     EXPECT_EQ(files, 7 * 6 * kMutationsPerKind);
     EXPECT_GT(refused, files / 4) << "the mutations should damage most files";
     std::printf("%d damaged files read, %d refused\n", files, refused);
+}
+
+TEST_F(ReadTest, AFailedReadAnswersTheSameUntilItIsFinished) {
+    // A host that keeps asking after a failed row must get the same answer and no further rows.
+    // A run of 64 one bits (stuffed 0xFF bytes) in the scan data holds 16 ones where a code must
+    // start, which no table has; it is tried at a few places until one makes the read fail part-way.
+    const std::vector<uint8_t> original = FileBytes(TestImage("testorig.jpg"));
+    TempFolder folder;
+    bool tried = false;
+    for (std::size_t at = original.size() / 3; at + 4 < original.size() && !tried; at += 37) {
+        std::vector<uint8_t> bytes = original;
+        const uint8_t ones[16] = {0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0, 0xFF, 0};
+        bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), ones, ones + 16);
+        ASSERT_TRUE(Host().OpenForReading(folder.Write("damaged.jpg", bytes)));
+        ASSERT_EQ(Call(selectorReadPrepare), resultOk);
+        ASSERT_EQ(Call(selectorReadStart), resultOk);
+        int16_t failure = resultOk;
+        for (int row = 0; row < 200; ++row) {
+            failure = Call(selectorReadContinue);
+            if (failure != resultOk || Record()->rowData == nullptr) break;
+        }
+        if (failure != resultOk) {
+            tried = true;
+            const std::size_t progress = Host().ProgressCalls().size();
+            for (int again = 0; again < 5; ++again) EXPECT_EQ(Call(selectorReadContinue), failure);
+            EXPECT_EQ(Host().ProgressCalls().size(), progress) << "rows were delivered after the failure";
+        }
+        EXPECT_EQ(Call(selectorReadFinish), resultOk);
+        Host().CloseFile();
+        Host().ResetScripts();
+    }
+    EXPECT_TRUE(tried) << "no damage made the read fail part-way";
+}
+
+// Files the fuzzer found, named after their fault, each kept because it once made the module fail.
+// luma-scan-before-chroma.jpg: a baseline colour frame whose first scan codes luma alone, so its
+// rows are delivered while the chroma buffers hold nothing any scan wrote.
+TEST_F(ReadTest, FilesFoundByFuzzingEndCleanly) {
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(KV_HOSTILE)) {
+        ReadOptions options;
+        options.keepPixels = false;
+        const ReadOutcome outcome = ReadJpeg(entry.path().string(), options);
+        EXPECT_TRUE(Documented(outcome.start)) << entry.path() << ": read start answered " << outcome.start;
+        EXPECT_TRUE(Documented(outcome.failure)) << entry.path() << ": read continue answered " << outcome.failure;
+        ++files;
+    }
+    EXPECT_GE(files, 1);
 }
 
 }  // namespace
