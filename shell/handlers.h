@@ -36,6 +36,17 @@ void ReleaseCodecContext(CodecContext*& context);
 // and clears them there. Without a running read or write it does nothing.
 void ReleaseRunState(HostFormatRecord* record);
 
+struct JpegOptionsRecord;
+
+// The options record of a running read or write whose codec may be entered; otherwise null, with
+// the answer in *result: -30500 without a running read or write, or the same result again after a
+// failure (the codec is not entered again once it has unwound).
+JpegOptionsRecord* RunningOptions(HostFormatRecord* record, int16_t* result);
+
+// Maps a failure of a continue call (as MapCodecFailure) and keeps the answer in the context for the
+// calls that follow.
+int16_t RecordCodecFailure(CodecContext* context, int category);
+
 // The host result for a codec failure of the given category: a nonzero lastError (the stream or
 // memory failure behind the raise) wins; otherwise 7 is out of memory, 10 to 13 cannot-read and
 // anything else a codec failure. The answer is also left in lastError.

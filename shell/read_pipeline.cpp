@@ -103,10 +103,7 @@ int16_t TakeKeptMarkers(HostFormatRecord* record, const CodecContext* context) {
 // Decodes the next row under the jump point; answers 0 with *ended telling whether no row was left,
 // or the host result of the failure.
 int16_t DecodeNextRow(CodecContext* context, int* ended) {
-    if (int category = setjmp(codecJumpPoint)) {
-        context->failureResult = MapCodecFailure(category);
-        return static_cast<int16_t>(context->failureResult);
-    }
+    if (int category = setjmp(codecJumpPoint)) return RecordCodecFailure(context, category);
     *ended = ReadRow(context);
     return resultOk;
 }
@@ -163,18 +160,9 @@ void ReadStart(HostFormatRecord* record, intptr_t, int16_t* result) {
 }
 
 void ReadContinue(HostFormatRecord* record, intptr_t, int16_t* result) {
-    JpegOptionsRecord* options = ValidOptionsRecord(record);
-    if (options == nullptr || options->context == nullptr) {
-        *result = resultBadParameters;
-        return;
-    }
+    JpegOptionsRecord* options = RunningOptions(record, result);
+    if (options == nullptr) return;
     CodecContext* context = options->context;
-    // After a failure the decoder is not entered again: the host hears the same answer until it
-    // finishes the read.
-    if (context->failureResult != 0) {
-        *result = static_cast<int16_t>(context->failureResult);
-        return;
-    }
     const int32_t row = options->rowCounter;
     if (row >= context->height) {
         record->rowData = nullptr;

@@ -47,3 +47,21 @@ void PrepareTransfer(HostFormatRecord* record, intptr_t, int16_t*) {
     lastError = resultOk;
     currentRecord = record;
 }
+
+JpegOptionsRecord* RunningOptions(HostFormatRecord* record, int16_t* result) {
+    JpegOptionsRecord* options = ValidOptionsRecord(record);
+    if (options == nullptr || options->context == nullptr) {
+        *result = resultBadParameters;
+        return nullptr;
+    }
+    if (options->context->failureResult != 0) {
+        *result = static_cast<int16_t>(options->context->failureResult);
+        return nullptr;
+    }
+    return options;
+}
+
+int16_t RecordCodecFailure(CodecContext* context, int category) {
+    context->failureResult = MapCodecFailure(category);
+    return static_cast<int16_t>(context->failureResult);
+}

@@ -136,10 +136,7 @@ int16_t StartEncoder(CodecContext* context) {
 
 // Feeds one row to the encoder under the jump point and pushes its bytes to the file.
 int16_t EncodeRow(CodecContext* context) {
-    if (int category = setjmp(codecJumpPoint)) {
-        context->failureResult = MapCodecFailure(category);
-        return static_cast<int16_t>(context->failureResult);
-    }
+    if (int category = setjmp(codecJumpPoint)) return RecordCodecFailure(context, category);
     EncoderWriteRow(context);
     SinkFlush(context->stream);
     return lastError;
@@ -203,18 +200,9 @@ void WriteStart(HostFormatRecord* record, intptr_t, int16_t* result) {
 }
 
 void WriteContinue(HostFormatRecord* record, intptr_t, int16_t* result) {
-    JpegOptionsRecord* options = ValidOptionsRecord(record);
-    if (options == nullptr || options->context == nullptr) {
-        *result = resultBadParameters;
-        return;
-    }
+    JpegOptionsRecord* options = RunningOptions(record, result);
+    if (options == nullptr) return;
     CodecContext* context = options->context;
-    // After a failure the encoder is not entered again: the host hears the same answer until it
-    // finishes the write.
-    if (context->failureResult != 0) {
-        *result = static_cast<int16_t>(context->failureResult);
-        return;
-    }
     const int32_t row = options->rowCounter + 1;
     if (row > context->height) {
         // Every row has been taken and the file is complete: a further call only ends the loop again.
