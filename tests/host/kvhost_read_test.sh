@@ -98,16 +98,7 @@ expect "--icc without its file" 2 "--icc needs a value" -- read "$orig" "$work/x
 expect "--icc belongs to read" 2 "unknown option '--icc'" -- check --icc x "$orig"
 expect "--help lists read" 0 "^  read \[--icc FILE\] IN OUT " -- --help
 
-# On a terminal the progress bar is drawn on standard error and cleared at the end.
-if command -v script >/dev/null; then
-    output=$(script -qec "'$kvhost' read '$orig' '$work/tty.ppm'" /dev/null 2>&1)
-    if grep -q "100%" <<<"$output" && grep -q -- "-> $work/tty.ppm" <<<"$output"; then
-        pass
-    else
-        fail "progress bar on a terminal:"$'\n'"$output"
-    fi
-fi
-# Off a terminal it is not.
-if ! "$kvhost" read "$orig" "$work/quiet.ppm" 2>&1 >/dev/null | grep -q .; then pass; else fail "progress off a terminal"; fi
+# The progress bar, on a terminal and off it.
+progress_bar read "$orig" "$work/tty.ppm"
 
 finish

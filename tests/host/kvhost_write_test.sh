@@ -110,15 +110,7 @@ fi
 
 expect "--help lists write" 0 "^  write \[OPTION\.\.\.\] IN OUT " -- --help
 
-# On a terminal the progress bar is drawn on standard error and cleared at the end.
-if command -v script >/dev/null; then
-    output=$(script -qec "'$kvhost' write '$sample' '$work/tty.jpg'" /dev/null 2>&1)
-    if grep -q "100%" <<<"$output" && grep -q -- "-> $work/tty.jpg" <<<"$output"; then
-        pass
-    else
-        fail "progress bar on a terminal:"$'\n'"$output"
-    fi
-fi
-if ! "$kvhost" write "$sample" "$work/quiet.jpg" 2>&1 >/dev/null | grep -q .; then pass; else fail "progress off a terminal"; fi
+# The progress bar, on a terminal and off it.
+progress_bar write "$sample" "$work/tty.jpg"
 
 finish

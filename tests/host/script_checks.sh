@@ -23,6 +23,22 @@ expect() {
     fi
 }
 
+# progress_bar VERB IN OUT: on a terminal kvhost draws its progress bar on standard error and
+# finishes with its summary; off a terminal it draws nothing there.
+progress_bar() {
+    local verb=$1 in=$2 out=$3
+    if command -v script >/dev/null; then
+        local output
+        output=$(script -qec "'$kvhost' $verb '$in' '$out'" /dev/null 2>&1)
+        if grep -q "100%" <<<"$output" && grep -q -- "-> $out" <<<"$output"; then
+            pass
+        else
+            fail "progress bar on a terminal:"$'\n'"$output"
+        fi
+    fi
+    if ! "$kvhost" "$verb" "$in" "${out%.*}-quiet.${out##*.}" 2>&1 >/dev/null | grep -q .; then pass; else fail "progress off a terminal"; fi
+}
+
 # Prints the count of checks and fails the script when any check failed.
 finish() {
     printf '%d passed, %d failed\n' "$passed" "$failed"
