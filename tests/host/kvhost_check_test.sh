@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # kvhost end to end: the check verb on real and made-up files, the exit statuses, and the options.
-# Arguments: the kvhost program, the folder of shared test images, the project version.
+# Arguments: the kvhost program, the folder of test images (tests/data/images), the project version.
 set -u
 kvhost=$1
 images=$2

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # kvhost read end to end: the image files it writes, the summary line, the profile, refusals with
 # their result codes and exit statuses, and the progress bar on a terminal.
-# Arguments: the kvhost program, the folder of shared test images.
+# Arguments: the kvhost program, the folder of test images (tests/data/images).
 set -u
 kvhost=$1
 images=$2

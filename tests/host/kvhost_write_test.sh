@@ -2,7 +2,7 @@
 # kvhost write end to end: the JPEG files it writes from each kind of image, the options reaching
 # the module (quality, format, scans, profile, resolution), the summary line, refusals with their
 # messages and exit statuses, a full device, and the progress bar on a terminal.
-# Arguments: the kvhost program, the folder of shared test images, the bundled sample PPM.
+# Arguments: the kvhost program, the folder of test images (tests/data/images), the bundled sample PPM.
 set -u
 kvhost=$1
 images=$2

@@ -1,4 +1,4 @@
-// Decoded pixels through the dlopen'd module against the peer decoder: every readable shared test
+// Decoded pixels through the dlopen'd module against the peer decoder: every readable test
 // image within a few levels; the same coefficients in other codings (optimised tables, restart
 // markers, progressive scans) to identical rows; four-component images inverted as the host's ink.
 #include <dirent.h>
@@ -25,7 +25,7 @@ using module_testing::TestImage;
 // Shared test images the module must refuse; every other .jpg there must decode.
 const char* const kRefusedImages[] = {"testimgari.jpg", "monkey12.jpg", "truncated_jpeg.jpg"};
 
-// The .jpg files of a folder of the shared test images, relative to that folder, sorted.
+// The .jpg files of a folder of the test images, relative to that folder, sorted.
 std::vector<std::string> JpegFilesIn(const std::string& folder) {
     std::vector<std::string> names;
     if (DIR* directory = opendir(TestImage(folder).c_str())) {
@@ -81,7 +81,7 @@ TEST_F(ReadTest, EveryReadableTestImageDecodesWithinAFewLevelsOfThePeerDecoder) 
     const std::vector<std::string> generated = JpegFilesIn("gen");
     names.insert(names.end(), generated.begin(), generated.end());
     // The folder holds 9 readable images and 10 generated ones; an empty glob must not pass.
-    ASSERT_GE(names.size(), 19u) << "shared test images missing from " << TestImage("");
+    ASSERT_GE(names.size(), 19u) << "test images missing from " << TestImage("");
 
     std::printf("%-28s %9s %5s %9s %8s\n", "file", "size", "mode", "PSNR dB", "max diff");
     int decoded = 0;
@@ -131,7 +131,7 @@ const CodingCase kCodings[] = {
 
 struct SourceCase {
     const char* name;
-    // Either a shared image, or a synthetic photo of this size, channels, sampling and quality.
+    // Either a test image, or a synthetic photo of this size, channels, sampling and quality.
     const char* image;
     int width, height, channels, lumaH, lumaV, quality;
 };

@@ -85,7 +85,7 @@ struct Difference {
 };
 Difference Compare(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
 
-// The shared test images folder, and a file in it.
+// The test images folder (tests/data/images), and a file in it.
 std::string TestImage(const std::string& name);
 // The bytes of a file; a test failure when it cannot be read.
 std::vector<uint8_t> FileBytes(const std::string& path);
