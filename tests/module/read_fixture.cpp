@@ -175,9 +175,12 @@ std::vector<uint8_t> FileBytes(const std::string& path) {
 
 std::vector<uint8_t> SegmentBytes(int code, const std::vector<uint8_t>& payload) {
     const std::size_t length = payload.size() + 2;
-    std::vector<uint8_t> bytes{0xFF, static_cast<uint8_t>(code), static_cast<uint8_t>(length >> 8),
-                               static_cast<uint8_t>(length)};
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    std::vector<uint8_t> bytes(4 + payload.size());
+    bytes[0] = 0xFF;
+    bytes[1] = static_cast<uint8_t>(code);
+    bytes[2] = static_cast<uint8_t>(length >> 8);
+    bytes[3] = static_cast<uint8_t>(length);
+    std::copy(payload.begin(), payload.end(), bytes.begin() + 4);
     return bytes;
 }
 

@@ -3,6 +3,7 @@
 // JFIF densities.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -27,9 +28,12 @@ constexpr int kApp2 = 0xE2;
 
 // An APP2 profile chunk: identifier, sequence number, chunk count, then the chunk.
 Bytes IccSegment(int sequence, int count, const Bytes& chunk) {
-    Bytes payload{'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0, static_cast<uint8_t>(sequence),
-                  static_cast<uint8_t>(count)};
-    payload.insert(payload.end(), chunk.begin(), chunk.end());
+    static const char kIdentifier[] = "ICC_PROFILE";  // with its terminating zero
+    Bytes payload(sizeof kIdentifier + 2 + chunk.size());
+    std::copy(kIdentifier, kIdentifier + sizeof kIdentifier, payload.begin());
+    payload[sizeof kIdentifier] = static_cast<uint8_t>(sequence);
+    payload[sizeof kIdentifier + 1] = static_cast<uint8_t>(count);
+    std::copy(chunk.begin(), chunk.end(), payload.begin() + sizeof kIdentifier + 2);
     return SegmentBytes(kApp2, payload);
 }
 
@@ -155,7 +159,7 @@ TEST_F(ReadTest, JfifDensitiesGiveTheResolution) {
     }
 }
 
-// The shared images' JFIF markers, as the peer decoder reads their densities.
+// The test images' JFIF markers, as the peer decoder reads their densities.
 TEST_F(ReadTest, TheSharedImagesResolutionsAreTheirJfifDensities) {
     for (const char* image : {"jfif_unit_cm.jpg", "testorig.jpg", "icc-after-SOF.jpg"}) {
         SCOPED_TRACE(image);

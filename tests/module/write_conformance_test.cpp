@@ -104,7 +104,9 @@ protected:
             options.quality = quality;
             options.format = format.format;
             options.scans = format.scans;
-            const std::string path = folder_.PathOf("q" + std::to_string(quality) + "-" + std::to_string(f) + ".jpg");
+            char name[32];
+            std::snprintf(name, sizeof name, "q%d-%d.jpg", static_cast<int>(quality), f);
+            const std::string path = folder_.PathOf(name);
             const WriteOutcome written = WriteJpeg(picture, path, options);
             ASSERT_EQ(written.start, resultOk);
             ASSERT_EQ(written.failure, resultOk) << "at row " << written.failedRow;
@@ -182,9 +184,10 @@ INSTANTIATE_TEST_SUITE_P(SampleAndOddSizes, EveryQualityTest,
                          ::testing::Values(PictureCase{0, 0}, PictureCase{1, 1}, PictureCase{1, 17}, PictureCase{17, 1},
                                            PictureCase{15, 15}, PictureCase{16, 16}, PictureCase{33, 9}),
                          [](const ::testing::TestParamInfo<PictureCase>& info) {
-                             return info.param.width == 0 ? std::string("sample")
-                                                          : "w" + std::to_string(info.param.width) + "h" +
-                                                                std::to_string(info.param.height);
+                             if (info.param.width == 0) return std::string("sample");
+                             char name[32];
+                             std::snprintf(name, sizeof name, "w%dh%d", info.param.width, info.param.height);
+                             return std::string(name);
                          });
 
 using ExtremeContentTest = QualityCheck;

@@ -19,8 +19,8 @@ JpegBuilder& JpegBuilder::App(int n, const std::string& payload) {
 }
 
 JpegBuilder& JpegBuilder::Dqt(int number, int value) {
-    std::vector<uint8_t> payload{static_cast<uint8_t>(number)};
-    payload.insert(payload.end(), 64, static_cast<uint8_t>(value));
+    std::vector<uint8_t> payload(65, static_cast<uint8_t>(value));
+    payload[0] = static_cast<uint8_t>(number);
     return Segment(0xDB, payload);
 }
 

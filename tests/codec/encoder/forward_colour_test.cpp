@@ -366,8 +366,8 @@ TEST(ForwardEdges, RightEdgeFillPattern) {
                                "abcddcba", "abcdecba", "abcdefba", "abcdefga"};
     for (int n = 1; n <= 7; ++n) {
         Frame frame({1}, {1}, 8 + n, 8, 0, false, true);
-        std::vector<uint8_t> row(static_cast<std::size_t>(8 + n));
-        for (int x = 0; x < 8 + n; ++x) row[x] = static_cast<uint8_t>(x < 8 ? 200 : 'a' + (x - 8));
+        std::vector<uint8_t> row(8, 200);
+        for (int x = 0; x < n; ++x) row.push_back(static_cast<uint8_t>('a' + x));
         frame.Convert(row);
         std::string got;
         for (int x = 8; x < 16; ++x) got += static_cast<char>(frame.Sample(0, 0, x));
