@@ -3,7 +3,7 @@
 // with matching settings (replicated upsampling, slow integer DCT, grey/RGB/CMYK rows), on the
 // same files in the same run. Both read the file from disk (the page cache) on every decode.
 //
-// Inputs: the readable shared test images, and large synthetic photos that the peer encoder makes
+// Inputs: the readable test images of tests/data/images, and large synthetic photos that the peer encoder makes
 // at start-up in a temporary folder.
 //
 // usage: decode_bench [--seconds S] [--quick] [FILE.jpg...]
@@ -77,6 +77,29 @@ struct PeerErrors {
 [[noreturn]] void PeerError(j_common_ptr info) { std::longjmp(reinterpret_cast<PeerErrors*>(info->err)->jump, 1); }
 void PeerMessage(j_common_ptr) {}
 
+// Decodes the whole file into one row buffer, one row at a time, with the jump buffer armed here:
+// this frame changes nothing of its own before a jump, so the caller's objects stay defined.
+// Answers false on a peer error or a row wider than the buffer.
+bool PeerRows(PeerErrors* errors, jpeg_decompress_struct* info, std::FILE* file, std::vector<uint8_t>* row,
+              int* width, int* height) {
+    if (setjmp(errors->jump)) return false;
+    jpeg_create_decompress(info);
+    jpeg_stdio_src(info, file);
+    jpeg_read_header(info, TRUE);
+    info->do_fancy_upsampling = FALSE;
+    info->dct_method = JDCT_ISLOW;
+    info->out_color_space = info->num_components == 1 ? JCS_GRAYSCALE : info->num_components == 3 ? JCS_RGB : JCS_CMYK;
+    jpeg_start_decompress(info);
+    *width = static_cast<int>(info->output_width);
+    *height = static_cast<int>(info->output_height);
+    const std::size_t stride = std::size_t{info->output_width} * static_cast<std::size_t>(info->output_components);
+    if (row->size() < stride) return false;  // the caller sizes the row for the widest input
+    JSAMPROW rows[1] = {row->data()};
+    while (info->output_scanline < info->output_height) jpeg_read_scanlines(info, rows, 1);
+    jpeg_finish_decompress(info);
+    return true;
+}
+
 // One whole decode by the peer, one row at a time into one row buffer, as the module delivers.
 bool ReadThroughPeer(const std::string& path, std::vector<uint8_t>* row, int* width, int* height) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
@@ -87,32 +110,10 @@ bool ReadThroughPeer(const std::string& path, std::vector<uint8_t>* row, int* wi
     info.err = jpeg_std_error(&errors.manager);
     errors.manager.error_exit = PeerError;
     errors.manager.output_message = PeerMessage;
-    if (setjmp(errors.jump)) {
-        jpeg_destroy_decompress(&info);
-        std::fclose(file);
-        return false;
-    }
-    jpeg_create_decompress(&info);
-    jpeg_stdio_src(&info, file);
-    jpeg_read_header(&info, TRUE);
-    info.do_fancy_upsampling = FALSE;
-    info.dct_method = JDCT_ISLOW;
-    info.out_color_space = info.num_components == 1 ? JCS_GRAYSCALE : info.num_components == 3 ? JCS_RGB : JCS_CMYK;
-    jpeg_start_decompress(&info);
-    *width = static_cast<int>(info.output_width);
-    *height = static_cast<int>(info.output_height);
-    const std::size_t stride = std::size_t{info.output_width} * static_cast<std::size_t>(info.output_components);
-    if (row->size() < stride) {
-        jpeg_destroy_decompress(&info);
-        std::fclose(file);
-        return false;  // the caller sizes the row for the widest input
-    }
-    JSAMPROW rows[1] = {row->data()};
-    while (info.output_scanline < info.output_height) jpeg_read_scanlines(&info, rows, 1);
-    jpeg_finish_decompress(&info);
+    const bool decoded = PeerRows(&errors, &info, file, row, width, height);
     jpeg_destroy_decompress(&info);
     std::fclose(file);
-    return true;
+    return decoded;
 }
 
 std::vector<Input> SharedImages() {

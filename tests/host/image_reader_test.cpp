@@ -41,6 +41,7 @@ std::string MakePng(const PngSpec& spec) {
     std::FILE* out = std::fopen(file.Path().c_str(), "wb");
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
+    std::vector<png_bytep> rows;  // made before the jump buffer is armed, so a jump skips no destructor
     if (setjmp(png_jmpbuf(png))) {
         ADD_FAILURE() << "libpng could not write the test PNG";
         png_destroy_write_struct(&png, &info);
@@ -54,7 +55,6 @@ std::string MakePng(const PngSpec& spec) {
     if (!spec.palette.empty()) png_set_PLTE(png, info, spec.palette.data(), static_cast<int>(spec.palette.size()));
     if (spec.pixelsPerMetre != 0) png_set_pHYs(png, info, spec.pixelsPerMetre, spec.pixelsPerMetre, PNG_RESOLUTION_METER);
     png_write_info(png, info);
-    std::vector<png_bytep> rows;
     for (const auto& row : spec.rows) rows.push_back(const_cast<png_bytep>(row.data()));
     png_write_image(png, rows.data());
     png_write_end(png, info);

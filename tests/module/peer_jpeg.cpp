@@ -1,8 +1,8 @@
 // The peer codec's decode, encode and re-code calls, and the synthetic photograph.
 //
 // libjpeg reports failures through error_exit, which must not return: it jumps back to the call
-// that armed the jump buffer. Every object with a destructor in those calls is made before the
-// jump buffer is armed, so the jump skips none.
+// that armed the jump buffer (Guarded). Every object with a destructor in those calls is made
+// before the jump buffer is armed and outside the frames the jump leaves, so the jump skips none.
 #include "tests/module/peer_jpeg.h"
 
 
@@ -47,6 +47,18 @@ void InstallErrors(ErrorManager* errors) {
     errors->firstWarning[0] = '\0';
 }
 
+// Runs `work` with the jump buffer armed; answers false when libjpeg jumped back with an error.
+// The jump lands in this small frame, which changes nothing of its own between the arming and the
+// jump, so every object the caller reads afterwards keeps a defined value (objects of the frame
+// that arms a jump buffer and are changed before the jump would be indeterminate). Compilers do
+// not inline a function that calls setjmp.
+template <class Work>
+bool Guarded(ErrorManager* errors, const Work& work) {
+    if (setjmp(errors->jump)) return false;
+    work();
+    return true;
+}
+
 // Hands a buffer libjpeg allocated with malloc over to a vector.
 void TakeBuffer(unsigned char* buffer, unsigned long size, std::vector<uint8_t>* out) {
     out->assign(buffer, buffer + size);
@@ -72,48 +84,50 @@ bool Decode(const std::vector<uint8_t>& jpeg, Image* image, std::string* error) 
     InstallErrors(&errors);
     info.err = &errors.manager;
     image->pixels.clear();
-    if (setjmp(errors.jump)) {
+    const bool completed = Guarded(&errors, [&] {
+        jpeg_create_decompress(&info);
+        jpeg_mem_src(&info, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+        jpeg_save_markers(&info, JPEG_APP0 + 2, 0xFFFF);
+        jpeg_read_header(&info, TRUE);
+        info.do_fancy_upsampling = FALSE;
+        info.dct_method = JDCT_ISLOW;
+        switch (info.num_components) {
+            case 1: info.out_color_space = JCS_GRAYSCALE; break;
+            case 3: info.out_color_space = JCS_RGB; break;
+            default: info.out_color_space = JCS_CMYK; break;
+        }
+        image->sawJfif = info.saw_JFIF_marker != 0;
+        image->densityUnit = info.density_unit;
+        image->xDensity = info.X_density;
+        image->yDensity = info.Y_density;
+        jpeg_start_decompress(&info);
+        image->width = static_cast<int>(info.output_width);
+        image->height = static_cast<int>(info.output_height);
+        image->channels = info.output_components;
+        const std::size_t stride = static_cast<std::size_t>(image->width) * static_cast<std::size_t>(image->channels);
+        image->pixels.resize(stride * static_cast<std::size_t>(image->height));
+        while (info.output_scanline < info.output_height) {
+            JSAMPROW row = image->pixels.data() + stride * info.output_scanline;
+            jpeg_read_scanlines(&info, &row, 1);
+        }
+        JOCTET* profile = nullptr;
+        unsigned int profileBytes = 0;
+        if (jpeg_read_icc_profile(&info, &profile, &profileBytes)) {
+            image->iccProfile.assign(profile, profile + profileBytes);
+            std::free(profile);
+        } else {
+            image->iccProfile.clear();
+        }
+        jpeg_finish_decompress(&info);
+        image->warnings = static_cast<int>(info.err->num_warnings);
+        image->firstWarning = errors.firstWarning;
+        jpeg_destroy_decompress(&info);
+    });
+    if (!completed) {
         *error = errors.message;
         jpeg_destroy_decompress(&info);
         return false;
     }
-    jpeg_create_decompress(&info);
-    jpeg_mem_src(&info, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
-    jpeg_save_markers(&info, JPEG_APP0 + 2, 0xFFFF);
-    jpeg_read_header(&info, TRUE);
-    info.do_fancy_upsampling = FALSE;
-    info.dct_method = JDCT_ISLOW;
-    switch (info.num_components) {
-        case 1: info.out_color_space = JCS_GRAYSCALE; break;
-        case 3: info.out_color_space = JCS_RGB; break;
-        default: info.out_color_space = JCS_CMYK; break;
-    }
-    image->sawJfif = info.saw_JFIF_marker != 0;
-    image->densityUnit = info.density_unit;
-    image->xDensity = info.X_density;
-    image->yDensity = info.Y_density;
-    jpeg_start_decompress(&info);
-    image->width = static_cast<int>(info.output_width);
-    image->height = static_cast<int>(info.output_height);
-    image->channels = info.output_components;
-    const std::size_t stride = static_cast<std::size_t>(image->width) * static_cast<std::size_t>(image->channels);
-    image->pixels.resize(stride * static_cast<std::size_t>(image->height));
-    while (info.output_scanline < info.output_height) {
-        JSAMPROW row = image->pixels.data() + stride * info.output_scanline;
-        jpeg_read_scanlines(&info, &row, 1);
-    }
-    JOCTET* profile = nullptr;
-    unsigned int profileBytes = 0;
-    if (jpeg_read_icc_profile(&info, &profile, &profileBytes)) {
-        image->iccProfile.assign(profile, profile + profileBytes);
-        std::free(profile);
-    } else {
-        image->iccProfile.clear();
-    }
-    jpeg_finish_decompress(&info);
-    image->warnings = static_cast<int>(info.err->num_warnings);
-    image->firstWarning = errors.firstWarning;
-    jpeg_destroy_decompress(&info);
     return true;
 }
 
@@ -124,33 +138,35 @@ bool ReadCoefficients(const std::vector<uint8_t>& jpeg, Coefficients* coefficien
     InstallErrors(&errors);
     info.err = &errors.manager;
     *coefficients = Coefficients{};
-    if (setjmp(errors.jump)) {
+    const bool completed = Guarded(&errors, [&] {
+        jpeg_create_decompress(&info);
+        jpeg_mem_src(&info, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+        jpeg_read_header(&info, TRUE);
+        jvirt_barray_ptr* planes = jpeg_read_coefficients(&info);
+        coefficients->components = info.num_components;
+        for (int c = 0; c < info.num_components; ++c) {
+            const jpeg_component_info& component = info.comp_info[c];
+            coefficients->sampling.push_back(component.h_samp_factor * 16 + component.v_samp_factor);
+            coefficients->quantTable.push_back(component.quant_tbl_no);
+            const JQUANT_TBL* table = component.quant_table;
+            for (int k = 0; k < DCTSIZE2; ++k) coefficients->quantisers.push_back(table != nullptr ? table->quantval[k] : 0);
+            for (JDIMENSION row = 0; row < component.height_in_blocks; ++row) {
+                JBLOCKARRAY blocks = (*info.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&info), planes[c], row,
+                                                                     1, FALSE);
+                for (JDIMENSION column = 0; column < component.width_in_blocks; ++column) {
+                    const JCOEF* block = blocks[0][column];
+                    coefficients->values.insert(coefficients->values.end(), block, block + DCTSIZE2);
+                }
+            }
+        }
+        jpeg_finish_decompress(&info);
+        jpeg_destroy_decompress(&info);
+    });
+    if (!completed) {
         *error = errors.message;
         jpeg_destroy_decompress(&info);
         return false;
     }
-    jpeg_create_decompress(&info);
-    jpeg_mem_src(&info, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
-    jpeg_read_header(&info, TRUE);
-    jvirt_barray_ptr* planes = jpeg_read_coefficients(&info);
-    coefficients->components = info.num_components;
-    for (int c = 0; c < info.num_components; ++c) {
-        const jpeg_component_info& component = info.comp_info[c];
-        coefficients->sampling.push_back(component.h_samp_factor * 16 + component.v_samp_factor);
-        coefficients->quantTable.push_back(component.quant_tbl_no);
-        const JQUANT_TBL* table = component.quant_table;
-        for (int k = 0; k < DCTSIZE2; ++k) coefficients->quantisers.push_back(table != nullptr ? table->quantval[k] : 0);
-        for (JDIMENSION row = 0; row < component.height_in_blocks; ++row) {
-            JBLOCKARRAY blocks = (*info.mem->access_virt_barray)(reinterpret_cast<j_common_ptr>(&info), planes[c], row,
-                                                                 1, FALSE);
-            for (JDIMENSION column = 0; column < component.width_in_blocks; ++column) {
-                const JCOEF* block = blocks[0][column];
-                coefficients->values.insert(coefficients->values.end(), block, block + DCTSIZE2);
-            }
-        }
-    }
-    jpeg_finish_decompress(&info);
-    jpeg_destroy_decompress(&info);
     return true;
 }
 
@@ -164,41 +180,43 @@ bool Encode(int width, int height, const EncodeSettings& settings, const RowSour
     info.err = &errors.manager;
     unsigned char* buffer = nullptr;
     unsigned long size = 0;
-    if (setjmp(errors.jump)) {
+    const bool completed = Guarded(&errors, [&] {
+        jpeg_create_compress(&info);
+        jpeg_mem_dest(&info, &buffer, &size);
+        info.image_width = static_cast<JDIMENSION>(width);
+        info.image_height = static_cast<JDIMENSION>(height);
+        info.input_components = settings.channels;
+        info.in_color_space = settings.channels == 1 ? JCS_GRAYSCALE : settings.channels == 3 ? JCS_RGB : JCS_CMYK;
+        jpeg_set_defaults(&info);
+        jpeg_set_quality(&info, settings.quality, TRUE);
+        if (settings.flatQuantiser != 0) {
+            unsigned int flat[64];
+            for (unsigned int& entry : flat) entry = static_cast<unsigned int>(settings.flatQuantiser);
+            for (int table = 0; table < 2; ++table) jpeg_add_quant_table(&info, table, flat, 100, TRUE);
+        }
+        if (settings.channels == 3) {
+            info.comp_info[0].h_samp_factor = settings.lumaH;
+            info.comp_info[0].v_samp_factor = settings.lumaV;
+        }
+        info.optimize_coding = settings.optimize ? TRUE : FALSE;
+        info.restart_interval = static_cast<unsigned int>(settings.restartInterval);
+        if (settings.progressive) jpeg_simple_progression(&info);
+        jpeg_start_compress(&info, TRUE);
+        while (info.next_scanline < info.image_height) {
+            source(static_cast<int>(info.next_scanline), row.data());
+            JSAMPROW rows[1] = {row.data()};
+            jpeg_write_scanlines(&info, rows, 1);
+        }
+        jpeg_finish_compress(&info);
+        jpeg_destroy_compress(&info);
+        TakeBuffer(buffer, size, jpeg);
+    });
+    if (!completed) {
         *error = errors.message;
         jpeg_destroy_compress(&info);
         std::free(buffer);
         return false;
     }
-    jpeg_create_compress(&info);
-    jpeg_mem_dest(&info, &buffer, &size);
-    info.image_width = static_cast<JDIMENSION>(width);
-    info.image_height = static_cast<JDIMENSION>(height);
-    info.input_components = settings.channels;
-    info.in_color_space = settings.channels == 1 ? JCS_GRAYSCALE : settings.channels == 3 ? JCS_RGB : JCS_CMYK;
-    jpeg_set_defaults(&info);
-    jpeg_set_quality(&info, settings.quality, TRUE);
-    if (settings.flatQuantiser != 0) {
-        unsigned int flat[64];
-        for (unsigned int& entry : flat) entry = static_cast<unsigned int>(settings.flatQuantiser);
-        for (int table = 0; table < 2; ++table) jpeg_add_quant_table(&info, table, flat, 100, TRUE);
-    }
-    if (settings.channels == 3) {
-        info.comp_info[0].h_samp_factor = settings.lumaH;
-        info.comp_info[0].v_samp_factor = settings.lumaV;
-    }
-    info.optimize_coding = settings.optimize ? TRUE : FALSE;
-    info.restart_interval = static_cast<unsigned int>(settings.restartInterval);
-    if (settings.progressive) jpeg_simple_progression(&info);
-    jpeg_start_compress(&info, TRUE);
-    while (info.next_scanline < info.image_height) {
-        source(static_cast<int>(info.next_scanline), row.data());
-        JSAMPROW rows[1] = {row.data()};
-        jpeg_write_scanlines(&info, rows, 1);
-    }
-    jpeg_finish_compress(&info);
-    jpeg_destroy_compress(&info);
-    TakeBuffer(buffer, size, jpeg);
     return true;
 }
 
@@ -214,58 +232,62 @@ bool Recode(const std::vector<uint8_t>& jpeg, const Recoding& recoding, std::vec
     output.err = &errors.manager;
     unsigned char* buffer = nullptr;
     unsigned long size = 0;
-    if (setjmp(errors.jump)) {
+    bool refused = false;
+    const bool completed = Guarded(&errors, [&] {
+        jpeg_create_decompress(&input);
+        jpeg_create_compress(&output);
+        jpeg_mem_src(&input, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+        jpeg_read_header(&input, TRUE);
+        jvirt_barray_ptr* coefficients = jpeg_read_coefficients(&input);
+        jpeg_copy_critical_parameters(&input, &output);
+        if (recoding.splitDcQuantiser) {
+            JQUANT_TBL* table = output.quant_tbl_ptrs[0];
+            if (table == nullptr || table->quantval[0] % 2 != 0) {
+                *error = "table 0's DC quantiser is not even";
+                jpeg_destroy_compress(&output);
+                jpeg_destroy_decompress(&input);
+                refused = true;
+                return;
+            }
+            table->quantval[0] = static_cast<UINT16>(table->quantval[0] / 2);
+            for (int c = 0; c < input.num_components; ++c) {
+                const jpeg_component_info& component = input.comp_info[c];
+                if (component.quant_tbl_no != 0) continue;
+                // The arrays run to whole MCUs, past the image's own blocks.
+                const auto roundUp = [](JDIMENSION blocks, int factor) {
+                    const auto f = static_cast<JDIMENSION>(factor);
+                    return (blocks + f - 1) / f * f;
+                };
+                const JDIMENSION rows = roundUp(component.height_in_blocks, component.v_samp_factor);
+                const JDIMENSION columns = roundUp(component.width_in_blocks, component.h_samp_factor);
+                for (JDIMENSION row = 0; row < rows; ++row) {
+                    JBLOCKARRAY blocks = input.mem->access_virt_barray(reinterpret_cast<j_common_ptr>(&input),
+                                                                       coefficients[c], row, 1, TRUE);
+                    for (JDIMENSION column = 0; column < columns; ++column) {
+                        blocks[0][column][0] = static_cast<JCOEF>(blocks[0][column][0] * 2);
+                    }
+                }
+            }
+        }
+        output.optimize_coding = recoding.optimize ? TRUE : FALSE;
+        output.restart_interval = static_cast<unsigned int>(recoding.restartInterval);
+        if (recoding.progressive) jpeg_simple_progression(&output);
+        jpeg_mem_dest(&output, &buffer, &size);
+        jpeg_write_coefficients(&output, coefficients);
+        jpeg_finish_compress(&output);
+        jpeg_finish_decompress(&input);
+        jpeg_destroy_compress(&output);
+        jpeg_destroy_decompress(&input);
+        TakeBuffer(buffer, size, out);
+    });
+    if (!completed) {
         *error = errors.message;
         jpeg_destroy_compress(&output);
         jpeg_destroy_decompress(&input);
         std::free(buffer);
         return false;
     }
-    jpeg_create_decompress(&input);
-    jpeg_create_compress(&output);
-    jpeg_mem_src(&input, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
-    jpeg_read_header(&input, TRUE);
-    jvirt_barray_ptr* coefficients = jpeg_read_coefficients(&input);
-    jpeg_copy_critical_parameters(&input, &output);
-    if (recoding.splitDcQuantiser) {
-        JQUANT_TBL* table = output.quant_tbl_ptrs[0];
-        if (table == nullptr || table->quantval[0] % 2 != 0) {
-            *error = "table 0's DC quantiser is not even";
-            jpeg_destroy_compress(&output);
-            jpeg_destroy_decompress(&input);
-            return false;
-        }
-        table->quantval[0] = static_cast<UINT16>(table->quantval[0] / 2);
-        for (int c = 0; c < input.num_components; ++c) {
-            const jpeg_component_info& component = input.comp_info[c];
-            if (component.quant_tbl_no != 0) continue;
-            // The arrays run to whole MCUs, past the image's own blocks.
-            const auto roundUp = [](JDIMENSION blocks, int factor) {
-                const auto f = static_cast<JDIMENSION>(factor);
-                return (blocks + f - 1) / f * f;
-            };
-            const JDIMENSION rows = roundUp(component.height_in_blocks, component.v_samp_factor);
-            const JDIMENSION columns = roundUp(component.width_in_blocks, component.h_samp_factor);
-            for (JDIMENSION row = 0; row < rows; ++row) {
-                JBLOCKARRAY blocks = input.mem->access_virt_barray(reinterpret_cast<j_common_ptr>(&input),
-                                                                   coefficients[c], row, 1, TRUE);
-                for (JDIMENSION column = 0; column < columns; ++column) {
-                    blocks[0][column][0] = static_cast<JCOEF>(blocks[0][column][0] * 2);
-                }
-            }
-        }
-    }
-    output.optimize_coding = recoding.optimize ? TRUE : FALSE;
-    output.restart_interval = static_cast<unsigned int>(recoding.restartInterval);
-    if (recoding.progressive) jpeg_simple_progression(&output);
-    jpeg_mem_dest(&output, &buffer, &size);
-    jpeg_write_coefficients(&output, coefficients);
-    jpeg_finish_compress(&output);
-    jpeg_finish_decompress(&input);
-    jpeg_destroy_compress(&output);
-    jpeg_destroy_decompress(&input);
-    TakeBuffer(buffer, size, out);
-    return true;
+    return !refused;
 }
 
 SyntheticPhoto::SyntheticPhoto(int width, int height, int channels)
