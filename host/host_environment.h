@@ -131,8 +131,8 @@ private:
 // given name. Symbols it only imports do not count; a file that is no shared object exports none.
 bool LibraryExports(const std::string& path, const std::string& symbol);
 
-// Where the build put JPEG.kvx: the KVX_MODULE environment variable when set, else the file
-// beside the running program.
+// Where JPEG.kvx is: the KVX_MODULE environment variable when set, else the file beside the
+// running program (the build folder), else ../lib/kvhost/JPEG.kvx from the program (installed).
 std::string DefaultModulePath();
 
 // The text kvhost and tests print for a result code, e.g. "-30501 not a JPEG".

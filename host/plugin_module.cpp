@@ -142,7 +142,13 @@ std::string DefaultModulePath() {
     if (length <= 0) return "JPEG.kvx";
     const std::string self(program, static_cast<std::size_t>(length));
     const std::size_t slash = self.rfind('/');
-    return slash == std::string::npos ? "JPEG.kvx" : self.substr(0, slash + 1) + "JPEG.kvx";
+    if (slash == std::string::npos) return "JPEG.kvx";
+    // In the build folder the module sits beside the program; installed, the program is in
+    // PREFIX/bin and the module with the host's libraries in PREFIX/lib/kvhost.
+    const std::string beside = self.substr(0, slash + 1) + "JPEG.kvx";
+    const std::string installed = self.substr(0, slash + 1) + "../lib/kvhost/JPEG.kvx";
+    if (access(beside.c_str(), F_OK) != 0 && access(installed.c_str(), F_OK) == 0) return installed;
+    return beside;
 }
 
 std::string DescribeResult(int16_t result) {

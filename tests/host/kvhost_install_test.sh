@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# kvhost as installed: `cmake --install` into a scratch prefix, then the installed program finds
+# its module by itself (no KVX_MODULE) and checks, reads and writes the bundled sample.
+# Arguments: the build folder, the bundled sample JPEG, the bundled sample PPM.
+set -u
+build=$1 sample_jpg=$2 sample_ppm=$3
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+unset KVX_MODULE
+kvhost="$prefix/bin/kvhost"
+source "$(dirname "$0")/script_checks.sh"
+
+if cmake --install "$build" --prefix "$prefix" >/dev/null && [[ -x $kvhost && -f $prefix/lib/kvhost/JPEG.kvx ]]; then
+    pass
+else
+    fail "cmake --install did not put bin/kvhost and lib/kvhost/JPEG.kvx into $prefix"
+fi
+cd "$prefix"
+expect "the installed kvhost checks the sample" 0 ": JPEG$" -- check "$sample_jpg"
+expect "the installed kvhost reads the sample" 0 "320 x 200 RGB" -- read "$sample_jpg" "$prefix/out.ppm"
+expect "the installed kvhost writes the sample" 0 "progressive" -- write --format progressive "$sample_ppm" "$prefix/out.jpg"
+expect "the written file reads back" 0 "320 x 200 RGB" -- read "$prefix/out.jpg" "$prefix/back.ppm"
+finish
