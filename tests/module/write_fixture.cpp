@@ -11,21 +11,23 @@
 
 namespace module_testing {
 
-Picture SamplePicture() {
+Picture SamplePicture() { return PpmPicture("sample", KV_SAMPLE_PPM); }
+
+Picture PpmPicture(const std::string& name, const std::string& path) {
     Picture picture;
-    picture.name = "sample";
-    const std::vector<uint8_t> bytes = FileBytes(KV_SAMPLE_PPM);
-    // make-sample.py writes "P6\n<width> <height>\n255\n" and the samples.
+    picture.name = name;
+    const std::vector<uint8_t> bytes = FileBytes(path);
+    // "P6\n<width> <height>\n255\n" and the samples, as make-sample.py and the test images have it.
     int width = 0, height = 0, maxValue = 0, header = 0;
     const std::string text(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(bytes.size(), 32)));
     if (std::sscanf(text.c_str(), "P6 %d %d %d%n", &width, &height, &maxValue, &header) != 3 || maxValue != 255) {
-        ADD_FAILURE() << "the sample is not an 8-bit binary PPM";
+        ADD_FAILURE() << path << " is not an 8-bit binary PPM";
         return picture;
     }
     const std::size_t start = static_cast<std::size_t>(header) + 1;
     const std::size_t size = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3;
     if (bytes.size() != start + size) {
-        ADD_FAILURE() << "the sample holds " << bytes.size() << " bytes, not " << start + size;
+        ADD_FAILURE() << path << " holds " << bytes.size() << " bytes, not " << start + size;
         return picture;
     }
     picture.width = width;

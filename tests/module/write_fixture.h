@@ -23,6 +23,8 @@ struct Picture {
 
 // The bundled sample tests/data/sample.ppm.
 Picture SamplePicture();
+// An 8-bit binary PPM file with a one-blank header.
+Picture PpmPicture(const std::string& name, const std::string& path);
 // The peer's synthetic photo of that size.
 Picture SyntheticPicture(int32_t width, int32_t height);
 
