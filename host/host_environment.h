@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "host/resources/property_list.h"
 #include "shell/host_record.h"
 
 namespace host {
@@ -111,9 +112,13 @@ public:
     PluginModule(const PluginModule&) = delete;
     PluginModule& operator=(const PluginModule&) = delete;
 
-    // Loads the module; false with Error() telling why.
+    // Loads the module as the host does: reads its property list from the file first (see
+    // ReadModuleProperties), then loads it and resolves the entry point the list names. False
+    // with Error() telling why.
     bool Load(const std::string& path);
     const std::string& Error() const;
+    // The property list of the loaded module.
+    const PropertyList& Properties() const { return properties_; }
     // Calls FilterMain with the environment's record; answers the result word.
     int16_t Call(int16_t selector, intptr_t data = 0);
     // Whether the loaded module exports a symbol of this name (see LibraryExports).
@@ -124,12 +129,27 @@ private:
     void* library_ = nullptr;
     FilterMainProc entry_ = nullptr;
     std::string error_;
+    PropertyList properties_;
 };
+
+// What the host knows of a file-format plug-in it can use: kind "K7QF", an interface version
+// 1.x, and an "8664" entry point.
+inline constexpr uint32_t kFileFormatKind = FourCharCode("K7QF");
+inline constexpr uint16_t kInterfaceMajor = 1;
+
+// Reads the property list of the module file at path without loading the module: the "PIPL"
+// resource 16000 (US English, or else any language), parsed and checked to describe a
+// file-format plug-in of an interface this host knows, with an entry point. False with *error
+// naming the path and what is wrong. *entryPoint receives the entry point's name.
+bool ReadModuleProperties(const std::string& path, PropertyList* list, std::string* entryPoint, std::string* error);
 
 // Whether the shared object file at path defines, in its dynamic symbol table, a symbol of this
 // name: a plain name, or a C++ function whose demangled name (without its parameter list) is the
 // given name. Symbols it only imports do not count; a file that is no shared object exports none.
 bool LibraryExports(const std::string& path, const std::string& symbol);
+// The names (as stored, mangled) of every symbol the shared object at path defines and exports
+// in its dynamic symbol table; none for a file that is no shared object.
+std::vector<std::string> LibraryExportedSymbols(const std::string& path);
 
 // Where JPEG.kvx is: the KVX_MODULE environment variable when set, else the file beside the
 // running program (the build folder), else ../lib/kvhost/JPEG.kvx from the program (installed).

@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "host/host_environment.h"
+#include "host/resources/module_resources.h"
 
 namespace host {
 
@@ -25,15 +26,19 @@ bool PluginModule::Load(const std::string& path) {
     path_ = path;
     error_.clear();
 
+    // The host learns the entry point from the property list before it maps the module.
+    std::string entryPoint;
+    if (!ReadModuleProperties(path, &properties_, &entryPoint, &error_)) return false;
+
     library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library_ == nullptr) {
         const char* reason = dlerror();
         error_ = reason != nullptr ? reason : path + ": cannot be loaded";
         return false;
     }
-    entry_ = reinterpret_cast<FilterMainProc>(dlsym(library_, "FilterMain"));
+    entry_ = reinterpret_cast<FilterMainProc>(dlsym(library_, entryPoint.c_str()));
     if (entry_ == nullptr) {
-        error_ = path + ": no FilterMain entry point";
+        error_ = path + ": the entry point " + entryPoint + " named by its property list is not exported";
         dlclose(library_);
         library_ = nullptr;
         return false;
@@ -82,26 +87,27 @@ constexpr std::size_t kLargestLibrary = 256u << 20;
 
 }  // namespace
 
-bool LibraryExports(const std::string& path, const std::string& symbol) {
+std::vector<std::string> LibraryExportedSymbols(const std::string& path) {
+    std::vector<std::string> exported;
     std::ifstream file(path, std::ios::binary);
-    if (!file) return false;
+    if (!file) return {};
     std::string image;
     image.reserve(1 << 16);
     char chunk[1 << 16];
     while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
         image.append(chunk, static_cast<std::size_t>(file.gcount()));
-        if (image.size() > kLargestLibrary) return false;
+        if (image.size() > kLargestLibrary) return {};
     }
     const uint64_t length = image.size();
     const char* bytes = image.data();
 
     Elf64_Ehdr header;
-    if (length < sizeof header) return false;
+    if (length < sizeof header) return {};
     std::memcpy(&header, bytes, sizeof header);
     if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64 ||
         header.e_shentsize != sizeof(Elf64_Shdr) ||
         !Inside(header.e_shoff, uint64_t{header.e_shnum} * sizeof(Elf64_Shdr), length)) {
-        return false;
+        return {};
     }
     auto section = [&](uint32_t index) {
         Elf64_Shdr entry;
@@ -115,10 +121,10 @@ bool LibraryExports(const std::string& path, const std::string& symbol) {
         const Elf64_Shdr strings = section(symbols.sh_link);
         if (!Inside(symbols.sh_offset, symbols.sh_size, length) ||
             !Inside(strings.sh_offset, strings.sh_size, length) || strings.sh_size == 0) {
-            return false;
+            return {};
         }
         const char* names = bytes + strings.sh_offset;
-        if (names[strings.sh_size - 1] != '\0') return false;
+        if (names[strings.sh_size - 1] != '\0') return {};
         for (uint64_t at = 0; at + sizeof(Elf64_Sym) <= symbols.sh_size; at += sizeof(Elf64_Sym)) {
             Elf64_Sym entry;
             std::memcpy(&entry, bytes + symbols.sh_offset + at, sizeof entry);
@@ -127,11 +133,66 @@ bool LibraryExports(const std::string& path, const std::string& symbol) {
             if (entry.st_shndx == SHN_UNDEF || entry.st_name >= strings.sh_size) continue;
             if (binding != STB_GLOBAL && binding != STB_WEAK && binding != STB_GNU_UNIQUE) continue;
             if (visibility != STV_DEFAULT && visibility != STV_PROTECTED) continue;
-            const char* name = names + entry.st_name;
-            if (symbol == name || symbol == PlainName(name)) return true;
+            exported.emplace_back(names + entry.st_name);
         }
     }
+    return exported;
+}
+
+bool LibraryExports(const std::string& path, const std::string& symbol) {
+    for (const std::string& name : LibraryExportedSymbols(path)) {
+        if (symbol == name || symbol == PlainName(name.c_str())) return true;
+    }
     return false;
+}
+
+bool ReadModuleProperties(const std::string& path, PropertyList* list, std::string* entryPoint, std::string* error) {
+    *list = PropertyList{};
+    entryPoint->clear();
+    ModuleResources resources;
+    if (!resources.Open(path)) {
+        *error = resources.Error();
+        return false;
+    }
+    const ResourceEntry* entry = resources.Find(kPropertyListType, kPropertyListId, kPropertyListLanguage);
+    if (entry == nullptr) entry = resources.Find(kPropertyListType, kPropertyListId);
+    if (entry == nullptr) {
+        *error = path + ": carries no plug-in property list (resource " + kPropertyListType + " " +
+                 std::to_string(kPropertyListId) + ")";
+        return false;
+    }
+    std::string why;
+    if (!ParsePropertyList(resources.Bytes(*entry), list, &why)) {
+        *error = path + ": " + why;
+        return false;
+    }
+    const Property* kind = list->Find(FourCharCode("kind"));
+    if (kind == nullptr || kind->data.size() != 4 || kind->Word(0) != kFileFormatKind) {
+        *error = path + ": is not a file-format plug-in (its \"kind\" is " +
+                 (kind == nullptr ? std::string("missing") : "\"" + FourCharText(kind->Word(0)) + "\"") + ", not \"" +
+                 FourCharText(kFileFormatKind) + "\")";
+        return false;
+    }
+    const Property* version = list->Find(FourCharCode("vers"));
+    if (version == nullptr || version->data.size() != 4 || version->Word(0) >> 16 != kInterfaceMajor) {
+        *error = path + ": speaks an interface this host does not know (" +
+                 (version == nullptr ? std::string("no \"vers\"")
+                                     : "version " + std::to_string(version->Word(0) >> 16) + "." +
+                                           std::to_string(version->Word(0) & 0xFFFF)) +
+                 "; this host speaks " + std::to_string(kInterfaceMajor) + ".x)";
+        return false;
+    }
+    const Property* code = list->Find(FourCharCode("8664"));
+    if (code != nullptr) {
+        const auto* text = reinterpret_cast<const char*>(code->data.data());
+        entryPoint->assign(text, strnlen(text, code->data.size()));
+    }
+    if (code == nullptr || entryPoint->empty() || entryPoint->size() == code->data.size()) {
+        *error = path + ": its property list names no x86-64 entry point (\"8664\")";
+        entryPoint->clear();
+        return false;
+    }
+    return true;
 }
 
 std::string DefaultModulePath() {

@@ -24,6 +24,10 @@ struct Verb {
     VerbProc run;
     // The verb's own options that take a value ("--icc"), handed to the verb with their values.
     std::initializer_list<const char*> valueOptions;
+    // Set for a verb that reads the module file instead of loading the module.
+    InspectProc inspect = nullptr;
+    // The verb's own options without a value ("--raw").
+    std::initializer_list<const char*> flagOptions = {};
 };
 
 const Verb kVerbs[] = {
@@ -40,12 +44,22 @@ const Verb kVerbs[] = {
      "--scans 3|4|5 (progressive; default 3), --icc FILE embeds a profile,\n"
      "--dpi N sets the resolution (default: IN's own, else 72)",
      RunWrite, {"--quality", "--format", "--scans", "--icc", "--dpi"}},
+    {"info", "[--raw] [MODULE]",
+     "show what the module file tells the host before it is loaded:\n"
+     "its property list decoded (--raw: as a hex dump) and its resources",
+     nullptr, {}, RunInfo, {"--raw"}},
 };
 
 // Whether argument is one of the verb's own options; *takesValue tells whether the next argument
 // is its value (false for the --name=value form).
 bool IsVerbOption(const Verb* verb, const std::string& argument, bool* takesValue) {
     if (verb == nullptr) return false;
+    for (const char* option : verb->flagOptions) {
+        if (argument == option) {
+            *takesValue = false;
+            return true;
+        }
+    }
     for (const char* option : verb->valueOptions) {
         if (argument == option) {
             *takesValue = true;
@@ -63,7 +77,9 @@ void PrintUsage(std::FILE* out) {
     std::fprintf(out,
                  "usage: kvhost [--module PATH] VERB [ARGUMENT...]\n"
                  "\n"
-                 "Loads the JPEG.kvx plug-in module and drives it as the host application does.\n"
+                 "Loads the JPEG.kvx plug-in module and drives it as the host application does:\n"
+                 "reads the module's property list from the file, then loads the module and\n"
+                 "calls the entry point the list names.\n"
                  "\n"
                  "verbs:\n");
     std::size_t width = 0;
@@ -93,7 +109,8 @@ void PrintUsage(std::FILE* out) {
                  "  --version        show the version\n"
                  "\n"
                  "exit status: 0 success; 1 a file failed or the module misbehaved;\n"
-                 "2 a wrong command line or a module that cannot be loaded\n");
+                 "2 a wrong command line, or a module that cannot be loaded (among them a file\n"
+                 "without a property list, with a damaged one, or for another kind of plug-in)\n");
 }
 
 const Verb* FindVerb(const std::string& name) {
@@ -157,13 +174,15 @@ int Run(int argc, char** argv) {
     }
     if (verb == nullptr) return UsageError("unknown verb '" + operands.front() + "'");
     if (modulePath.empty()) modulePath = host::DefaultModulePath();
+    const std::vector<std::string> arguments(operands.begin() + 1, operands.end());
+    if (verb->inspect != nullptr) return verb->inspect(modulePath, arguments);
 
+    // Like the host, kvhost reads the module's property list before it loads the module.
     host::PluginModule module;
     if (!module.Load(modulePath)) {
         std::fprintf(stderr, "kvhost: cannot load the module: %s\n", module.Error().c_str());
         return exitUsage;
     }
-    const std::vector<std::string> arguments(operands.begin() + 1, operands.end());
     return CheckHandlesReturned(verb->run(module, arguments));
 }
 

@@ -12,11 +12,19 @@ namespace kvhost {
 enum ExitStatus : int {
     exitOk = 0,
     exitFailed = 1,  // a file failed, or the module misbehaved
-    exitUsage = 2,   // a wrong command line, or no loadable module
+    exitUsage = 2,   // a wrong command line, or no loadable module (no or a damaged property list)
 };
 
 // What every verb is handed: the loaded module and the verb's own arguments.
 using VerbProc = int (*)(host::PluginModule& module, const std::vector<std::string>& arguments);
+
+// What a verb that only reads the module file is handed: the module's path when no MODULE is
+// given, and the verb's own arguments.
+using InspectProc = int (*)(const std::string& defaultModule, const std::vector<std::string>& arguments);
+
+// info [--raw] [MODULE]: the property list decoded (or, with --raw, as a hex dump) and the table
+// of resources, read from the module file without loading it.
+int RunInfo(const std::string& defaultModule, const std::vector<std::string>& arguments);
 
 // check FILE...: the file check on each file, one line per file.
 int RunCheck(host::PluginModule& module, const std::vector<std::string>& arguments);

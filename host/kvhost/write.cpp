@@ -161,6 +161,19 @@ int RunWrite(host::PluginModule& module, const std::vector<std::string>& argumen
         return exitFailed;
     }
     const SourceInfo& info = reader->Info();
+    // The module's property list declares the largest frame it takes; the host does not hand it more.
+    if (const host::Property* largest = module.Properties().Find(host::FourCharCode("mxsz"));
+        largest != nullptr && largest->data.size() == 4) {
+        const uint16_t rows = largest->Half(0);
+        const uint16_t columns = largest->Half(2);
+        if (info.width > columns || info.height > rows) {
+            std::fprintf(stderr,
+                         "kvhost write: %s: %d x %d pixels is larger than the module takes: at most %u x %u "
+                         "(its \"mxsz\" property)\n",
+                         arguments.input.c_str(), info.width, info.height, columns, rows);
+            return exitFailed;
+        }
+    }
     std::vector<uint8_t> profile;
     if (!arguments.iccPath.empty()) {
         if (!ReadWholeFile(arguments.iccPath, &profile)) {

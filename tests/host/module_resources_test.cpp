@@ -1,0 +1,316 @@
+// The resources of the built JPEG.kvx read back from the module file through the host's reader:
+// the property list byte by byte, the layout script against the text rebuilt from its elements,
+// and damaged copies of the module refused with a message saying what is wrong.
+#include <elf.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "host/host_environment.h"
+#include "host/resources/module_resources.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+std::string ModulePath() {
+    char self[4096];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    const std::string path(self, length > 0 ? static_cast<std::size_t>(length) : 0);
+    return path.substr(0, path.rfind('/') + 1) + "JPEG.kvx";
+}
+
+std::vector<uint8_t> ModuleImage() {
+    std::ifstream in(ModulePath(), std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+uint32_t Get32(const std::vector<uint8_t>& bytes, std::size_t at) {
+    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
+}
+void Put32(std::vector<uint8_t>* bytes, std::size_t at, uint32_t value) {
+    for (int index = 0; index < 4; ++index) (*bytes)[at + index] = static_cast<uint8_t>(value >> (8 * index));
+}
+
+// The property list as the host's table gives it: key, data length, data bytes as stored.
+struct ExpectedProperty {
+    const char* key;
+    uint32_t length;
+    std::string data;
+};
+const ExpectedProperty kPropertyTable[18] = {
+    {"kind", 4, "FQ7K"},
+    {"vers", 4, "\x00\x00\x01\x00"s},
+    {"prty", 4, "\x00\x00\x00\x00"s},
+    {"host", 4, "    "},
+    {"name", 32, "\x1C$$$/KV/Format/Name/JPEG=JPEG\x00\x00\x00"s},
+    {"mode", 4, "\x50\x00\x00\x00"s},
+    {"RdTy", 8, "GEPJ    "},
+    {"fmTC", 8, "GEPJXQ7K"},
+    {"8664", 12, "FilterMain\x00\x00"s},
+    {"RdEx", 12, "jpg jpegjp. "},
+    {"WrEx", 4, "jpg "},
+    {"WrTy", 8, "GEPJXQ7K"},
+    {"fftT", 8, "GEPJ    "},
+    {"fftE", 8, "jpg jpeg"},
+    {"fmtf", 4, "\x30\x00\x00\x00"s},
+    {"mxch", 32, "\x00\x00\x01\x00\x00\x00\x03\x00"s + std::string(24, '\0')},
+    {"mxsz", 4, "\x30\x75\x30\x75"},
+    {"fmip", 4, "\x20\x00\x00\x00"s},
+};
+
+TEST(ModuleResourcesTest, PropertyListIsTheHostsTableByteForByte) {
+    host::ModuleResources resources;
+    ASSERT_TRUE(resources.Open(ModulePath())) << resources.Error();
+    // Types are matched without regard to case, and "#16000" names the ID.
+    const host::ResourceEntry* entry = resources.Find("pipl", 16000, 1033);
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(resources.Find("PiPl", "#16000", 1033), entry);
+    EXPECT_EQ(resources.Find("PIPL", 16000, 1031), nullptr);
+    EXPECT_EQ(resources.Find("PIPL", 16001), nullptr);
+    EXPECT_EQ(entry->type, "PIPL");
+    EXPECT_TRUE(entry->name.empty());
+
+    const std::vector<uint8_t> list = resources.Bytes(*entry);
+    ASSERT_EQ(list.size(), 462u);
+    EXPECT_EQ(std::vector<uint8_t>(list.begin(), list.begin() + 10),
+              (std::vector<uint8_t>{0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x12, 0x00, 0x00, 0x00}));
+    std::size_t at = 10;
+    uint32_t lengths = 0;
+    for (const ExpectedProperty& expected : kPropertyTable) {
+        SCOPED_TRACE(expected.key);
+        ASSERT_LE(at + 16 + expected.length, list.size());
+        const std::string stored(list.begin() + static_cast<std::ptrdiff_t>(at),
+                                 list.begin() + static_cast<std::ptrdiff_t>(at + 16 + expected.length));
+        const std::string key(expected.key);
+        EXPECT_EQ(stored.substr(0, 4), "XQ7K");                         // vendor K7QX, reversed
+        EXPECT_EQ(stored.substr(4, 4), std::string(key.rbegin(), key.rend()));  // the key, reversed
+        EXPECT_EQ(Get32(list, at + 8), 0u);                             // property ID
+        EXPECT_EQ(Get32(list, at + 12), expected.length);
+        ASSERT_EQ(expected.data.size(), expected.length);  // the table above, checked against itself
+        EXPECT_EQ(stored.substr(16), expected.data);
+        EXPECT_EQ(expected.length % 4, 0u);  // so no property carries padding
+        at += 16 + expected.length;
+        lengths += expected.length;
+    }
+    EXPECT_EQ(lengths, 164u);
+    EXPECT_EQ(10 + 18 * 16 + lengths, 462u);
+    EXPECT_EQ(at, list.size());
+
+    // The host's parser and its checks agree.
+    host::PropertyList parsed;
+    std::string entryPoint, error;
+    ASSERT_TRUE(host::ReadModuleProperties(ModulePath(), &parsed, &entryPoint, &error)) << error;
+    EXPECT_EQ(entryPoint, "FilterMain");
+    EXPECT_EQ(parsed.properties.size(), 18u);
+}
+
+// The layout script rebuilt from its elements: a keyword with its attributes, then either ";" or
+// a block of children in braces, each brace on a line of its own at the element's indent (or,
+// for one element, the opening brace right after it), one tab per level, CR LF after every line.
+struct Element {
+    std::string head;
+    std::vector<Element> children;
+    bool braceOnSameLine = false;
+    bool emptyLineAfter = false;
+};
+
+std::string Key(const std::string& path, const std::string& text) {
+    return "\"$$$/KV/Dialogs/JpegOptions" + path + "=" + text + "\"";
+}
+std::string Call(const std::string& keyword, const std::vector<std::pair<std::string, std::string>>& attributes) {
+    std::string text = keyword + "(";
+    for (std::size_t index = 0; index < attributes.size(); ++index) {
+        text += (index == 0 ? "" : ", ") + attributes[index].first + ": " + attributes[index].second;
+    }
+    return text + ")";
+}
+
+void Write(const Element& element, int depth, std::string* out) {
+    const std::string indent(static_cast<std::size_t>(depth), '\t');
+    if (element.children.empty()) {
+        *out += indent + element.head + ";\r\n";
+    } else {
+        *out += indent + element.head + (element.braceOnSameLine ? "{\r\n" : "\r\n" + indent + "{\r\n");
+        for (const Element& child : element.children) Write(child, depth + 1, out);
+        *out += indent + "}\r\n";
+    }
+    if (element.emptyLineAfter) *out += "\r\n";
+}
+
+std::string ExpectedScript() {
+    auto item = [](const std::string& path, const std::string& text) {
+        return Element{Call("popup_item", {{"name", Key(path, text)}}), {}};
+    };
+    auto group = [](const std::string& path, const std::string& text, const std::string& identifier) {
+        return Call("group", {{"name", Key(path, text)}, {"headerType", "'static_text'"}, {"placement", "@place_column"},
+                              {"horizontal", "@align_fill"}, {"dividerMode", "false"}, {"identifier", identifier}});
+    };
+    Element qualityRow{Call("row", {{"horizontal", "@align_center"}}),
+                       {{Call("inline_edit_number", {{"name", Key("/Quality", "Quality:")}, {"identifier", "'quality'"},
+                                                     {"min_value", "0"}, {"max_value", "10"},
+                                                     {"hottextNumberAlignmentFix", "true"}}), {}},
+                        {Call("popup", {{"identifier", "'quality_pop'"}}),
+                         {item("/Quality/Low", "Low"), item("/Quality/Medium", "Medium"),
+                          item("/Quality/High", "High"), item("/Quality/Maximum", "Maximum")}}}};
+    Element sliderColumn{Call("column", {{"spacing", "5"}}),
+                         {{Call("row", {{"horizontal", "@align_fill"}}),
+                           {{Call("static_text", {{"horizontal", "@align_left"}, {"name", Key("/SmallerFile", "Smaller File")}}), {}},
+                            {Call("static_text", {{"horizontal", "@align_right"}, {"name", Key("/BiggerFile", "Bigger File")}}), {}}}},
+                          {Call("slider", {{"direction", "'horizontal'"}, {"minLength", "300"}, {"horizontal", "@align_center"},
+                                           {"min_value", "0"}, {"max_value", "10.0"}, {"identifier", "'slider'"}}), {}}},
+                         true};
+    // The one attribute list with two blanks before an attribute.
+    Element scans{"popup(identifier: 'scans', name: " + Key("/Scans", "Scans:") + ",  horizontal: @align_right)",
+                  {item("/Scans/Three", "3"), item("/Scans/Four", "4"), item("/Scans/Five", "5")}};
+    Element radios{Call("radiogroup", {{"identifier", "'format_options'"}, {"showBorder", "'false'"},
+                                       {"horizontal", "@align_center"}}),
+                   {{Call("radio_button", {{"name", Key("/BaselineStandard", "Baseline (#{ldquo}Standard#{rdquo})")}}), {}},
+                    {Call("radio_button", {{"name", Key("/BaselineOptimized", "Baseline Optimized")}}), {}},
+                    {Call("radio_button", {{"name", Key("/Progressive", "Progressive")}}), {}},
+                    scans},
+                   false, true};
+    Element dialog{Call("view dialog", {{"name", Key("", "JPEG Options")}, {"identifier", "'JpegOptions'"},
+                                        {"placement", "@place_column"}}),
+                   {{group("/ImageOptions", "Image Options", "'gbImageOptions'"), {qualityRow, sliderColumn}},
+                    {group("/FormatOptions", "Format Options", "'gbFormatOptions'"), {radios}},
+                    {"ok_cancel_row()", {}, false, true}}};
+    std::string text;
+    Write(Element{"layout zeltamo_dialog", {dialog}}, 0, &text);
+    return text;
+}
+
+TEST(ModuleResourcesTest, LayoutScriptIsTheTextOfItsElements) {
+    host::ModuleResources resources;
+    ASSERT_TRUE(resources.Open(ModulePath())) << resources.Error();
+    std::vector<uint8_t> bytes = {'x'};  // Load appends
+    ASSERT_TRUE(resources.Load("tamo", "JpegOptions.zopa", 1033, &bytes));
+    const std::string script(bytes.begin() + 1, bytes.end());
+    const std::string expected = ExpectedScript();
+    EXPECT_EQ(script, expected);
+    EXPECT_EQ(script.rfind("layout zeltamo_dialog\r\n{\r\n\tview dialog(", 0), 0u);
+    EXPECT_EQ(script.substr(script.size() - 9), "\r\n\t}\r\n}\r\n");  // CR LF ends the last line, no NUL after
+    EXPECT_EQ(script.find('\0'), std::string::npos);
+    EXPECT_EQ(script.find("\n\n"), std::string::npos);       // every line feed follows a carriage return
+    EXPECT_EQ(std::count(script.begin(), script.end(), '\n'), std::count(script.begin(), script.end(), '\r'));
+    EXPECT_EQ(resources.Find("TAMO", "JPEGOPTIONS.ZOPA", 1033)->name, "JPEGOPTIONS.ZOPA");
+    EXPECT_EQ(resources.Find("TAMO", "JpegOptions", 1033), nullptr);
+}
+
+// A damaged copy of the module in the build folder, removed with the object.
+class ModuleCopy {
+public:
+    explicit ModuleCopy(const std::vector<uint8_t>& image)
+        : path_(ModulePath() + ".damaged-" + std::to_string(getpid()) + ".kvx") {
+        std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+        EXPECT_TRUE(out.good()) << path_;
+    }
+    ~ModuleCopy() { unlink(path_.c_str()); }
+    ModuleCopy(const ModuleCopy&) = delete;
+    ModuleCopy& operator=(const ModuleCopy&) = delete;
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// Where the resource section's header sits in a module image, and its name in the name table.
+struct SectionPlace {
+    std::size_t header = 0;  // of its Elf64_Shdr
+    std::size_t name = 0;    // of its name's first byte
+    uint64_t offset = 0;
+};
+SectionPlace FindResourceSection(const std::vector<uint8_t>& image) {
+    Elf64_Ehdr elf;
+    std::memcpy(&elf, image.data(), sizeof elf);
+    Elf64_Shdr names;
+    std::memcpy(&names, image.data() + elf.e_shoff + elf.e_shstrndx * sizeof names, sizeof names);
+    for (std::size_t index = 0; index < elf.e_shnum; ++index) {
+        const std::size_t header = elf.e_shoff + index * sizeof(Elf64_Shdr);
+        Elf64_Shdr section;
+        std::memcpy(&section, image.data() + header, sizeof section);
+        if (std::strcmp(reinterpret_cast<const char*>(image.data() + names.sh_offset + section.sh_name), ".kvrsrc") == 0) {
+            return {header, names.sh_offset + section.sh_name, section.sh_offset};
+        }
+    }
+    ADD_FAILURE() << "no .kvrsrc section in " << ModulePath();
+    return {};
+}
+
+TEST(ModuleResourcesTest, DamagedModuleCopiesAreRefusedBeforeLoading) {
+    const std::vector<uint8_t> clean = ModuleImage();
+    ASSERT_GT(clean.size(), 4096u);
+    const SectionPlace section = FindResourceSection(clean);
+    ASSERT_NE(section.header, 0u);
+    host::ModuleResources reader;
+    ASSERT_TRUE(reader.OpenImage(clean, "clean"));
+    const host::ResourceEntry* pipl = reader.Find("PIPL", 16000);
+    ASSERT_NE(pipl, nullptr);
+    const std::size_t block = section.offset;
+    const std::size_t list = block + pipl->offset;
+    const std::size_t piplEntry = block + 24;  // the first directory entry
+    ASSERT_EQ(Get32(clean, piplEntry + 20), pipl->offset);
+
+    struct Damage {
+        const char* what;
+        void (*apply)(std::vector<uint8_t>*, std::size_t section, std::size_t name, std::size_t block,
+                      std::size_t entry, std::size_t list);
+        const char* message;
+    };
+    const Damage damages[] = {
+        {"section renamed", [](auto* image, auto, auto name, auto, auto, auto) { (*image)[name + 6] = 'X'; },
+         "carries no module resources (no .kvrsrc section)"},
+        {"section cut inside the directory",
+         [](auto* image, auto header, auto, auto, auto, auto) { Put32(image, header + offsetof(Elf64_Shdr, sh_size), 40); },
+         "the resource directory is truncated (2 entries end at byte 88, the block holds 40)"},
+        {"section past the end of the file",
+         [](auto* image, auto header, auto, auto, auto, auto) {
+             Put32(image, header + offsetof(Elf64_Shdr, sh_offset), static_cast<uint32_t>(image->size() - 8));
+         },
+         "the .kvrsrc section lies outside the file"},
+        {"directory count one too many", [](auto* image, auto, auto, auto block, auto, auto) { (*image)[block + 8] = 3; },
+         "the resource directory's count (3 entries, ending at byte 120) disagrees with its end at byte 88"},
+        {"entry past the block",
+         [](auto* image, auto, auto, auto, auto entry, auto) { Put32(image, entry + 24, 0x7FFFFFFF); },
+         "resource 1 of 2 (PIPL #16000) claims bytes"},
+        {"property list cut short in the directory",
+         [](auto* image, auto, auto, auto, auto entry, auto) { Put32(image, entry + 24, 450); },
+         "the property list is cut short: property 18 of 18 would begin at byte 442 of 450"},
+        {"property count 19", [](auto* image, auto, auto, auto, auto, auto list) { (*image)[list + 6] = 19; },
+         "the property list is cut short: property 19 of 19 would begin at byte 462 of 462"},
+        {"property count 17", [](auto* image, auto, auto, auto, auto, auto list) { (*image)[list + 6] = 17; },
+         "the property list holds 462 bytes but its 17 properties end at byte 442 (a wrong count?)"},
+        {"property list version 2", [](auto* image, auto, auto, auto, auto, auto list) { (*image)[list] = 2; },
+         "the property list has version 2, this host reads version 1"},
+        {"another kind of plug-in", [](auto* image, auto, auto, auto, auto, auto list) { (*image)[list + 26] = 'G'; },
+         "is not a file-format plug-in (its \"kind\" is \"K7QG\", not \"K7QF\")"},
+        {"interface 2.0", [](auto* image, auto, auto, auto, auto, auto list) { (*image)[list + 48] = 2; },
+         "speaks an interface this host does not know (version 2.0; this host speaks 1.x)"},
+        {"no entry point", [](auto* image, auto, auto, auto, auto, auto list) { (*image)[list + 210] = 'X'; },
+         "its property list names no x86-64 entry point (\"8664\")"},
+        {"entry point not exported", [](auto* image, auto, auto, auto, auto, auto list) { (*image)[list + 229] = 'X'; },
+         "the entry point FilterMXin named by its property list is not exported"},
+    };
+    for (const Damage& damage : damages) {
+        SCOPED_TRACE(damage.what);
+        std::vector<uint8_t> image = clean;
+        damage.apply(&image, section.header, section.name, block, piplEntry, list);
+        ASSERT_NE(image, clean);
+        // Beside the module, where the loader finds library Q for a copy that gets as far as loading.
+        const ModuleCopy copy(image);
+        host::PluginModule module;
+        EXPECT_FALSE(module.Load(copy.Path()));
+        EXPECT_EQ(module.Error().rfind(copy.Path() + ": ", 0), 0u) << module.Error();
+        EXPECT_NE(module.Error().find(damage.message), std::string::npos) << module.Error();
+    }
+}
+
+}  // namespace
