@@ -25,7 +25,7 @@ expect "--version" 0 "^kvhost $version\$" -- --version
 expect "--help lists check" 0 "^  check FILE\.\.\. " -- --help
 expect "--module that is no library" 2 "cannot load the module: .*notes.txt" -- --module "$work/notes.txt" check "$images/testorig.jpg"
 expect "--module that is missing" 2 "cannot load the module" -- --module "$work/missing.kvx" check "$images/testorig.jpg"
-expect "--module that has no entry point" 2 "no FilterMain" -- --module="$(dirname "$kvhost")/libQ.so" check "$images/testorig.jpg"
+expect "--module without a property list" 2 "cannot load the module: .*libQ.so: carries no module resources" -- --module="$(dirname "$kvhost")/libQ.so" check "$images/testorig.jpg"
 expect "--module the real one" 0 ": JPEG\$" -- --module "$(dirname "$kvhost")/JPEG.kvx" check "$images/testorig.jpg"
 KVX_MODULE="$work/missing.kvx" expect "KVX_MODULE is honoured" 2 "missing.kvx" -- check "$images/testorig.jpg"
 

@@ -102,6 +102,16 @@ expect "CMYK PAM" 1 "a CMYK PAM cannot be written" -- write "$work/cmyk.pam" "$w
 head -c 3000 "$sample" > "$work/cut.ppm"
 expect "input cut short" 1 "cut.ppm: row [0-9]+ of 200: the file ends before its last row" -- write "$work/cut.ppm" "$work/no.jpg"
 expect "output folder missing" 1 "$work/none/out.jpg: cannot create: " -- write "$sample" "$work/none/out.jpg"
+# The module's property list declares 30000 x 30000 pixels as its largest frame: one more is
+# refused before the module sees it; the limit itself is written.
+{ printf 'P5\n30001 1\n255\n'; head -c 30001 /dev/zero; } > "$work/wide.pgm"
+expect "wider than mxsz" 1 "wide.pgm: 30001 x 1 pixels is larger than the module takes: at most 30000 x 30000 \(its \"mxsz\" property\)" \
+    -- write "$work/wide.pgm" "$work/no.jpg"
+{ printf 'P5\n1 30001\n255\n'; head -c 30001 /dev/zero; } > "$work/tall.pgm"
+expect "taller than mxsz" 1 "tall.pgm: 1 x 30001 pixels is larger than the module takes: at most 30000 x 30000" \
+    -- write "$work/tall.pgm" "$work/no.jpg"
+{ printf 'P5\n30000 1\n255\n'; head -c 30000 /dev/zero; } > "$work/widest.pgm"
+expect "as wide as mxsz" 0 "widest.pgm: 30000 x 1 PGM -> $work/widest.jpg: baseline" -- write "$work/widest.pgm" "$work/widest.jpg"
 check "nothing left of refused writes" [ ! -e "$work/no.jpg" ]
 if [[ -c /dev/full ]]; then
     expect "full device" 1 "/dev/full: the module failed at row [0-9]+ of 200: -36 I/O error" -- write "$sample" /dev/full
