@@ -42,7 +42,8 @@ const Verb kVerbs[] = {
      "alpha is dropped) as the JPEG OUT, as the host saves a frame:\n"
      "--quality 0..10 (default 5), --format baseline|optimized|progressive,\n"
      "--scans 3|4|5 (progressive; default 3), --icc FILE embeds a profile,\n"
-     "--dpi N sets the resolution (default: IN's own, else 72)",
+     "--dpi N sets the resolution (default: IN's own, else 72); frames larger\n"
+     "than the module's property list allows (mxsz) are refused",
      RunWrite, {"--quality", "--format", "--scans", "--icc", "--dpi"}},
     {"info", "[--raw] [MODULE]",
      "show what the module file tells the host before it is loaded:\n"
