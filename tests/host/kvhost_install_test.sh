@@ -16,6 +16,12 @@ else
     fail "cmake --install did not put bin/kvhost and lib/kvhost/JPEG.kvx into $prefix"
 fi
 cd "$prefix"
+if [[ -f $prefix/include/kvhost/RQSession.h && -f $prefix/include/kvhost/kvx_resource_block.h ]]; then
+    pass
+else
+    fail "cmake --install did not put the public headers into $prefix/include/kvhost"
+fi
+expect "the installed module carries its property list" 0 "^  8664  entry point FilterMain$" -- info
 expect "the installed kvhost checks the sample" 0 ": JPEG$" -- check "$sample_jpg"
 expect "the installed kvhost reads the sample" 0 "320 x 200 RGB" -- read "$sample_jpg" "$prefix/out.ppm"
 expect "the installed kvhost writes the sample" 0 "progressive" -- write --format progressive "$sample_ppm" "$prefix/out.jpg"
