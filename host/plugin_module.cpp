@@ -183,7 +183,7 @@ bool ReadModuleProperties(const std::string& path, PropertyList* list, std::stri
         return false;
     }
     const Property* code = list->Find(FourCharCode("8664"));
-    if (code != nullptr) {
+    if (code != nullptr && !code->data.empty()) {
         const auto* text = reinterpret_cast<const char*>(code->data.data());
         entryPoint->assign(text, strnlen(text, code->data.size()));
     }
