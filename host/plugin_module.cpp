@@ -67,6 +67,15 @@ namespace {
 
 // The name a defined symbol stands for: the demangled C++ name up to its parameter list, or the
 // name itself when it is not a mangled one.
+// The text in double quotes. (Built by appending: GCC 12 warns wrongly about a literal prefixed to
+// a temporary string at -O3.)
+std::string Quoted(const std::string& text) {
+    std::string quoted(1, '"');
+    quoted += text;
+    quoted += '"';
+    return quoted;
+}
+
 std::string PlainName(const char* name) {
     int status = 0;
     char* demangled = abi::__cxa_demangle(name, nullptr, nullptr, &status);
@@ -169,7 +178,7 @@ bool ReadModuleProperties(const std::string& path, PropertyList* list, std::stri
     const Property* kind = list->Find(FourCharCode("kind"));
     if (kind == nullptr || kind->data.size() != 4 || kind->Word(0) != kFileFormatKind) {
         *error = path + ": is not a file-format plug-in (its \"kind\" is " +
-                 (kind == nullptr ? std::string("missing") : "\"" + FourCharText(kind->Word(0)) + "\"") + ", not \"" +
+                 (kind == nullptr ? std::string("missing") : Quoted(FourCharText(kind->Word(0)))) + ", not \"" +
                  FourCharText(kFileFormatKind) + "\")";
         return false;
     }

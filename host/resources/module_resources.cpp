@@ -53,8 +53,18 @@ bool SameResourceName(std::string_view a, std::string_view b) {
     return true;
 }
 
-std::string ResourceEntry::TypeText() const { return type.empty() ? "#" + std::to_string(typeId) : type; }
-std::string ResourceEntry::NameText() const { return name.empty() ? "#" + std::to_string(id) : name; }
+namespace {
+// "#" and the number: how a numbered type or name is written. (Built by appending: GCC 12 warns
+// wrongly about a literal prefixed to a temporary string at -O3.)
+std::string Numbered(uint32_t number) {
+    std::string text(1, '#');
+    text += std::to_string(number);
+    return text;
+}
+}  // namespace
+
+std::string ResourceEntry::TypeText() const { return type.empty() ? Numbered(typeId) : type; }
+std::string ResourceEntry::NameText() const { return name.empty() ? Numbered(id) : name; }
 
 bool ModuleResources::Fail(const std::string& why) {
     error_ = label_ + ": " + why;
@@ -203,7 +213,7 @@ const ResourceEntry* ModuleResources::Find(std::string_view type, std::string_vi
 }
 
 const ResourceEntry* ModuleResources::Find(std::string_view type, uint32_t id, uint32_t language) const {
-    return Find(type, "#" + std::to_string(id), language);
+    return Find(type, Numbered(id), language);
 }
 
 std::vector<uint8_t> ModuleResources::Bytes(const ResourceEntry& entry) const {
