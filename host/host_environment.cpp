@@ -40,6 +40,7 @@ struct State {
     HandleStats stats;
     int64_t failCountdown = 0;
     bool failAll = false;
+    int64_t memoryLimit = 0;
 
     std::vector<ProgressCall> progress;
     std::function<void(int32_t, int32_t)> progressObserver;
@@ -105,6 +106,7 @@ Handle PoolNew(int32_t size, bool scripted) noexcept {
     if (scripted) {
         if (state.failAll) return Refuse(state);
         if (state.failCountdown > 0 && --state.failCountdown == 0) return Refuse(state);
+        if (state.memoryLimit > 0 && state.stats.liveBytes + size > state.memoryLimit) return Refuse(state);
     }
     if (size < 0) return Refuse(state);
     char* block = NewBlock(size);
@@ -189,6 +191,9 @@ int16_t HostSetHandleSize(Handle handle, int32_t newSize) noexcept {
     if (newSize > entry.size) {
         // Growing always moves the block, so a pointer kept from before shows up at once.
         if (state.failAll) return resultOutOfMemory;
+        if (state.memoryLimit > 0 && state.stats.liveBytes + (newSize - entry.size) > state.memoryLimit) {
+            return resultOutOfMemory;
+        }
         char* grown = NewBlock(newSize);
         if (grown == nullptr) return resultOutOfMemory;
         std::memcpy(grown, *handle, static_cast<std::size_t>(entry.size));
@@ -280,6 +285,7 @@ HostEnvironment& HostEnvironment::Instance() {
     static HostEnvironment* environment = [] {
         auto* made = new HostEnvironment;
         made->ResetRecord(true);
+        WatchPluginFile(RecordOf(S()));
         return made;
     }();
     return *environment;
@@ -339,6 +345,7 @@ void HostEnvironment::ResetScripts() {
     state.offeredSuites.clear();
     state.heldSuites.clear();
     state.refuseSuites = false;
+    ResetFileFaults();
 }
 
 const HandleStats& HostEnvironment::Stats() const { return S().stats; }
@@ -353,6 +360,16 @@ void HostEnvironment::ResetStats() {
 void HostEnvironment::FailAllocation(int64_t nth) { S().failCountdown = nth > 0 ? nth : 0; }
 
 void HostEnvironment::FailAllAllocations(bool on) { S().failAll = on; }
+
+void HostEnvironment::LimitMemory(int64_t bytes) { S().memoryLimit = bytes > 0 ? bytes : 0; }
+
+int64_t HostEnvironment::MemoryLimit() const { return S().memoryLimit; }
+
+void HostEnvironment::FailFileCall(FileCall call, int64_t nth, bool fromThenOn) { FailFileCallAt(call, nth, fromThenOn); }
+
+int64_t HostEnvironment::FileCalls(FileCall call) const { return FileCallCount(call); }
+
+int64_t HostEnvironment::FailedFileCalls() const { return FailedFileCallCount(); }
 
 void HostEnvironment::ReleaseHostHandles() {
     HostFormatRecord* record = Record();

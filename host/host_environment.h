@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "host/file_faults.h"
 #include "host/resources/property_list.h"
 #include "shell/host_record.h"
 
@@ -59,7 +60,8 @@ public:
     // host bytes of the handle suite too.
     bool HostBytesIntact() const;
     // Clears the scripts and logs: allocation failures, the cancel script and count, the progress
-    // log and observer, the offered suites, the held-suite counts and the refusal.
+    // log and observer, the offered suites, the held-suite counts and the refusal, the file call
+    // failures and counts. The memory budget stays.
     void ResetScripts();
 
     // Handles. A handle the pool never made, an unbalanced unlock, or a second dispose of the same
@@ -72,6 +74,10 @@ public:
     // Makes every newHandle call answer null while on, and every setHandleSize that grows a block
     // answer -108. (The scripts apply to the plug-in's calls, not to the host's own NewHandle.)
     void FailAllAllocations(bool on);
+    // The host's memory budget: a newHandle or setHandleSize of the plug-in's that would take the
+    // bytes in live handles above it is refused as out of memory. 0 (the start) sets none.
+    void LimitMemory(int64_t bytes);
+    int64_t MemoryLimit() const;
     // Disposes persistentData and profileData if set, as the host would when it quits.
     void ReleaseHostHandles();
 
@@ -89,6 +95,13 @@ public:
     void CancelAtCheck(int64_t nth);
     // Called on every reportProgress, after it is recorded (kvhost draws its bar here).
     void OnProgress(std::function<void(int32_t, int32_t)> observer);
+
+    // The failing disk: the plug-in's calls on the file in fileHandle (reads, writes, seeks and
+    // size queries), counted since ResetScripts. The nth call of a kind from now (1 = the next)
+    // fails as a failing disk fails (EIO), and with fromThenOn every later one too; 0 turns it off.
+    void FailFileCall(FileCall call, int64_t nth, bool fromThenOn = false);
+    int64_t FileCalls(FileCall call) const;
+    int64_t FailedFileCalls() const;
 
     // Basic suite: suites the host offers by name and version; refused ones answer an error.
     // Releasing a suite that is not held is a plug-in bug and aborts, as for handles.
