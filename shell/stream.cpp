@@ -8,8 +8,11 @@
 
 namespace {
 
+// Leaves an operation's outcome in lastError and in the stream's error field. A sink keeps its
+// first failure there until it is closed: the bytes of a failed write are lost for good, so no later
+// success may hide it. A source's field follows every operation.
 void Record(StreamBuffer* stream, int16_t code) {
-    stream->error = code;
+    if (stream->writeFlag != 1 || stream->error == resultOk) stream->error = code;
     lastError = code;
 }
 
@@ -212,10 +215,10 @@ int SinkSeek(ByteSink* sink, int32_t offset, int origin) {
     }
     if (code == resultOk) {
         sink->endFlag = 0;
+        lastError = code;
     } else {
-        sink->error = code;
+        Record(sink, code);
     }
-    lastError = code;
     return code == resultOk ? 0 : -1;
 }
 

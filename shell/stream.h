@@ -1,6 +1,6 @@
 // Buffered byte streams over the host's file handle: a ByteSource for the decoder and a ByteSink
 // for the encoder, both one StreamBuffer with a 32768-byte buffer. Every operation records its
-// outcome in the stream's error field and in lastError.
+// outcome in lastError and in the stream's error field, where a sink keeps its first failure.
 #pragma once
 
 #include <cstddef>
@@ -14,7 +14,8 @@ struct StreamBuffer {
     uint64_t fileHandle;
     int32_t count;        // source: unread bytes left; sink: bytes waiting to be written
     int32_t index;        // source: position of the next unread byte; sink: where the next byte goes
-    int32_t error;        // ResultCode of the last failing or clearing operation; 0 when fine
+    int32_t error;        // source: ResultCode of the last failing or clearing operation; sink: of
+                          // its first failing one; 0 when fine
     int32_t endFlag;      // -1 once a read found the end of the file, else 0
     int32_t transferred;  // bytes moved between buffer and file so far
     int32_t writeFlag;    // 1 for a sink, 0 for a source

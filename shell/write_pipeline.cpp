@@ -134,11 +134,27 @@ int16_t StartEncoder(CodecContext* context) {
     return lastError;
 }
 
-// Feeds one row to the encoder under the jump point and pushes its bytes to the file.
+// The first failure of the sink, which it keeps however many writes succeed after it; 0 when none.
+int16_t SinkFailure(const CodecContext* context) {
+    return context->stream == nullptr ? int16_t{resultOk} : static_cast<int16_t>(StreamError(context->stream));
+}
+
+// Feeds one row to the encoder under the jump point and pushes its bytes to the file. Any write,
+// flush or seek that failed on the way, even one that later writes went past, fails the row, and
+// the calls that follow answer the same.
 int16_t EncodeRow(CodecContext* context) {
-    if (int category = setjmp(codecJumpPoint)) return RecordCodecFailure(context, category);
+    if (int category = setjmp(codecJumpPoint)) {
+        // The output check raises when the sink has failed; the file's own code is the answer.
+        if (SinkFailure(context) != resultOk) lastError = SinkFailure(context);
+        return RecordCodecFailure(context, category);
+    }
     EncoderWriteRow(context);
     SinkFlush(context->stream);
+    if (const int16_t failure = SinkFailure(context); failure != resultOk) {
+        lastError = failure;
+        context->failureResult = failure;
+        return failure;
+    }
     return lastError;
 }
 
@@ -235,6 +251,12 @@ void WriteContinue(HostFormatRecord* record, intptr_t, int16_t* result) {
     }
 }
 
-void WriteFinish(HostFormatRecord* record, intptr_t, int16_t*) {
+void WriteFinish(HostFormatRecord* record, intptr_t, int16_t* result) {
+    // A failed write that no continue call answered (the host stopped before the row that would
+    // have) is answered here: a file that lost bytes is never reported as written.
+    const JpegOptionsRecord* options = ValidOptionsRecord(record);
+    if (options != nullptr && options->context != nullptr && options->context->failureResult == 0) {
+        *result = SinkFailure(options->context);
+    }
     ReleaseRunState(record);
 }

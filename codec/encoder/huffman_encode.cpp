@@ -51,13 +51,13 @@ void DeriveEncoderCodes(CodecContext* context, const HuffmanTable* table, Huffma
 namespace {
 
 // Appends one byte to the sink: straight into its buffer while that cannot fill up, else through
-// the sink's own byte writer, which writes the full buffer to the file.
+// the sink's own byte writer, which writes the full buffer to the file. A failure the sink recorded
+// earlier stays in its error field.
 inline void SinkByte(StreamBuffer* sink, uint32_t byte) {
     if (sink->count < sink->bufferSize - 1) {
         sink->buffer[sink->index] = static_cast<uint8_t>(byte);
         ++sink->index;
         ++sink->count;
-        sink->error = 0;
         lastError = 0;
     } else {
         SinkPutByte(static_cast<int>(byte), sink);

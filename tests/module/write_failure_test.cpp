@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -131,6 +132,55 @@ TEST_F(WriteFailureTest, NoMemoryAtEachAllocationAnswersOutOfMemoryWithoutLeaks)
             }
         }
     }
+}
+
+// The failing disk fails each call the write makes on its file in turn, once (a passing fault) and
+// from then on (a dead disk), in every format and scan script. Whatever the call (a buffer written
+// in the middle of a row, the flush after it, a seek of the scan directory's patch), the write
+// answers -36 and never 0: the bytes it lost are not written again.
+TEST_F(WriteFailureTest, EveryFailedFileCallFailsTheWrite) {
+    // Quality 10 makes the file several buffers long, so that full buffers are written mid-row.
+    const Picture picture = module_testing::SyntheticPicture(480, 320);
+    const FormatCase formats[] = {
+        {"baseline", Format::baseline, 1},          {"optimised", Format::optimised, 1},
+        {"progressive, 3 scans", Format::progressive, 1}, {"progressive, 4 scans", Format::progressive, 2},
+        {"progressive, 5 scans", Format::progressive, 3},
+    };
+    int64_t faulted = 0;
+    for (const FormatCase& format : formats) {
+        WriteOptions options = OptionsFor(format);
+        options.quality = 10;
+        const std::string path = folder_.PathOf("disk.jpg");
+        const WriteOutcome clean = WriteJpeg(picture, path, options);
+        ASSERT_EQ(clean.failure, resultOk) << format.name;
+        ASSERT_GT(clean.jpeg.size(), 2u * 32768) << format.name;
+        peer::Image decoded;
+        std::string error;
+        ASSERT_TRUE(peer::Decode(clean.jpeg, &decoded, &error)) << format.name << ": " << error;
+        for (int kind = 0; kind < host::kFileCallKinds; ++kind) {
+            for (int64_t nth = 1; nth <= clean.fileCalls[kind]; ++nth) {
+                for (const bool fromThenOn : {false, true}) {
+                    SCOPED_TRACE(::testing::Message() << format.name << ", file call kind " << kind << " number " << nth
+                                                      << (fromThenOn ? " on" : " once"));
+                    options.failCall = static_cast<host::FileCall>(kind);
+                    options.failCallAt = nth;
+                    options.failCallFromThenOn = fromThenOn;
+                    const WriteOutcome written = WriteJpeg(picture, path, options);
+                    ASSERT_GE(written.failedFileCalls, 1);
+                    EXPECT_EQ(written.start, resultOk);
+                    EXPECT_EQ(written.failure, resultIoError);
+                    EXPECT_TRUE(written.finished);
+                    ++faulted;
+                }
+            }
+        }
+        EXPECT_GE(clean.fileCalls[static_cast<int>(host::FileCall::write)], 3) << format.name;
+        if (format.format == Format::progressive) {
+            EXPECT_EQ(clean.fileCalls[static_cast<int>(host::FileCall::seek)], 2) << "to the scan directory and back";
+        }
+    }
+    RecordProperty("faultedWrites", static_cast<int>(faulted));
+    std::printf("writes with a failed file call: %lld\n", static_cast<long long>(faulted));
 }
 
 TEST_F(WriteFailureTest, EmptyFrameAnswersBadParametersAtWriteStart) {

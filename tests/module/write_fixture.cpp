@@ -92,6 +92,7 @@ WriteOutcome WriteTest::WriteJpeg(const Picture& picture, const std::string& pat
     Host().ResetStats();
     Host().CancelAtCheck(options.cancelAtCheck);
     Host().FailAllocation(options.failAllocation);
+    Host().FailFileCall(options.failCall, options.failCallAt, options.failCallFromThenOn);
 
     outcome.prepare = Call(selectorWritePrepare);
     outcome.start = outcome.prepare == resultOk ? Call(selectorWriteStart) : int16_t{resultOk};
@@ -151,6 +152,11 @@ WriteOutcome WriteTest::WriteJpeg(const Picture& picture, const std::string& pat
     outcome.peakBytes = Host().Stats().peakBytes;
     Host().FailAllocation(0);
     Host().CancelAtCheck(0);
+    for (int kind = 0; kind < host::kFileCallKinds; ++kind) {
+        outcome.fileCalls[kind] = Host().FileCalls(static_cast<host::FileCall>(kind));
+    }
+    outcome.failedFileCalls = Host().FailedFileCalls();
+    Host().FailFileCall(options.failCall, 0);
     Host().CloseFile();
     struct stat info;
     if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) outcome.jpeg = FileBytes(path);

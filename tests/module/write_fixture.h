@@ -49,6 +49,11 @@ struct WriteOptions {
     std::optional<int16_t> rows;
     int64_t cancelAtCheck = 0;     // CancelAtCheck before write prepare; 0 never cancels
     int64_t failAllocation = 0;    // FailAllocation before write prepare; 0 never fails
+    // The failing disk: the nth call of this kind on the file fails (and every later one with
+    // fromThenOn); 0 never.
+    host::FileCall failCall = host::FileCall::write;
+    int64_t failCallAt = 0;
+    bool failCallFromThenOn = false;
 };
 
 // What the host saw of one write.
@@ -64,6 +69,8 @@ struct WriteOutcome {
     int64_t refusedAllocations = 0;  // allocations the script refused during the write
     int64_t peakBytes = 0;
     std::vector<uint8_t> jpeg;   // the file written, when it is a regular file
+    int64_t fileCalls[host::kFileCallKinds] = {};  // the module's calls on the file, by kind
+    int64_t failedFileCalls = 0; // of them, the ones the failing disk failed
 };
 
 class WriteTest : public ReadTest {
