@@ -38,6 +38,9 @@ inline constexpr std::size_t kMarkerRecordHeader = offsetof(MarkerRecord, bytes)
 // Offered every APPn and COM marker; a zero answer drops it again.
 using KeptMarkerHook = int (*)(CodecContext* context, const uint8_t* payload, int code, int32_t length);
 
+// Asked now and then during long stretches of decoding work; a nonzero answer stops the codec.
+using CancelHook = int (*)(CodecContext* context);
+
 struct ComponentInfo {
     uint8_t id;                   // from SOF
     uint8_t quantTable;           // 0..3
@@ -119,6 +122,8 @@ struct CodecContext {
     int32_t preciseColour;        // 1: 11-bit intermediate samples on the colour path
     KeptMarkerHook markerHook;
     MarkerRecord* markers;        // kept markers in file order
+    CancelHook cancelHook;        // null: never asked (see NoteWork)
+    int64_t pendingWork;          // work units done since the hook was last asked
 
     // APPE marker.
     int32_t appeVersion;          // 16-bit

@@ -83,6 +83,13 @@ void CodecRaise(CodecContext* context, int category, int message, int32_t argume
     std::longjmp(codecJumpPoint, category);
 }
 
+void AskToContinue(CodecContext* context) {
+    context->pendingWork = 0;
+    if (context->cancelHook != nullptr && context->cancelHook(context) != 0) {
+        CodecRaise(context, categoryCancelled, kNoMessage);
+    }
+}
+
 void CodecFatal(const char* file, int line) {
     std::fprintf(stderr, "BUG at %s line %d\n", file != nullptr ? file : "", line);
     std::exit(1);

@@ -5,7 +5,7 @@
 #include <csetjmp>
 #include <cstdint>
 
-struct CodecContext;
+#include "codec/codec_context.h"
 
 // Error categories: the value the raise hands to the jump point.
 enum CodecCategory : int {
@@ -21,7 +21,11 @@ enum CodecCategory : int {
     categoryReposition = 15,       // output stream failed to reposition
     categoryBadHuffmanSpec = 16,   // invalid Huffman specification (encoder)
     categoryHuffmanLimit = 17,     // Huffman entry limit exceeded (encoder)
+    categoryCancelled = 18,        // the context's cancel hook asked to stop (no message)
 };
+
+// The message number of a raise that carries no message.
+inline constexpr int kNoMessage = -1;
 
 inline constexpr int kCodecMessageCount = 61;
 // The message texts by number. They stay inside the module; the host never sees them.
@@ -29,6 +33,24 @@ extern const char* const CodecMessages[kCodecMessageCount];
 
 // The single process-wide jump point, armed by the shell before every call into the codec.
 extern std::jmp_buf codecJumpPoint;
+
+// Work units, each about a nanosecond of decoding, between two questions to the cancel hook.
+inline constexpr int64_t kWorkBetweenCancelChecks = int64_t{1} << 20;
+// What one unit of progress costs: a byte the marker reader reads or skips (64 KiB between
+// questions), a block decoded into the coefficient planes (16384 blocks), a byte of working memory
+// cleared (1 MiB).
+inline constexpr int64_t kWorkPerMarkerByte = 16;
+inline constexpr int64_t kWorkPerBlock = 64;
+inline constexpr int64_t kWorkPerClearedByte = 1;
+
+// Asks the context's cancel hook, when it has one; a nonzero answer raises categoryCancelled.
+void AskToContinue(CodecContext* context);
+
+// Counts work done; once enough has gathered since the last question, asks the cancel hook.
+inline void NoteWork(CodecContext* context, int64_t units) {
+    context->pendingWork += units;
+    if (context->pendingWork >= kWorkBetweenCancelChecks) AskToContinue(context);
+}
 
 // Records the error in the context and unwinds to the jump point with the category as its value.
 [[noreturn]] void CodecRaise(CodecContext* context, int category, int message, int32_t argument0 = 0,

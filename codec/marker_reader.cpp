@@ -50,6 +50,7 @@ int32_t FrameTransform(CodecContext* context, int32_t transform, int encoder) {
 int ReadByte(CodecContext* context) {
     const int byte = context->lookahead;
     if (byte < 0 || byte > 255) RaiseSourceEnded(context);
+    NoteWork(context, kWorkPerMarkerByte);
     context->lookahead = DecoderFetchByte(context);
     return byte;
 }
@@ -67,6 +68,7 @@ uint32_t Read32(CodecContext* context) {
 // Reads n bytes: the look-ahead byte, n - 1 straight from the source, then a fresh look-ahead.
 void ReadBytes(CodecContext* context, uint8_t* buffer, int32_t n) {
     if (n <= 0) return;
+    NoteWork(context, kWorkPerMarkerByte * (n - 1));
     buffer[0] = static_cast<uint8_t>(ReadByte(context));
     if (n == 1) return;
     // ReadByte already fetched the next byte as look-ahead: it is the second byte wanted.
@@ -402,13 +404,17 @@ int DecoderFetchByte(CodecContext* context) {
 
 int NextMarker(CodecContext* context) {
     context->bitCount = 0;
+    // Anything in front of the marker is skipped; an endless run of it (a pipe) is work like any
+    // other, so the cancel hook hears of it.
     for (;;) {
         const int byte = context->lookahead;
         if (byte < 0) RaiseSourceEnded(context);
+        NoteWork(context, kWorkPerMarkerByte);
         context->lookahead = DecoderFetchByte(context);
         if (byte == 0xFF) break;
     }
     while (context->lookahead == 0xFF) {
+        NoteWork(context, kWorkPerMarkerByte);
         context->lookahead = DecoderFetchByte(context);
     }
     const int code = context->lookahead;

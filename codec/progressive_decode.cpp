@@ -170,7 +170,12 @@ void DecodeScanProgressive(CodecContext* context) {
     context->mcuNumber = 0;
     int32_t endOfBandRun = 0;
     if (context->scanComponentCount > 1) {
+        int64_t blocksPerMcu = 0;
+        for (int i = 0; i < context->scanComponentCount; ++i) {
+            blocksPerMcu += context->scan[i].component->h * context->scan[i].component->v;
+        }
         for (int mcuRow = 0; mcuRow < context->mcuRows; ++mcuRow) {
+            NoteWork(context, kWorkPerBlock * blocksPerMcu * context->mcusPerRow);
             for (int mcu = 0; mcu < context->mcusPerRow; ++mcu) {
                 CountRestart(context);
                 ForEachBlockOfMcu(context, mcuRow, mcu, [&](ScanComponent* scan, int row, int column) {
@@ -182,6 +187,7 @@ void DecodeScanProgressive(CodecContext* context) {
     }
     ScanComponent* scan = &context->scan[0];
     for (int row = 0; row < context->mcuRows; ++row) {
+        NoteWork(context, kWorkPerBlock * context->mcusPerRow);
         for (int column = 0; column < context->mcusPerRow; ++column) {
             CountRestart(context);
             DecodeBlockOfComponent(context, scan, row, column, &endOfBandRun);

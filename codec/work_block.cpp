@@ -75,6 +75,8 @@ int32_t AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int encode
         CodecRaise(context, categoryNoMemory, 0, total > INT32_MAX ? INT32_MAX : static_cast<int32_t>(total));
     }
 
+    // Clearing a large block is work of its own: the cancel hook may stop it before it starts.
+    NoteWork(context, kWorkPerClearedByte * static_cast<int64_t>(total));
     // Zeroed: the coefficient planes must start at zero, and a sample buffer that no scan fills (a
     // component coded in a later scan) must still hold samples the colour tables can index.
     auto* block = static_cast<uint8_t*>(MemoryAllocateZeroed(1, static_cast<std::size_t>(total)));

@@ -47,7 +47,8 @@ JpegOptionsRecord* RunningOptions(HostFormatRecord* record, int16_t* result);
 // calls that follow.
 int16_t RecordCodecFailure(CodecContext* context, int category);
 
-// The host result for a codec failure of the given category: a nonzero lastError (the stream or
+// The host result for a codec failure of the given category: -128 when the host's cancel check
+// stopped the codec; else a nonzero lastError (the stream or
 // memory failure behind the raise) wins; otherwise 7 is out of memory, 10 to 13 cannot-read and
 // anything else a codec failure. The answer is also left in lastError.
 int16_t MapCodecFailure(int category);

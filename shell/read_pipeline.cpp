@@ -22,12 +22,23 @@ constexpr int32_t kJfifMinimumPayload = 14;
 // The shell keeps every APPn and COM marker the reader offers.
 int KeepEveryMarker(CodecContext*, const uint8_t*, int, int32_t) { return 1; }
 
-// Runs the header phase under the jump point; answers 0 or the host result of the failure.
+// The host's cancel check, asked by the codec during the header phase, which for a progressive file
+// decodes every scan (and for any file may skip a long run of bytes before a marker).
+int AskHostToStop(CodecContext*) {
+    const HostFormatRecord* record = currentRecord;
+    return record != nullptr && record->cancelCheck != nullptr && record->cancelCheck() != 0 ? 1 : 0;
+}
+
+// Runs the header phase under the jump point, with the host's cancel check within the codec's
+// reach; answers 0 or the host result of the failure. Rows are then checked once each by read
+// continue, as the host expects.
 int16_t ReadWholeHeader(CodecContext* context) {
     if (int category = setjmp(codecJumpPoint)) return MapCodecFailure(category);
+    context->cancelHook = AskHostToStop;
     if (ReadHeader(context) != 0) return resultCannotRead;
     while (ReadHeader(context) == 0) {
     }
+    context->cancelHook = nullptr;
     return resultOk;
 }
 

@@ -12,6 +12,11 @@ int16_t lastError = resultOk;
 HostFormatRecord* currentRecord = nullptr;
 
 int16_t MapCodecFailure(int category) {
+    // The host's own request to stop outranks whatever the last stream operation left behind.
+    if (category == categoryCancelled) {
+        lastError = resultCancelled;
+        return lastError;
+    }
     if (lastError != resultOk) return lastError;
     switch (category) {
         case categoryNoMemory: lastError = resultOutOfMemory; break;

@@ -63,10 +63,15 @@ ReadOutcome ReadTest::ReadJpeg(const std::string& path, const ReadOptions& optio
     Host().ResetStats();
     Host().CancelAtCheck(options.cancelAtCheck);
     Host().FailAllocation(options.failAllocation);
+    Host().FailFileCall(options.failCall, options.failCallAt, options.failCallFromThenOn);
 
-    outcome.prepare = Call(selectorReadPrepare);
-    outcome.start = outcome.prepare == resultOk ? Call(selectorReadStart) : int16_t{resultOk};
-    if (outcome.prepare == resultOk && outcome.start == resultOk) {
+    if (options.checkFirst) outcome.check = Call(selectorFileCheck);
+    outcome.prepare = outcome.check == resultOk ? Call(selectorReadPrepare) : int16_t{resultOk};
+    outcome.start = outcome.check == resultOk && outcome.prepare == resultOk ? Call(selectorReadStart) : int16_t{resultOk};
+    // Read start may ask the cancel check while it works; every row asks it once more.
+    outcome.startCancelChecks = Host().CancelChecks();
+    const int64_t startChecks = outcome.startCancelChecks;
+    if (outcome.check == resultOk && outcome.prepare == resultOk && outcome.start == resultOk) {
         outcome.mode = record->imageMode;
         outcome.rows = record->rows;
         outcome.columns = record->columns;
@@ -99,7 +104,7 @@ ReadOutcome ReadTest::ReadJpeg(const std::string& path, const ReadOptions& optio
                 // The call after the last row hands over nothing and reports no progress.
                 EXPECT_EQ(row, outcome.rows) << "the module ended early";
                 EXPECT_EQ(static_cast<int64_t>(Host().ProgressCalls().size()), row);
-                EXPECT_EQ(Host().CancelChecks(), row);
+                EXPECT_EQ(Host().CancelChecks() - startChecks, row);
                 break;
             }
             if (row >= outcome.rows) {
@@ -117,7 +122,7 @@ ReadOutcome ReadTest::ReadJpeg(const std::string& path, const ReadOptions& optio
                 EXPECT_EQ(progress.back().done, row + 1);
                 EXPECT_EQ(progress.back().total, outcome.rows);
             }
-            EXPECT_EQ(Host().CancelChecks(), row + 1);
+            EXPECT_EQ(Host().CancelChecks() - startChecks, row + 1);
             const auto* bytes = static_cast<const uint8_t*>(rowData);
             for (int32_t i = 0; i < outcome.rowStep; ++i) {
                 outcome.rowChecksum = (outcome.rowChecksum ^ bytes[i]) * 1099511628211u;
@@ -130,6 +135,11 @@ ReadOutcome ReadTest::ReadJpeg(const std::string& path, const ReadOptions& optio
     }
     Host().FailAllocation(0);
     Host().CancelAtCheck(0);
+    for (int kind = 0; kind < host::kFileCallKinds; ++kind) {
+        outcome.fileCalls[kind] = Host().FileCalls(static_cast<host::FileCall>(kind));
+    }
+    outcome.failedFileCalls = Host().FailedFileCalls();
+    Host().FailFileCall(options.failCall, 0);
     Host().CloseFile();
 
     outcome.profileHandle = record->profileData != nullptr;

@@ -35,10 +35,17 @@ struct ReadOptions {
     int64_t failAllocation = 0;   // FailAllocation before read prepare; 0 never fails
     int32_t presetResolution = 0; // both resolution fields as the host set them before read start
     bool keepPixels = true;       // false for images too large to keep
+    bool checkFirst = false;      // the file check (selector 17) before read prepare, as the host does
+    // The failing disk: the nth call of this kind on the file fails (and every later one with
+    // fromThenOn); 0 never.
+    host::FileCall failCall = host::FileCall::read;
+    int64_t failCallAt = 0;
+    bool failCallFromThenOn = false;
 };
 
 // What the host saw of one read.
 struct ReadOutcome {
+    int16_t check = 0;            // the file check's answer when it was asked for
     int16_t prepare = 0;
     int16_t start = 0;
     int16_t failure = 0;          // the first nonzero read continue answer
@@ -68,6 +75,9 @@ struct ReadOutcome {
     std::vector<uint8_t> pixels;   // every delivered row, rowStep bytes each (if kept)
     uint64_t rowChecksum = 0;      // of every delivered row, kept or not
     int64_t peakBytes = 0;         // host bytes alive at the worst moment of the read
+    int64_t startCancelChecks = 0; // cancel checks the module made during read start
+    int64_t fileCalls[host::kFileCallKinds] = {};  // the module's calls on the file, by kind
+    int64_t failedFileCalls = 0;   // of them, the ones the failing disk failed
 };
 
 class ReadTest : public ModuleTest {
