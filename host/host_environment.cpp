@@ -46,6 +46,7 @@ struct State {
     std::function<void(int32_t, int32_t)> progressObserver;
     int64_t cancelChecks = 0;
     int64_t cancelAt = 0;
+    std::function<bool()> wantsToStop;
 
     std::map<std::pair<std::string, int32_t>, const void*> offeredSuites;
     std::map<std::pair<std::string, int32_t>, int64_t> heldSuites;
@@ -165,7 +166,12 @@ void PoolDispose(Handle handle) noexcept {
 uint8_t HostCancelCheck() noexcept {
     State& state = S();
     ++state.cancelChecks;
-    return state.cancelAt > 0 && state.cancelChecks >= state.cancelAt ? 1 : 0;
+    if (state.cancelAt > 0 && state.cancelChecks >= state.cancelAt) return 1;
+    try {
+        return state.wantsToStop && state.wantsToStop() ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
 }
 
 void HostReportProgress(int32_t done, int32_t total) noexcept {
@@ -342,6 +348,7 @@ void HostEnvironment::ResetScripts() {
     state.progressObserver = nullptr;
     state.cancelChecks = 0;
     state.cancelAt = 0;
+    state.wantsToStop = nullptr;
     state.offeredSuites.clear();
     state.heldSuites.clear();
     state.refuseSuites = false;
@@ -397,6 +404,8 @@ void HostEnvironment::CancelAtCheck(int64_t nth) { S().cancelAt = nth > 0 ? nth 
 void HostEnvironment::OnProgress(std::function<void(int32_t, int32_t)> observer) {
     S().progressObserver = std::move(observer);
 }
+
+void HostEnvironment::OnCancelCheck(std::function<bool()> wantsToStop) { S().wantsToStop = std::move(wantsToStop); }
 
 void HostEnvironment::OfferSuite(const std::string& name, int32_t version, const void* suite) {
     S().offeredSuites[{name, version}] = suite;

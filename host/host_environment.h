@@ -59,8 +59,8 @@ public:
     // Whether every byte of the block the plug-in does not own still holds kJunkByte, and the
     // host bytes of the handle suite too.
     bool HostBytesIntact() const;
-    // Clears the scripts and logs: allocation failures, the cancel script and count, the progress
-    // log and observer, the offered suites, the held-suite counts and the refusal, the file call
+    // Clears the scripts and logs: allocation failures, the cancel script, question and count, the
+    // progress log and observer, the offered suites, the held-suite counts and the refusal, the file call
     // failures and counts. The memory budget stays.
     void ResetScripts();
 
@@ -95,6 +95,9 @@ public:
     void CancelAtCheck(int64_t nth);
     // Called on every reportProgress, after it is recorded (kvhost draws its bar here).
     void OnProgress(std::function<void(int32_t, int32_t)> observer);
+    // Asked on every cancelCheck the script does not answer: true stops the plug-in (kvhost asks
+    // whether the user pressed Ctrl-C).
+    void OnCancelCheck(std::function<bool()> wantsToStop);
 
     // The failing disk: the plug-in's calls on the file in fileHandle (reads, writes, seeks and
     // size queries), counted since ResetScripts. The nth call of a kind from now (1 = the next)

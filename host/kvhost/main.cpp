@@ -1,6 +1,9 @@
 // kvhost: a command line host that loads the JPEG.kvx module and drives it through FilterMain the
 // way the host application does. Parses the command line, loads the module and runs one verb.
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -106,12 +109,56 @@ void PrintUsage(std::FILE* out) {
                  "  --module PATH    load this module file instead of JPEG.kvx beside kvhost\n"
                  "                   (installed: PREFIX/lib/kvhost/JPEG.kvx); the KVX_MODULE\n"
                  "                   environment variable does the same\n"
+                 "  --memory-limit SIZE\n"
+                 "                   the host's memory budget for the module: bytes, or with K, M or\n"
+                 "                   G (1024-based); 'none' for no budget; default a quarter of the\n"
+                 "                   physical memory. The module's requests beyond it fail as\n"
+                 "                   out of memory (-108)\n"
                  "  -h, --help       show this text\n"
                  "  --version        show the version\n"
                  "\n"
+                 "Ctrl-C during a read or write asks the module to stop at its next cancel\n"
+                 "check; a second Ctrl-C ends kvhost at once.\n"
+                 "\n"
                  "exit status: 0 success; 1 a file failed or the module misbehaved;\n"
                  "2 a wrong command line, or a module that cannot be loaded (among them a file\n"
-                 "without a property list, with a damaged one, or for another kind of plug-in)\n");
+                 "without a property list, with a damaged one, or for another kind of plug-in);\n"
+                 "130 cancelled with Ctrl-C\n");
+}
+
+// A quarter of the machine's physical memory, the budget a host would leave one plug-in; 0 when
+// the system does not say.
+int64_t DefaultMemoryLimit() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || pageSize <= 0) return 0;
+    return static_cast<int64_t>(pages) * pageSize / 4;
+}
+
+// SIZE of --memory-limit: a whole number of bytes, or of K, M or G (1024-based), or "none" (0).
+bool ParseMemoryLimit(const std::string& text, int64_t* bytes) {
+    if (text == "none") {
+        *bytes = 0;
+        return true;
+    }
+    std::size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    if (digits == 0 || digits > 12) return false;
+    int64_t value = std::stoll(text.substr(0, digits));
+    const std::string unit = text.substr(digits);
+    int shift = 0;
+    if (unit == "K" || unit == "k") {
+        shift = 10;
+    } else if (unit == "M" || unit == "m") {
+        shift = 20;
+    } else if (unit == "G" || unit == "g") {
+        shift = 30;
+    } else if (!unit.empty()) {
+        return false;
+    }
+    if (value == 0 || value > (INT64_MAX >> shift)) return false;
+    *bytes = value << shift;
+    return true;
 }
 
 const Verb* FindVerb(const std::string& name) {
@@ -139,6 +186,7 @@ int CheckHandlesReturned(int status) {
 
 int Run(int argc, char** argv) {
     std::string modulePath;
+    int64_t memoryLimit = DefaultMemoryLimit();
     std::vector<std::string> operands;
     const Verb* verb = nullptr;  // known once its name has been seen
     bool optionsEnded = false;
@@ -165,6 +213,17 @@ int Run(int argc, char** argv) {
             modulePath = argv[++index];
         } else if (argument.rfind("--module=", 0) == 0) {
             modulePath = argument.substr(std::strlen("--module="));
+        } else if (argument == "--memory-limit" || argument.rfind("--memory-limit=", 0) == 0) {
+            std::string size;
+            if (argument == "--memory-limit") {
+                if (index + 1 >= argc) return UsageError("--memory-limit needs a size");
+                size = argv[++index];
+            } else {
+                size = argument.substr(std::strlen("--memory-limit="));
+            }
+            if (!ParseMemoryLimit(size, &memoryLimit)) {
+                return UsageError("--memory-limit takes bytes, or a number with K, M or G, or 'none', not '" + size + "'");
+            }
         } else {
             return UsageError("unknown option '" + argument + "'");
         }
@@ -184,6 +243,7 @@ int Run(int argc, char** argv) {
         std::fprintf(stderr, "kvhost: cannot load the module: %s\n", module.Error().c_str());
         return exitUsage;
     }
+    host::HostEnvironment::Instance().LimitMemory(memoryLimit);
     return CheckHandlesReturned(verb->run(module, arguments));
 }
 

@@ -31,6 +31,15 @@ public:
         std::fflush(stderr);
     }
 
+    // Leaves the bar where it stopped, marked "cancelled", on a line of its own.
+    void Cancelled() {
+        if (!enabled_) return;
+        if (shown_ < 0) Show(0, 1);
+        std::fprintf(stderr, " cancelled\n");
+        std::fflush(stderr);
+        shown_ = -1;
+    }
+
     void Clear() {
         if (!enabled_ || shown_ < 0) return;
         std::fprintf(stderr, "\r%*s\r", 48, "");

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "host/kvhost/image_writer.h"
+#include "host/kvhost/interrupt.h"
 #include "host/kvhost/progress_bar.h"
 #include "host/kvhost/verbs.h"
 
@@ -114,6 +115,10 @@ int RunRead(host::PluginModule& module, const std::vector<std::string>& argument
         return exitFailed;
     }
     record->profilesEnabled = 1;
+    // Ctrl-C makes the cancel check answer yes: read start asks it now and then, continue every row.
+    InterruptGuard interrupts;
+    environment.OnCancelCheck([] { return InterruptGuard::Pressed(); });
+    ProgressBar bar;
 
     const auto started = std::chrono::steady_clock::now();
     int16_t result = module.Call(selectorReadPrepare);
@@ -124,6 +129,11 @@ int RunRead(host::PluginModule& module, const std::vector<std::string>& argument
     result = module.Call(selectorReadStart);
     if (result != resultOk) {
         environment.CloseFile();
+        if (result == resultCancelled && InterruptGuard::Pressed()) {
+            bar.Cancelled();
+            std::fprintf(stderr, "kvhost read: %s: cancelled at read start\n", arguments.input.c_str());
+            return exitInterrupted;
+        }
         return Refused(arguments, "read start", result);
     }
 
@@ -148,10 +158,10 @@ int RunRead(host::PluginModule& module, const std::vector<std::string>& argument
     } else if (!writer->Begin(shape)) {
         problem = arguments.output + ": " + writer->Error();
     }
+    if (writer != nullptr) interrupts.RemoveOnExit(arguments.output);
 
     int32_t rowsRead = 0;
     if (problem.empty()) {
-        ProgressBar bar;
         environment.OnProgress([&bar](int32_t done, int32_t total) { bar.Show(done, total); });
         for (;;) {
             record->rowData = nullptr;
@@ -175,7 +185,12 @@ int RunRead(host::PluginModule& module, const std::vector<std::string>& argument
     environment.CloseFile();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-    if (problem.empty() && result != resultOk) {
+    if (problem.empty() && result == resultCancelled && InterruptGuard::Pressed()) {
+        bar.Cancelled();
+        std::fprintf(stderr, "kvhost read: %s: cancelled at row %d of %d\n", arguments.input.c_str(), rowsRead + 1,
+                     shape.height);
+        status = exitInterrupted;
+    } else if (problem.empty() && result != resultOk) {
         std::fprintf(stderr, "kvhost read: %s: the module failed at row %d of %d: %s\n", arguments.input.c_str(),
                      rowsRead + 1, shape.height, ReadResultText(result).c_str());
         status = exitFailed;

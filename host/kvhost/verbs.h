@@ -13,6 +13,7 @@ enum ExitStatus : int {
     exitOk = 0,
     exitFailed = 1,  // a file failed, or the module misbehaved
     exitUsage = 2,   // a wrong command line, or no loadable module (no or a damaged property list)
+    exitInterrupted = 130,  // the user pressed Ctrl-C (128 + SIGINT, as shells report it)
 };
 
 // What every verb is handed: the loaded module and the verb's own arguments.

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "host/kvhost/image_reader.h"
+#include "host/kvhost/interrupt.h"
 #include "host/kvhost/progress_bar.h"
 #include "host/kvhost/verbs.h"
 #include "host/kvhost/write_session.h"
@@ -204,10 +205,20 @@ int RunWrite(host::PluginModule& module, const std::vector<std::string>& argumen
     ProgressBar bar;
     job.progress = [&bar](int32_t done, int32_t total) { bar.Show(done, total); };
     const bool removable = IsRegularOrMissing(arguments.output);
+    InterruptGuard interrupts;
+    if (removable) interrupts.RemoveOnExit(arguments.output);
+    job.wantsToStop = [] { return InterruptGuard::Pressed(); };
 
     const auto started = std::chrono::steady_clock::now();
     const WriteReport report = WriteThroughModule(module, job);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (!report.ok() && report.result == resultCancelled && InterruptGuard::Pressed()) {
+        bar.Cancelled();
+        std::fprintf(stderr, "kvhost write: %s: cancelled at row %d of %d\n", arguments.output.c_str(), report.row + 1,
+                     info.height);
+        if (removable) std::remove(arguments.output.c_str());
+        return exitInterrupted;
+    }
     bar.Clear();
 
     if (!report.ok()) {

@@ -69,6 +69,7 @@ WriteReport WriteThroughModule(host::PluginModule& module, const WriteJob& job) 
         return Failed("open", 0, -1, "cannot create: " + why);
     }
     environment.OnProgress(job.progress);
+    environment.OnCancelCheck(job.wantsToStop);
 
     WriteReport report;
     int16_t result = module.Call(selectorWritePrepare);
@@ -114,6 +115,7 @@ WriteReport WriteThroughModule(host::PluginModule& module, const WriteJob& job) 
         if (report.ok() && result != resultOk) report = Failed("write finish", result);
     }
     environment.OnProgress(nullptr);
+    environment.OnCancelCheck(nullptr);
     environment.CloseFile();
     environment.DisposeHandle(record->profileData);
     record->profileData = nullptr;

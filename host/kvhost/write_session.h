@@ -43,6 +43,7 @@ struct WriteJob {
     JpegWriteOptions options;
     RowFiller fill;
     std::function<void(int32_t done, int32_t total)> progress;  // the module's reports; may be empty
+    std::function<bool()> wantsToStop;  // asked at the module's cancel checks; may be empty
 };
 
 // How a write went. On success step is null and every row was taken.

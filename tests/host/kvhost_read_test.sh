@@ -92,6 +92,39 @@ if cmp -s "$work/profile.icc" "$work/p2.icc"; then pass; else fail "--icc= form"
 expect "no profile to save" 1 "has no ICC profile; $work/none.icc not written" -- read --icc "$work/none.icc" "$orig" "$work/kept.ppm"
 if [[ -s $work/kept.ppm && ! -e $work/none.icc ]]; then pass; else fail "image kept, no profile file"; fi
 
+# The memory budget: a 229-byte progressive grey file declaring 49923 x 38144 (a 1.9 GB plane) is
+# refused at once under 1 GB; a budget kvhost cannot read is a usage error.
+python3 - "$work/bomb.jpg" <<'EOF'
+import sys
+def segment(code, payload):
+    return bytes([0xFF, code, (len(payload) + 2) >> 8, (len(payload) + 2) & 255]) + bytes(payload)
+one_code = [1] + [0] * 15
+data = (bytes([0xFF, 0xD8]) + segment(0xDB, [0] + [16] * 64)
+        + segment(0xC2, [8, 38144 >> 8, 38144 & 255, 49923 >> 8, 49923 & 255, 1, 1, 0x11, 0])
+        + segment(0xC4, [0x00] + one_code + [0x00]) + segment(0xC4, [0x10] + one_code + [0xE0])
+        + segment(0xDA, [1, 1, 0, 0, 0, 1]))
+open(sys.argv[1], "wb").write(data + bytes(229 - len(data)))
+EOF
+expect "memory budget" 1 "bomb.jpg: the module refused the file at read start: -108 out of memory" \
+    -- --memory-limit 1G read "$work/bomb.jpg" "$work/no.pgm"
+expect "memory budget, = form" 1 "-108 out of memory" -- read --memory-limit=1000M "$work/bomb.jpg" "$work/no.pgm"
+expect "bad memory budget" 2 "--memory-limit takes bytes" -- --memory-limit 1X read "$orig" "$work/no.ppm"
+
+# Ctrl-C: SOI and then endless zeros from a pipe keep read start looking for a marker until the
+# user presses Ctrl-C; kvhost then says so and ends with status 130.
+(printf '\xff\xd8'; exec cat /dev/zero) | "$kvhost" read /dev/stdin "$work/pipe.pgm" 2> "$work/pipe.err" &
+reader=$!
+sleep 0.5
+# The pipeline's last command is kvhost itself.
+kill -INT "$reader"
+wait "$reader"
+status=$?
+if [[ $status -eq 130 ]] && grep -q "cancelled at read start" "$work/pipe.err" && [[ ! -e $work/pipe.pgm ]]; then
+    pass
+else
+    fail "Ctrl-C on a pipe: status $status: $(cat "$work/pipe.err")"
+fi
+
 # The command line.
 expect "one file" 2 "wanted IN.jpg and OUT" -- read "$orig"
 expect "--icc without its file" 2 "--icc needs a value" -- read "$orig" "$work/x.ppm" --icc
