@@ -14,6 +14,8 @@ extern "C" int32_t FilterMain(int16_t selector, HostFormatRecord* record, intptr
 
 namespace {
 
+constexpr int64_t kMemoryBudget = int64_t{512} << 20;
+
 int16_t Call(int16_t selector) {
     int16_t result = 0;
     FilterMain(selector, host::HostEnvironment::Instance().Record(), 0, &result);
@@ -29,6 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     lseek(fd, 0, SEEK_SET);
 
     host::HostEnvironment& host = host::HostEnvironment::Instance();
+    // A host's budget, so that a file declaring a huge image is refused as a host would refuse it.
+    host.LimitMemory(kMemoryBudget);
     host.ResetRecord(true);
     HostFormatRecord* record = host.Record();
     record->fileHandle = static_cast<uint64_t>(fd);
