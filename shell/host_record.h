@@ -35,6 +35,9 @@ using LockHandleProc = char* (*)(Handle handle, uint8_t flag);
 using UnlockHandleProc = void (*)(Handle handle);
 using AcquireSuiteProc = int32_t (*)(const char* name, int32_t version, const void** suite);
 using ReleaseSuiteProc = int32_t (*)(const char* name, int32_t version);
+// The entries of the "KV ZEL Suite": each fills its out-pointer and answers 0, or an error.
+using GetDrawSupplierProc = int32_t (*)(const void** supplier);
+using GetParentNodeProc = int32_t (*)(void** parentNode);
 }
 
 #pragma pack(push, 4)
@@ -53,6 +56,17 @@ struct BasicSuite {
     AcquireSuiteProc acquireSuite;        // 0
     ReleaseSuiteProc releaseSuite;        // 8
 };
+
+// The host's dialog suite "KV ZEL Suite", version 1: the draw supplier a dialog is shown on
+// (a zelui::drawbot::SupplierInterface) and the zelui::ui::UI_Node that parents it.
+struct ZelSuite {
+    GetDrawSupplierProc getDrawSupplier;  // 0
+    uint8_t hostReserved8[8];
+    GetParentNodeProc getParentNode;      // 16
+};
+
+inline constexpr const char* kZelSuiteName = "KV ZEL Suite";
+inline constexpr int32_t kZelSuiteVersion = 1;
 
 // The host's format parameter block. The host's own block is at least kHostFormatRecordSize bytes.
 struct HostFormatRecord {
@@ -140,6 +154,8 @@ static_assert(offsetof(HandleSuite, lockHandle) == 40);
 static_assert(offsetof(HandleSuite, unlockHandle) == 48);
 static_assert(offsetof(BasicSuite, acquireSuite) == 0);
 static_assert(offsetof(BasicSuite, releaseSuite) == 8);
+static_assert(offsetof(ZelSuite, getDrawSupplier) == 0);
+static_assert(offsetof(ZelSuite, getParentNode) == 16);
 
 // The entry point's signature, as the host calls it.
 extern "C" {
