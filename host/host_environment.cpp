@@ -408,6 +408,10 @@ void HostEnvironment::OnProgress(std::function<void(int32_t, int32_t)> observer)
 void HostEnvironment::OnCancelCheck(std::function<bool()> wantsToStop) { S().wantsToStop = std::move(wantsToStop); }
 
 void HostEnvironment::OfferSuite(const std::string& name, int32_t version, const void* suite) {
+    if (suite == nullptr) {
+        S().offeredSuites.erase({name, version});
+        return;
+    }
     S().offeredSuites[{name, version}] = suite;
 }
 

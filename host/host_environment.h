@@ -106,7 +106,8 @@ public:
     int64_t FileCalls(FileCall call) const;
     int64_t FailedFileCalls() const;
 
-    // Basic suite: suites the host offers by name and version; refused ones answer an error.
+    // Basic suite: suites the host offers by name and version (a null suite withdraws the offer);
+    // refused ones answer an error.
     // Releasing a suite that is not held is a plug-in bug and aborts, as for handles.
     void OfferSuite(const std::string& name, int32_t version, const void* suite);
     void RefuseSuites(bool refuse);
