@@ -44,10 +44,19 @@ const Verb kVerbs[] = {
      "write the image IN (.ppm, .pgm, .pam, .png; grey is written as RGB,\n"
      "alpha is dropped) as the JPEG OUT, as the host saves a frame:\n"
      "--quality 0..10 (default 5), --format baseline|optimized|progressive,\n"
-     "--scans 3|4|5 (progressive; default 3), --icc FILE embeds a profile,\n"
+     "--scans 3|4|5 (progressive; default 3); without any of these three the\n"
+     "options stored by 'kvhost options' are used; --icc FILE embeds a profile,\n"
      "--dpi N sets the resolution (default: IN's own, else 72); frames larger\n"
      "than the module's property list allows (mxsz) are refused",
      RunWrite, {"--quality", "--format", "--scans", "--icc", "--dpi"}},
+    {"options", "[--script ACTIONS | --screenshot FILE.png]",
+     "show the module's JPEG Options dialog on the stored options\n"
+     "(in a window; --script runs a scripted user instead, e.g.\n"
+     "\"choose format_options 2; choose scans 1; type quality 7.6;\n"
+     "end quality; ok\"; --screenshot saves the window as it first\n"
+     "appears); prints each control and the result, keeps OK's choice\n"
+     "in $XDG_CONFIG_HOME/kvhost/jpeg-options for later writes",
+     RunOptions, {"--script", "--screenshot"}},
     {"info", "[--raw] [MODULE]",
      "show what the module file tells the host before it is loaded:\n"
      "its property list decoded (--raw: as a hex dump) and its resources",

@@ -38,4 +38,9 @@ int RunRead(host::PluginModule& module, const std::vector<std::string>& argument
 // PAM or PNG image IN and writes it through the write selectors as the JPEG file OUT.
 int RunWrite(host::PluginModule& module, const std::vector<std::string>& arguments);
 
+// options [--script ACTIONS | --screenshot FILE.png]: shows the module's options dialog on the
+// stored options record (in a window, or to a scripted user), prints what its controls held when
+// it closed and the result, and keeps the record the module left.
+int RunOptions(host::PluginModule& module, const std::vector<std::string>& arguments);
+
 }  // namespace kvhost

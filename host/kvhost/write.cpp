@@ -11,6 +11,7 @@
 
 #include "host/kvhost/image_reader.h"
 #include "host/kvhost/interrupt.h"
+#include "host/kvhost/options_store.h"
 #include "host/kvhost/progress_bar.h"
 #include "host/kvhost/verbs.h"
 #include "host/kvhost/write_session.h"
@@ -24,6 +25,7 @@ struct WriteArguments {
     std::string iccPath;      // empty: no profile
     JpegWriteOptions options;
     bool scansGiven = false;
+    bool optionsGiven = false;  // any of --quality, --format, --scans: else the stored options
     int32_t dpi = 0;          // 0: the input's own resolution, else 72
 };
 
@@ -61,6 +63,7 @@ int ParseArguments(const std::vector<std::string>& arguments, WriteArguments* pa
             value = arguments[++index];
         }
         int32_t number = 0;
+        if (argument == "--quality" || argument == "--format" || argument == "--scans") parsed->optionsGiven = true;
         if (!option) {
             files.push_back(argument);
         } else if (argument == "--quality") {
@@ -131,7 +134,7 @@ std::string FormatName(const JpegWriteOptions& options) {
         case JpegFormat::optimised: return "optimized";
         case JpegFormat::progressive: return "progressive (" + std::to_string(options.scans) + " scans)";
     }
-    return "?";
+    return "format " + std::to_string(static_cast<int>(options.format));
 }
 
 // Whether path names a regular file (or nothing yet): only those are removed after a failed write,
@@ -201,6 +204,15 @@ int RunWrite(host::PluginModule& module, const std::vector<std::string>& argumen
     job.resolution = arguments.dpi != 0 ? arguments.dpi << 16 : ownDensity != 0 ? static_cast<int32_t>(ownDensity) : 72 << 16;
     job.profile = profile.empty() ? nullptr : &profile;
     job.options = arguments.options;
+    // Without options on the command line, the write takes those the user chose last.
+    if (!arguments.optionsGiven) {
+        std::string problem;
+        if (!LoadStoredOptions(host::HostEnvironment::Instance(), &problem)) {
+            std::fprintf(stderr, "kvhost write: %s\n", problem.c_str());
+            return exitFailed;
+        }
+        job.storedOptions = true;
+    }
     job.fill = [&reader](int32_t, uint8_t* rgb) { return reader->ReadRow(rgb); };
     ProgressBar bar;
     job.progress = [&bar](int32_t done, int32_t total) { bar.Show(done, total); };
@@ -245,13 +257,25 @@ int RunWrite(host::PluginModule& module, const std::vector<std::string>& argumen
         return exitFailed;
     }
 
+    JpegWriteOptions used = arguments.options;
+    StoredOptionsView stored;
+    if (job.storedOptions && ReadRecordOptions(host::HostEnvironment::Instance(), &stored)) {
+        used.quality = static_cast<int16_t>(stored.quality);
+        used.format = static_cast<JpegFormat>(stored.format);
+        used.scans = static_cast<int16_t>(stored.scans + 2);
+        std::string problem;
+        if (!SaveStoredOptions(host::HostEnvironment::Instance(), &problem)) {
+            std::fprintf(stderr, "kvhost write: %s\n", problem.c_str());
+        }
+    }
+
     struct stat written;
     const int64_t bytes = stat(arguments.output.c_str(), &written) == 0 ? static_cast<int64_t>(written.st_size) : 0;
     const double pixels = static_cast<double>(info.width) * info.height;
     const std::string extra = profile.empty() ? std::string() : ", ICC profile " + std::to_string(profile.size()) + " bytes";
     std::printf("%s: %d x %d %s -> %s: %s, quality %d%s, %lld bytes, %.2f bits per pixel (%.3f s)\n",
                 arguments.input.c_str(), info.width, info.height, info.kind, arguments.output.c_str(),
-                FormatName(arguments.options).c_str(), arguments.options.quality, extra.c_str(),
+                FormatName(used).c_str(), used.quality, extra.c_str(),
                 static_cast<long long>(bytes), static_cast<double>(bytes) * 8 / pixels, seconds);
     return exitOk;
 }

@@ -48,7 +48,7 @@ WriteReport WriteThroughModule(host::PluginModule& module, const WriteJob& job) 
     environment.ResetRecord();
     environment.ResetScripts();
     HostFormatRecord* record = environment.Record();
-    if (!StoreWriteOptions(environment, job.options)) return Failed("options", resultOutOfMemory);
+    if (!job.storedOptions && !StoreWriteOptions(environment, job.options)) return Failed("options", resultOutOfMemory);
     record->columns = static_cast<int16_t>(job.width);
     record->rows = static_cast<int16_t>(job.height);
     record->planes = 3;

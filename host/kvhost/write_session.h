@@ -41,6 +41,9 @@ struct WriteJob {
     int32_t resolution = 72 << 16;   // pixels per inch, 16.16, both directions
     const std::vector<uint8_t>* profile = nullptr;  // handed over with profilesEnabled 1; null for none
     JpegWriteOptions options;
+    // The record already behind persistentData (the host's stored one) is used as it stands
+    // instead of a record made from options.
+    bool storedOptions = false;
     RowFiller fill;
     std::function<void(int32_t done, int32_t total)> progress;  // the module's reports; may be empty
     std::function<bool()> wantsToStop;  // asked at the module's cancel checks; may be empty
