@@ -25,5 +25,8 @@ expect "the installed module carries its property list" 0 "^  8664  entry point 
 expect "the installed kvhost checks the sample" 0 ": JPEG$" -- check "$sample_jpg"
 expect "the installed kvhost reads the sample" 0 "320 x 200 RGB" -- read "$sample_jpg" "$prefix/out.ppm"
 expect "the installed kvhost writes the sample" 0 "progressive" -- write --format progressive "$sample_ppm" "$prefix/out.jpg"
+export XDG_CONFIG_HOME="$prefix/config"
+expect "the installed kvhost shows the options dialog" 0 "^ok 0$" -- options --script "choose format_options 1; ok"
+expect "the installed kvhost writes with the stored options" 0 "optimized" -- write "$sample_ppm" "$prefix/stored.jpg"
 expect "the written file reads back" 0 "320 x 200 RGB" -- read "$prefix/out.jpg" "$prefix/back.ppm"
 finish

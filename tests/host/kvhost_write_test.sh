@@ -10,6 +10,8 @@ sample=$3
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kvhost-write-XXXXXX")
 trap 'rm -rf "$work"' EXIT
+# Writes without options take the stored ones: start from none.
+export XDG_CONFIG_HOME="$work/config"
 
 source "$(dirname "$0")/script_checks.sh"
 
