@@ -69,4 +69,17 @@ else
 fi
 if [[ $(hex "$store") == 4a503634000000000000000000000000000000000000000500000001 ]]; then pass; else fail "the picture changed the record"; fi
 
+# The module imports the toolkit's operations and carries none of them.
+module="$(dirname "$kvhost")/JPEG.kvx"
+if command -v nm >/dev/null; then
+    imported=$(nm -D --undefined-only "$module" | c++filt)
+    defined=$(nm -D --defined-only "$module" | c++filt)
+    for operation in 'zelui::ui::UI_Popup::SetValue(long long)' 'zelui::ui::UI_Dialog::SetButtons' \
+        'zeltamofactory::UI_TamoViewBase::ParseTamoScript' 'zelcore::config::ThrowError' \
+        'zelcore::utility::RefCountedObjectWithWeakPtr::Lock' 'zelui::utility::OS_ResourceManager::GetBinary'; do
+        if grep -qF "$operation" <<<"$imported"; then pass; else fail "JPEG.kvx does not import $operation"; fi
+    done
+    if grep -qE 'zel(core|ui|tamofactory)' <<<"$defined"; then fail "JPEG.kvx defines toolkit symbols: $defined"; else pass; fi
+fi
+
 finish
