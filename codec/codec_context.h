@@ -27,6 +27,15 @@ extern const uint8_t CoarseThresholdTable[64];
 
 struct CodecContext;
 
+// The decoder's reader states.
+enum ReaderState : int32_t {
+    readerStart = 0,        // nothing read
+    readerBetweenScans = 1, // SOI seen, no scan running
+    readerFinished = 2,     // end of image reached, every scan delivered
+    readerDecodeRow = 4,    // inside a scan: the next MCU row must be decoded
+    readerDeliverRows = 5,  // rows of the current MCU row remain to be delivered
+};
+
 // A kept APPn or COM marker, exactly as it stood in the file behind the record's two fields.
 struct MarkerRecord {
     MarkerRecord* next;

@@ -1,16 +1,19 @@
 // The marker reader: walks the JPEG stream marker by marker, checks and stores every segment,
 // keeps APPn and COM markers for the shell, reads the APPE marker, sets up the frame and starts
-// each scan; and the reader states behind the header phase and the row output. Input: bytes from
-// the context's source; output: the context's frame, tables and scan, and rows in its output row.
+// each scan. Input: bytes from the context's source; output: the context's frame, tables and scan.
 #include "codec/marker_reader.h"
 
 #include <cstring>
 
+#include "codec/bit_reader.h"
 #include "codec/codec_errors.h"
 #include "codec/colour_convert.h"
+#include "codec/frame.h"
 #include "codec/huffman_decode.h"
+#include "codec/huffman_tables.h"
 #include "codec/inverse_dct.h"
 #include "codec/progressive_decode.h"
+#include "codec/work_block.h"
 #include "shell/host_memory.h"
 
 namespace {
@@ -25,26 +28,6 @@ enum : int {
 };
 
 constexpr uint8_t kAppeIdentifier[5] = {'N', 'u', 'r', 'v', 'o'};
-
-[[noreturn]] void RaiseSourceEnded(CodecContext* context) {
-    CodecRaise(context, categorySourceFailed, 13, context->scansCompleted, context->mcuNumber);
-}
-
-// The colour transform a frame of this many components takes from the one given: none given
-// means YCbCr for three components; YCbCr means YCCK for four and nothing for one or two; YCCK
-// needs four components.
-int32_t FrameTransform(CodecContext* context, int32_t transform, int encoder) {
-    const int count = context->componentCount;
-    if (transform == kTransformUnset) transform = count == 3 ? 1 : 0;
-    if (transform == 1) {
-        if (count == 4) transform = 2;
-        else if (count < 3) transform = 0;
-    }
-    if (transform < 0 || transform > 2 || (transform == 2 && count != 4)) {
-        CodecRaise(context, encoder ? categoryBadParameter : categoryBadData, 3, transform);
-    }
-    return transform;
-}
 
 // Primitive reads of the marker segments: each takes the look-ahead byte and fetches the next.
 int ReadByte(CodecContext* context) {
@@ -357,7 +340,12 @@ void StartScan(CodecContext* context) {
         if (context->colourPath >= 2 && context->colourTransform == 0) {
             CodecRaise(context, categoryBadData, 3, 0);
         }
-        AllocateWorkBlock(context, context->bytesPerRow, 0);
+        const int32_t colourBytes = ColourTableBytes(context);
+        uint8_t* colourTables = AllocateWorkBlock(context, context->bytesPerRow, colourBytes, 0);
+        if (colourTables != nullptr) {
+            context->chromaTableA = reinterpret_cast<int32_t*>(colourTables);
+            context->chromaTableB = reinterpret_cast<int32_t*>(colourTables + colourBytes / 2);
+        }
         for (int i = 0; i < context->quantTablesDefined; ++i) BuildDequantTable(context, &context->quant[i], i);
         if (context->colourTransform != 0) BuildColourTables(context);
     }
@@ -384,45 +372,7 @@ void ReadScanHeader(CodecContext* context) {
     StartScan(context);
 }
 
-// Primes the look-ahead byte before the first marker.
-void StartReading(CodecContext* context) {
-    context->bitCount = 0;
-    context->lookahead = DecoderFetchByte(context);
-}
-
-bool HeaderComplete(const CodecContext* context) {
-    return context->readerState < readerDecodeRow || context->endOfImage;
-}
-
 }  // namespace
-
-int DecoderFetchByte(CodecContext* context) {
-    const int byte = SourceGetByte(context->stream);
-    if (byte < 0 && StreamError(context->stream) == resultOk) lastError = resultOk;
-    return byte;
-}
-
-int NextMarker(CodecContext* context) {
-    context->bitCount = 0;
-    // Anything in front of the marker is skipped; an endless run of it (a pipe) is work like any
-    // other, so the cancel hook hears of it.
-    for (;;) {
-        const int byte = context->lookahead;
-        if (byte < 0) RaiseSourceEnded(context);
-        NoteWork(context, kWorkPerMarkerByte);
-        context->lookahead = DecoderFetchByte(context);
-        if (byte == 0xFF) break;
-    }
-    while (context->lookahead == 0xFF) {
-        NoteWork(context, kWorkPerMarkerByte);
-        context->lookahead = DecoderFetchByte(context);
-    }
-    const int code = context->lookahead;
-    if (code < 0) RaiseSourceEnded(context);
-    // EOI stays as the look-ahead byte: nothing after it is ever read.
-    if (code != markerEoi) context->lookahead = DecoderFetchByte(context);
-    return code;
-}
 
 void ReadMarkers(CodecContext* context) {
     for (;;) {
@@ -465,147 +415,3 @@ void ReadMarkers(CodecContext* context) {
     }
 }
 
-int ReadHeader(CodecContext* context) {
-    switch (context->readerState) {
-        case readerStart:
-            StartReading(context);
-            ReadMarkers(context);
-            return HeaderComplete(context) ? 1 : 0;
-        case readerBetweenScans:
-            if (!context->progressive) return 1;
-            ReadMarkers(context);
-            return HeaderComplete(context) ? 1 : 0;
-        case readerFinished:
-        case readerFinishedAlt:
-            ReleaseWorkBlock(context);
-            return 1;
-        case readerDecodeRow:
-        case readerDeliverRows:
-            if (context->endOfImage || !context->progressive) return 1;
-            ReadMarkers(context);
-            return HeaderComplete(context) ? 1 : 0;
-        default:
-            return 0;
-    }
-}
-
-int ReadRow(CodecContext* context) {
-    switch (context->readerState) {
-        case readerStart:
-            StartReading(context);
-            [[fallthrough]];
-        case readerBetweenScans:
-            ReadMarkers(context);
-            if (context->readerState == readerDecodeRow) DecodeMcuRow(context);
-            break;
-        case readerDecodeRow:
-            DecodeMcuRow(context);
-            break;
-        case readerFinished:
-        case readerFinishedAlt:
-            ReleaseWorkBlock(context);
-            return 1;
-        case readerDeliverRows:
-            break;
-        default:
-            return 0;
-    }
-    if (context->readerState != readerDeliverRows) {
-        if (context->readerState < readerDecodeRow) {
-            ReleaseWorkBlock(context);
-            return 1;
-        }
-        context->blockLine = 0;
-        context->subRow = 0;
-        context->readerState = readerDeliverRows;
-    }
-    if (context->preciseColour) {
-        ConvertRowPrecise(context, context->blockLine, context->subRow);
-    } else {
-        ConvertRow(context, context->blockLine, context->subRow);
-    }
-    if (++context->subRow == context->vMax) {
-        context->subRow = 0;
-        if (++context->blockLine == 8) context->readerState = readerDecodeRow;
-    }
-    if (++context->rowsDelivered == context->height) {
-        // The image is complete: a sequential scan counts as completed here; a progressive
-        // frame's scans were all completed during the header phase.
-        if (!context->progressive) ++context->scansCompleted;
-        context->scansDelivered = context->scansCompleted;
-        context->readerState = context->endOfImage ? readerFinished : readerBetweenScans;
-    }
-    return 0;
-}
-
-void SetupFrame(CodecContext* context, int encoder) {
-    const int count = context->componentCount;
-    const int badSampling = encoder ? categoryBadParameter : categoryBadData;
-    int hMax = 0;
-    int vMax = 0;
-    int sum = 0;
-    for (int i = 0; i < count; ++i) {
-        const ComponentInfo& component = context->components[i];
-        if (component.h < 1 || component.h > 4 || component.v < 1 || component.v > 4) {
-            CodecRaise(context, badSampling, 1);
-        }
-        if (component.h > hMax) hMax = component.h;
-        if (component.v > vMax) vMax = component.v;
-        sum += component.h * component.v;
-    }
-    if (sum > 10 && !context->relaxedSampling) CodecRaise(context, encoder ? categoryBadParameter : categoryConflict, 2);
-    context->hMax = hMax;
-    context->vMax = vMax;
-    const int32_t blocksAcross = (context->width + hMax - 1) / hMax;
-    context->paddedRowLength = blocksAcross * count * hMax;
-    context->componentsTimesHmax = count * hMax;
-    context->bytesPerRow = context->width * count;
-
-    const int32_t transform = FrameTransform(context, context->colourTransform, encoder);
-    context->colourTransform = transform;
-
-    const ComponentInfo* c = context->components;
-    int path = 0;
-    if (count >= 3 && c[1].h == 1 && c[2].h == 1) {
-        if (c[0].h == 1 && transform != 0) {
-            // Four components take one K sample per pixel here; a wider K is left to the generic
-            // path, which upsamples every component.
-            if (count == 3) path = 2;
-            else if (c[3].h == 1) path = 4;
-        } else if (c[0].h == 2) {
-            if (count == 3) path = transform != 0 ? 3 : 1;
-            else if (c[3].h == 2 && transform != 0) path = 5;
-        }
-    }
-    context->colourPath = path;
-
-    for (int i = 0; i < count; ++i) {
-        ComponentInfo& component = context->components[i];
-        component.fullSize = component.h == hMax && component.v == vMax;
-    }
-    context->fourLine = vMax >= 4 && c[0].fullSize && count >= 2 && c[1].v == 1 &&
-                        (count == 2 || (c[2].v == 1 && (count == 3 || (transform != 0 && c[3].fullSize))));
-
-    context->preciseColour = context->preciseColour && transform != 0 && path != 0;
-    for (int i = 0; i < count; ++i) context->components[i].wideSamples = context->preciseColour && i < 3;
-
-    if (count == 1) {
-        ComponentInfo& component = context->components[0];
-        component.rowWidth = (context->width * component.h + 8 * hMax - 1) / (8 * hMax) * 8;
-        if (context->progressive) {
-            component.planeWidth = component.rowWidth;
-            component.planeHeight = (context->height * component.v + 8 * vMax - 1) / (8 * vMax) * 8;
-        }
-        return;
-    }
-    const int32_t mcusAcross = (context->width + 8 * hMax - 1) / (8 * hMax);
-    const int32_t mcusDown = (context->height + 8 * vMax - 1) / (8 * vMax);
-    for (int i = 0; i < count; ++i) {
-        ComponentInfo& component = context->components[i];
-        component.rowWidth = mcusAcross * component.h * 8 * (component.wideSamples ? 2 : 1);
-        if (context->progressive) {
-            component.planeWidth = mcusAcross * component.h * 8;
-            component.planeHeight = mcusDown * component.v * 8;
-        }
-    }
-}

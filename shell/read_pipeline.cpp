@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "codec/codec_errors.h"
-#include "codec/marker_reader.h"
+#include "codec/decoder.h"
 #include "shell/handlers.h"
 #include "shell/host_memory.h"
 #include "shell/options_record.h"

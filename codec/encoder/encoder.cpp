@@ -4,14 +4,15 @@
 #include "codec/encoder/encoder.h"
 
 #include "codec/codec_errors.h"
+#include "codec/encoder/bit_writer.h"
 #include "codec/encoder/encoder_tables.h"
 #include "codec/encoder/forward_path.h"
 #include "codec/encoder/huffman_encode.h"
 #include "codec/encoder/marker_writer.h"
 #include "codec/encoder/optimal_tables.h"
 #include "codec/encoder/progressive_encode.h"
-#include "codec/huffman_decode.h"
-#include "codec/marker_reader.h"
+#include "codec/frame.h"
+#include "codec/work_block.h"
 
 namespace {
 
@@ -183,7 +184,8 @@ void EncoderStart(CodecContext* context) {
     context->bytesWritten = 0;
     ComputeQuantTables(context);
     context->quantTablesDefined = context->quantTableCount;
-    AllocateWorkBlock(context, context->inputRowLength, 1);
+    uint8_t* colourTables = AllocateWorkBlock(context, context->inputRowLength, ForwardColourTableBytes(context), 1);
+    if (colourTables != nullptr) PlaceForwardColourTables(context, colourTables);
     if (context->colourTransform != 0) BuildForwardColourTables(context);
     if (context->optimise != 0 && !context->optimalInstalled) PrepareStatistics(context);
     context->rowInGroup = 0;

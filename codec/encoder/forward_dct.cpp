@@ -12,7 +12,7 @@
 
 #include "codec/encoder/forward_path.h"
 #include "codec/simd.h"
-#include "codec/huffman_decode.h"
+#include "codec/huffman_tables.h"
 
 // Natural (row-major) order. Entry (u, v) is 2^18 x a(u) x a(v) rounded to the nearest integer, with
 // a(0) = a(4) = 1 and a(k) = sqrt(2) x cos(k x pi / 16): the factors by which the scaled DCT's outputs

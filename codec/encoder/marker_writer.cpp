@@ -3,6 +3,7 @@
 #include "codec/encoder/marker_writer.h"
 
 #include "codec/codec_errors.h"
+#include "codec/encoder/bit_writer.h"
 #include "codec/encoder/encoder_tables.h"
 #include "codec/encoder/huffman_encode.h"
 
@@ -84,27 +85,6 @@ void WriteHuffmanTable(CodecContext* context, int tableClassAndNumber, const Huf
 }
 
 }  // namespace
-
-void WriteByte(CodecContext* context, int byte) {
-    SinkPutByte(byte & 0xFF, context->stream);
-    ++context->bytesWritten;
-}
-
-void Write16(CodecContext* context, uint32_t value) {
-    WriteByte(context, static_cast<int>(value >> 8));
-    WriteByte(context, static_cast<int>(value));
-}
-
-void Write32(CodecContext* context, uint32_t value) {
-    Write16(context, value >> 16);
-    Write16(context, value & 0xFFFF);
-}
-
-void WriteMarker(CodecContext* context, int code) {
-    FlushBits(context);
-    WriteByte(context, 0xFF);
-    WriteByte(context, code);
-}
 
 void WriteFrameHeaders(CodecContext* context) {
     WriteMarker(context, 0xD8);

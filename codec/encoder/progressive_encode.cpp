@@ -6,9 +6,11 @@
 #include "codec/encoder/progressive_encode.h"
 
 #include "codec/codec_errors.h"
+#include "codec/encoder/bit_writer.h"
 #include "codec/encoder/huffman_encode.h"
 #include "codec/encoder/marker_writer.h"
-#include "codec/huffman_decode.h"
+#include "codec/frame.h"
+#include "codec/huffman_tables.h"
 
 namespace {
 

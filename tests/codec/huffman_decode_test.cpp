@@ -9,7 +9,8 @@
 
 #include "codec/codec_errors.h"
 #include "codec/huffman_decode.h"
-#include "codec/marker_reader.h"
+#include "codec/bit_reader.h"
+#include "codec/huffman_tables.h"
 #include "tests/support/test_support.h"
 
 namespace {

@@ -15,7 +15,7 @@
 
 #include "codec/codec_context.h"
 #include "codec/encoder/forward_path.h"
-#include "codec/marker_reader.h"
+#include "codec/frame.h"
 
 namespace {
 
