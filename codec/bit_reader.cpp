@@ -12,7 +12,7 @@ constexpr int kMarkerEoi = 0xD9;
 
 int DecoderFetchByte(CodecContext* context) {
     const int byte = SourceGetByte(context->stream);
-    if (byte < 0 && StreamError(context->stream) == resultOk) lastError = resultOk;
+    if (byte < 0 && StreamError(context->stream) == kIoOk) lastError = kIoOk;
     return byte;
 }
 

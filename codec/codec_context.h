@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "shell/stream.h"
+#include "codec/codec_io.h"
 
 inline constexpr int kMaxComponents = 4;
 inline constexpr int kMaxQuantTables = 4;
@@ -259,8 +259,7 @@ struct CodecContext {
     int32_t failureResult;        // the host result the shell answered for the raise; 0 before one
 };
 
-// Creates a zeroed context from the memory service, installing CodecFatal as the fatal-report
-// routine; null when there is no memory.
+// Creates a zeroed context from the memory service; null when there is no memory.
 CodecContext* CodecCreate();
 // Frees the working block if there is one; safe to call twice.
 void ReleaseWorkBlock(CodecContext* context);

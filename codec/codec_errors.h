@@ -59,9 +59,6 @@ inline void NoteWork(CodecContext* context, int64_t units) {
 // Prints "BUG at FILE line LINE" to standard error and ends the process with status 1.
 [[noreturn]] void CodecFatal(const char* file, int line);
 
-using FatalReportProc = void (*)(const char* file, int line);
-// The process's fatal-report routine, installed by CodecCreate.
-extern FatalReportProc codecFatalReport;
 
 // Reports an internal consistency failure (no file content can cause one) and ends the process.
 [[noreturn]] void CodecBug();

@@ -14,7 +14,7 @@
 #include "codec/inverse_dct.h"
 #include "codec/progressive_decode.h"
 #include "codec/work_block.h"
-#include "shell/host_memory.h"
+#include "codec/codec_io.h"
 
 namespace {
 
@@ -61,7 +61,7 @@ void ReadBytes(CodecContext* context, uint8_t* buffer, int32_t n) {
     if (n > 2) {
         const int32_t got = SourceRead(buffer + 2, 1, n - 2, context->stream);
         if (got != n - 2) {
-            if (StreamError(context->stream) == resultEndOfFile) lastError = resultOk;
+            if (StreamError(context->stream) == kIoEndOfFile) lastError = kIoOk;
             RaiseSourceEnded(context);
         }
     }

@@ -20,7 +20,7 @@
 #include <cstring>
 
 #include "codec/codec_errors.h"
-#include "shell/host_memory.h"
+#include "codec/codec_io.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include "shell/handlers.h"
 #include "shell/host_memory.h"
 #include "shell/options_record.h"
+#include "shell/stream.h"
 #include "shell/shell_state.h"
 
 namespace {

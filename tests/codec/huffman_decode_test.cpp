@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "codec/codec_errors.h"
+#include "shell/stream.h"
 #include "codec/huffman_decode.h"
 #include "codec/bit_reader.h"
 #include "codec/huffman_tables.h"

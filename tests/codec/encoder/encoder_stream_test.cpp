@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "codec/codec_errors.h"
+#include "shell/stream.h"
 #include "codec/encoder/encoder.h"
 #include "tests/codec/decoder_harness.h"
 #include "tests/support/test_support.h"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "codec/codec_errors.h"
+#include "shell/stream.h"
 #include "codec/encoder/bit_writer.h"
 #include "codec/encoder/huffman_encode.h"
 #include "codec/encoder/marker_writer.h"
