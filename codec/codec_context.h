@@ -67,7 +67,7 @@ struct ComponentInfo {
     int32_t acTable;              // encoder: the component's AC Huffman slot, 0..3
 };
 
-// One Huffman table slot: the specification as read or chosen and the decoder's look-up data.
+// One Huffman table slot: the table as read or chosen and the decoder's look-up data.
 struct HuffmanTable {
     uint8_t bits[17];             // bits[1..16]: number of codes of each length
     uint8_t values[kMaxAcValuesProgressive];
@@ -204,12 +204,10 @@ struct CodecContext {
     float qualityScale;           // multiplier of the base quantisation tables
     int32_t quantiserCap;         // largest encoding quantiser, 1..255
     float reductionFactor;        // scales the stored (DQT) quantiser, 0.75 from the write pipeline
-    int32_t tableSelection;       // 1: stored quantisers given by the caller; else bits 1-3 luma, 4-5 chroma
+    int32_t tableSelection;       // bits 1-3: luma base table, bits 4-5: chroma base table
     int32_t scanScript;           // 1..4, progressive only
-    int32_t extendedAllowed;      // 1: frame mode 1 may replace 0 when the frame needs it
     int32_t bufferWholeImage;     // 1: quantised blocks kept in the coefficient buffer
-    int32_t optimise;             // 0 fixed tables, 1 shared optimal tables, 2 per-component tables
-    int32_t statisticsMode;       // 0, 4 or 8 (+16 for every symbol)
+    int32_t optimise;             // 0 fixed tables, 1 optimal tables shared as the fixed ones are
     int32_t statisticsPass;       // 1 while code writes only count
     int32_t averaging;            // 1: subsampling averages the merged samples
 

@@ -19,7 +19,7 @@ enum CodecCategory : int {
     categoryLimit = 13,            // a size limit exceeded
     categoryOutputFailed = 14,     // output stream failed or hit end of file
     categoryReposition = 15,       // output stream failed to reposition
-    categoryBadHuffmanSpec = 16,   // invalid Huffman specification (encoder)
+    categoryBadHuffmanTable = 16,   // invalid Huffman table (encoder)
     categoryHuffmanLimit = 17,     // Huffman entry limit exceeded (encoder)
     categoryCancelled = 18,        // the context's cancel hook asked to stop (no message)
 };

@@ -21,7 +21,7 @@ constexpr uint16_t SearchFrom(int first) { return static_cast<uint16_t>(16 + (fi
 
 }  // namespace
 
-void BuildHuffmanLookup(HuffmanTable* table, int isAc, const uint8_t* sizes, const uint16_t* codes) {
+void BuildHuffmanLookup(HuffmanTable* table, int isAc, const uint16_t* codes) {
     int k = 0;
     int longest = 0;
     for (int length = 1; length <= 16; ++length) {
@@ -39,7 +39,6 @@ void BuildHuffmanLookup(HuffmanTable* table, int isAc, const uint8_t* sizes, con
     table->maxCode[17] = INT32_MAX;
     // Without any code every look-ahead is out of range.
     table->limit = longest == 0 ? 0 : table->maxCode[longest] + 1;
-    (void)sizes;
     if (!isAc) return;
     for (uint32_t prefix = 0; prefix < (1u << kLookaheadBits); ++prefix) {
         const int32_t aligned = static_cast<int32_t>(prefix << (16 - kLookaheadBits));

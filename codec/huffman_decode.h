@@ -8,7 +8,7 @@
 
 // Fills the max-code array, limit, value offsets and (AC) the 7-bit look-ahead table of a slot
 // whose bits[] and values[] are set.
-void BuildHuffmanLookup(HuffmanTable* table, int isAc, const uint8_t* sizes, const uint16_t* codes);
+void BuildHuffmanLookup(HuffmanTable* table, int isAc, const uint16_t* codes);
 
 // Decodes the next MCU row of a sequential scan into the sample buffers, or reconstructs it from
 // the coefficient planes in a progressive frame.

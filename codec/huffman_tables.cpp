@@ -19,7 +19,7 @@ int BuildHuffmanCodes(CodecContext* context, const uint8_t* bits, uint8_t* sizes
     int32_t free = 2;
     for (int length = 1; length <= 16; ++length) {
         free -= bits[length];
-        if (free < 1) CodecRaise(context, context->decoder ? categoryBadData : categoryBadHuffmanSpec, 4);
+        if (free < 1) CodecRaise(context, context->decoder ? categoryBadData : categoryBadHuffmanTable, 4);
         free *= 2;
     }
     int count = 0;

@@ -201,7 +201,7 @@ void ReadHuffmanTables(CodecContext* context) {
                 }
             }
         }
-        BuildHuffmanLookup(table, isAc, sizes, codes);
+        BuildHuffmanLookup(table, isAc, codes);
         table->defined = 1;
         remainder -= 17 + count;
     }

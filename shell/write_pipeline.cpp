@@ -60,7 +60,6 @@ void SetParameters(CodecContext* context, const HostFormatRecord* record, const 
     if (format == 1 || format == 2) {
         context->bufferWholeImage = 1;
         context->optimise = 1;
-        context->statisticsMode = 4;
         context->statisticsPass = 1;
     }
     if (format == 2) {

@@ -29,7 +29,6 @@ constexpr uint32_t kFlagSixteenBit = 0x40000000u;
 // Assigns quantisation and Huffman tables to the components: chroma (or, without a transform,
 // subsampled components) take the second pair.
 void AssignTables(CodecContext* context) {
-    const bool callerTables = context->tableSelection == 1;
     for (int i = 0; i < context->componentCount; ++i) {
         ComponentInfo& component = context->components[i];
         ScanComponent& scan = context->scan[i];
@@ -40,7 +39,7 @@ void AssignTables(CodecContext* context) {
         int table = 0;
         if (second) {
             table = 1;
-            if (!callerTables) context->quantTableCount = 2;
+            context->quantTableCount = 2;
             if (!context->optimalInstalled) {
                 context->dcTableCount = 2;
                 context->acTableCount = 2;
@@ -49,12 +48,6 @@ void AssignTables(CodecContext* context) {
         component.quantTable = static_cast<uint8_t>(table);
         scan.dcTable = table;
         scan.acTable = table;
-        if (context->optimise == 2 && !context->optimalInstalled) {
-            scan.dcTable = i;
-            scan.acTable = i;
-            context->dcTableCount = context->componentCount;
-            context->acTableCount = context->componentCount;
-        }
         component.dcTable = scan.dcTable;
         component.acTable = scan.acTable;
         DeriveEdgeGeometry(context, i);
@@ -154,8 +147,8 @@ void EncoderStart(CodecContext* context) {
     context->scanComponentCount = context->componentCount;
     context->inputRowLength = context->width * context->componentCount;
 
-    // The frame set-up refuses a sampling sum over 10 unless extended mode may take over.
-    context->relaxedSampling = context->extendedAllowed;
+    // The frame set-up refuses a sampling sum over 10.
+    context->relaxedSampling = 0;
     context->progressive = 0;
     SetupFrame(context, 1);
     int sum = 0;
@@ -165,14 +158,10 @@ void EncoderStart(CodecContext* context) {
     if (context->averaging) context->appeFlags |= kFlagAveraging;
     if (context->preciseColour) context->appeFlags |= kFlagSixteenBit;
 
-    if (context->tableSelection != 1) context->quantTableCount = 1;
+    context->quantTableCount = 1;
     if (!context->optimalInstalled) {
         context->dcTableCount = 1;
         context->acTableCount = 1;
-    }
-    if (context->statisticsMode == 8 && context->componentCount >= 3 && context->process == 0) {
-        if (!context->extendedAllowed || context->componentCount > 4) CodecRaise(context, categoryConflict, 57);
-        context->process = 1;
     }
     AssignTables(context);
     if (context->process == 2) ChooseScanScript(context);

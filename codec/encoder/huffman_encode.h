@@ -18,7 +18,7 @@ inline int MagnitudeBits(uint32_t magnitude) {
     return std::bit_width(magnitude);
 }
 
-// Turns a table slot's specification into codes and total lengths (kind 0 DC, 1 AC); refuses values
+// Turns a table slot's definition into codes and total lengths (kind 0 DC, 1 AC); refuses values
 // that cannot be coded.
 void DeriveEncoderCodes(CodecContext* context, const HuffmanTable* table, HuffmanCodes* codes, int kind);
 

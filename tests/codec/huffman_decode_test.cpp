@@ -29,7 +29,7 @@ HuffmanTable MakeTable(const uint8_t* bits17, const std::vector<uint8_t>& values
     uint8_t sizes[kMaxAcValuesProgressive + 1];
     uint16_t codes[kMaxAcValuesProgressive];
     BuildHuffmanCodes(context, table.bits, sizes, codes, isAc);
-    BuildHuffmanLookup(&table, isAc, sizes, codes);
+    BuildHuffmanLookup(&table, isAc, codes);
     return table;
 }
 

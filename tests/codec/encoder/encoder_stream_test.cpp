@@ -55,7 +55,6 @@ protected:
         if (format != 0) {
             context_->bufferWholeImage = 1;
             context_->optimise = 1;
-            context_->statisticsMode = 4;
             context_->statisticsPass = 1;
             context_->process = format == 2 ? 2 : 0;
             context_->scanScript = script;

@@ -114,7 +114,7 @@ TEST_F(HuffmanEncodeTest, DerivedCodesAreCanonicalWithTheirExtraBits) {
     EXPECT_EQ(codes.length[33], 2 + 2);
 }
 
-TEST_F(HuffmanEncodeTest, UnusableSpecificationsAreRefused) {
+TEST_F(HuffmanEncodeTest, UnusableTablesAreRefused) {
     HuffmanCodes codes{};
     const struct {
         const char* name;
