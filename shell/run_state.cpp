@@ -1,5 +1,7 @@
 // The run state of a read or write: the mapping of codec failures to host results and the release of
 // the codec context and row buffer kept in the options record.
+#include <csetjmp>
+
 #include "codec/codec_context.h"
 #include "codec/codec_errors.h"
 #include "shell/handlers.h"
@@ -61,6 +63,19 @@ JpegOptionsRecord* RunningOptions(HostFormatRecord* record, int16_t* result) {
         return nullptr;
     }
     return options;
+}
+
+int16_t RunInCodec(CodecContext* context, CodecStep step, void* data, FailureKept kept) {
+    if (int category = setjmp(codecJumpPoint)) {
+        // A sink keeps its first failure however many writes succeed after it: the output check
+        // raises for it, and the file's own code is the answer.
+        const StreamBuffer* stream = context->stream;
+        if (stream != nullptr && stream->writeFlag != 0 && StreamError(stream) != resultOk) {
+            lastError = static_cast<int16_t>(StreamError(stream));
+        }
+        return kept == FailureKept::yes ? RecordCodecFailure(context, category) : MapCodecFailure(category);
+    }
+    return step(context, data);
 }
 
 int16_t RecordCodecFailure(CodecContext* context, int category) {
