@@ -99,47 +99,4 @@ TEST(EncoderTables, WorkedQuantiserExamples) {
     EXPECT_EQ(ScaleQuantiser(16, 0, 1.0f, 94), 16);
 }
 
-TEST(EncoderTables, TablesFollowTheSelectionAndSampling) {
-    CodecContext context{};
-    context.quantTableCount = 2;
-    context.quantiserCap = 94;
-    context.reductionFactor = 0.75f;
-    context.qualityScale = 1.5f;
-    context.tableSelection = 18;  // quality 0: slots 7 and 4 with subsampling
-    context.hMax = 2;
-    context.vMax = 2;
-    ComputeQuantTables(&context);
-    EXPECT_EQ(context.encodingQuant[0][0], 20);
-    EXPECT_EQ(context.encodingQuant[0][1], static_cast<uint8_t>(ScaleQuantiser(11, 1, 1.5f, 94)));
-    EXPECT_EQ(context.encodingQuant[1][1], static_cast<uint8_t>(ScaleQuantiser(17, 1, 1.5f, 94)));
-    EXPECT_EQ(context.quant[1].entries[1], ReduceQuantiser(context.encodingQuant[1][1], 59, 0.75f));
-
-    context.tableSelection = 0;  // qualities 6..10 without subsampling: slots 6 and 0
-    context.qualityScale = 0.4f;
-    context.quantiserCap = 85;
-    context.hMax = 1;
-    context.vMax = 1;
-    ComputeQuantTables(&context);
-    EXPECT_EQ(context.encodingQuant[1][1], static_cast<uint8_t>(ScaleQuantiser(18, 1, 0.4f, 85)));
-    for (int t = 0; t < 2; ++t) {
-        for (int k = 0; k < 64; ++k) {
-            EXPECT_LE(context.quant[t].entries[k], context.encodingQuant[t][k]) << "stored above encoding";
-            EXPECT_GE(context.encodingQuant[t][k], 1);
-        }
-    }
-}
-
-TEST(EncoderTables, HuffmanClassesFollowTheScale) {
-    const struct {
-        float scale;
-        int dc;
-        int ac;
-    } cases[] = {{1.5f, 0, 0}, {1.3f, 2, 2}, {1.0f, 2, 2}, {0.76f, 2, 2}, {0.5f, 4, 4}, {0.65f, 4, 4},
-                 {0.4f, 4, 4}, {0.25f, 4, 4}, {0.15f, 4, 4}, {0.075f, 6, 6}, {0.025f, 6, 8}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(DcClassOf(c.scale), c.dc) << c.scale;
-        EXPECT_EQ(AcClassOf(c.scale), c.ac) << c.scale;
-    }
-}
-
 }  // namespace
