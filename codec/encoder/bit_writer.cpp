@@ -1,26 +1,29 @@
 // The encoder's byte and bit writers: the out-of-line parts.
 #include "codec/encoder/bit_writer.h"
 
+void PutBits(CodecContext* context, uint32_t value, int count) {
+    if (count < context->freeBits) {
+        if (count == 0) CodecRaise(context, categoryMissingCode, 50);
+        context->freeBits -= count;
+        context->partialByte |= (value & ((1u << count) - 1)) << context->freeBits;
+        return;
+    }
+    if (count < 32) value &= (1u << count) - 1;
+    count -= context->freeBits;
+    PutDataByte(context, context->partialByte | (value >> count));
+    while (count >= 8) {
+        count -= 8;
+        PutDataByte(context, (value >> count) & 0xFF);
+    }
+    context->freeBits = 8 - count;
+    context->partialByte = count == 0 ? 0 : (value << (8 - count)) & 0xFF;
+}
+
 void FlushBits(CodecContext* context) {
     if (context->freeBits >= 8) return;
     PutDataByte(context, context->partialByte | ((1u << context->freeBits) - 1));
     context->freeBits = 8;
     context->partialByte = 0;
-}
-
-void WriteByte(CodecContext* context, int byte) {
-    SinkPutByte(byte & 0xFF, context->stream);
-    ++context->bytesWritten;
-}
-
-void Write16(CodecContext* context, uint32_t value) {
-    WriteByte(context, static_cast<int>(value >> 8));
-    WriteByte(context, static_cast<int>(value));
-}
-
-void Write32(CodecContext* context, uint32_t value) {
-    Write16(context, value >> 16);
-    Write16(context, value & 0xFFFF);
 }
 
 void WriteMarker(CodecContext* context, int code) {

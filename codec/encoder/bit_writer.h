@@ -26,9 +26,18 @@ inline void SinkByte(StreamBuffer* sink, uint32_t byte) {
 }  // namespace bit_writer_detail
 
 // Plain writers: they go through the sink and count into the byte counter, without stuffing.
-void WriteByte(CodecContext* context, int byte);
-void Write16(CodecContext* context, uint32_t value);
-void Write32(CodecContext* context, uint32_t value);
+inline void WriteByte(CodecContext* context, int byte) {
+    SinkPutByte(byte & 0xFF, context->stream);
+    ++context->bytesWritten;
+}
+inline void Write16(CodecContext* context, uint32_t value) {
+    WriteByte(context, static_cast<int>(value >> 8));
+    WriteByte(context, static_cast<int>(value));
+}
+inline void Write32(CodecContext* context, uint32_t value) {
+    Write16(context, value >> 16);
+    Write16(context, value & 0xFFFF);
+}
 // Completes the partial byte with 1 bits, then writes 0xFF and the code.
 void WriteMarker(CodecContext* context, int code);
 
@@ -44,23 +53,7 @@ inline void PutDataByte(CodecContext* context, uint32_t byte) {
 
 // Appends the low `count` (1..32) bits of value, most significant first. A count of 0 means the
 // symbol had no code.
-inline void PutBits(CodecContext* context, uint32_t value, int count) {
-    if (count < context->freeBits) {
-        if (count == 0) CodecRaise(context, categoryMissingCode, 50);
-        context->freeBits -= count;
-        context->partialByte |= (value & ((1u << count) - 1)) << context->freeBits;
-        return;
-    }
-    if (count < 32) value &= (1u << count) - 1;
-    count -= context->freeBits;
-    PutDataByte(context, context->partialByte | (value >> count));
-    while (count >= 8) {
-        count -= 8;
-        PutDataByte(context, (value >> count) & 0xFF);
-    }
-    context->freeBits = 8 - count;
-    context->partialByte = count == 0 ? 0 : (value << (8 - count)) & 0xFF;
-}
+void PutBits(CodecContext* context, uint32_t value, int count);
 
 // Completes a partial byte with 1 bits and writes it, before a marker or at the end of a scan.
 void FlushBits(CodecContext* context);
