@@ -14,7 +14,7 @@ const uint8_t ZigzagToNatural[80] = {
 };
 
 int BuildHuffmanCodes(CodecContext* context, const uint8_t* bits, uint8_t* sizes, uint16_t* codes, int isAc) {
-    const int limit = !isAc ? kMaxDcValues : (context->process == 2 ? kMaxAcValuesProgressive : kMaxAcValues);
+    const int limit = !isAc ? kMaxDcValues : (context->process == FrameProcess::progressive ? kMaxAcValuesProgressive : kMaxAcValues);
     // Every length must leave at least one code free, so the all-ones code never occurs.
     int32_t free = 2;
     for (int length = 1; length <= 16; ++length) {

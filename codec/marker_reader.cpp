@@ -179,7 +179,7 @@ void ReadHuffmanTables(CodecContext* context) {
         if ((classAndNumber & ~0x13) != 0) CodecRaise(context, categoryBadData, 29);
         const int isAc = (classAndNumber >> 4) & 1;
         const int number = classAndNumber & 3;
-        if (number >= 2 && context->process == 0) CodecRaise(context, categoryBadData, 30);
+        if (number >= 2 && context->process == FrameProcess::baseline) CodecRaise(context, categoryBadData, 30);
         HuffmanTable* table = isAc ? &context->acTables[number] : &context->dcTables[number];
         table->defined = 0;
         table->bits[0] = 0;
@@ -243,7 +243,7 @@ void ReadRestartInterval(CodecContext* context) {
 
 void ReadFrameHeader(CodecContext* context, int code) {
     if (context->components[0].h != 0) CodecRaise(context, categoryBadData, 47);
-    context->process = code - markerSof0;
+    context->process = static_cast<FrameProcess>(code - markerSof0);
     context->relaxedSampling = code != markerSof0;
     context->progressive = code == markerSof2;
     const int32_t length = Read16(context);
@@ -367,7 +367,8 @@ void ReadScanHeader(CodecContext* context) {
     if (context->components[0].h == 0 || context->dqtSeen == 0 || context->dhtSeen == 0) {
         CodecRaise(context, categoryBadData, 39);
     }
-    if (context->process != 0 && context->process != 1 && context->process != 2) CodecBug();
+    if (context->process != FrameProcess::baseline && context->process != FrameProcess::extended &&
+        context->process != FrameProcess::progressive) CodecBug();
     ParseSos(context);
     StartScan(context);
 }

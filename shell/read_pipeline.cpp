@@ -135,7 +135,7 @@ void ReadStart(HostFormatRecord* record, intptr_t, int16_t* result) {
     context->decoder = 1;
     context->colourTransform = kTransformUnset;
     context->preciseColour = 1;
-    context->process = 0;
+    context->process = FrameProcess::baseline;
     context->markerHook = KeepEveryMarker;
 
     uint8_t* rowBuffer = nullptr;

@@ -55,7 +55,7 @@ void SetParameters(CodecContext* context, const HostFormatRecord* record, const 
     // Format 0 (and anything unknown) is baseline with the built-in tables; 1 and 2 keep the whole
     // image and code it with optimal tables, 2 as a progressive script of 3, 4 or 5 scans.
     const int16_t format = FromBigEndian(options->format);
-    context->process = format == 2 ? 2 : 0;
+    context->process = format == 2 ? FrameProcess::progressive : FrameProcess::baseline;
     if (format == 1 || format == 2) {
         context->bufferWholeImage = 1;
         context->optimise = 1;

@@ -75,7 +75,7 @@ void SizeCoefficientBuffers(CodecContext* context) {
 // Every scan of the image from the coefficient buffer: counted first when the tables are to be
 // built, then written, each preceded by its SOS (and the first by DHT), then EOI.
 void RunBufferedScans(CodecContext* context) {
-    const int scans = context->process == 2 ? context->scriptLength : 1;
+    const int scans = context->process == FrameProcess::progressive ? context->scriptLength : 1;
     if (context->statisticsPass) {
         for (int scan = 0; scan < scans; ++scan) {
             context->scanNumber = scan;
@@ -99,7 +99,7 @@ void RunBufferedScans(CodecContext* context) {
         CheckOutput(context);
     }
     FlushBits(context);
-    if (context->process == 2) RecordScanEnd(context, scans - 1);
+    if (context->process == FrameProcess::progressive) RecordScanEnd(context, scans - 1);
     PatchScanDirectory(context);
 }
 
@@ -153,7 +153,7 @@ void EncoderStart(CodecContext* context) {
     SetupFrame(context, 1);
     int sum = 0;
     for (int i = 0; i < context->componentCount; ++i) sum += context->components[i].h * context->components[i].v;
-    if (sum > 10 && context->process == 0) context->process = 1;
+    if (sum > 10 && context->process == FrameProcess::baseline) context->process = FrameProcess::extended;
 
     if (context->averaging) context->appeFlags |= kFlagAveraging;
     if (context->preciseColour) context->appeFlags |= kFlagSixteenBit;
@@ -164,7 +164,7 @@ void EncoderStart(CodecContext* context) {
         context->acTableCount = 1;
     }
     AssignTables(context);
-    if (context->process == 2) ChooseScanScript(context);
+    if (context->process == FrameProcess::progressive) ChooseScanScript(context);
     SetupScan(context);
     if (context->bufferWholeImage) SizeCoefficientBuffers(context);
 

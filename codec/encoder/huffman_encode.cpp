@@ -34,7 +34,7 @@ void DeriveEncoderCodes(CodecContext* context, const HuffmanTable* table, Huffma
         }
         const int run = value >> 4;
         const int size = value & 15;
-        if (size >= 11 || (size == 0 && run >= 1 && run <= 14 && context->process != 2)) {
+        if (size >= 11 || (size == 0 && run >= 1 && run <= 14 && context->process != FrameProcess::progressive)) {
             CodecRaise(context, categoryBadHuffmanTable, 51, value);
         }
         // Size 0 symbols (EOB, EOBr, ZRL) sit at their run; the others at size x 16 + run.

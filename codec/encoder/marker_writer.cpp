@@ -16,7 +16,7 @@ constexpr int kLongestScript = 50;
 
 // Scans of a progressive script whose end offsets go into the directory.
 int DirectoryScans(const CodecContext* context) {
-    if (context->process != 2 || context->script == nullptr) return 0;
+    if (context->process != FrameProcess::progressive || context->script == nullptr) return 0;
     if (context->scriptLength > kLongestScript) CodecBug();
     int flagged = 0;
     for (int s = 0; s < context->scriptLength; ++s) flagged += context->script[s].directory;
@@ -64,7 +64,7 @@ void WriteQuantTables(CodecContext* context) {
 }
 
 void WriteFrame(CodecContext* context) {
-    WriteMarker(context, 0xC0 + context->process);
+    WriteMarker(context, 0xC0 + static_cast<int>(context->process));
     Write16(context, 3u * static_cast<uint32_t>(context->componentCount) + 8);
     WriteByte(context, 8);
     Write16(context, static_cast<uint32_t>(context->height));

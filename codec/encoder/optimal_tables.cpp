@@ -20,7 +20,7 @@ void PrepareStatistics(CodecContext* context) {
     for (int slot = 0; slot < kMaxHuffmanTables; ++slot) {
         for (uint32_t& count : context->dcCounts[slot]) count = 0;
         for (uint32_t& count : context->acCounts[slot]) count = 0;
-        if (context->process != 2) {
+        if (context->process != FrameProcess::progressive) {
             // End-of-band runs exist only in progressive scans.
             for (int r = 1; r <= 14; ++r) context->acCounts[slot][r] = 0;
         }

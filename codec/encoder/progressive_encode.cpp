@@ -310,7 +310,7 @@ void AcRefine(CodecContext* context, const ScanComponent* scan, const BlockCells
 
 void CodeBlock(CodecContext* context, ScanComponent* scan, const BlockCells& cells) {
     if (cells[64] > 63) CodecBug();
-    if (context->process != 2) {
+    if (context->process != FrameProcess::progressive) {
         int16_t coefficients[64];
         for (int k = 0; k < 64; ++k) coefficients[k] = static_cast<int16_t>(cells[k]);
         CodeSequentialBlock(context, scan, coefficients, cells[64]);
@@ -356,7 +356,7 @@ void ChooseScanScript(CodecContext* context) {
 }
 
 void SetupBufferedScan(CodecContext* context) {
-    if (context->process != 2) {
+    if (context->process != FrameProcess::progressive) {
         // The one scan of a sequential image: every component, the full spectrum.
         context->scanComponentCount = context->componentCount;
         for (int i = 0; i < context->componentCount; ++i) {

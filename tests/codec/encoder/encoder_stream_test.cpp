@@ -56,7 +56,7 @@ protected:
             context_->bufferWholeImage = 1;
             context_->optimise = 1;
             context_->statisticsPass = 1;
-            context_->process = format == 2 ? 2 : 0;
+            context_->process = format == 2 ? FrameProcess::progressive : FrameProcess::baseline;
             context_->scanScript = script;
         }
         const int category = Run(pixels);
