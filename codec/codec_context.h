@@ -264,6 +264,19 @@ struct CodecContext {
     int32_t failureResult;        // the host result the shell answered for the raise; 0 before one
 };
 
+// Sample buffers (uint8_t or uint16_t samples) and coefficient planes (int8_t or int16_t cells) are
+// carved from the work block as bytes: the one view of such bytes as cells of their type.
+template <class Cell>
+inline Cell* CellsOf(uint8_t* bytes) {
+    static_assert(sizeof(Cell) <= 2, "planes hold byte or 16-bit cells");
+    return reinterpret_cast<Cell*>(bytes);
+}
+template <class Cell>
+inline const Cell* CellsOf(const uint8_t* bytes) {
+    static_assert(sizeof(Cell) <= 2, "planes hold byte or 16-bit cells");
+    return reinterpret_cast<const Cell*>(bytes);
+}
+
 // Creates a zeroed context from the memory service; null when there is no memory.
 CodecContext* CodecCreate();
 // Frees the working block if there is one; safe to call twice.

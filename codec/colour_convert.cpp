@@ -328,7 +328,7 @@ const uint8_t* SourceRow(const CodecContext* context, int index, int blockLine, 
 
 // The same row seen as 16-bit cells (precise path, components 0 to 2).
 const uint16_t* WideSourceRow(const CodecContext* context, int index, int blockLine, int subRow) {
-    return reinterpret_cast<const uint16_t*>(SourceRow(context, index, blockLine, subRow));
+    return CellsOf<uint16_t>(SourceRow(context, index, blockLine, subRow));
 }
 
 // Writes one component's samples into every step-th byte of out for `groups` groups of Hmax pixels,

@@ -148,7 +148,7 @@ void ReconstructBlock(CodecContext* context, const ComponentInfo* component, int
     int highestIndex = 0;
     int highestColumn = 0;
     if (component->planeCellBytes == 1) {
-        const auto* cells = reinterpret_cast<const int8_t*>(component->plane) + cell * 65;
+        const auto* cells = CellsOf<int8_t>(component->plane) + cell * 65;
         for (int k = static_cast<uint8_t>(cells[64]); k >= 0; --k) {
             if (cells[k] == 0) continue;
             const int natural = ZigzagToNatural[k];
@@ -157,7 +157,7 @@ void ReconstructBlock(CodecContext* context, const ComponentInfo* component, int
             if ((natural & 7) > highestColumn) highestColumn = natural & 7;
         }
     } else {
-        const auto* cells = reinterpret_cast<const int16_t*>(component->plane) + cell * 65;
+        const auto* cells = CellsOf<int16_t>(component->plane) + cell * 65;
         for (int k = cells[64]; k >= 0; --k) {
             if (cells[k] == 0) continue;
             const int natural = ZigzagToNatural[k];

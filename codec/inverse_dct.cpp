@@ -150,7 +150,7 @@ void ColumnPass(int32_t* block) {
 template <int HighestColumn, typename Width>
 void RowPass(const int32_t* block, uint8_t* output, int32_t rowWidth, int rowCount) {
     for (int row = 0; row < rowCount; ++row, block += 8, output += rowWidth) {
-        auto* cells = reinterpret_cast<typename Width::Cell*>(output);
+        auto* cells = CellsOf<typename Width::Cell>(output);
         if constexpr (HighestColumn == 0) {
             const typename Width::Cell sample = Finish<Width>(static_cast<uint32_t>(block[0]));
             for (int j = 0; j < 8; ++j) cells[j] = sample;

@@ -16,7 +16,7 @@ constexpr int kBandEnd = 64;
 template <class Cell>
 Cell* BlockCells(const ComponentInfo* component, int blockRow, int blockColumn) {
     const std::size_t index = static_cast<std::size_t>(blockRow) * (component->planeWidth / 8) + blockColumn;
-    return reinterpret_cast<Cell*>(component->plane) + index * 65;
+    return CellsOf<Cell>(component->plane) + index * 65;
 }
 
 template <class Cell>

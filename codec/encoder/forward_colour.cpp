@@ -208,7 +208,7 @@ struct PlacedTables {
 template <typename Cell>
 inline Cell* BufferRow(const CodecContext* context, int index, int row) {
     const ComponentInfo& component = context->components[index];
-    return reinterpret_cast<Cell*>(component.samples + static_cast<std::ptrdiff_t>(row) * component.rowWidth);
+    return CellsOf<Cell>(component.samples + static_cast<std::ptrdiff_t>(row) * component.rowWidth);
 }
 
 // The row of component `index` that the current input row goes to: row rowInGroup of group rowGroup.

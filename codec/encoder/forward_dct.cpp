@@ -182,7 +182,7 @@ constexpr uint64_t kLargestDivisor = uint64_t{1} << 30;
 template <typename Cell>
 void RowPass(const uint8_t* first, int32_t rowWidth, uint32_t* work) {
     for (int row = 0; row < 8; ++row, first += rowWidth, work += 8) {
-        const Cell* s = reinterpret_cast<const Cell*>(first);
+        const Cell* s = CellsOf<Cell>(first);
         RowTransform<sizeof(Cell) == 2, uint32_t>([s](int j) { return static_cast<uint32_t>(s[j]); },
                                                   [work](int k, uint32_t value) { work[k] = value; });
     }

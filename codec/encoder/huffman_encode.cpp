@@ -173,11 +173,11 @@ void StoreBlock(CodecContext* context, const ComponentInfo* component, int block
     const int blockRow = context->mcuRowsCoded * component->v + blockRowInMcu;
     uint8_t* record = BufferedBlock(component, blockRow, blockColumn);
     if (component->planeCellBytes == 1) {
-        auto* cells = reinterpret_cast<int8_t*>(record);
+        auto* cells = CellsOf<int8_t>(record);
         for (int k = 0; k <= last; ++k) cells[k] = static_cast<int8_t>(coefficients[k]);
         cells[64] = static_cast<int8_t>(last);
     } else {
-        auto* cells = reinterpret_cast<int16_t*>(record);
+        auto* cells = CellsOf<int16_t>(record);
         for (int k = 0; k <= last; ++k) cells[k] = coefficients[k];
         cells[64] = static_cast<int16_t>(last);
     }

@@ -203,7 +203,7 @@ struct BlockCells {
     const uint8_t* record;
     int wide;
     int32_t operator[](int k) const {
-        return wide ? reinterpret_cast<const int16_t*>(record)[k] : reinterpret_cast<const int8_t*>(record)[k];
+        return wide ? CellsOf<int16_t>(record)[k] : CellsOf<int8_t>(record)[k];
     }
 };
 
