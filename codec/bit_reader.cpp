@@ -17,7 +17,7 @@ int DecoderFetchByte(CodecContext* context) {
 }
 
 void RaiseSourceEnded(CodecContext* context) {
-    CodecRaise(context, categorySourceFailed, 13, context->scansCompleted, context->mcuNumber);
+    CodecRaise(context, categorySourceFailed, messageSourceEndedInMarker, context->scansCompleted, context->mcuNumber);
 }
 
 int NextMarker(CodecContext* context) {
@@ -68,12 +68,12 @@ void RaiseAtMarker(CodecContext* context) {
         while (code == 0xFF) code = DecoderFetchByte(context);
     }
     const int after = code >= 0 ? DecoderFetchByte(context) : -1;
-    if (after > 0) CodecRaise(context, categoryBadData, 9, code);
-    CodecRaise(context, categorySourceFailed, 10, context->scansCompleted, context->mcuNumber);
+    if (after > 0) CodecRaise(context, categoryBadData, messageMarkerInCodedData, code);
+    CodecRaise(context, categorySourceFailed, messageSourceEndedInScan, context->scansCompleted, context->mcuNumber);
 }
 
 void RaiseBadCode(CodecContext* context) {
-    CodecRaise(context, categoryBadData, 12, context->scansCompleted, context->mcuNumber);
+    CodecRaise(context, categoryBadData, messageCodeTooLong, context->scansCompleted, context->mcuNumber);
 }
 
 uint32_t ReadBits(CodecContext* context, int count) {

@@ -14,7 +14,7 @@ int32_t FrameTransform(CodecContext* context, int32_t transform, int encoder) {
         else if (count < 3) transform = 0;
     }
     if (transform < 0 || transform > 2 || (transform == 2 && count != 4)) {
-        CodecRaise(context, encoder ? categoryBadParameter : categoryBadData, 3, transform);
+        CodecRaise(context, encoder ? categoryBadParameter : categoryBadData, messageBadColourTransform, transform);
     }
     return transform;
 }
@@ -28,13 +28,13 @@ void SetupFrame(CodecContext* context, int encoder) {
     for (int i = 0; i < count; ++i) {
         const ComponentInfo& component = context->components[i];
         if (component.h < 1 || component.h > 4 || component.v < 1 || component.v > 4) {
-            CodecRaise(context, badSampling, 1);
+            CodecRaise(context, badSampling, messageBadSampling);
         }
         if (component.h > hMax) hMax = component.h;
         if (component.v > vMax) vMax = component.v;
         sum += component.h * component.v;
     }
-    if (sum > 10 && !context->relaxedSampling) CodecRaise(context, encoder ? categoryBadParameter : categoryConflict, 2);
+    if (sum > 10 && !context->relaxedSampling) CodecRaise(context, encoder ? categoryBadParameter : categoryConflict, messageSamplingSumOverTen);
     context->hMax = hMax;
     context->vMax = vMax;
     const int32_t blocksAcross = (context->width + hMax - 1) / hMax;

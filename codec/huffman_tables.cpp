@@ -19,14 +19,14 @@ int BuildHuffmanCodes(CodecContext* context, const uint8_t* bits, uint8_t* sizes
     int32_t free = 2;
     for (int length = 1; length <= 16; ++length) {
         free -= bits[length];
-        if (free < 1) CodecRaise(context, context->decoder ? categoryBadData : categoryBadHuffmanTable, 4);
+        if (free < 1) CodecRaise(context, context->decoder ? categoryBadData : categoryBadHuffmanTable, messageOverCommittedHuffmanTable);
         free *= 2;
     }
     int count = 0;
     for (int length = 1; length <= 16; ++length) {
         for (int i = 0; i < bits[length]; ++i) {
             if (count >= limit) {
-                CodecRaise(context, context->decoder ? categoryLimit : categoryHuffmanLimit, 5, limit);
+                CodecRaise(context, context->decoder ? categoryLimit : categoryHuffmanLimit, messageHuffmanTableTooLong, limit);
             }
             sizes[count++] = static_cast<uint8_t>(length);
         }

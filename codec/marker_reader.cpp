@@ -74,12 +74,12 @@ void SkipBytes(CodecContext* context, int32_t n) {
 
 // A segment whose fields ran past its length is refused; bytes left over are skipped.
 void FinishSegment(CodecContext* context, int code, int32_t remainder) {
-    if (remainder < 0) CodecRaise(context, categoryBadData, 45, code);
+    if (remainder < 0) CodecRaise(context, categoryBadData, messageMarkerTooShort, code);
     SkipBytes(context, remainder);
 }
 
 void RequireSoi(CodecContext* context) {
-    if (context->readerState == readerStart) CodecRaise(context, categoryBadData, 23);
+    if (context->readerState == readerStart) CodecRaise(context, categoryBadData, messageMissingSoi);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -87,7 +87,7 @@ void RequireSoi(CodecContext* context) {
 
 // Parses the APPE fields after its identifier; answers the unparsed remainder (0..3 bytes).
 int32_t ParseAppe(CodecContext* context, int32_t remaining) {
-    if (context->readerState != readerBetweenScans) CodecRaise(context, categoryBadData, 23);
+    if (context->readerState != readerBetweenScans) CodecRaise(context, categoryBadData, messageMissingSoi);
     context->appeVersion = Read16(context);
     context->appeFlags = Read32(context);
     context->colourTransform = ReadByte(context);
@@ -100,21 +100,21 @@ int32_t ParseAppe(CodecContext* context, int32_t remaining) {
         }
         const int32_t length = Read16(context);
         remaining -= 3 + length;
-        if (remaining < 0) CodecRaise(context, categoryBadData, 28);
+        if (remaining < 0) CodecRaise(context, categoryBadData, messageBadAppeStructure);
         if (tag == 3) {
-            if (length < 5) CodecRaise(context, categoryBadData, 28);
+            if (length < 5) CodecRaise(context, categoryBadData, messageBadAppeStructure);
             const int count = ReadByte(context);
-            if (count > kMaxScanDirectory) CodecRaise(context, categoryLimit, 25);
+            if (count > kMaxScanDirectory) CodecRaise(context, categoryLimit, messageAppeDirectoryTooLong);
             const int32_t rest = length - 1 - 5 * count;
-            if (rest < 0) CodecRaise(context, categoryBadData, 28);
+            if (rest < 0) CodecRaise(context, categoryBadData, messageBadAppeStructure);
             context->scanDirectoryCount = count;
             for (int i = 0; i < count; ++i) context->scanDirectoryScans[i] = static_cast<uint8_t>(ReadByte(context));
             for (int i = 0; i < count; ++i) context->scanDirectoryOffsets[i] = Read32(context);
             SkipBytes(context, rest);
         } else if (tag == 4) {
-            if (length >= 32768) CodecRaise(context, categoryLimit, 26);
+            if (length >= 32768) CodecRaise(context, categoryLimit, messageCaptionTooLong);
             auto* caption = static_cast<char*>(MemoryAllocate(static_cast<std::size_t>(length) + 1));
-            if (caption == nullptr) CodecRaise(context, categoryNoMemory, 27);
+            if (caption == nullptr) CodecRaise(context, categoryNoMemory, messageCaptionNoMemory);
             MemoryFree(context->caption);
             context->caption = caption;
             context->captionLength = 0;
@@ -131,7 +131,7 @@ int32_t ParseAppe(CodecContext* context, int32_t remaining) {
 void ReadApplicationMarker(CodecContext* context, int code) {
     const int32_t length = Read16(context);
     const int32_t payload = length - 2;
-    if (payload < 0) CodecRaise(context, categoryBadData, 45, code);
+    if (payload < 0) CodecRaise(context, categoryBadData, messageMarkerTooShort, code);
     uint8_t start[5] = {0, 0, 0, 0, 0};
     int32_t startBytes = 0;
     if (code == markerAppe && payload >= 12) {
@@ -148,7 +148,7 @@ void ReadApplicationMarker(CodecContext* context, int code) {
     }
     const std::size_t bytes = static_cast<std::size_t>(payload) + 20;
     auto* record = static_cast<MarkerRecord*>(MemoryAllocate(bytes));
-    if (record == nullptr) CodecRaise(context, categoryNoMemory, 37);
+    if (record == nullptr) CodecRaise(context, categoryNoMemory, messageMarkerNoMemory);
     record->next = nullptr;
     record->totalBytes = payload + 4;
     MarkerRecord** tail = &context->markers;
@@ -176,10 +176,10 @@ void ReadHuffmanTables(CodecContext* context) {
     context->dhtSeen = remainder;
     while (remainder > 0) {
         const int classAndNumber = ReadByte(context);
-        if ((classAndNumber & ~0x13) != 0) CodecRaise(context, categoryBadData, 29);
+        if ((classAndNumber & ~0x13) != 0) CodecRaise(context, categoryBadData, messageBadDhtTableNumber);
         const int isAc = (classAndNumber >> 4) & 1;
         const int number = classAndNumber & 3;
-        if (number >= 2 && context->process == FrameProcess::baseline) CodecRaise(context, categoryBadData, 30);
+        if (number >= 2 && context->process == FrameProcess::baseline) CodecRaise(context, categoryBadData, messageDhtTableNotBaseline);
         HuffmanTable* table = isAc ? &context->acTables[number] : &context->dcTables[number];
         table->defined = 0;
         table->bits[0] = 0;
@@ -192,12 +192,12 @@ void ReadHuffmanTables(CodecContext* context) {
         for (int i = 0; i < count; ++i) {
             const int value = table->values[i];
             if (!isAc) {
-                if (value >= 12) CodecRaise(context, categoryBadData, 15, 12);
+                if (value >= 12) CodecRaise(context, categoryBadData, messageDcValueUnusable, 12);
             } else {
                 const int size = value & 15;
                 const int run = value >> 4;
                 if (size >= 11 || (size == 0 && run != 0 && run != 15 && !context->progressive)) {
-                    CodecRaise(context, categoryBadData, 14, value);
+                    CodecRaise(context, categoryBadData, messageAcValueUnusable, value);
                 }
             }
         }
@@ -209,7 +209,7 @@ void ReadHuffmanTables(CodecContext* context) {
 }
 
 void ReadQuantTables(CodecContext* context) {
-    if (context->progressive && context->scansCompleted > 0) CodecRaise(context, categoryBadData, 38);
+    if (context->progressive && context->scansCompleted > 0) CodecRaise(context, categoryBadData, messageDqtAfterFirstScan);
     RequireSoi(context);
     int32_t remainder = Read16(context) - 2;
     context->dqtSeen = remainder;
@@ -217,12 +217,12 @@ void ReadQuantTables(CodecContext* context) {
         const int precisionAndNumber = ReadByte(context);
         const int wide = (precisionAndNumber >> 4) != 0;
         const int number = precisionAndNumber & 15;
-        if (number > 3) CodecRaise(context, categoryBadData, 21);
+        if (number > 3) CodecRaise(context, categoryBadData, messageBadQuantTableNumber);
         if (context->quantTablesDefined < number + 1) context->quantTablesDefined = number + 1;
         QuantTable& table = context->quant[number];
         for (int k = 0; k < 64; ++k) {
             const int32_t entry = wide ? Read16(context) : ReadByte(context);
-            if (entry == 0) CodecRaise(context, categoryBadData, 22);
+            if (entry == 0) CodecRaise(context, categoryBadData, messageQuantiserZero);
             table.entries[k] = static_cast<uint16_t>(entry);
         }
         remainder -= wide ? 129 : 65;
@@ -242,18 +242,18 @@ void ReadRestartInterval(CodecContext* context) {
 // Frame and scan.
 
 void ReadFrameHeader(CodecContext* context, int code) {
-    if (context->components[0].h != 0) CodecRaise(context, categoryBadData, 47);
+    if (context->components[0].h != 0) CodecRaise(context, categoryBadData, messageSecondSoiOrSof);
     context->process = static_cast<FrameProcess>(code - markerSof0);
     context->relaxedSampling = code != markerSof0;
     context->progressive = code == markerSof2;
     const int32_t length = Read16(context);
-    if (ReadByte(context) != 8) CodecRaise(context, categoryBadData, 16);
+    if (ReadByte(context) != 8) CodecRaise(context, categoryBadData, messagePrecisionAboveEight);
     context->height = Read16(context);
     context->width = Read16(context);
-    if (context->width == 0) CodecRaise(context, categoryLimit, 17);
-    if (context->height == 0) CodecRaise(context, categoryLimit, 18);
+    if (context->width == 0) CodecRaise(context, categoryLimit, messageWidthZero);
+    if (context->height == 0) CodecRaise(context, categoryLimit, messageHeightZero);
     const int count = ReadByte(context);
-    if (count < 1 || count > kMaxComponents) CodecRaise(context, categoryBadData, 19);
+    if (count < 1 || count > kMaxComponents) CodecRaise(context, categoryBadData, messageBadColourCount);
     context->componentCount = count;
     for (int i = 0; i < count; ++i) {
         ComponentInfo& component = context->components[i];
@@ -264,7 +264,7 @@ void ReadFrameHeader(CodecContext* context, int code) {
         component.quantTable = static_cast<uint8_t>(ReadByte(context));
     }
     const int32_t remainder = length - 8 - 3 * count;
-    if (remainder < 0) CodecRaise(context, categoryBadData, 45, code);
+    if (remainder < 0) CodecRaise(context, categoryBadData, messageMarkerTooShort, code);
     SetupFrame(context, 0);
     SkipBytes(context, remainder);
 }
@@ -272,9 +272,9 @@ void ReadFrameHeader(CodecContext* context, int code) {
 void ParseSos(CodecContext* context) {
     const int32_t length = Read16(context);
     const int count = ReadByte(context);
-    if (count == 0 || count > context->componentCount) CodecRaise(context, categoryBadData, 31);
+    if (count == 0 || count > context->componentCount) CodecRaise(context, categoryBadData, messageBadSosColourCount);
     const int32_t remainder = length - 6 - 2 * count;
-    if (remainder < 0) CodecRaise(context, categoryBadData, 45, markerSos);
+    if (remainder < 0) CodecRaise(context, categoryBadData, messageMarkerTooShort, markerSos);
     context->scanComponentCount = count;
     int next = 0;  // frame components are matched in frame order
     for (int i = 0; i < count; ++i) {
@@ -282,11 +282,11 @@ void ParseSos(CodecContext* context) {
         const int tables = ReadByte(context);
         const int dc = tables >> 4;
         const int ac = tables & 15;
-        if (dc >= 4 || ac >= 4) CodecRaise(context, categoryBadData, 29);
+        if (dc >= 4 || ac >= 4) CodecRaise(context, categoryBadData, messageBadDhtTableNumber);
         while (next < context->componentCount && context->components[next].id != id) ++next;
-        if (next >= context->componentCount) CodecRaise(context, categoryBadData, 32);
+        if (next >= context->componentCount) CodecRaise(context, categoryBadData, messageSosComponentUnknown);
         ComponentInfo* component = &context->components[next++];
-        if (component->quantTable >= context->quantTablesDefined) CodecRaise(context, categoryBadData, 33);
+        if (component->quantTable >= context->quantTablesDefined) CodecRaise(context, categoryBadData, messageBadSofQuantTable);
         ScanComponent& scan = context->scan[i];
         scan.component = component;
         scan.dcTable = dc;
@@ -298,10 +298,10 @@ void ParseSos(CodecContext* context) {
     const int ah = approximation >> 4;
     const int al = approximation & 15;
     if (context->progressive) {
-        if (se > 63 || se < ss || (ss == 0 && se != 0)) CodecRaise(context, categoryBadData, 35);
-        if (al > 11) CodecRaise(context, categoryBadData, 35);
-        if (ah != 0 && ah <= al) CodecRaise(context, categoryBadData, 35);
-        if (ss != 0 && count > 1) CodecRaise(context, categoryBadData, 34);
+        if (se > 63 || se < ss || (ss == 0 && se != 0)) CodecRaise(context, categoryBadData, messageBadScanBand);
+        if (al > 11) CodecRaise(context, categoryBadData, messageBadScanBand);
+        if (ah != 0 && ah <= al) CodecRaise(context, categoryBadData, messageBadScanBand);
+        if (ss != 0 && count > 1) CodecRaise(context, categoryBadData, messageSeveralAcScanColours);
         context->ss = ss;
         context->se = se;
         context->ah = ah;
@@ -319,7 +319,7 @@ void ParseSos(CodecContext* context) {
         const ScanComponent& scan = context->scan[i];
         if ((needsDc && !context->dcTables[scan.dcTable].defined) ||
             (needsAc && !context->acTables[scan.acTable].defined)) {
-            CodecRaise(context, categoryBadData, 39);
+            CodecRaise(context, categoryBadData, messageTablesMissingBeforeSos);
         }
     }
     SkipBytes(context, remainder);
@@ -338,7 +338,7 @@ void StartScan(CodecContext* context) {
         // rule; the colour path chosen at SOF stays, so a path that converts colour needs one.
         context->colourTransform = FrameTransform(context, context->colourTransform, 0);
         if (context->colourPath >= 2 && context->colourTransform == 0) {
-            CodecRaise(context, categoryBadData, 3, 0);
+            CodecRaise(context, categoryBadData, messageBadColourTransform, 0);
         }
         const int32_t colourBytes = ColourTableBytes(context);
         uint8_t* colourTables = AllocateWorkBlock(context, context->bytesPerRow, colourBytes, 0);
@@ -365,7 +365,7 @@ void StartScan(CodecContext* context) {
 void ReadScanHeader(CodecContext* context) {
     RequireSoi(context);
     if (context->components[0].h == 0 || context->dqtSeen == 0 || context->dhtSeen == 0) {
-        CodecRaise(context, categoryBadData, 39);
+        CodecRaise(context, categoryBadData, messageTablesMissingBeforeSos);
     }
     if (context->process != FrameProcess::baseline && context->process != FrameProcess::extended &&
         context->process != FrameProcess::progressive) CodecBug();
@@ -385,11 +385,11 @@ void ReadMarkers(CodecContext* context) {
         } else if (code == markerSof0 || code == markerSof1 || code == markerSof2) {
             ReadFrameHeader(context, code);
         } else if (code == markerSof3) {
-            CodecRaise(context, categoryUnsupported, 40);
+            CodecRaise(context, categoryUnsupported, messageLosslessRefused);
         } else if (code >= 0xC5 && code <= 0xC7) {
-            CodecRaise(context, categoryUnsupported, 43);
+            CodecRaise(context, categoryUnsupported, messageDifferentialRefused);
         } else if (code >= 0xC9 && code <= markerSof15) {
-            CodecRaise(context, categoryUnsupported, 42);
+            CodecRaise(context, categoryUnsupported, messageArithmeticRefused);
         } else if (code == markerDht) {
             ReadHuffmanTables(context);
         } else if (code == markerDqt) {
@@ -397,7 +397,7 @@ void ReadMarkers(CodecContext* context) {
         } else if (code == markerDri) {
             ReadRestartInterval(context);
         } else if (code == markerSoi) {
-            if (context->readerState != readerStart) CodecRaise(context, categoryBadData, 47);
+            if (context->readerState != readerStart) CodecRaise(context, categoryBadData, messageSecondSoiOrSof);
             context->readerState = readerBetweenScans;
             context->restartInterval = 0;
             context->nextRestart = 0;
@@ -411,7 +411,7 @@ void ReadMarkers(CodecContext* context) {
             if (context->scansDelivered == context->scansCompleted) context->readerState = readerFinished;
             return;
         } else {
-            CodecRaise(context, categoryBadData, 44, code);
+            CodecRaise(context, categoryBadData, messageUnknownMarker, code);
         }
     }
 }

@@ -113,7 +113,7 @@ void DecodeAcRefine(CodecContext* context, BitState& bits, const ScanComponent* 
                 ++k;
                 if (k > se) {
                     StoreBits(context, bits);
-                    CodecRaise(context, categoryBadData, 6, context->mcuNumber);
+                    CodecRaise(context, categoryBadData, messageMissingEndOfBlockCode, context->mcuNumber);
                 }
                 if (cells[k] != 0) {
                     Correct(context, bits, &cells[k], p);

@@ -55,7 +55,7 @@ uint64_t PlaneBytes(const CodecContext* context, const ComponentInfo& component)
 uint8_t* AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int32_t colourTableBytes, int encoder) {
     ReleaseWorkBlock(context);
     for (int i = 0; i < context->componentCount; ++i) {
-        if (context->components[i].quantTable >= context->quantTablesDefined) CodecRaise(context, categoryBadData, 33);
+        if (context->components[i].quantTable >= context->quantTablesDefined) CodecRaise(context, categoryBadData, messageBadSofQuantTable);
     }
     for (int i = 0; i < context->quantTablesDefined; ++i) context->quant[i].coarse = IsCoarse(context->quant[i]);
 
@@ -70,7 +70,7 @@ uint8_t* AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int32_t c
                               ~uint64_t{3};
     total += rowBytes;
     if (total > kLargestWorkBlock) {
-        CodecRaise(context, categoryNoMemory, 0, total > INT32_MAX ? INT32_MAX : static_cast<int32_t>(total));
+        CodecRaise(context, categoryNoMemory, messageNoMemory, total > INT32_MAX ? INT32_MAX : static_cast<int32_t>(total));
     }
 
     // Clearing a large block is work of its own: the cancel hook may stop it before it starts.
@@ -78,7 +78,7 @@ uint8_t* AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int32_t c
     // Zeroed: the coefficient planes must start at zero, and a sample buffer that no scan fills (a
     // component coded in a later scan) must still hold samples the colour tables can index.
     auto* block = static_cast<uint8_t*>(MemoryAllocateZeroed(1, static_cast<std::size_t>(total)));
-    if (block == nullptr) CodecRaise(context, categoryNoMemory, 0, static_cast<int32_t>(total));
+    if (block == nullptr) CodecRaise(context, categoryNoMemory, messageNoMemory, static_cast<int32_t>(total));
     std::memcpy(block, &context, sizeof context);
     uint64_t offset = kBackPointerBytes;
     for (int i = 0; i < context->quantTablesDefined; ++i) {

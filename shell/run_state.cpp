@@ -20,7 +20,7 @@ int16_t MapCodecFailure(int category) {
     switch (category) {
         case categoryNoMemory: lastError = resultOutOfMemory; break;
         case categorySourceFailed:
-        case 11:
+        case categoryDataReserved:
         case categoryBadData:
         case categoryLimit: lastError = resultCannotRead; break;
         default: lastError = resultCodecFailure; break;

@@ -3,7 +3,7 @@
 
 void PutBits(CodecContext* context, uint32_t value, int count) {
     if (count < context->freeBits) {
-        if (count == 0) CodecRaise(context, categoryMissingCode, 50);
+        if (count == 0) CodecRaise(context, categoryMissingCode, messageCodeMissingFromTable);
         context->freeBits -= count;
         context->partialByte |= (value & ((1u << count) - 1)) << context->freeBits;
         return;
@@ -33,6 +33,6 @@ void WriteMarker(CodecContext* context, int code) {
 }
 
 void CheckOutput(CodecContext* context) {
-    if (StreamError(context->stream) != 0) CodecRaise(context, categoryOutputFailed, 54);
-    if (StreamAtEnd(context->stream) != 0) CodecRaise(context, categoryOutputFailed, 55);
+    if (StreamError(context->stream) != 0) CodecRaise(context, categoryOutputFailed, messageOutputFailed);
+    if (StreamAtEnd(context->stream) != 0) CodecRaise(context, categoryOutputFailed, messageOutputEnded);
 }

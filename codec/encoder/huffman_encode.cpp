@@ -27,7 +27,7 @@ void DeriveEncoderCodes(CodecContext* context, const HuffmanTable* table, Huffma
     for (int i = 0; i < count; ++i) {
         const int value = table->values[i];
         if (kind == 0) {
-            if (value >= 12) CodecRaise(context, categoryBadHuffmanTable, 52, value);
+            if (value >= 12) CodecRaise(context, categoryBadHuffmanTable, messageUnusableDcValue, value);
             codes->code[value] = huffCodes[i];
             codes->length[value] = static_cast<uint8_t>(sizes[i] + value);
             continue;
@@ -35,7 +35,7 @@ void DeriveEncoderCodes(CodecContext* context, const HuffmanTable* table, Huffma
         const int run = value >> 4;
         const int size = value & 15;
         if (size >= 11 || (size == 0 && run >= 1 && run <= 14 && context->process != FrameProcess::progressive)) {
-            CodecRaise(context, categoryBadHuffmanTable, 51, value);
+            CodecRaise(context, categoryBadHuffmanTable, messageUnusableAcValue, value);
         }
         // Size 0 symbols (EOB, EOBr, ZRL) sit at their run; the others at size x 16 + run.
         const int index = size == 0 ? run : size * 16 + run;
@@ -104,7 +104,7 @@ struct BlockBits {
 
 // Appends a code (with its value bits) of `length` bits (1..32); whole bytes leave once 32 bits wait.
 inline void Append(CodecContext* context, BlockBits& out, uint32_t value, int length) {
-    if (length == 0) CodecRaise(context, categoryMissingCode, 50);
+    if (length == 0) CodecRaise(context, categoryMissingCode, messageCodeMissingFromTable);
     out.pending = (out.pending << length) | value;
     out.bits += length;
     if (out.bits >= 32) {

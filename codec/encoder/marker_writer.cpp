@@ -151,5 +151,5 @@ void PatchScanDirectory(CodecContext* context) {
         const uint32_t offset = context->scanDirectoryOffsets[i];
         for (int shift = 24; shift >= 0; shift -= 8) SinkPutByte(static_cast<int>((offset >> shift) & 0xFF), sink);
     }
-    if (SinkSeek(sink, end, 0) != 0) CodecRaise(context, categoryReposition, 56);
+    if (SinkSeek(sink, end, 0) != 0) CodecRaise(context, categoryReposition, messageRepositionFailed);
 }

@@ -35,7 +35,7 @@ int BuildOptimalTable(CodecContext* context, int highest, const uint32_t* counts
     int chain[kAcHighest + 1];
     int used = 0;
     for (int i = 0; i <= highest; ++i) {
-        if (counts[i] > INT32_MAX) CodecRaise(context, categoryBadHuffmanTable, 53);
+        if (counts[i] > INT32_MAX) CodecRaise(context, categoryBadHuffmanTable, messageCountOverflow);
         frequency[i] = counts[i];
         if (frequency[i] != 0) ++used;
         codeSize[i] = 0;

@@ -90,7 +90,7 @@ TEST_F(CodecCoreTest, ReleasingMarkersAndWorkBlockTwiceIsHarmless) {
 
 // Raises from a few frames down, as the decoder would deep inside a scan.
 [[noreturn]] void RaiseDeep(CodecContext* context, int depth, int category) {
-    if (depth == 0) CodecRaise(context, category, 10, 3, 17);
+    if (depth == 0) CodecRaise(context, category, messageSourceEndedInScan, 3, 17);
     RaiseDeep(context, depth - 1, category);
 }
 
