@@ -34,7 +34,9 @@ void SetupFrame(CodecContext* context, int encoder) {
         if (component.v > vMax) vMax = component.v;
         sum += component.h * component.v;
     }
-    if (sum > 10 && !context->relaxedSampling) CodecRaise(context, encoder ? categoryBadParameter : categoryConflict, messageSamplingSumOverTen);
+    if (sum > 10 && !context->relaxedSampling) {
+        CodecRaise(context, encoder ? categoryBadParameter : categoryConflict, messageSamplingSumOverTen);
+    }
     context->hMax = hMax;
     context->vMax = vMax;
     const int32_t blocksAcross = (context->width + hMax - 1) / hMax;

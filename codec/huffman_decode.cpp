@@ -1,6 +1,6 @@
-// Huffman decoding: look-up tables, restarts and the MCU-row decode of sequential scans. Input: bytes of entropy-coded data from the
-// context's source; output: dequantised blocks handed to the inverse DCT, which writes samples into
-// the components' sample buffers.
+// Huffman decoding: look-up tables, restarts and the MCU-row decode of sequential scans. Input:
+// bytes of entropy-coded data from the context's source; output: dequantised blocks handed to the
+// inverse DCT, which writes samples into the components' sample buffers.
 #include "codec/mcu_walk.h"
 #include "codec/huffman_decode.h"
 

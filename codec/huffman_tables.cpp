@@ -14,19 +14,24 @@ const uint8_t ZigzagToNatural[80] = {
 };
 
 int BuildHuffmanCodes(CodecContext* context, const uint8_t* bits, uint8_t* sizes, uint16_t* codes, int isAc) {
-    const int limit = !isAc ? kMaxDcValues : (context->process == FrameProcess::progressive ? kMaxAcValuesProgressive : kMaxAcValues);
+    const bool progressive = context->process == FrameProcess::progressive;
+    const int limit = !isAc ? kMaxDcValues : (progressive ? kMaxAcValuesProgressive : kMaxAcValues);
     // Every length must leave at least one code free, so the all-ones code never occurs.
     int32_t free = 2;
     for (int length = 1; length <= 16; ++length) {
         free -= bits[length];
-        if (free < 1) CodecRaise(context, context->decoder ? categoryBadData : categoryBadHuffmanTable, messageOverCommittedHuffmanTable);
+        if (free < 1) {
+            CodecRaise(context, context->decoder ? categoryBadData : categoryBadHuffmanTable,
+                       messageOverCommittedHuffmanTable);
+        }
         free *= 2;
     }
     int count = 0;
     for (int length = 1; length <= 16; ++length) {
         for (int i = 0; i < bits[length]; ++i) {
             if (count >= limit) {
-                CodecRaise(context, context->decoder ? categoryLimit : categoryHuffmanLimit, messageHuffmanTableTooLong, limit);
+                CodecRaise(context, context->decoder ? categoryLimit : categoryHuffmanLimit, messageHuffmanTableTooLong,
+                           limit);
             }
             sizes[count++] = static_cast<uint8_t>(length);
         }

@@ -179,7 +179,9 @@ void ReadHuffmanTables(CodecContext* context) {
         if ((classAndNumber & ~0x13) != 0) CodecRaise(context, categoryBadData, messageBadDhtTableNumber);
         const int isAc = (classAndNumber >> 4) & 1;
         const int number = classAndNumber & 3;
-        if (number >= 2 && context->process == FrameProcess::baseline) CodecRaise(context, categoryBadData, messageDhtTableNotBaseline);
+        if (number >= 2 && context->process == FrameProcess::baseline) {
+            CodecRaise(context, categoryBadData, messageDhtTableNotBaseline);
+        }
         HuffmanTable* table = isAc ? &context->acTables[number] : &context->dcTables[number];
         table->defined = 0;
         table->bits[0] = 0;
@@ -209,7 +211,9 @@ void ReadHuffmanTables(CodecContext* context) {
 }
 
 void ReadQuantTables(CodecContext* context) {
-    if (context->progressive && context->scansCompleted > 0) CodecRaise(context, categoryBadData, messageDqtAfterFirstScan);
+    if (context->progressive && context->scansCompleted > 0) {
+        CodecRaise(context, categoryBadData, messageDqtAfterFirstScan);
+    }
     RequireSoi(context);
     int32_t remainder = Read16(context) - 2;
     context->dqtSeen = remainder;
@@ -286,7 +290,9 @@ void ParseSos(CodecContext* context) {
         while (next < context->componentCount && context->components[next].id != id) ++next;
         if (next >= context->componentCount) CodecRaise(context, categoryBadData, messageSosComponentUnknown);
         ComponentInfo* component = &context->components[next++];
-        if (component->quantTable >= context->quantTablesDefined) CodecRaise(context, categoryBadData, messageBadSofQuantTable);
+        if (component->quantTable >= context->quantTablesDefined) {
+            CodecRaise(context, categoryBadData, messageBadSofQuantTable);
+        }
         ScanComponent& scan = context->scan[i];
         scan.component = component;
         scan.dcTable = dc;

@@ -55,7 +55,9 @@ uint64_t PlaneBytes(const CodecContext* context, const ComponentInfo& component)
 uint8_t* AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int32_t colourTableBytes, int encoder) {
     ReleaseWorkBlock(context);
     for (int i = 0; i < context->componentCount; ++i) {
-        if (context->components[i].quantTable >= context->quantTablesDefined) CodecRaise(context, categoryBadData, messageBadSofQuantTable);
+        if (context->components[i].quantTable >= context->quantTablesDefined) {
+            CodecRaise(context, categoryBadData, messageBadSofQuantTable);
+        }
     }
     for (int i = 0; i < context->quantTablesDefined; ++i) context->quant[i].coarse = IsCoarse(context->quant[i]);
 
@@ -70,7 +72,8 @@ uint8_t* AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int32_t c
                               ~uint64_t{3};
     total += rowBytes;
     if (total > kLargestWorkBlock) {
-        CodecRaise(context, categoryNoMemory, messageNoMemory, total > INT32_MAX ? INT32_MAX : static_cast<int32_t>(total));
+        const int32_t reported = total > INT32_MAX ? INT32_MAX : static_cast<int32_t>(total);
+        CodecRaise(context, categoryNoMemory, messageNoMemory, reported);
     }
 
     // Clearing a large block is work of its own: the cancel hook may stop it before it starts.
