@@ -27,6 +27,7 @@
 
 #include "bench/bench_common.h"
 #include "host/host_environment.h"
+#include "host/read_session.h"
 #include "tests/module/peer_jpeg.h"
 
 namespace {
@@ -46,24 +47,14 @@ bool ReadThroughModule(host::PluginModule& module, const std::string& path, int*
     environment.ResetRecord();
     environment.ResetScripts();
     if (!environment.OpenForReading(path)) return false;
-    HostFormatRecord* record = environment.Record();
-    record->profilesEnabled = 1;
-    bool ok = module.Call(selectorReadPrepare) == resultOk && module.Call(selectorReadStart) == resultOk;
-    if (ok) {
+    environment.Record()->profilesEnabled = 1;
+    host::ReadHandlers handlers;
+    handlers.started = [&](HostFormatRecord* record) {
         *width = record->columns;
         *height = record->rows;
-        int rows = 0;
-        for (;;) {
-            if (module.Call(selectorReadContinue) != resultOk) {
-                ok = false;
-                break;
-            }
-            if (record->rowData == nullptr) break;
-            ++rows;
-        }
-        ok = ok && rows == *height;
-        module.Call(selectorReadFinish);
-    }
+        return true;
+    };
+    const bool ok = host::ReadThroughModule(module, handlers).ok();
     environment.CloseFile();
     environment.ReleaseHostHandles();
     return ok;

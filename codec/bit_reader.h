@@ -8,7 +8,20 @@
 #include <cstdint>
 
 #include "codec/codec_context.h"
-#include "codec/marker_reader.h"
+
+// The next byte of the source for the decoder: 0..255, or -1 when the source has ended or failed.
+// Running out of data is the decoder's to judge, so a plain end of file leaves lastError clear;
+// a failing read keeps its code there.
+int DecoderFetchByte(CodecContext* context);
+
+// Answers the next marker code, skipping anything in front of it; the bit buffer is discarded.
+int NextMarker(CodecContext* context);
+
+// The source ended inside a marker segment (category 10).
+[[noreturn]] void RaiseSourceEnded(CodecContext* context);
+
+// Reads `count` (0..16) raw bits.
+uint32_t ReadBits(CodecContext* context, int count);
 
 // The hot functions below are forced inline so that a block's bit state stays in registers.
 struct BitState {

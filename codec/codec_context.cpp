@@ -1,8 +1,7 @@
 // Creation and release of the codec context, its kept markers and its working block.
 #include "codec/codec_context.h"
 
-#include "codec/codec_errors.h"
-#include "shell/host_memory.h"
+#include "codec/codec_io.h"
 
 // Zig-zag order. A table whose every entry is at least this is "coarse".
 const uint8_t CoarseThresholdTable[64] = {
@@ -13,7 +12,6 @@ const uint8_t CoarseThresholdTable[64] = {
 };
 
 CodecContext* CodecCreate() {
-    codecFatalReport = CodecFatal;
     return static_cast<CodecContext*>(MemoryAllocateZeroed(1, sizeof(CodecContext)));
 }
 

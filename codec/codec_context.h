@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "shell/stream.h"
+#include "codec/codec_io.h"
 
 inline constexpr int kMaxComponents = 4;
 inline constexpr int kMaxQuantTables = 4;
@@ -26,6 +26,22 @@ inline constexpr int32_t kTransformUnset = 16383;
 extern const uint8_t CoarseThresholdTable[64];
 
 struct CodecContext;
+
+// The frame's coding process, as its SOF marker numbers it.
+enum class FrameProcess : int32_t {
+    baseline = 0,
+    extended = 1,      // extended sequential
+    progressive = 2,
+};
+
+// The decoder's reader states.
+enum ReaderState : int32_t {
+    readerStart = 0,        // nothing read
+    readerBetweenScans = 1, // SOI seen, no scan running
+    readerFinished = 2,     // end of image reached, every scan delivered
+    readerDecodeRow = 4,    // inside a scan: the next MCU row must be decoded
+    readerDeliverRows = 5,  // rows of the current MCU row remain to be delivered
+};
 
 // A kept APPn or COM marker, exactly as it stood in the file behind the record's two fields.
 struct MarkerRecord {
@@ -48,17 +64,17 @@ struct ComponentInfo {
     int32_t v;                    // vertical sampling factor 1..4
     int32_t rowWidth;             // bytes per row of the sample buffer
     uint8_t* samples;             // sample buffer in the WorkBlock
-    int32_t wideSamples;          // 1: samples are 16-bit (precise colour path, components 0..2)
+    bool wideSamples;             // true: samples are 16-bit (precise colour path, components 0..2)
     int32_t planeWidth;           // progressive: coefficient plane width in samples
     int32_t planeHeight;          // progressive: coefficient plane height in samples
     uint8_t* plane;               // progressive: coefficient plane in the WorkBlock
     int32_t planeCellBytes;       // progressive: 1 (coarse table: signed bytes) or 2 (int16 cells)
-    int32_t fullSize;             // 1: H and V equal Hmax and Vmax
+    bool fullSize;                // true: H and V equal Hmax and Vmax
     int32_t dcTable;              // encoder: the component's DC Huffman slot, 0..3
     int32_t acTable;              // encoder: the component's AC Huffman slot, 0..3
 };
 
-// One Huffman table slot: the specification as read or chosen and the decoder's look-up data.
+// One Huffman table slot: the table as read or chosen and the decoder's look-up data.
 struct HuffmanTable {
     uint8_t bits[17];             // bits[1..16]: number of codes of each length
     uint8_t values[kMaxAcValuesProgressive];
@@ -68,7 +84,7 @@ struct HuffmanTable {
     int32_t limit;                // look-aheads at or above this match no code
     int32_t valueOffset[17];      // [1..16]: HUFFVAL position of the length's first code minus that code
     uint16_t lookahead[128];      // AC only: next 7 bits -> symbol x 256 + length, or 16 + (L0 - 1)
-    int32_t defined;              // 1 once a DHT (or the encoder) has filled the slot
+    bool defined;                 // once a DHT (or the encoder) has filled the slot
 };
 
 struct ScanComponent {
@@ -83,7 +99,7 @@ struct ScanComponent {
 struct QuantTable {
     uint16_t entries[64];         // zig-zag order, as read (or computed by the encoder)
     uint32_t* multipliers;        // 64 dequantisation multipliers in the WorkBlock (zig-zag order)
-    int32_t coarse;               // 1: every entry meets CoarseThresholdTable
+    bool coarse;                  // true: every entry meets CoarseThresholdTable
 };
 
 // The encoder's right-edge geometry of one component.
@@ -114,12 +130,12 @@ struct ScanScriptEntry {
 struct CodecContext {
     // --- Image: set up once per image ---
     StreamBuffer* stream;         // ByteSource when decoding, ByteSink when encoding
-    int32_t decoder;              // 1 decoding, 0 encoding
-    int32_t process;              // 0 baseline, 1 extended sequential, 2 progressive
-    int32_t progressive;          // 1 for SOF2 only
-    int32_t relaxedSampling;      // 1 for SOF1 and SOF2: sampling sums above 10 allowed
+    bool decoder;                 // true decoding, false encoding
+    FrameProcess process;
+    bool progressive;             // SOF2 only
+    bool relaxedSampling;         // SOF1 and SOF2: sampling sums above 10 allowed
     int32_t colourTransform;      // 0 none, 1 YCbCr, 2 YCCK; kTransformUnset when no APPE gave one
-    int32_t preciseColour;        // 1: 11-bit intermediate samples on the colour path
+    bool preciseColour;           // true: 11-bit intermediate samples on the colour path
     KeptMarkerHook markerHook;
     MarkerRecord* markers;        // kept markers in file order
     CancelHook cancelHook;        // null: never asked (see NoteWork)
@@ -145,7 +161,7 @@ struct CodecContext {
     int32_t paddedRowLength;      // ceil(width / Hmax) x components x Hmax
     int32_t componentsTimesHmax;
     int32_t colourPath;           // 0..5
-    int32_t fourLine;             // 1: the four-line shortcut applies
+    bool fourLine;                // true: the four-line shortcut applies
     int32_t restartInterval;      // MCUs between restart markers, 0 = none
 
     // --- Tables ---
@@ -165,7 +181,7 @@ struct CodecContext {
     int32_t mcuNumber;            // blocks (MCUs) since the scan start
     int32_t scansCompleted;
     int32_t scansDelivered;
-    int32_t endOfImage;           // 1 once EOI was seen
+    bool endOfImage;              // once EOI was seen
     int32_t restartsLeft;         // MCUs before the next restart marker
     int32_t nextRestart;          // 0..7
 
@@ -173,7 +189,7 @@ struct CodecContext {
     int32_t lookahead;            // next unread byte 0..255; -1 or 256+ when the source ended
     uint64_t bitBuffer;           // the low bitCount bits are valid
     int32_t bitCount;             // 0..64
-    int32_t readerState;          // 0..5
+    ReaderState readerState;
 
     // --- Output ---
     uint8_t* outputRow;           // in the WorkBlock
@@ -195,14 +211,12 @@ struct CodecContext {
     float qualityScale;           // multiplier of the base quantisation tables
     int32_t quantiserCap;         // largest encoding quantiser, 1..255
     float reductionFactor;        // scales the stored (DQT) quantiser, 0.75 from the write pipeline
-    int32_t tableSelection;       // 1: stored quantisers given by the caller; else bits 1-3 luma, 4-5 chroma
+    int32_t tableSelection;       // bits 1-3: luma base table, bits 4-5: chroma base table
     int32_t scanScript;           // 1..4, progressive only
-    int32_t extendedAllowed;      // 1: frame mode 1 may replace 0 when the frame needs it
-    int32_t bufferWholeImage;     // 1: quantised blocks kept in the coefficient buffer
-    int32_t optimise;             // 0 fixed tables, 1 shared optimal tables, 2 per-component tables
-    int32_t statisticsMode;       // 0, 4 or 8 (+16 for every symbol)
-    int32_t statisticsPass;       // 1 while code writes only count
-    int32_t averaging;            // 1: subsampling averages the merged samples
+    bool bufferWholeImage;        // true: quantised blocks kept in the coefficient buffer
+    bool optimise;                // optimal tables, shared as the fixed ones are
+    bool statisticsPass;          // while code writes only count
+    bool averaging;               // true: subsampling averages the merged samples
 
     // --- Encoder state ---
     int32_t encoderState;         // 0 before the first row, 1 scan starting, 2 taking rows, 3 done
@@ -225,7 +239,7 @@ struct CodecContext {
     int32_t chromaTableEntries;   // 511 with pair sums, else 256
     HuffmanCodes dcCodes[kMaxHuffmanTables];
     HuffmanCodes acCodes[kMaxHuffmanTables];
-    int32_t optimalInstalled;     // 1 once optimal tables replaced the defaults
+    bool optimalInstalled;        // once optimal tables replaced the defaults
     int32_t freeBits;             // 1..8 free bits in the partial byte
     uint32_t partialByte;
     uint32_t bytesWritten;        // every byte written since SOI, stuffing included
@@ -250,8 +264,20 @@ struct CodecContext {
     int32_t failureResult;        // the host result the shell answered for the raise; 0 before one
 };
 
-// Creates a zeroed context from the memory service, installing CodecFatal as the fatal-report
-// routine; null when there is no memory.
+// Sample buffers (uint8_t or uint16_t samples) and coefficient planes (int8_t or int16_t cells) are
+// carved from the work block as bytes: the one view of such bytes as cells of their type.
+template <class Cell>
+inline Cell* CellsOf(uint8_t* bytes) {
+    static_assert(sizeof(Cell) <= 2, "planes hold byte or 16-bit cells");
+    return reinterpret_cast<Cell*>(bytes);
+}
+template <class Cell>
+inline const Cell* CellsOf(const uint8_t* bytes) {
+    static_assert(sizeof(Cell) <= 2, "planes hold byte or 16-bit cells");
+    return reinterpret_cast<const Cell*>(bytes);
+}
+
+// Creates a zeroed context from the memory service; null when there is no memory.
 CodecContext* CodecCreate();
 // Frees the working block if there is one; safe to call twice.
 void ReleaseWorkBlock(CodecContext* context);

@@ -7,7 +7,6 @@
 #include "codec/codec_context.h"
 
 std::jmp_buf codecJumpPoint;
-FatalReportProc codecFatalReport = nullptr;
 
 const char* const CodecMessages[kCodecMessageCount] = {
     "Cannot allocate %d bytes",                                      // 0
@@ -96,8 +95,5 @@ void CodecFatal(const char* file, int line) {
 }
 
 void CodecBug() {
-    FatalReportProc report = codecFatalReport != nullptr ? codecFatalReport : CodecFatal;
-    report(nullptr, 0);
-    // A report routine that returns is itself a broken invariant.
-    std::exit(1);
+    CodecFatal(nullptr, 0);
 }

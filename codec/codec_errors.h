@@ -15,13 +15,79 @@ enum CodecCategory : int {
     categoryUnsupported = 5,       // lossless, arithmetic or differential process
     categoryNoMemory = 7,
     categorySourceFailed = 10,     // source ended or failed
+    categoryDataReserved = 11,     // never raised; answered as the data failures are
     categoryBadData = 12,          // invalid or unsupported data
     categoryLimit = 13,            // a size limit exceeded
     categoryOutputFailed = 14,     // output stream failed or hit end of file
     categoryReposition = 15,       // output stream failed to reposition
-    categoryBadHuffmanSpec = 16,   // invalid Huffman specification (encoder)
+    categoryBadHuffmanTable = 16,   // invalid Huffman table (encoder)
     categoryHuffmanLimit = 17,     // Huffman entry limit exceeded (encoder)
     categoryCancelled = 18,        // the context's cancel hook asked to stop (no message)
+};
+
+// Message numbers: the index of each text in CodecMessages.
+enum CodecMessage : int {
+    messageNoMemory = 0,
+    messageBadSampling = 1,
+    messageSamplingSumOverTen = 2,
+    messageBadColourTransform = 3,
+    messageOverCommittedHuffmanTable = 4,
+    messageHuffmanTableTooLong = 5,
+    messageMissingEndOfBlockCode = 6,
+    messageMarkerWhereRestartExpected = 7,
+    messageRestartWhereCodesExpected = 8,
+    messageMarkerInCodedData = 9,
+    messageSourceEndedInScan = 10,
+    messageMissingMarkerBeforeScan = 11,
+    messageCodeTooLong = 12,
+    messageSourceEndedInMarker = 13,
+    messageAcValueUnusable = 14,
+    messageDcValueUnusable = 15,
+    messagePrecisionAboveEight = 16,
+    messageWidthZero = 17,
+    messageHeightZero = 18,
+    messageBadColourCount = 19,
+    messageQuantPrecisionNotEight = 20,
+    messageBadQuantTableNumber = 21,
+    messageQuantiserZero = 22,
+    messageMissingSoi = 23,
+    messageBadAppeValue = 24,
+    messageAppeDirectoryTooLong = 25,
+    messageCaptionTooLong = 26,
+    messageCaptionNoMemory = 27,
+    messageBadAppeStructure = 28,
+    messageBadDhtTableNumber = 29,
+    messageDhtTableNotBaseline = 30,
+    messageBadSosColourCount = 31,
+    messageSosComponentUnknown = 32,
+    messageBadSofQuantTable = 33,
+    messageSeveralAcScanColours = 34,
+    messageBadScanBand = 35,
+    messageProgressiveRefused = 36,
+    messageMarkerNoMemory = 37,
+    messageDqtAfterFirstScan = 38,
+    messageTablesMissingBeforeSos = 39,
+    messageLosslessRefused = 40,
+    messageMisplacedRestart = 41,
+    messageArithmeticRefused = 42,
+    messageDifferentialRefused = 43,
+    messageUnknownMarker = 44,
+    messageMarkerTooShort = 45,
+    messageMarkerTooLong = 46,
+    messageSecondSoiOrSof = 47,
+    messageNotProgressiveOrSequential = 48,
+    messageSourceTruncated = 49,
+    messageCodeMissingFromTable = 50,
+    messageUnusableAcValue = 51,
+    messageUnusableDcValue = 52,
+    messageCountOverflow = 53,
+    messageOutputFailed = 54,
+    messageOutputEnded = 55,
+    messageRepositionFailed = 56,
+    messageOptimisedConflictsWithBaseline = 57,
+    messageRasterNotCoded = 58,
+    messageMissingParameter = 59,
+    messageTooManyBaselineTables = 60,
 };
 
 // The message number of a raise that carries no message.
@@ -59,9 +125,6 @@ inline void NoteWork(CodecContext* context, int64_t units) {
 // Prints "BUG at FILE line LINE" to standard error and ends the process with status 1.
 [[noreturn]] void CodecFatal(const char* file, int line);
 
-using FatalReportProc = void (*)(const char* file, int line);
-// The process's fatal-report routine, installed by CodecCreate.
-extern FatalReportProc codecFatalReport;
 
 // Reports an internal consistency failure (no file content can cause one) and ends the process.
 [[noreturn]] void CodecBug();

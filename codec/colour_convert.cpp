@@ -6,13 +6,7 @@
 #include <cstring>
 
 #include "codec/codec_errors.h"
-
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#define KV_COLOUR_LANES 1
-#include <emmintrin.h>
-#else
-#define KV_COLOUR_LANES 0
-#endif
+#include "codec/simd.h"
 
 namespace {
 
@@ -123,7 +117,7 @@ inline void StoreInvertedCmy(int32_t y, const ChromaTerms& terms, uint8_t* out) 
     out[2] = Clamp((-y - terms.blue) >> Shift);
 }
 
-#if KV_COLOUR_LANES
+#if KV_SSE2
 // ---- Sixteen pixels at a time (SSE2): the precise paths, and interleaving one sample per component ----
 //
 // On the precise paths the table look-ups stay one per chroma sample and table; what runs side by side is the rest: the
@@ -334,7 +328,7 @@ const uint8_t* SourceRow(const CodecContext* context, int index, int blockLine, 
 
 // The same row seen as 16-bit cells (precise path, components 0 to 2).
 const uint16_t* WideSourceRow(const CodecContext* context, int index, int blockLine, int subRow) {
-    return reinterpret_cast<const uint16_t*>(SourceRow(context, index, blockLine, subRow));
+    return CellsOf<uint16_t>(SourceRow(context, index, blockLine, subRow));
 }
 
 // Writes one component's samples into every step-th byte of out for `groups` groups of Hmax pixels,
@@ -385,7 +379,7 @@ void InterleaveRow(const CodecContext* context, int blockLine, int subRow) {
         int32_t x = 0;
         if (count == 3) {
             const int32_t pixels = length / 3;
-#if KV_COLOUR_LANES
+#if KV_SSE2
             // As on the precise paths: at least one pixel is left for the loop below.
             for (; x + 16 < pixels; x += 16, out += 48) {
                 StoreThreeBytePixels(out, {LoadSixteen(c0 + x), LoadSixteen(c1 + x), LoadSixteen(c2 + x)});
@@ -399,7 +393,7 @@ void InterleaveRow(const CodecContext* context, int blockLine, int subRow) {
         } else {
             const uint8_t* c3 = SourceRow(context, 3, blockLine, subRow);
             const int32_t pixels = length / 4;
-#if KV_COLOUR_LANES
+#if KV_SSE2
             for (; x + 16 <= pixels; x += 16, out += 64) {
                 StoreFourBytePixels(out, {LoadSixteen(c0 + x), LoadSixteen(c1 + x), LoadSixteen(c2 + x)}, c3 + x);
             }
@@ -535,7 +529,7 @@ void ConvertRowPrecise(CodecContext* context, int blockLine, int subRow) {
     switch (path) {
         case 2: {  // one chroma pair per pixel
             const int32_t pixels = length / 3;
-#if KV_COLOUR_LANES
+#if KV_SSE2
             done = RgbPerPixelLanes(luma, cb, cr, cbTable, crTable, out, pixels);
 #endif
             out += 3 * done;
@@ -546,7 +540,7 @@ void ConvertRowPrecise(CodecContext* context, int blockLine, int subRow) {
         }
         case 3: {  // one chroma pair per two pixels
             const int32_t pairs = length / 6;
-#if KV_COLOUR_LANES
+#if KV_SSE2
             done = RgbPerPairLanes(luma, cb, cr, cbTable, crTable, out, 2 * pairs) / 2;
 #endif
             luma += 2 * done;
@@ -561,7 +555,7 @@ void ConvertRowPrecise(CodecContext* context, int blockLine, int subRow) {
         case 4: {  // one chroma pair and one K per pixel
             const uint8_t* black = SourceRow(context, 3, blockLine, subRow);
             const int32_t pixels = length / 4;
-#if KV_COLOUR_LANES
+#if KV_SSE2
             done = CmykPerPixelLanes(luma, cb, cr, black, cbTable, crTable, out, pixels);
 #endif
             out += 4 * done;
@@ -575,7 +569,7 @@ void ConvertRowPrecise(CodecContext* context, int blockLine, int subRow) {
         default: {  // path 5: one chroma pair per two pixels, one K per pixel
             const uint8_t* black = SourceRow(context, 3, blockLine, subRow);
             const int32_t pairs = length / 8;
-#if KV_COLOUR_LANES
+#if KV_SSE2
             done = CmykPerPairLanes(luma, cb, cr, black, cbTable, crTable, out, 2 * pairs) / 2;
 #endif
             luma += 2 * done;

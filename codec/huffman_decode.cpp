@@ -1,7 +1,6 @@
-// Huffman decoding: code construction, look-up tables, the bit reader over entropy-coded data,
-// restarts and the MCU-row decode of sequential scans. Input: bytes of entropy-coded data from the
-// context's source; output: dequantised blocks handed to the inverse DCT, which writes samples into
-// the components' sample buffers.
+// Huffman decoding: look-up tables, restarts and the MCU-row decode of sequential scans. Input:
+// bytes of entropy-coded data from the context's source; output: dequantised blocks handed to the
+// inverse DCT, which writes samples into the components' sample buffers.
 #include "codec/mcu_walk.h"
 #include "codec/huffman_decode.h"
 
@@ -10,18 +9,8 @@
 
 #include "codec/bit_reader.h"
 #include "codec/codec_errors.h"
+#include "codec/huffman_tables.h"
 #include "codec/inverse_dct.h"
-#include "codec/marker_reader.h"
-
-// Zig-zag position -> natural index; positions 64..79 (reached only by runs past the end of a
-// block in corrupt data) all map to the discard slot 64.
-const uint8_t ZigzagToNatural[80] = {
-    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
-    12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
-    35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
-    58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
-    64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64,
-};
 
 namespace {
 
@@ -32,37 +21,7 @@ constexpr uint16_t SearchFrom(int first) { return static_cast<uint16_t>(16 + (fi
 
 }  // namespace
 
-int BuildHuffmanCodes(CodecContext* context, const uint8_t* bits, uint8_t* sizes, uint16_t* codes, int isAc) {
-    const int limit = !isAc ? kMaxDcValues : (context->process == 2 ? kMaxAcValuesProgressive : kMaxAcValues);
-    // Every length must leave at least one code free, so the all-ones code never occurs.
-    int32_t free = 2;
-    for (int length = 1; length <= 16; ++length) {
-        free -= bits[length];
-        if (free < 1) CodecRaise(context, context->decoder ? categoryBadData : categoryBadHuffmanSpec, 4);
-        free *= 2;
-    }
-    int count = 0;
-    for (int length = 1; length <= 16; ++length) {
-        for (int i = 0; i < bits[length]; ++i) {
-            if (count >= limit) {
-                CodecRaise(context, context->decoder ? categoryLimit : categoryHuffmanLimit, 5, limit);
-            }
-            sizes[count++] = static_cast<uint8_t>(length);
-        }
-    }
-    sizes[count] = 0;
-    // Codes of one length are consecutive; moving to the next length doubles the code.
-    uint32_t code = 0;
-    int length = sizes[0];
-    for (int k = 0; k < count;) {
-        while (k < count && sizes[k] == length) codes[k++] = static_cast<uint16_t>(code++);
-        code <<= 1;
-        ++length;
-    }
-    return count;
-}
-
-void BuildHuffmanLookup(HuffmanTable* table, int isAc, const uint8_t* sizes, const uint16_t* codes) {
+void BuildHuffmanLookup(HuffmanTable* table, int isAc, const uint16_t* codes) {
     int k = 0;
     int longest = 0;
     for (int length = 1; length <= 16; ++length) {
@@ -80,7 +39,6 @@ void BuildHuffmanLookup(HuffmanTable* table, int isAc, const uint8_t* sizes, con
     table->maxCode[17] = INT32_MAX;
     // Without any code every look-ahead is out of range.
     table->limit = longest == 0 ? 0 : table->maxCode[longest] + 1;
-    (void)sizes;
     if (!isAc) return;
     for (uint32_t prefix = 0; prefix < (1u << kLookaheadBits); ++prefix) {
         const int32_t aligned = static_cast<int32_t>(prefix << (16 - kLookaheadBits));
@@ -105,41 +63,6 @@ void BuildHuffmanLookup(HuffmanTable* table, int isAc, const uint8_t* sizes, con
     }
 }
 
-// ---------------------------------------------------------------------------------------------
-// Bit reader. The buffer holds bitCount valid bits in its low end; bytes enter at the bottom.
-// Reading stops in front of a marker: the 0xFF stays as the look-ahead byte and the marker code
-// goes back into the source, so the marker reader finds it. Requests near a marker are served from
-// the bits still buffered, padded with zeros; a request that needs more than those raises.
-
-bool InspectMarker(CodecContext* context) {
-    if (context->lookahead < 0) return false;
-    int next = DecoderFetchByte(context);
-    while (next == 0xFF) next = DecoderFetchByte(context);
-    if (next == 0x00) {
-        context->bitBuffer = (context->bitBuffer << 8) | 0xFFu;
-        context->bitCount += 8;
-        context->lookahead = DecoderFetchByte(context);
-        return true;
-    }
-    SourceUngetByte(next, context->stream);
-    return false;
-}
-
-void RaiseAtMarker(CodecContext* context) {
-    int code = -1;
-    if (context->lookahead == 0xFF) {
-        code = DecoderFetchByte(context);
-        while (code == 0xFF) code = DecoderFetchByte(context);
-    }
-    const int after = code >= 0 ? DecoderFetchByte(context) : -1;
-    if (after > 0) CodecRaise(context, categoryBadData, 9, code);
-    CodecRaise(context, categorySourceFailed, 10, context->scansCompleted, context->mcuNumber);
-}
-
-void RaiseBadCode(CodecContext* context) {
-    CodecRaise(context, categoryBadData, 12, context->scansCompleted, context->mcuNumber);
-}
-
 namespace {
 
 // Wrap-around arithmetic for values that corrupt data can push past the 32-bit range.
@@ -151,13 +74,6 @@ inline int32_t WrapMultiply(int32_t value, uint32_t multiplier) {
 }
 
 }  // namespace
-
-uint32_t ReadBits(CodecContext* context, int count) {
-    BitState bits = LoadBits(context);
-    const uint32_t value = TakeFilled(context, bits, count);
-    StoreBits(context, bits);
-    return value;
-}
 
 // ---------------------------------------------------------------------------------------------
 
@@ -173,22 +89,6 @@ void CountRestart(CodecContext* context) {
     // Whatever marker stands here is taken as the restart marker.
     NextMarker(context);
     context->nextRestart = (context->nextRestart + 1) & 7;
-}
-
-void SetupScan(CodecContext* context) {
-    if (context->scanComponentCount == 1) {
-        const ComponentInfo* component = context->scan[0].component;
-        context->mcusPerRow = (context->width * component->h + 8 * context->hMax - 1) / (8 * context->hMax);
-        context->mcuRows = (context->height * component->v + 8 * context->vMax - 1) / (8 * context->vMax);
-    } else {
-        context->mcusPerRow = (context->width + 8 * context->hMax - 1) / (8 * context->hMax);
-        context->mcuRows = (context->height + 8 * context->vMax - 1) / (8 * context->vMax);
-    }
-    for (int i = 0; i < context->scanComponentCount; ++i) {
-        ScanComponent& scan = context->scan[i];
-        scan.dc = &context->dcTables[scan.dcTable];
-        scan.ac = &context->acTables[scan.acTable];
-    }
 }
 
 namespace {
@@ -248,7 +148,7 @@ void ReconstructBlock(CodecContext* context, const ComponentInfo* component, int
     int highestIndex = 0;
     int highestColumn = 0;
     if (component->planeCellBytes == 1) {
-        const auto* cells = reinterpret_cast<const int8_t*>(component->plane) + cell * 65;
+        const auto* cells = CellsOf<int8_t>(component->plane) + cell * 65;
         for (int k = static_cast<uint8_t>(cells[64]); k >= 0; --k) {
             if (cells[k] == 0) continue;
             const int natural = ZigzagToNatural[k];
@@ -257,7 +157,7 @@ void ReconstructBlock(CodecContext* context, const ComponentInfo* component, int
             if ((natural & 7) > highestColumn) highestColumn = natural & 7;
         }
     } else {
-        const auto* cells = reinterpret_cast<const int16_t*>(component->plane) + cell * 65;
+        const auto* cells = CellsOf<int16_t>(component->plane) + cell * 65;
         for (int k = cells[64]; k >= 0; --k) {
             if (cells[k] == 0) continue;
             const int natural = ZigzagToNatural[k];

@@ -10,30 +10,7 @@
 #include <cstring>
 
 #include "codec/codec_errors.h"
-
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#define KV_IDCT_LANES 1
-#include <emmintrin.h>
-#else
-#define KV_IDCT_LANES 0
-#endif
-
-#if defined(__GNUC__) || defined(__clang__)
-#define KV_IDCT_INLINE [[gnu::always_inline]] inline
-#elif defined(_MSC_VER)
-#define KV_IDCT_INLINE __forceinline
-#else
-#define KV_IDCT_INLINE inline
-#endif
-
-// Unrolls the short fixed loops below, whose vectors should stay in registers rather than arrays.
-#if defined(__clang__)
-#define KV_IDCT_UNROLL _Pragma("unroll")
-#elif defined(__GNUC__)
-#define KV_IDCT_UNROLL _Pragma("GCC unroll 8")
-#else
-#define KV_IDCT_UNROLL
-#endif
+#include "codec/simd.h"
 
 // Zig-zag order. Entry for natural row u, column v: 32768 / (s(u) x s(v)) rounded to the nearest
 // integer, s(0) = 1, s(k) = sqrt(2) x cos(k x pi / 16); computed once in double precision.
@@ -58,35 +35,19 @@ void BuildDequantTable(CodecContext* context, QuantTable* table, int tableNumber
 
 namespace {
 
+using simd::Sar;
+#if KV_SSE2
+using simd::Lanes;
+#endif
+
 // Level shift and rounding folded into coefficient (0,0): for bytes 128 x 2^18 + 2^17 before the final
 // shift of 18, for 11-bit samples 1024 x 2^15 + 2^14 before the final shift of 15.
 constexpr uint32_t kByteBias = 0x2020000;
 constexpr uint32_t kWideBias = 0x2004000;
 
-// The transform's values travel as uint32_t so that every sum wraps around in 32 bits; this shifts one
-// right as the signed value it stands for.
-template <int Bits>
-KV_IDCT_INLINE uint32_t Sar(uint32_t value) {
-    return static_cast<uint32_t>(static_cast<int32_t>(value) >> Bits);
-}
-
-#if KV_IDCT_LANES
-// Four values side by side, one per 32-bit lane; sums wrap around in 32 bits and shifts are
-// arithmetic, exactly as for the uint32_t values above.
-struct Lanes {
-    __m128i v;
-};
-KV_IDCT_INLINE Lanes operator+(Lanes a, Lanes b) { return {_mm_add_epi32(a.v, b.v)}; }
-KV_IDCT_INLINE Lanes operator-(Lanes a, Lanes b) { return {_mm_sub_epi32(a.v, b.v)}; }
-template <int Bits>
-KV_IDCT_INLINE Lanes Sar(Lanes value) {
-    return {_mm_srai_epi32(value.v, Bits)};
-}
-#endif
-
 // Input k of a transform whose inputs above Highest are known to be zero: load(k), or zero.
 template <int K, int Highest, typename Value, typename Load>
-KV_IDCT_INLINE Value Input(const Load& load) {
+KV_ALWAYS_INLINE Value Input(const Load& load) {
     if constexpr (K <= Highest) {
         return load(K);
     } else {
@@ -100,7 +61,7 @@ KV_IDCT_INLINE Value Input(const Load& load) {
 // computing exactly what the full transform computes, wrap-around included. Always inlined, so that
 // every pass is one straight run of register arithmetic.
 template <int Highest, typename Value, typename Load, typename Store>
-KV_IDCT_INLINE void Transform8(const Load& load, const Store& store) {
+KV_ALWAYS_INLINE void Transform8(const Load& load, const Store& store) {
     const Value x0 = Input<0, Highest, Value>(load);
     const Value x1 = Input<1, Highest, Value>(load);
     const Value x2 = Input<2, Highest, Value>(load);
@@ -189,7 +150,7 @@ void ColumnPass(int32_t* block) {
 template <int HighestColumn, typename Width>
 void RowPass(const int32_t* block, uint8_t* output, int32_t rowWidth, int rowCount) {
     for (int row = 0; row < rowCount; ++row, block += 8, output += rowWidth) {
-        auto* cells = reinterpret_cast<typename Width::Cell*>(output);
+        auto* cells = CellsOf<typename Width::Cell>(output);
         if constexpr (HighestColumn == 0) {
             const typename Width::Cell sample = Finish<Width>(static_cast<uint32_t>(block[0]));
             for (int j = 0; j < 8; ++j) cells[j] = sample;
@@ -220,7 +181,7 @@ const RowPassProc kRowPasses[2][8] = {
      RowPass<4, WideCells>, RowPass<5, WideCells>, RowPass<7, WideCells>, RowPass<7, WideCells>},
 };
 
-#if KV_IDCT_LANES
+#if KV_SSE2
 // ---- Four columns or rows side by side ----
 
 inline __m128i Load4(const int32_t* cells) {
@@ -242,7 +203,7 @@ void ColumnPassLanes(int32_t* block) {
 
 // Reads the 4x4 square at cells (rows 8 apart) with rows and columns swapped: columns[j] holds column j,
 // one row per lane.
-KV_IDCT_INLINE void Transpose4(const int32_t* cells, Lanes* columns) {
+KV_ALWAYS_INLINE void Transpose4(const int32_t* cells, Lanes* columns) {
     const __m128i row0 = Load4(cells);
     const __m128i row1 = Load4(cells + 8);
     const __m128i row2 = Load4(cells + 16);
@@ -258,13 +219,13 @@ KV_IDCT_INLINE void Transpose4(const int32_t* cells, Lanes* columns) {
 }
 
 // Stores 8 bytes, the low half of a vector.
-KV_IDCT_INLINE void Store8(uint8_t* output, __m128i value) {
+KV_ALWAYS_INLINE void Store8(uint8_t* output, __m128i value) {
     _mm_storel_epi64(reinterpret_cast<__m128i*>(output), value);
 }
 
 // Writes the eight output columns, each as 8 rows of 16-bit values (already shifted), as 8 rows of
 // bytes: packing with unsigned saturation clamps to 0..255, then the bytes are transposed.
-KV_IDCT_INLINE void StoreColumns(const __m128i* columns, uint8_t* output, int32_t rowWidth, ByteCells) {
+KV_ALWAYS_INLINE void StoreColumns(const __m128i* columns, uint8_t* output, int32_t rowWidth, ByteCells) {
     const __m128i c01 = _mm_packus_epi16(columns[0], columns[1]);  // column 0 rows 0..7, column 1 rows 0..7
     const __m128i c23 = _mm_packus_epi16(columns[2], columns[3]);
     const __m128i c45 = _mm_packus_epi16(columns[4], columns[5]);
@@ -283,7 +244,7 @@ KV_IDCT_INLINE void StoreColumns(const __m128i* columns, uint8_t* output, int32_
         _mm_unpacklo_epi32(left4567, right4567),  // rows 4 and 5
         _mm_unpackhi_epi32(left4567, right4567),  // rows 6 and 7
     };
-    KV_IDCT_UNROLL
+    KV_UNROLL
     for (int pair = 0; pair < 4; ++pair, output += 2 * rowWidth) {
         Store8(output, rows[pair]);
         Store8(output + rowWidth, _mm_unpackhi_epi64(rows[pair], rows[pair]));
@@ -291,11 +252,11 @@ KV_IDCT_INLINE void StoreColumns(const __m128i* columns, uint8_t* output, int32_
 }
 
 // The same for 16-bit cells: clamped to 0..2047 with 16-bit minimum and maximum, then transposed.
-KV_IDCT_INLINE void StoreColumns(const __m128i* columns, uint8_t* output, int32_t rowWidth, WideCells) {
+KV_ALWAYS_INLINE void StoreColumns(const __m128i* columns, uint8_t* output, int32_t rowWidth, WideCells) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i top = _mm_set1_epi16(WideCells::kMax);
     __m128i c[8];
-    KV_IDCT_UNROLL
+    KV_UNROLL
     for (int j = 0; j < 8; ++j) c[j] = _mm_min_epi16(_mm_max_epi16(columns[j], zero), top);
     const __m128i t0 = _mm_unpacklo_epi16(c[0], c[1]);  // c0r0 c1r0 c0r1 c1r1 c0r2 c1r2 c0r3 c1r3
     const __m128i t1 = _mm_unpackhi_epi16(c[0], c[1]);  // the same for rows 4..7
@@ -319,7 +280,7 @@ KV_IDCT_INLINE void StoreColumns(const __m128i* columns, uint8_t* output, int32_
         _mm_unpacklo_epi64(left45, right45), _mm_unpackhi_epi64(left45, right45),
         _mm_unpacklo_epi64(left67, right67), _mm_unpackhi_epi64(left67, right67),
     };
-    KV_IDCT_UNROLL
+    KV_UNROLL
     for (int row = 0; row < 8; ++row, output += rowWidth) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(output), rows[row]);
     }
@@ -329,7 +290,7 @@ KV_IDCT_INLINE void StoreColumns(const __m128i* columns, uint8_t* output, int32_
 // are read transposed, so that each lane carries one row and each vector one column. Hands back the
 // results shifted down to sample scale, one vector per output column.
 template <int HighestColumn, typename Width>
-KV_IDCT_INLINE void RowPassFour(const int32_t* cells, __m128i* shifted) {
+KV_ALWAYS_INLINE void RowPassFour(const int32_t* cells, __m128i* shifted) {
     Lanes columns[8];
     Transpose4(cells, columns);
     if constexpr (HighestColumn >= 4) Transpose4(cells + 4, columns + 4);
@@ -350,7 +311,7 @@ void RowPassLanes(const int32_t* block, uint8_t* output, int32_t rowWidth) {
     RowPassFour<HighestColumn, Width>(block, top);
     RowPassFour<HighestColumn, Width>(block + 32, bottom);
     __m128i samples[8];
-    KV_IDCT_UNROLL
+    KV_UNROLL
     for (int j = 0; j < 8; ++j) samples[j] = _mm_packs_epi32(top[j], bottom[j]);
     StoreColumns(samples, output, rowWidth, Width{});
 }
@@ -451,7 +412,7 @@ void InverseDctPortable(CodecContext* context, int32_t* block, uint8_t* output, 
 
 void InverseDct(CodecContext* context, int32_t* block, uint8_t* output, int highestColumn, int highestRow,
                 const ComponentInfo* component) {
-#if KV_IDCT_LANES
+#if KV_SSE2
     static_cast<void>(context);
     if (static_cast<unsigned>(highestColumn | highestRow) > 7) CodecBug();
     const int wide = component->wideSamples != 0 ? 1 : 0;

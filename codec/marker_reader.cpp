@@ -1,17 +1,20 @@
 // The marker reader: walks the JPEG stream marker by marker, checks and stores every segment,
 // keeps APPn and COM markers for the shell, reads the APPE marker, sets up the frame and starts
-// each scan; and the reader states behind the header phase and the row output. Input: bytes from
-// the context's source; output: the context's frame, tables and scan, and rows in its output row.
+// each scan. Input: bytes from the context's source; output: the context's frame, tables and scan.
 #include "codec/marker_reader.h"
 
 #include <cstring>
 
+#include "codec/bit_reader.h"
 #include "codec/codec_errors.h"
 #include "codec/colour_convert.h"
+#include "codec/frame.h"
 #include "codec/huffman_decode.h"
+#include "codec/huffman_tables.h"
 #include "codec/inverse_dct.h"
 #include "codec/progressive_decode.h"
-#include "shell/host_memory.h"
+#include "codec/work_block.h"
+#include "codec/codec_io.h"
 
 namespace {
 
@@ -25,26 +28,6 @@ enum : int {
 };
 
 constexpr uint8_t kAppeIdentifier[5] = {'N', 'u', 'r', 'v', 'o'};
-
-[[noreturn]] void RaiseSourceEnded(CodecContext* context) {
-    CodecRaise(context, categorySourceFailed, 13, context->scansCompleted, context->mcuNumber);
-}
-
-// The colour transform a frame of this many components takes from the one given: none given
-// means YCbCr for three components; YCbCr means YCCK for four and nothing for one or two; YCCK
-// needs four components.
-int32_t FrameTransform(CodecContext* context, int32_t transform, int encoder) {
-    const int count = context->componentCount;
-    if (transform == kTransformUnset) transform = count == 3 ? 1 : 0;
-    if (transform == 1) {
-        if (count == 4) transform = 2;
-        else if (count < 3) transform = 0;
-    }
-    if (transform < 0 || transform > 2 || (transform == 2 && count != 4)) {
-        CodecRaise(context, encoder ? categoryBadParameter : categoryBadData, 3, transform);
-    }
-    return transform;
-}
 
 // Primitive reads of the marker segments: each takes the look-ahead byte and fetches the next.
 int ReadByte(CodecContext* context) {
@@ -78,7 +61,7 @@ void ReadBytes(CodecContext* context, uint8_t* buffer, int32_t n) {
     if (n > 2) {
         const int32_t got = SourceRead(buffer + 2, 1, n - 2, context->stream);
         if (got != n - 2) {
-            if (StreamError(context->stream) == resultEndOfFile) lastError = resultOk;
+            if (StreamError(context->stream) == kIoEndOfFile) lastError = kIoOk;
             RaiseSourceEnded(context);
         }
     }
@@ -91,12 +74,12 @@ void SkipBytes(CodecContext* context, int32_t n) {
 
 // A segment whose fields ran past its length is refused; bytes left over are skipped.
 void FinishSegment(CodecContext* context, int code, int32_t remainder) {
-    if (remainder < 0) CodecRaise(context, categoryBadData, 45, code);
+    if (remainder < 0) CodecRaise(context, categoryBadData, messageMarkerTooShort, code);
     SkipBytes(context, remainder);
 }
 
 void RequireSoi(CodecContext* context) {
-    if (context->readerState == readerStart) CodecRaise(context, categoryBadData, 23);
+    if (context->readerState == readerStart) CodecRaise(context, categoryBadData, messageMissingSoi);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -104,7 +87,7 @@ void RequireSoi(CodecContext* context) {
 
 // Parses the APPE fields after its identifier; answers the unparsed remainder (0..3 bytes).
 int32_t ParseAppe(CodecContext* context, int32_t remaining) {
-    if (context->readerState != readerBetweenScans) CodecRaise(context, categoryBadData, 23);
+    if (context->readerState != readerBetweenScans) CodecRaise(context, categoryBadData, messageMissingSoi);
     context->appeVersion = Read16(context);
     context->appeFlags = Read32(context);
     context->colourTransform = ReadByte(context);
@@ -117,21 +100,21 @@ int32_t ParseAppe(CodecContext* context, int32_t remaining) {
         }
         const int32_t length = Read16(context);
         remaining -= 3 + length;
-        if (remaining < 0) CodecRaise(context, categoryBadData, 28);
+        if (remaining < 0) CodecRaise(context, categoryBadData, messageBadAppeStructure);
         if (tag == 3) {
-            if (length < 5) CodecRaise(context, categoryBadData, 28);
+            if (length < 5) CodecRaise(context, categoryBadData, messageBadAppeStructure);
             const int count = ReadByte(context);
-            if (count > kMaxScanDirectory) CodecRaise(context, categoryLimit, 25);
+            if (count > kMaxScanDirectory) CodecRaise(context, categoryLimit, messageAppeDirectoryTooLong);
             const int32_t rest = length - 1 - 5 * count;
-            if (rest < 0) CodecRaise(context, categoryBadData, 28);
+            if (rest < 0) CodecRaise(context, categoryBadData, messageBadAppeStructure);
             context->scanDirectoryCount = count;
             for (int i = 0; i < count; ++i) context->scanDirectoryScans[i] = static_cast<uint8_t>(ReadByte(context));
             for (int i = 0; i < count; ++i) context->scanDirectoryOffsets[i] = Read32(context);
             SkipBytes(context, rest);
         } else if (tag == 4) {
-            if (length >= 32768) CodecRaise(context, categoryLimit, 26);
+            if (length >= 32768) CodecRaise(context, categoryLimit, messageCaptionTooLong);
             auto* caption = static_cast<char*>(MemoryAllocate(static_cast<std::size_t>(length) + 1));
-            if (caption == nullptr) CodecRaise(context, categoryNoMemory, 27);
+            if (caption == nullptr) CodecRaise(context, categoryNoMemory, messageCaptionNoMemory);
             MemoryFree(context->caption);
             context->caption = caption;
             context->captionLength = 0;
@@ -148,7 +131,7 @@ int32_t ParseAppe(CodecContext* context, int32_t remaining) {
 void ReadApplicationMarker(CodecContext* context, int code) {
     const int32_t length = Read16(context);
     const int32_t payload = length - 2;
-    if (payload < 0) CodecRaise(context, categoryBadData, 45, code);
+    if (payload < 0) CodecRaise(context, categoryBadData, messageMarkerTooShort, code);
     uint8_t start[5] = {0, 0, 0, 0, 0};
     int32_t startBytes = 0;
     if (code == markerAppe && payload >= 12) {
@@ -165,7 +148,7 @@ void ReadApplicationMarker(CodecContext* context, int code) {
     }
     const std::size_t bytes = static_cast<std::size_t>(payload) + 20;
     auto* record = static_cast<MarkerRecord*>(MemoryAllocate(bytes));
-    if (record == nullptr) CodecRaise(context, categoryNoMemory, 37);
+    if (record == nullptr) CodecRaise(context, categoryNoMemory, messageMarkerNoMemory);
     record->next = nullptr;
     record->totalBytes = payload + 4;
     MarkerRecord** tail = &context->markers;
@@ -193,10 +176,12 @@ void ReadHuffmanTables(CodecContext* context) {
     context->dhtSeen = remainder;
     while (remainder > 0) {
         const int classAndNumber = ReadByte(context);
-        if ((classAndNumber & ~0x13) != 0) CodecRaise(context, categoryBadData, 29);
+        if ((classAndNumber & ~0x13) != 0) CodecRaise(context, categoryBadData, messageBadDhtTableNumber);
         const int isAc = (classAndNumber >> 4) & 1;
         const int number = classAndNumber & 3;
-        if (number >= 2 && context->process == 0) CodecRaise(context, categoryBadData, 30);
+        if (number >= 2 && context->process == FrameProcess::baseline) {
+            CodecRaise(context, categoryBadData, messageDhtTableNotBaseline);
+        }
         HuffmanTable* table = isAc ? &context->acTables[number] : &context->dcTables[number];
         table->defined = 0;
         table->bits[0] = 0;
@@ -209,16 +194,16 @@ void ReadHuffmanTables(CodecContext* context) {
         for (int i = 0; i < count; ++i) {
             const int value = table->values[i];
             if (!isAc) {
-                if (value >= 12) CodecRaise(context, categoryBadData, 15, 12);
+                if (value >= 12) CodecRaise(context, categoryBadData, messageDcValueUnusable, 12);
             } else {
                 const int size = value & 15;
                 const int run = value >> 4;
                 if (size >= 11 || (size == 0 && run != 0 && run != 15 && !context->progressive)) {
-                    CodecRaise(context, categoryBadData, 14, value);
+                    CodecRaise(context, categoryBadData, messageAcValueUnusable, value);
                 }
             }
         }
-        BuildHuffmanLookup(table, isAc, sizes, codes);
+        BuildHuffmanLookup(table, isAc, codes);
         table->defined = 1;
         remainder -= 17 + count;
     }
@@ -226,7 +211,9 @@ void ReadHuffmanTables(CodecContext* context) {
 }
 
 void ReadQuantTables(CodecContext* context) {
-    if (context->progressive && context->scansCompleted > 0) CodecRaise(context, categoryBadData, 38);
+    if (context->progressive && context->scansCompleted > 0) {
+        CodecRaise(context, categoryBadData, messageDqtAfterFirstScan);
+    }
     RequireSoi(context);
     int32_t remainder = Read16(context) - 2;
     context->dqtSeen = remainder;
@@ -234,12 +221,12 @@ void ReadQuantTables(CodecContext* context) {
         const int precisionAndNumber = ReadByte(context);
         const int wide = (precisionAndNumber >> 4) != 0;
         const int number = precisionAndNumber & 15;
-        if (number > 3) CodecRaise(context, categoryBadData, 21);
+        if (number > 3) CodecRaise(context, categoryBadData, messageBadQuantTableNumber);
         if (context->quantTablesDefined < number + 1) context->quantTablesDefined = number + 1;
         QuantTable& table = context->quant[number];
         for (int k = 0; k < 64; ++k) {
             const int32_t entry = wide ? Read16(context) : ReadByte(context);
-            if (entry == 0) CodecRaise(context, categoryBadData, 22);
+            if (entry == 0) CodecRaise(context, categoryBadData, messageQuantiserZero);
             table.entries[k] = static_cast<uint16_t>(entry);
         }
         remainder -= wide ? 129 : 65;
@@ -259,18 +246,18 @@ void ReadRestartInterval(CodecContext* context) {
 // Frame and scan.
 
 void ReadFrameHeader(CodecContext* context, int code) {
-    if (context->components[0].h != 0) CodecRaise(context, categoryBadData, 47);
-    context->process = code - markerSof0;
+    if (context->components[0].h != 0) CodecRaise(context, categoryBadData, messageSecondSoiOrSof);
+    context->process = static_cast<FrameProcess>(code - markerSof0);
     context->relaxedSampling = code != markerSof0;
     context->progressive = code == markerSof2;
     const int32_t length = Read16(context);
-    if (ReadByte(context) != 8) CodecRaise(context, categoryBadData, 16);
+    if (ReadByte(context) != 8) CodecRaise(context, categoryBadData, messagePrecisionAboveEight);
     context->height = Read16(context);
     context->width = Read16(context);
-    if (context->width == 0) CodecRaise(context, categoryLimit, 17);
-    if (context->height == 0) CodecRaise(context, categoryLimit, 18);
+    if (context->width == 0) CodecRaise(context, categoryLimit, messageWidthZero);
+    if (context->height == 0) CodecRaise(context, categoryLimit, messageHeightZero);
     const int count = ReadByte(context);
-    if (count < 1 || count > kMaxComponents) CodecRaise(context, categoryBadData, 19);
+    if (count < 1 || count > kMaxComponents) CodecRaise(context, categoryBadData, messageBadColourCount);
     context->componentCount = count;
     for (int i = 0; i < count; ++i) {
         ComponentInfo& component = context->components[i];
@@ -281,7 +268,7 @@ void ReadFrameHeader(CodecContext* context, int code) {
         component.quantTable = static_cast<uint8_t>(ReadByte(context));
     }
     const int32_t remainder = length - 8 - 3 * count;
-    if (remainder < 0) CodecRaise(context, categoryBadData, 45, code);
+    if (remainder < 0) CodecRaise(context, categoryBadData, messageMarkerTooShort, code);
     SetupFrame(context, 0);
     SkipBytes(context, remainder);
 }
@@ -289,9 +276,9 @@ void ReadFrameHeader(CodecContext* context, int code) {
 void ParseSos(CodecContext* context) {
     const int32_t length = Read16(context);
     const int count = ReadByte(context);
-    if (count == 0 || count > context->componentCount) CodecRaise(context, categoryBadData, 31);
+    if (count == 0 || count > context->componentCount) CodecRaise(context, categoryBadData, messageBadSosColourCount);
     const int32_t remainder = length - 6 - 2 * count;
-    if (remainder < 0) CodecRaise(context, categoryBadData, 45, markerSos);
+    if (remainder < 0) CodecRaise(context, categoryBadData, messageMarkerTooShort, markerSos);
     context->scanComponentCount = count;
     int next = 0;  // frame components are matched in frame order
     for (int i = 0; i < count; ++i) {
@@ -299,11 +286,13 @@ void ParseSos(CodecContext* context) {
         const int tables = ReadByte(context);
         const int dc = tables >> 4;
         const int ac = tables & 15;
-        if (dc >= 4 || ac >= 4) CodecRaise(context, categoryBadData, 29);
+        if (dc >= 4 || ac >= 4) CodecRaise(context, categoryBadData, messageBadDhtTableNumber);
         while (next < context->componentCount && context->components[next].id != id) ++next;
-        if (next >= context->componentCount) CodecRaise(context, categoryBadData, 32);
+        if (next >= context->componentCount) CodecRaise(context, categoryBadData, messageSosComponentUnknown);
         ComponentInfo* component = &context->components[next++];
-        if (component->quantTable >= context->quantTablesDefined) CodecRaise(context, categoryBadData, 33);
+        if (component->quantTable >= context->quantTablesDefined) {
+            CodecRaise(context, categoryBadData, messageBadSofQuantTable);
+        }
         ScanComponent& scan = context->scan[i];
         scan.component = component;
         scan.dcTable = dc;
@@ -315,10 +304,10 @@ void ParseSos(CodecContext* context) {
     const int ah = approximation >> 4;
     const int al = approximation & 15;
     if (context->progressive) {
-        if (se > 63 || se < ss || (ss == 0 && se != 0)) CodecRaise(context, categoryBadData, 35);
-        if (al > 11) CodecRaise(context, categoryBadData, 35);
-        if (ah != 0 && ah <= al) CodecRaise(context, categoryBadData, 35);
-        if (ss != 0 && count > 1) CodecRaise(context, categoryBadData, 34);
+        if (se > 63 || se < ss || (ss == 0 && se != 0)) CodecRaise(context, categoryBadData, messageBadScanBand);
+        if (al > 11) CodecRaise(context, categoryBadData, messageBadScanBand);
+        if (ah != 0 && ah <= al) CodecRaise(context, categoryBadData, messageBadScanBand);
+        if (ss != 0 && count > 1) CodecRaise(context, categoryBadData, messageSeveralAcScanColours);
         context->ss = ss;
         context->se = se;
         context->ah = ah;
@@ -336,7 +325,7 @@ void ParseSos(CodecContext* context) {
         const ScanComponent& scan = context->scan[i];
         if ((needsDc && !context->dcTables[scan.dcTable].defined) ||
             (needsAc && !context->acTables[scan.acTable].defined)) {
-            CodecRaise(context, categoryBadData, 39);
+            CodecRaise(context, categoryBadData, messageTablesMissingBeforeSos);
         }
     }
     SkipBytes(context, remainder);
@@ -355,9 +344,14 @@ void StartScan(CodecContext* context) {
         // rule; the colour path chosen at SOF stays, so a path that converts colour needs one.
         context->colourTransform = FrameTransform(context, context->colourTransform, 0);
         if (context->colourPath >= 2 && context->colourTransform == 0) {
-            CodecRaise(context, categoryBadData, 3, 0);
+            CodecRaise(context, categoryBadData, messageBadColourTransform, 0);
         }
-        AllocateWorkBlock(context, context->bytesPerRow, 0);
+        const int32_t colourBytes = ColourTableBytes(context);
+        uint8_t* colourTables = AllocateWorkBlock(context, context->bytesPerRow, colourBytes, 0);
+        if (colourTables != nullptr) {
+            context->chromaTableA = reinterpret_cast<int32_t*>(colourTables);
+            context->chromaTableB = reinterpret_cast<int32_t*>(colourTables + colourBytes / 2);
+        }
         for (int i = 0; i < context->quantTablesDefined; ++i) BuildDequantTable(context, &context->quant[i], i);
         if (context->colourTransform != 0) BuildColourTables(context);
     }
@@ -377,52 +371,15 @@ void StartScan(CodecContext* context) {
 void ReadScanHeader(CodecContext* context) {
     RequireSoi(context);
     if (context->components[0].h == 0 || context->dqtSeen == 0 || context->dhtSeen == 0) {
-        CodecRaise(context, categoryBadData, 39);
+        CodecRaise(context, categoryBadData, messageTablesMissingBeforeSos);
     }
-    if (context->process != 0 && context->process != 1 && context->process != 2) CodecBug();
+    if (context->process != FrameProcess::baseline && context->process != FrameProcess::extended &&
+        context->process != FrameProcess::progressive) CodecBug();
     ParseSos(context);
     StartScan(context);
 }
 
-// Primes the look-ahead byte before the first marker.
-void StartReading(CodecContext* context) {
-    context->bitCount = 0;
-    context->lookahead = DecoderFetchByte(context);
-}
-
-bool HeaderComplete(const CodecContext* context) {
-    return context->readerState < readerDecodeRow || context->endOfImage;
-}
-
 }  // namespace
-
-int DecoderFetchByte(CodecContext* context) {
-    const int byte = SourceGetByte(context->stream);
-    if (byte < 0 && StreamError(context->stream) == resultOk) lastError = resultOk;
-    return byte;
-}
-
-int NextMarker(CodecContext* context) {
-    context->bitCount = 0;
-    // Anything in front of the marker is skipped; an endless run of it (a pipe) is work like any
-    // other, so the cancel hook hears of it.
-    for (;;) {
-        const int byte = context->lookahead;
-        if (byte < 0) RaiseSourceEnded(context);
-        NoteWork(context, kWorkPerMarkerByte);
-        context->lookahead = DecoderFetchByte(context);
-        if (byte == 0xFF) break;
-    }
-    while (context->lookahead == 0xFF) {
-        NoteWork(context, kWorkPerMarkerByte);
-        context->lookahead = DecoderFetchByte(context);
-    }
-    const int code = context->lookahead;
-    if (code < 0) RaiseSourceEnded(context);
-    // EOI stays as the look-ahead byte: nothing after it is ever read.
-    if (code != markerEoi) context->lookahead = DecoderFetchByte(context);
-    return code;
-}
 
 void ReadMarkers(CodecContext* context) {
     for (;;) {
@@ -434,11 +391,11 @@ void ReadMarkers(CodecContext* context) {
         } else if (code == markerSof0 || code == markerSof1 || code == markerSof2) {
             ReadFrameHeader(context, code);
         } else if (code == markerSof3) {
-            CodecRaise(context, categoryUnsupported, 40);
+            CodecRaise(context, categoryUnsupported, messageLosslessRefused);
         } else if (code >= 0xC5 && code <= 0xC7) {
-            CodecRaise(context, categoryUnsupported, 43);
+            CodecRaise(context, categoryUnsupported, messageDifferentialRefused);
         } else if (code >= 0xC9 && code <= markerSof15) {
-            CodecRaise(context, categoryUnsupported, 42);
+            CodecRaise(context, categoryUnsupported, messageArithmeticRefused);
         } else if (code == markerDht) {
             ReadHuffmanTables(context);
         } else if (code == markerDqt) {
@@ -446,7 +403,7 @@ void ReadMarkers(CodecContext* context) {
         } else if (code == markerDri) {
             ReadRestartInterval(context);
         } else if (code == markerSoi) {
-            if (context->readerState != readerStart) CodecRaise(context, categoryBadData, 47);
+            if (context->readerState != readerStart) CodecRaise(context, categoryBadData, messageSecondSoiOrSof);
             context->readerState = readerBetweenScans;
             context->restartInterval = 0;
             context->nextRestart = 0;
@@ -460,152 +417,8 @@ void ReadMarkers(CodecContext* context) {
             if (context->scansDelivered == context->scansCompleted) context->readerState = readerFinished;
             return;
         } else {
-            CodecRaise(context, categoryBadData, 44, code);
+            CodecRaise(context, categoryBadData, messageUnknownMarker, code);
         }
     }
 }
 
-int ReadHeader(CodecContext* context) {
-    switch (context->readerState) {
-        case readerStart:
-            StartReading(context);
-            ReadMarkers(context);
-            return HeaderComplete(context) ? 1 : 0;
-        case readerBetweenScans:
-            if (!context->progressive) return 1;
-            ReadMarkers(context);
-            return HeaderComplete(context) ? 1 : 0;
-        case readerFinished:
-        case readerFinishedAlt:
-            ReleaseWorkBlock(context);
-            return 1;
-        case readerDecodeRow:
-        case readerDeliverRows:
-            if (context->endOfImage || !context->progressive) return 1;
-            ReadMarkers(context);
-            return HeaderComplete(context) ? 1 : 0;
-        default:
-            return 0;
-    }
-}
-
-int ReadRow(CodecContext* context) {
-    switch (context->readerState) {
-        case readerStart:
-            StartReading(context);
-            [[fallthrough]];
-        case readerBetweenScans:
-            ReadMarkers(context);
-            if (context->readerState == readerDecodeRow) DecodeMcuRow(context);
-            break;
-        case readerDecodeRow:
-            DecodeMcuRow(context);
-            break;
-        case readerFinished:
-        case readerFinishedAlt:
-            ReleaseWorkBlock(context);
-            return 1;
-        case readerDeliverRows:
-            break;
-        default:
-            return 0;
-    }
-    if (context->readerState != readerDeliverRows) {
-        if (context->readerState < readerDecodeRow) {
-            ReleaseWorkBlock(context);
-            return 1;
-        }
-        context->blockLine = 0;
-        context->subRow = 0;
-        context->readerState = readerDeliverRows;
-    }
-    if (context->preciseColour) {
-        ConvertRowPrecise(context, context->blockLine, context->subRow);
-    } else {
-        ConvertRow(context, context->blockLine, context->subRow);
-    }
-    if (++context->subRow == context->vMax) {
-        context->subRow = 0;
-        if (++context->blockLine == 8) context->readerState = readerDecodeRow;
-    }
-    if (++context->rowsDelivered == context->height) {
-        // The image is complete: a sequential scan counts as completed here; a progressive
-        // frame's scans were all completed during the header phase.
-        if (!context->progressive) ++context->scansCompleted;
-        context->scansDelivered = context->scansCompleted;
-        context->readerState = context->endOfImage ? readerFinished : readerBetweenScans;
-    }
-    return 0;
-}
-
-void SetupFrame(CodecContext* context, int encoder) {
-    const int count = context->componentCount;
-    const int badSampling = encoder ? categoryBadParameter : categoryBadData;
-    int hMax = 0;
-    int vMax = 0;
-    int sum = 0;
-    for (int i = 0; i < count; ++i) {
-        const ComponentInfo& component = context->components[i];
-        if (component.h < 1 || component.h > 4 || component.v < 1 || component.v > 4) {
-            CodecRaise(context, badSampling, 1);
-        }
-        if (component.h > hMax) hMax = component.h;
-        if (component.v > vMax) vMax = component.v;
-        sum += component.h * component.v;
-    }
-    if (sum > 10 && !context->relaxedSampling) CodecRaise(context, encoder ? categoryBadParameter : categoryConflict, 2);
-    context->hMax = hMax;
-    context->vMax = vMax;
-    const int32_t blocksAcross = (context->width + hMax - 1) / hMax;
-    context->paddedRowLength = blocksAcross * count * hMax;
-    context->componentsTimesHmax = count * hMax;
-    context->bytesPerRow = context->width * count;
-
-    const int32_t transform = FrameTransform(context, context->colourTransform, encoder);
-    context->colourTransform = transform;
-
-    const ComponentInfo* c = context->components;
-    int path = 0;
-    if (count >= 3 && c[1].h == 1 && c[2].h == 1) {
-        if (c[0].h == 1 && transform != 0) {
-            // Four components take one K sample per pixel here; a wider K is left to the generic
-            // path, which upsamples every component.
-            if (count == 3) path = 2;
-            else if (c[3].h == 1) path = 4;
-        } else if (c[0].h == 2) {
-            if (count == 3) path = transform != 0 ? 3 : 1;
-            else if (c[3].h == 2 && transform != 0) path = 5;
-        }
-    }
-    context->colourPath = path;
-
-    for (int i = 0; i < count; ++i) {
-        ComponentInfo& component = context->components[i];
-        component.fullSize = component.h == hMax && component.v == vMax;
-    }
-    context->fourLine = vMax >= 4 && c[0].fullSize && count >= 2 && c[1].v == 1 &&
-                        (count == 2 || (c[2].v == 1 && (count == 3 || (transform != 0 && c[3].fullSize))));
-
-    context->preciseColour = context->preciseColour && transform != 0 && path != 0;
-    for (int i = 0; i < count; ++i) context->components[i].wideSamples = context->preciseColour && i < 3;
-
-    if (count == 1) {
-        ComponentInfo& component = context->components[0];
-        component.rowWidth = (context->width * component.h + 8 * hMax - 1) / (8 * hMax) * 8;
-        if (context->progressive) {
-            component.planeWidth = component.rowWidth;
-            component.planeHeight = (context->height * component.v + 8 * vMax - 1) / (8 * vMax) * 8;
-        }
-        return;
-    }
-    const int32_t mcusAcross = (context->width + 8 * hMax - 1) / (8 * hMax);
-    const int32_t mcusDown = (context->height + 8 * vMax - 1) / (8 * vMax);
-    for (int i = 0; i < count; ++i) {
-        ComponentInfo& component = context->components[i];
-        component.rowWidth = mcusAcross * component.h * 8 * (component.wideSamples ? 2 : 1);
-        if (context->progressive) {
-            component.planeWidth = mcusAcross * component.h * 8;
-            component.planeHeight = mcusDown * component.v * 8;
-        }
-    }
-}

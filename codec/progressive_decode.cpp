@@ -16,7 +16,7 @@ constexpr int kBandEnd = 64;
 template <class Cell>
 Cell* BlockCells(const ComponentInfo* component, int blockRow, int blockColumn) {
     const std::size_t index = static_cast<std::size_t>(blockRow) * (component->planeWidth / 8) + blockColumn;
-    return reinterpret_cast<Cell*>(component->plane) + index * 65;
+    return CellsOf<Cell>(component->plane) + index * 65;
 }
 
 template <class Cell>
@@ -113,7 +113,7 @@ void DecodeAcRefine(CodecContext* context, BitState& bits, const ScanComponent* 
                 ++k;
                 if (k > se) {
                     StoreBits(context, bits);
-                    CodecRaise(context, categoryBadData, 6, context->mcuNumber);
+                    CodecRaise(context, categoryBadData, messageMissingEndOfBlockCode, context->mcuNumber);
                 }
                 if (cells[k] != 0) {
                     Correct(context, bits, &cells[k], p);

@@ -15,13 +15,12 @@
 //  28940   700  output row: 227 x 3 + 11 + 9 = 701, rounded down to 700
 //  29640        total
 // Sizes are summed in 64 bits and refused before the host is asked when they pass 2 GB.
+#include "codec/work_block.h"
+
 #include <cstring>
 
 #include "codec/codec_errors.h"
-#include "codec/colour_convert.h"
-#include "codec/encoder/forward_path.h"
-#include "codec/marker_reader.h"
-#include "shell/host_memory.h"
+#include "codec/codec_io.h"
 
 namespace {
 
@@ -53,10 +52,12 @@ uint64_t PlaneBytes(const CodecContext* context, const ComponentInfo& component)
 
 }  // namespace
 
-int32_t AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int encoder) {
+uint8_t* AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int32_t colourTableBytes, int encoder) {
     ReleaseWorkBlock(context);
     for (int i = 0; i < context->componentCount; ++i) {
-        if (context->components[i].quantTable >= context->quantTablesDefined) CodecRaise(context, categoryBadData, 33);
+        if (context->components[i].quantTable >= context->quantTablesDefined) {
+            CodecRaise(context, categoryBadData, messageBadSofQuantTable);
+        }
     }
     for (int i = 0; i < context->quantTablesDefined; ++i) context->quant[i].coarse = IsCoarse(context->quant[i]);
 
@@ -65,14 +66,14 @@ int32_t AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int encode
     for (int i = 0; i < context->componentCount; ++i) {
         total += SampleBufferBytes(context, context->components[i]) + PlaneBytes(context, context->components[i]);
     }
-    const uint64_t colourBytes =
-        static_cast<uint64_t>(encoder ? ForwardColourTableBytes(context) : ColourTableBytes(context));
+    const auto colourBytes = static_cast<uint64_t>(colourTableBytes);
     total += colourBytes;
     const uint64_t rowBytes = (static_cast<uint64_t>(bytesPerRow) + 11 + 3u * static_cast<uint64_t>(context->componentCount)) &
                               ~uint64_t{3};
     total += rowBytes;
     if (total > kLargestWorkBlock) {
-        CodecRaise(context, categoryNoMemory, 0, total > INT32_MAX ? INT32_MAX : static_cast<int32_t>(total));
+        const int32_t reported = total > INT32_MAX ? INT32_MAX : static_cast<int32_t>(total);
+        CodecRaise(context, categoryNoMemory, messageNoMemory, reported);
     }
 
     // Clearing a large block is work of its own: the cancel hook may stop it before it starts.
@@ -80,7 +81,7 @@ int32_t AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int encode
     // Zeroed: the coefficient planes must start at zero, and a sample buffer that no scan fills (a
     // component coded in a later scan) must still hold samples the colour tables can index.
     auto* block = static_cast<uint8_t*>(MemoryAllocateZeroed(1, static_cast<std::size_t>(total)));
-    if (block == nullptr) CodecRaise(context, categoryNoMemory, 0, static_cast<int32_t>(total));
+    if (block == nullptr) CodecRaise(context, categoryNoMemory, messageNoMemory, static_cast<int32_t>(total));
     std::memcpy(block, &context, sizeof context);
     uint64_t offset = kBackPointerBytes;
     for (int i = 0; i < context->quantTablesDefined; ++i) {
@@ -103,15 +104,8 @@ int32_t AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int encode
         component.planeCellBytes = context->quant[component.quantTable].coarse ? 1 : 2;
         offset += planeBytes;
     }
-    if (colourBytes != 0) {
-        if (encoder) {
-            PlaceForwardColourTables(context, block + offset);
-        } else {
-            context->chromaTableA = reinterpret_cast<int32_t*>(block + offset);
-            context->chromaTableB = reinterpret_cast<int32_t*>(block + offset + colourBytes / 2);
-        }
-        offset += colourBytes;
-    }
+    uint8_t* colourTables = colourBytes == 0 ? nullptr : block + offset;
+    offset += colourBytes;
     // The row at the end is the decoder's output row or the encoder's input row.
     context->outputRow = block + offset;
     context->inputRow = encoder ? block + offset : nullptr;
@@ -120,5 +114,5 @@ int32_t AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int encode
     if (offset != total) CodecBug();
     context->workBlock = block;
     context->workBlockSize = static_cast<int32_t>(total);
-    return context->workBlockSize;
+    return colourTables;
 }

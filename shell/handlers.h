@@ -47,6 +47,18 @@ JpegOptionsRecord* RunningOptions(HostFormatRecord* record, int16_t* result);
 // calls that follow.
 int16_t RecordCodecFailure(CodecContext* context, int category);
 
+// Whether a failure inside the codec is kept in the context (continue calls: every later call gives
+// the same answer) or only answered (start calls, which release the context on failure).
+enum class FailureKept : bool { no, yes };
+
+// One step of the codec, run under the jump point: answers 0 or a host result.
+using CodecStep = int16_t (*)(CodecContext* context, void* data);
+
+// The one place the jump point is armed: runs `step`, and when the codec raises answers the mapped
+// host result instead (kept in the context when asked). The jump lands in this function's own
+// frame, which changes nothing between arming and jumping.
+int16_t RunInCodec(CodecContext* context, CodecStep step, void* data, FailureKept kept);
+
 // The host result for a codec failure of the given category: -128 when the host's cancel check
 // stopped the codec; else a nonzero lastError (the stream or
 // memory failure behind the raise) wins; otherwise 7 is out of memory, 10 to 13 cannot-read and

@@ -6,12 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// Codec form: the block or null; lastError becomes 0, -108 (no memory) or -30500 (size 0, or no
-// current record).
-void* MemoryAllocate(std::size_t size);
-void* MemoryAllocateZeroed(std::size_t number, std::size_t size);
-// Gives a block back; a null address does nothing.
-void MemoryFree(void* address);
+#include "codec/codec_io.h"
 
 // Shell form: the block or null, with 0, -108 or -30500 reported through *error instead of lastError.
 void* ShellAllocate(std::size_t size, int16_t* error);

@@ -1,14 +1,14 @@
 // The read selectors: prepare, start, continue and finish of reading a JPEG into the host. Start
 // parses the header and describes the image (size, mode, resolution, ICC profile); continue hands
 // over one decoded row per call; finish releases everything.
-#include <csetjmp>
 #include <cstring>
 
 #include "codec/codec_errors.h"
-#include "codec/marker_reader.h"
+#include "codec/decoder.h"
 #include "shell/handlers.h"
 #include "shell/host_memory.h"
 #include "shell/options_record.h"
+#include "shell/stream.h"
 #include "shell/shell_state.h"
 
 namespace {
@@ -29,11 +29,10 @@ int AskHostToStop(CodecContext*) {
     return record != nullptr && record->cancelCheck != nullptr && record->cancelCheck() != 0 ? 1 : 0;
 }
 
-// Runs the header phase under the jump point, with the host's cancel check within the codec's
-// reach; answers 0 or the host result of the failure. Rows are then checked once each by read
-// continue, as the host expects.
-int16_t ReadWholeHeader(CodecContext* context) {
-    if (int category = setjmp(codecJumpPoint)) return MapCodecFailure(category);
+// Runs the header phase with the host's cancel check within the codec's reach; answers 0, or -30501
+// when the first call finds no header. Rows are then checked once each by read continue, as the
+// host expects.
+int16_t ReadWholeHeader(CodecContext* context, void*) {
     context->cancelHook = AskHostToStop;
     if (ReadHeader(context) != 0) return resultCannotRead;
     while (ReadHeader(context) == 0) {
@@ -111,11 +110,9 @@ int16_t TakeKeptMarkers(HostFormatRecord* record, const CodecContext* context) {
     return resultOk;
 }
 
-// Decodes the next row under the jump point; answers 0 with *ended telling whether no row was left,
-// or the host result of the failure.
-int16_t DecodeNextRow(CodecContext* context, int* ended) {
-    if (int category = setjmp(codecJumpPoint)) return RecordCodecFailure(context, category);
-    *ended = ReadRow(context);
+// Decodes the next row; answers 0 with the int at `ended` telling whether no row was left.
+int16_t DecodeNextRow(CodecContext* context, void* ended) {
+    *static_cast<int*>(ended) = ReadRow(context);
     return resultOk;
 }
 
@@ -138,11 +135,11 @@ void ReadStart(HostFormatRecord* record, intptr_t, int16_t* result) {
     context->decoder = 1;
     context->colourTransform = kTransformUnset;
     context->preciseColour = 1;
-    context->process = 0;
+    context->process = FrameProcess::baseline;
     context->markerHook = KeepEveryMarker;
 
     uint8_t* rowBuffer = nullptr;
-    code = ReadWholeHeader(context);
+    code = RunInCodec(context, ReadWholeHeader, nullptr, FailureKept::no);
     if (code == resultOk) code = EnsureOptionsRecord(record);
     if (code == resultOk) {
         OptionsRecordOf(record)->context = context;
@@ -184,7 +181,7 @@ void ReadContinue(HostFormatRecord* record, intptr_t, int16_t* result) {
     options->rowCounter = static_cast<uint16_t>(row + 1);
 
     int ended = 0;
-    const int16_t code = DecodeNextRow(context, &ended);
+    const int16_t code = RunInCodec(context, DecodeNextRow, &ended, FailureKept::yes);
     if (code != resultOk) {
         *result = code;
         return;

@@ -5,10 +5,11 @@
 
 #include <cstdint>
 
+#include "codec/codec_io.h"
 #include "shell/host_record.h"
 
-// Outcome of the last stream or memory operation (a ResultCode, 0 when it succeeded).
-extern int16_t lastError;
+// lastError, the outcome of the last stream or memory operation, is declared with the codec's
+// services.
 
 // The host block of the running read or write, set by the prepare selectors; the memory service
 // reaches the host's handle suite through it.

@@ -5,6 +5,9 @@
 
 #include "shell/file_layer.h"
 #include "shell/host_memory.h"
+#include "shell/host_record.h"
+
+static_assert(kIoEndOfFile == resultEndOfFile && kIoOk == resultOk, "the codec tells these outcomes apart");
 
 namespace {
 

@@ -6,60 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "shell/shell_state.h"
-
-inline constexpr int32_t kStreamBufferSize = 32768;
-
-struct StreamBuffer {
-    uint64_t fileHandle;
-    int32_t count;        // source: unread bytes left; sink: bytes waiting to be written
-    int32_t index;        // source: position of the next unread byte; sink: where the next byte goes
-    int32_t error;        // source: ResultCode of the last failing or clearing operation; sink: of
-                          // its first failing one; 0 when fine
-    int32_t endFlag;      // -1 once a read found the end of the file, else 0
-    int32_t transferred;  // bytes moved between buffer and file so far
-    int32_t writeFlag;    // 1 for a sink, 0 for a source
-    int32_t bufferSize;   // kStreamBufferSize
-    uint8_t* buffer;
-};
-
-using ByteSource = StreamBuffer;
-using ByteSink = StreamBuffer;
+#include "codec/codec_io.h"
 
 // Creates a stream and its buffer from the shell's memory: a source (writeFlag 0) or a sink
 // (writeFlag 1) on the given file. Null with the memory service's code in *error on failure.
 StreamBuffer* StreamOpen(uint64_t fileHandle, int32_t writeFlag, int16_t* error);
 // Frees the buffer and the stream and clears the variable; null does nothing.
 void StreamClose(StreamBuffer*& stream);
-
-// Source.
-int SourceFill(ByteSource* source);
-// The next byte 0..255, or -1 at the end of the file or on a read error.
-inline int SourceGetByte(ByteSource* source) {
-    if (source->count > 0) {
-        const int byte = source->buffer[source->index];
-        ++source->index;
-        --source->count;
-        source->error = 0;
-        lastError = 0;
-        return byte;
-    }
-    return SourceFill(source);
-}
-// Puts one byte back in front of the next unread one; -1 (and nothing done) when byte is -1 or
-// nothing has been read from the current buffer.
-int SourceUngetByte(int byte, ByteSource* source);
-// Copies up to size x number bytes; answers how many were copied.
-int32_t SourceRead(void* destination, int32_t size, int32_t number, ByteSource* source);
-
-// Sink.
-int SinkPutByte(int byte, ByteSink* sink);
-int32_t SinkWrite(const void* source, int32_t size, int32_t number, ByteSink* sink);
-int SinkFlush(ByteSink* sink);
-// Flushes, then moves: origin 0 from the start, 1 from the current position, 2 from the end.
-int SinkSeek(ByteSink* sink, int32_t offset, int origin);
-// The logical output position, bytes still in the buffer included.
-int32_t SinkTell(const ByteSink* sink);
-
-int32_t StreamError(const StreamBuffer* stream);
-int32_t StreamAtEnd(const StreamBuffer* stream);

@@ -1,7 +1,6 @@
 // The write selectors: prepare, start, continue and finish of writing the host's frame as a JPEG.
 // Start maps the stored options onto encoder parameters and builds the JFIF and ICC profile markers;
 // continue feeds one row per call to the encoder and pushes the bytes produced to the file.
-#include <csetjmp>
 #include <cstring>
 
 #include "codec/codec_errors.h"
@@ -9,6 +8,7 @@
 #include "shell/handlers.h"
 #include "shell/host_memory.h"
 #include "shell/options_record.h"
+#include "shell/stream.h"
 #include "shell/shell_state.h"
 
 namespace {
@@ -55,11 +55,10 @@ void SetParameters(CodecContext* context, const HostFormatRecord* record, const 
     // Format 0 (and anything unknown) is baseline with the built-in tables; 1 and 2 keep the whole
     // image and code it with optimal tables, 2 as a progressive script of 3, 4 or 5 scans.
     const int16_t format = FromBigEndian(options->format);
-    context->process = format == 2 ? 2 : 0;
+    context->process = format == 2 ? FrameProcess::progressive : FrameProcess::baseline;
     if (format == 1 || format == 2) {
         context->bufferWholeImage = 1;
         context->optimise = 1;
-        context->statisticsMode = 4;
         context->statisticsPass = 1;
     }
     if (format == 2) {
@@ -127,9 +126,8 @@ int16_t AddProfileMarkers(CodecContext* context, HostFormatRecord* record) {
     return code;
 }
 
-// Starts the encoder under the jump point; answers 0 or the host result of the failure.
-int16_t StartEncoder(CodecContext* context) {
-    if (int category = setjmp(codecJumpPoint)) return MapCodecFailure(category);
+// Starts the encoder; answers 0 or the failure of a stream or memory operation.
+int16_t StartEncoder(CodecContext* context, void*) {
     EncoderStart(context);
     return lastError;
 }
@@ -139,15 +137,10 @@ int16_t SinkFailure(const CodecContext* context) {
     return context->stream == nullptr ? int16_t{resultOk} : static_cast<int16_t>(StreamError(context->stream));
 }
 
-// Feeds one row to the encoder under the jump point and pushes its bytes to the file. Any write,
-// flush or seek that failed on the way, even one that later writes went past, fails the row, and
-// the calls that follow answer the same.
-int16_t EncodeRow(CodecContext* context) {
-    if (int category = setjmp(codecJumpPoint)) {
-        // The output check raises when the sink has failed; the file's own code is the answer.
-        if (SinkFailure(context) != resultOk) lastError = SinkFailure(context);
-        return RecordCodecFailure(context, category);
-    }
+// Feeds one row to the encoder and pushes its bytes to the file. Any write, flush or seek that failed
+// on the way, even one that later writes went past, fails the row (RunInCodec answers the sink's
+// kept failure), and the calls that follow answer the same.
+int16_t EncodeRow(CodecContext* context, void*) {
     EncoderWriteRow(context);
     SinkFlush(context->stream);
     if (const int16_t failure = SinkFailure(context); failure != resultOk) {
@@ -188,7 +181,7 @@ void WriteStart(HostFormatRecord* record, intptr_t, int16_t* result) {
         code = AddJfifMarker(context, record);
     }
     if (code == resultOk) code = AddProfileMarkers(context, record);
-    if (code == resultOk) code = StartEncoder(context);
+    if (code == resultOk) code = RunInCodec(context, StartEncoder, nullptr, FailureKept::no);
 
     uint8_t* rowBuffer = nullptr;
     if (code == resultOk) {
@@ -232,7 +225,7 @@ void WriteContinue(HostFormatRecord* record, intptr_t, int16_t* result) {
         return;
     }
     std::memcpy(context->inputRow, record->rowData, static_cast<std::size_t>(context->inputRowLength));
-    const int16_t code = EncodeRow(context);
+    const int16_t code = RunInCodec(context, EncodeRow, nullptr, FailureKept::yes);
     if (code != resultOk) {
         *result = code;
         return;

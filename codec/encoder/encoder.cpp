@@ -4,14 +4,15 @@
 #include "codec/encoder/encoder.h"
 
 #include "codec/codec_errors.h"
+#include "codec/encoder/bit_writer.h"
 #include "codec/encoder/encoder_tables.h"
 #include "codec/encoder/forward_path.h"
 #include "codec/encoder/huffman_encode.h"
 #include "codec/encoder/marker_writer.h"
 #include "codec/encoder/optimal_tables.h"
 #include "codec/encoder/progressive_encode.h"
-#include "codec/huffman_decode.h"
-#include "codec/marker_reader.h"
+#include "codec/frame.h"
+#include "codec/work_block.h"
 
 namespace {
 
@@ -28,7 +29,6 @@ constexpr uint32_t kFlagSixteenBit = 0x40000000u;
 // Assigns quantisation and Huffman tables to the components: chroma (or, without a transform,
 // subsampled components) take the second pair.
 void AssignTables(CodecContext* context) {
-    const bool callerTables = context->tableSelection == 1;
     for (int i = 0; i < context->componentCount; ++i) {
         ComponentInfo& component = context->components[i];
         ScanComponent& scan = context->scan[i];
@@ -39,7 +39,7 @@ void AssignTables(CodecContext* context) {
         int table = 0;
         if (second) {
             table = 1;
-            if (!callerTables) context->quantTableCount = 2;
+            context->quantTableCount = 2;
             if (!context->optimalInstalled) {
                 context->dcTableCount = 2;
                 context->acTableCount = 2;
@@ -48,12 +48,6 @@ void AssignTables(CodecContext* context) {
         component.quantTable = static_cast<uint8_t>(table);
         scan.dcTable = table;
         scan.acTable = table;
-        if (context->optimise == 2 && !context->optimalInstalled) {
-            scan.dcTable = i;
-            scan.acTable = i;
-            context->dcTableCount = context->componentCount;
-            context->acTableCount = context->componentCount;
-        }
         component.dcTable = scan.dcTable;
         component.acTable = scan.acTable;
         DeriveEdgeGeometry(context, i);
@@ -81,7 +75,7 @@ void SizeCoefficientBuffers(CodecContext* context) {
 // Every scan of the image from the coefficient buffer: counted first when the tables are to be
 // built, then written, each preceded by its SOS (and the first by DHT), then EOI.
 void RunBufferedScans(CodecContext* context) {
-    const int scans = context->process == 2 ? context->scriptLength : 1;
+    const int scans = context->process == FrameProcess::progressive ? context->scriptLength : 1;
     if (context->statisticsPass) {
         for (int scan = 0; scan < scans; ++scan) {
             context->scanNumber = scan;
@@ -105,7 +99,7 @@ void RunBufferedScans(CodecContext* context) {
         CheckOutput(context);
     }
     FlushBits(context);
-    if (context->process == 2) RecordScanEnd(context, scans - 1);
+    if (context->process == FrameProcess::progressive) RecordScanEnd(context, scans - 1);
     PatchScanDirectory(context);
 }
 
@@ -153,28 +147,24 @@ void EncoderStart(CodecContext* context) {
     context->scanComponentCount = context->componentCount;
     context->inputRowLength = context->width * context->componentCount;
 
-    // The frame set-up refuses a sampling sum over 10 unless extended mode may take over.
-    context->relaxedSampling = context->extendedAllowed;
+    // The frame set-up refuses a sampling sum over 10.
+    context->relaxedSampling = 0;
     context->progressive = 0;
     SetupFrame(context, 1);
     int sum = 0;
     for (int i = 0; i < context->componentCount; ++i) sum += context->components[i].h * context->components[i].v;
-    if (sum > 10 && context->process == 0) context->process = 1;
+    if (sum > 10 && context->process == FrameProcess::baseline) context->process = FrameProcess::extended;
 
     if (context->averaging) context->appeFlags |= kFlagAveraging;
     if (context->preciseColour) context->appeFlags |= kFlagSixteenBit;
 
-    if (context->tableSelection != 1) context->quantTableCount = 1;
+    context->quantTableCount = 1;
     if (!context->optimalInstalled) {
         context->dcTableCount = 1;
         context->acTableCount = 1;
     }
-    if (context->statisticsMode == 8 && context->componentCount >= 3 && context->process == 0) {
-        if (!context->extendedAllowed || context->componentCount > 4) CodecRaise(context, categoryConflict, 57);
-        context->process = 1;
-    }
     AssignTables(context);
-    if (context->process == 2) ChooseScanScript(context);
+    if (context->process == FrameProcess::progressive) ChooseScanScript(context);
     SetupScan(context);
     if (context->bufferWholeImage) SizeCoefficientBuffers(context);
 
@@ -183,7 +173,8 @@ void EncoderStart(CodecContext* context) {
     context->bytesWritten = 0;
     ComputeQuantTables(context);
     context->quantTablesDefined = context->quantTableCount;
-    AllocateWorkBlock(context, context->inputRowLength, 1);
+    uint8_t* colourTables = AllocateWorkBlock(context, context->inputRowLength, ForwardColourTableBytes(context), 1);
+    if (colourTables != nullptr) PlaceForwardColourTables(context, colourTables);
     if (context->colourTransform != 0) BuildForwardColourTables(context);
     if (context->optimise != 0 && !context->optimalInstalled) PrepareStatistics(context);
     context->rowInGroup = 0;

@@ -1,6 +1,6 @@
 // The encoder's fixed tables and the rules that derive its quantisation tables and Huffman table
 // choice from the quality parameters. Input: quality scale, quantiser cap, reduction factor and
-// table selection; output: encoding and stored quantisers (zig-zag order) and Huffman specifications.
+// table selection; output: encoding and stored quantisers (zig-zag order) and Huffman table definitions.
 #include "codec/encoder/encoder_tables.h"
 
 #include "codec/codec_errors.h"
@@ -72,10 +72,10 @@ const uint8_t QuantMinimumChroma[64] = {
      12,  12,  12,  12,  12,  12,  12,  12,  12,  12,  12,  12,  12,  12,  12,  12,
 };
 
-// Built-in Huffman specifications. DC: index = DC class (+1 for chroma); every one codes the
+// Built-in Huffman table definitions. DC: index = DC class (+1 for chroma); every one codes the
 // twelve size categories. AC: index = AC class (+1 for chroma, further indices for the third and
 // fourth tables of a progressive image); values are run x 16 + size.
-const DcSpec DefaultDcSpecs[8] = {
+const DcTableDef DefaultDcSpecs[8] = {
     {{0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0},
      {1, 0, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
     {{1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0},
@@ -94,7 +94,7 @@ const DcSpec DefaultDcSpecs[8] = {
      {6, 5, 4, 3, 7, 2, 8, 1, 9, 0, 10, 11}},
 };
 
-const AcSpec DefaultAcSpecs[10] = {
+const AcTableDef DefaultAcSpecs[10] = {
     // 0: 98 values
     {{0, 2, 2, 1, 3, 2, 3, 4, 7, 6, 3, 3, 6, 2, 1, 53},
      98,
@@ -294,7 +294,6 @@ int32_t ReduceQuantiser(int32_t quantiser, int32_t minimum, float factor) {
 
 void ComputeQuantTables(CodecContext* context) {
     const int32_t selection = context->tableSelection;
-    const bool callerTables = selection == 1;
     for (int t = 0; t < context->quantTableCount; ++t) {
         const uint8_t* base;
         if (t == 0) {
@@ -303,11 +302,10 @@ void ComputeQuantTables(CodecContext* context) {
             const int slot = ((selection >> 4) & 3) + (context->hMax + context->vMax >= 3 ? 3 : 0);
             base = QuantBaseTables[slot];
         }
-        const uint8_t* minimum = (t == 1 && !callerTables) ? QuantMinimumChroma : QuantMinimumLuma;
+        const uint8_t* minimum = t == 1 ? QuantMinimumChroma : QuantMinimumLuma;
         QuantTable& table = context->quant[t];
         for (int k = 0; k < 64; ++k) {
-            const int32_t q = callerTables ? (table.entries[k] & 0xFF)
-                                           : ScaleQuantiser(base[k], k, context->qualityScale, context->quantiserCap);
+            const int32_t q = ScaleQuantiser(base[k], k, context->qualityScale, context->quantiserCap);
             context->encodingQuant[t][k] = static_cast<uint8_t>(q);
             table.entries[k] = static_cast<uint16_t>(ReduceQuantiser(q, minimum[k], context->reductionFactor));
         }
@@ -321,33 +319,31 @@ int DcClassOf(float scale) {
     return 0;
 }
 
-int AcClassOf(float scale, int32_t tableSelection) {
-    int acClass = scale < 0.03125f ? 8 : DcClassOf(scale);
-    if (tableSelection == 1 && acClass < 4) acClass = 4;
-    return acClass;
+int AcClassOf(float scale) {
+    return scale < 0.03125f ? 8 : DcClassOf(scale);
 }
 
 void LoadDefaultHuffmanTables(CodecContext* context) {
     const int dcClass = DcClassOf(context->qualityScale);
-    const int acClass = AcClassOf(context->qualityScale, context->tableSelection);
+    const int acClass = AcClassOf(context->qualityScale);
     // The defaults cover two tables of each kind (four AC tables below the finest class).
     if (dcClass + context->dcTableCount > 8 || acClass + context->acTableCount > 10) CodecBug();
     for (int j = 0; j < context->dcTableCount; ++j) {
-        const DcSpec& spec = DefaultDcSpecs[dcClass + j];
+        const DcTableDef& definition = DefaultDcSpecs[dcClass + j];
         HuffmanTable& table = context->dcTables[j];
         table.bits[0] = 0;
-        for (int l = 0; l < 16; ++l) table.bits[l + 1] = spec.bits[l];
-        for (int i = 0; i < kMaxDcValues; ++i) table.values[i] = spec.values[i];
+        for (int l = 0; l < 16; ++l) table.bits[l + 1] = definition.bits[l];
+        for (int i = 0; i < kMaxDcValues; ++i) table.values[i] = definition.values[i];
         table.valueCount = kMaxDcValues;
         table.defined = 1;
     }
     for (int j = 0; j < context->acTableCount; ++j) {
-        const AcSpec& spec = DefaultAcSpecs[acClass + j];
+        const AcTableDef& definition = DefaultAcSpecs[acClass + j];
         HuffmanTable& table = context->acTables[j];
         table.bits[0] = 0;
-        for (int l = 0; l < 16; ++l) table.bits[l + 1] = spec.bits[l];
-        for (int i = 0; i < spec.count; ++i) table.values[i] = spec.values[i];
-        table.valueCount = spec.count;
+        for (int l = 0; l < 16; ++l) table.bits[l + 1] = definition.bits[l];
+        for (int i = 0; i < definition.count; ++i) table.values[i] = definition.values[i];
+        table.valueCount = definition.count;
         table.defined = 1;
     }
 }

@@ -1,4 +1,4 @@
-// The encoder's fixed tables (base and minimum quantisers, built-in Huffman specifications) and the
+// The encoder's fixed tables (base and minimum quantisers, built-in Huffman table definitions) and the
 // rules that turn the quality parameters into quantisation tables and a Huffman table choice.
 #pragma once
 
@@ -6,12 +6,12 @@
 
 #include "codec/codec_context.h"
 
-struct DcSpec {
+struct DcTableDef {
     uint8_t bits[16];             // codes of length 1..16
     uint8_t values[kMaxDcValues];
 };
 
-struct AcSpec {
+struct AcTableDef {
     uint8_t bits[16];
     uint8_t count;
     uint8_t values[kMaxAcValues];
@@ -20,8 +20,8 @@ struct AcSpec {
 extern const uint8_t QuantBaseTables[8][64];
 extern const uint8_t QuantMinimumLuma[64];
 extern const uint8_t QuantMinimumChroma[64];
-extern const DcSpec DefaultDcSpecs[8];
-extern const AcSpec DefaultAcSpecs[10];
+extern const DcTableDef DefaultDcSpecs[8];
+extern const AcTableDef DefaultAcSpecs[10];
 
 // The encoding quantiser of zig-zag position k from its base value, in single precision: the DC
 // term is raised more gently when the scale is above 1. Kept within 1..cap.
@@ -36,9 +36,9 @@ int32_t ReduceQuantiser(int32_t quantiser, int32_t minimum, float factor);
 void ComputeQuantTables(CodecContext* context);
 
 // The built-in Huffman class of a quality scale: DC class and AC class (an index base into the
-// default specifications).
+// default table definitions).
 int DcClassOf(float scale);
-int AcClassOf(float scale, int32_t tableSelection);
+int AcClassOf(float scale);
 
-// Loads the default specifications for the DC and AC tables in use into the context's slots.
+// Loads the default table definitions for the DC and AC tables in use into the context's slots.
 void LoadDefaultHuffmanTables(CodecContext* context);

@@ -6,21 +6,7 @@
 
 #include "codec/codec_errors.h"
 #include "codec/encoder/forward_path.h"
-
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#define KV_FORWARD_LANES 1
-#include <emmintrin.h>
-#else
-#define KV_FORWARD_LANES 0
-#endif
-
-#if defined(__GNUC__) || defined(__clang__)
-#define KV_FORWARD_INLINE [[gnu::always_inline]] inline
-#elif defined(_MSC_VER)
-#define KV_FORWARD_INLINE __forceinline
-#else
-#define KV_FORWARD_INLINE inline
-#endif
+#include "codec/simd.h"
 
 namespace {
 
@@ -222,7 +208,7 @@ struct PlacedTables {
 template <typename Cell>
 inline Cell* BufferRow(const CodecContext* context, int index, int row) {
     const ComponentInfo& component = context->components[index];
-    return reinterpret_cast<Cell*>(component.samples + static_cast<std::ptrdiff_t>(row) * component.rowWidth);
+    return CellsOf<Cell>(component.samples + static_cast<std::ptrdiff_t>(row) * component.rowWidth);
 }
 
 // The row of component `index` that the current input row goes to: row rowInGroup of group rowGroup.
@@ -255,7 +241,7 @@ struct FastRows {
 
 // Converts pixel x with a chroma pair of its own.
 template <typename Form, int Channels>
-KV_FORWARD_INLINE void ConvertPixel(const PlacedTables<kSingleEntries>& tables, const FastRows<typename Form::Cell>& rows,
+KV_ALWAYS_INLINE void ConvertPixel(const PlacedTables<kSingleEntries>& tables, const FastRows<typename Form::Cell>& rows,
                                     int32_t x) {
     const uint8_t* at = rows.in + static_cast<std::ptrdiff_t>(x) * Channels;
     const Pixel pixel = ReadPixel(at);
@@ -268,7 +254,7 @@ KV_FORWARD_INLINE void ConvertPixel(const PlacedTables<kSingleEntries>& tables, 
 
 // Converts pixels 2x and 2x + 1, which share a chroma pair.
 template <typename Form, int Channels, bool Averaging, typename Tables>
-KV_FORWARD_INLINE void ConvertPair(const Tables& tables, const FastRows<typename Form::Cell>& rows, int32_t x) {
+KV_ALWAYS_INLINE void ConvertPair(const Tables& tables, const FastRows<typename Form::Cell>& rows, int32_t x) {
     const uint8_t* first = rows.in + static_cast<std::ptrdiff_t>(x) * 2 * Channels;
     const uint8_t* second = first + Channels;
     const Pixel left = ReadPixel(first), right = ReadPixel(second);
@@ -410,7 +396,7 @@ void MergeRows(CodecContext* context, int index) {
         Cell* top = BufferRow<Cell>(context, index, first);
         const Cell* below = BufferRow<Cell>(context, index, first + 1);
         int32_t x = 0;
-#if KV_FORWARD_LANES
+#if KV_SSE2
         // SSE2's unsigned average is exactly (a + b + 1) >> 1, for bytes and for 16-bit cells.
         constexpr int32_t kPerVector = 16 / static_cast<int32_t>(sizeof(Cell));
         for (; x + kPerVector <= extent; x += kPerVector) {

@@ -11,31 +11,8 @@
 #include <cstring>
 
 #include "codec/encoder/forward_path.h"
-#include "codec/huffman_decode.h"
-
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#define KV_FDCT_LANES 1
-#include <emmintrin.h>
-#else
-#define KV_FDCT_LANES 0
-#endif
-
-#if defined(__GNUC__) || defined(__clang__)
-#define KV_FDCT_INLINE [[gnu::always_inline]] inline
-#elif defined(_MSC_VER)
-#define KV_FDCT_INLINE __forceinline
-#else
-#define KV_FDCT_INLINE inline
-#endif
-
-// Unrolls the short fixed loops below, whose vectors should stay in registers rather than arrays.
-#if defined(__clang__)
-#define KV_FDCT_UNROLL _Pragma("unroll")
-#elif defined(__GNUC__)
-#define KV_FDCT_UNROLL _Pragma("GCC unroll 16")
-#else
-#define KV_FDCT_UNROLL
-#endif
+#include "codec/simd.h"
+#include "codec/huffman_tables.h"
 
 // Natural (row-major) order. Entry (u, v) is 2^18 x a(u) x a(v) rounded to the nearest integer, with
 // a(0) = a(4) = 1 and a(k) = sqrt(2) x cos(k x pi / 16): the factors by which the scaled DCT's outputs
@@ -53,6 +30,11 @@ const uint32_t AanScaleTable[64] = {
 };
 
 namespace {
+
+using simd::Sar;
+#if KV_SSE2
+using simd::Lanes;
+#endif
 
 // Row-pass factors for 8-bit samples, x 2^16.
 constexpr uint32_t kByteOne = 65536;
@@ -72,37 +54,18 @@ constexpr uint32_t kWideR1307 = 336;     // 336 - 1 - 1/2:    1.30664063
 // that much is taken off the DC output instead: adding 2^32 - 2^29 in wrap-around.
 constexpr uint32_t kLevelShift = 0xE0000000u;
 
-// The transform's values travel as uint32_t so that every sum wraps around in 32 bits; this shifts
-// one right as the signed value it stands for.
-template <int Bits>
-KV_FDCT_INLINE uint32_t Sar(uint32_t value) {
-    return static_cast<uint32_t>(static_cast<int32_t>(value) >> Bits);
-}
-
 // Multiplication by a constant, wrapping around in 32 bits.
 template <uint32_t Factor>
-KV_FDCT_INLINE uint32_t Times(uint32_t value) {
+KV_ALWAYS_INLINE uint32_t Times(uint32_t value) {
     return value * Factor;
 }
 
-#if KV_FDCT_LANES
-// Four values side by side, one per 32-bit lane; sums and products wrap around in 32 bits and shifts
-// are arithmetic, exactly as for the uint32_t values above.
-struct Lanes {
-    __m128i v;
-};
-KV_FDCT_INLINE Lanes operator+(Lanes a, Lanes b) { return {_mm_add_epi32(a.v, b.v)}; }
-KV_FDCT_INLINE Lanes operator-(Lanes a, Lanes b) { return {_mm_sub_epi32(a.v, b.v)}; }
-template <int Bits>
-KV_FDCT_INLINE Lanes Sar(Lanes value) {
-    return {_mm_srai_epi32(value.v, Bits)};
-}
-
+#if KV_SSE2
 // A 32-bit lane is a low half L (unsigned) and a high half H; modulo 2^32 its product with a factor
 // below 2^16 is L x f + (H x f) x 2^16, that is: the low 16 bits of L x f, and above them the high 16
 // bits of L x f plus the low 16 bits of H x f. SSE2 has those 16-bit products, but no 32-bit one.
 template <uint32_t Factor>
-KV_FDCT_INLINE Lanes Times(Lanes value) {
+KV_ALWAYS_INLINE Lanes Times(Lanes value) {
     static_assert(Factor < 65536);
     if constexpr (std::has_single_bit(Factor)) {
         return {_mm_slli_epi32(value.v, std::countr_zero(Factor))};
@@ -119,7 +82,7 @@ KV_FDCT_INLINE Lanes Times(Lanes value) {
 // handing output k (x 2^16 per unit of an 8-bit sample) to store(k, value). Value is uint32_t (one
 // row) or Lanes (four rows side by side); Wide selects the factors for 8.8 samples.
 template <bool Wide, typename Value, typename Load, typename Store>
-KV_FDCT_INLINE void RowTransform(const Load& load, const Store& store) {
+KV_ALWAYS_INLINE void RowTransform(const Load& load, const Store& store) {
     const Value s0 = load(0), s1 = load(1), s2 = load(2), s3 = load(3);
     const Value s4 = load(4), s5 = load(5), s6 = load(6), s7 = load(7);
     const Value t0 = s0 + s7, t7 = s0 - s7;
@@ -164,7 +127,7 @@ KV_FDCT_INLINE void RowTransform(const Load& load, const Store& store) {
 
 // x 0.70703125 by shifts and adds.
 template <typename Value>
-KV_FDCT_INLINE Value Multiply707(Value x) {
+KV_ALWAYS_INLINE Value Multiply707(Value x) {
     const Value y = x + Sar<2>(x);
     return Sar<1>(y + Sar<3>(y + Sar<4>(x)));
 }
@@ -172,7 +135,7 @@ KV_FDCT_INLINE Value Multiply707(Value x) {
 // One column of the column pass: the 1-D transform of load(0) ... load(7) (the row-pass values of
 // rows 0..7) with shift-and-add multiplications, handing output u to store(u, value).
 template <typename Value, typename Load, typename Store>
-KV_FDCT_INLINE void ColumnTransform(const Load& load, const Store& store) {
+KV_ALWAYS_INLINE void ColumnTransform(const Load& load, const Store& store) {
     const Value r0 = load(0), r1 = load(1), r2 = load(2), r3 = load(3);
     const Value r4 = load(4), r5 = load(5), r6 = load(6), r7 = load(7);
     const Value t0 = r0 + r7, t7 = r0 - r7;
@@ -219,7 +182,7 @@ constexpr uint64_t kLargestDivisor = uint64_t{1} << 30;
 template <typename Cell>
 void RowPass(const uint8_t* first, int32_t rowWidth, uint32_t* work) {
     for (int row = 0; row < 8; ++row, first += rowWidth, work += 8) {
-        const Cell* s = reinterpret_cast<const Cell*>(first);
+        const Cell* s = CellsOf<Cell>(first);
         RowTransform<sizeof(Cell) == 2, uint32_t>([s](int j) { return static_cast<uint32_t>(s[j]); },
                                                   [work](int k, uint32_t value) { work[k] = value; });
     }
@@ -234,11 +197,11 @@ void ColumnPass(const uint32_t* work, int32_t* out) {
     }
 }
 
-#if KV_FDCT_LANES
+#if KV_SSE2
 // ---- Four (or eight) rows or columns side by side ----
 
 // Transposes an 8x8 square of 16-bit values: rows[r] lane j becomes columns[j] lane r.
-KV_FDCT_INLINE void Transpose8x16(const __m128i* rows, __m128i* columns) {
+KV_ALWAYS_INLINE void Transpose8x16(const __m128i* rows, __m128i* columns) {
     const __m128i a0 = _mm_unpacklo_epi16(rows[0], rows[1]);  // r0c0 r1c0 r0c1 r1c1 .. r0c3 r1c3
     const __m128i a1 = _mm_unpackhi_epi16(rows[0], rows[1]);  // columns 4..7
     const __m128i a2 = _mm_unpacklo_epi16(rows[2], rows[3]);
@@ -266,7 +229,7 @@ KV_FDCT_INLINE void Transpose8x16(const __m128i* rows, __m128i* columns) {
 }
 
 // Transposes a 4x4 square of 32-bit values.
-KV_FDCT_INLINE void Transpose4(const __m128i& in0, const __m128i& in1, const __m128i& in2, const __m128i& in3,
+KV_ALWAYS_INLINE void Transpose4(const __m128i& in0, const __m128i& in1, const __m128i& in2, const __m128i& in3,
                                __m128i* out0, __m128i* out1, __m128i* out2, __m128i* out3) {
     const __m128i low01 = _mm_unpacklo_epi32(in0, in1);   // 0.0 1.0 0.1 1.1
     const __m128i low23 = _mm_unpacklo_epi32(in2, in3);   // 2.0 3.0 2.1 3.1
@@ -309,21 +272,21 @@ constexpr bool WeightsFitSixteenBits() {
 static_assert(WeightsFitSixteenBits());
 
 // A pair of 16-bit weights (lanes 2i and 2i + 1) for _mm_madd_epi16, from the table's eighths.
-KV_FDCT_INLINE __m128i WeightPair(int32_t first, int32_t second) {
+KV_ALWAYS_INLINE __m128i WeightPair(int32_t first, int32_t second) {
     const uint32_t low = static_cast<uint16_t>(static_cast<int16_t>(first / 8));
     const uint32_t high = static_cast<uint16_t>(static_cast<int16_t>(second / 8));
     return _mm_set1_epi32(static_cast<int32_t>(low | high << 16));
 }
 
 // a x first + b x second in 32-bit lanes for the rows of one half (0: rows 0..3, 1: rows 4..7), times 8.
-KV_FDCT_INLINE __m128i Combine(__m128i a, __m128i b, int half, const int32_t* weights) {
+KV_ALWAYS_INLINE __m128i Combine(__m128i a, __m128i b, int half, const int32_t* weights) {
     const __m128i pairs = half == 0 ? _mm_unpacklo_epi16(a, b) : _mm_unpackhi_epi16(a, b);
     return _mm_madd_epi16(pairs, WeightPair(weights[0], weights[1]));
 }
 
 // The row pass of eight rows of 8-bit samples; columns[j] holds sample j of rows 0..7. Writes
 // work[k][half]: output k of rows 4 x half .. 4 x half + 3.
-KV_FDCT_INLINE void ByteRowPassLanes(const __m128i* columns, __m128i work[8][2]) {
+KV_ALWAYS_INLINE void ByteRowPassLanes(const __m128i* columns, __m128i work[8][2]) {
     const __m128i t0 = _mm_add_epi16(columns[0], columns[7]), t7 = _mm_sub_epi16(columns[0], columns[7]);
     const __m128i t1 = _mm_add_epi16(columns[1], columns[6]), t6 = _mm_sub_epi16(columns[1], columns[6]);
     const __m128i t2 = _mm_add_epi16(columns[2], columns[5]), t5 = _mm_sub_epi16(columns[2], columns[5]);
@@ -332,14 +295,14 @@ KV_FDCT_INLINE void ByteRowPassLanes(const __m128i* columns, __m128i work[8][2])
     const __m128i e11 = _mm_add_epi16(t1, t2), e12 = _mm_sub_epi16(t1, t2);
     const __m128i sum = _mm_add_epi16(e10, e11), difference = _mm_sub_epi16(e10, e11);
     const __m128i zero = _mm_setzero_si128();
-    KV_FDCT_UNROLL
+    KV_UNROLL
     for (int half = 0; half < 2; ++half) {
         // x 65536: the 16-bit value into the upper half of each 32-bit lane.
         work[0][half] = half == 0 ? _mm_unpacklo_epi16(zero, sum) : _mm_unpackhi_epi16(zero, sum);
         work[4][half] = half == 0 ? _mm_unpacklo_epi16(zero, difference) : _mm_unpackhi_epi16(zero, difference);
         work[2][half] = _mm_slli_epi32(Combine(e13, e12, half, kByteWeights[0]), 3);
         work[6][half] = _mm_slli_epi32(Combine(e13, e12, half, kByteWeights[1]), 3);
-        KV_FDCT_UNROLL
+        KV_UNROLL
         for (int odd = 0; odd < 4; ++odd) {
             const int32_t* weights = kByteWeights[2 + odd];
             const __m128i value = _mm_add_epi32(Combine(t7, t6, half, weights), Combine(t5, t4, half, weights + 2));
@@ -356,10 +319,10 @@ void ForwardDctLanes(int32_t* out, const uint8_t* firstSample, const ComponentIn
     __m128i rows[8], columns[8];
     __m128i work[8][2];  // [output k][half]: rows 4 x half .. 4 x half + 3 in the lanes
     if (component->wideSamples) {
-        KV_FDCT_UNROLL
+        KV_UNROLL
         for (int r = 0; r < 8; ++r) rows[r] = Load16(firstSample + static_cast<std::ptrdiff_t>(r) * rowWidth);
         Transpose8x16(rows, columns);
-        KV_FDCT_UNROLL
+        KV_UNROLL
         for (int half = 0; half < 2; ++half) {
             RowTransform<true, Lanes>(
                 [&](int j) {
@@ -368,7 +331,7 @@ void ForwardDctLanes(int32_t* out, const uint8_t* firstSample, const ComponentIn
                 [&](int k, Lanes value) { work[k][half] = value.v; });
         }
     } else {
-        KV_FDCT_UNROLL
+        KV_UNROLL
         for (int r = 0; r < 8; ++r) {
             const __m128i bytes =
                 _mm_loadl_epi64(reinterpret_cast<const __m128i*>(firstSample + static_cast<std::ptrdiff_t>(r) * rowWidth));
@@ -379,10 +342,10 @@ void ForwardDctLanes(int32_t* out, const uint8_t* firstSample, const ComponentIn
     }
     // Columns 4g .. 4g + 3 at a time: back to one vector per row, lines[r] holding row r's outputs
     // 4g .. 4g + 3, then the column pass over them.
-    KV_FDCT_UNROLL
+    KV_UNROLL
     for (int g = 0; g < 2; ++g) {
         __m128i lines[8];
-        KV_FDCT_UNROLL
+        KV_UNROLL
         for (int half = 0; half < 2; ++half) {
             Transpose4(work[4 * g][half], work[4 * g + 1][half], work[4 * g + 2][half], work[4 * g + 3][half],
                        &lines[4 * half], &lines[4 * half + 1], &lines[4 * half + 2], &lines[4 * half + 3]);
@@ -403,13 +366,13 @@ constexpr uint8_t kZigzag[64] = {
 };
 
 // The values of zig-zag positions k .. k + 3, as lanes.
-KV_FDCT_INLINE __m128i ZigzagLanes(const int32_t* dct, int k) {
+KV_ALWAYS_INLINE __m128i ZigzagLanes(const int32_t* dct, int k) {
     return _mm_setr_epi32(dct[kZigzag[k]], dct[kZigzag[k + 1]], dct[kZigzag[k + 2]], dct[kZigzag[k + 3]]);
 }
 
 // Insignificance of zig-zag positions k .. k + 3 as all-ones lanes: value + t below 2t, unsigned (the
 // comparison is signed, so both sides have their top bit flipped).
-KV_FDCT_INLINE __m128i InsignificantLanes(const int32_t* dct, const uint32_t* thresholds, int k) {
+KV_ALWAYS_INLINE __m128i InsignificantLanes(const int32_t* dct, const uint32_t* thresholds, int k) {
     const __m128i flip = _mm_set1_epi32(INT32_MIN);
     const __m128i threshold = _mm_loadu_si128(reinterpret_cast<const __m128i*>(thresholds + k));
     const __m128i shifted = _mm_xor_si128(_mm_add_epi32(ZigzagLanes(dct, k), threshold), flip);
@@ -425,7 +388,7 @@ int QuantiseBlockLanes(CodecContext* context, const int32_t* dct, int16_t* coeff
     const uint32_t* divisors = context->divisors[table];
     // Bit k set: position k insignificant; 16 positions per mask of packed comparisons.
     uint64_t insignificant = 0;
-    KV_FDCT_UNROLL
+    KV_UNROLL
     for (int k = 0; k < 64; k += 16) {
         const __m128i low = _mm_packs_epi32(InsignificantLanes(dct, thresholds, k),
                                             InsignificantLanes(dct, thresholds, k + 4));
@@ -478,7 +441,7 @@ void ForwardDctPortable(CodecContext* context, int32_t* out, const uint8_t* firs
 }
 
 void ForwardDct(CodecContext* context, int32_t* out, const uint8_t* firstSample, const ComponentInfo* component) {
-#if KV_FDCT_LANES
+#if KV_SSE2
     static_cast<void>(context);
     ForwardDctLanes(out, firstSample, component);
     out[0] = static_cast<int32_t>(static_cast<uint32_t>(out[0]) + kLevelShift);
@@ -507,7 +470,7 @@ int QuantiseBlockPortable(CodecContext* context, const int32_t* dct, int16_t* co
 }
 
 int QuantiseBlock(CodecContext* context, const int32_t* dct, int16_t* coefficients, int table) {
-#if KV_FDCT_LANES
+#if KV_SSE2
     return QuantiseBlockLanes(context, dct, coefficients, table);
 #else
     return QuantiseBlockPortable(context, dct, coefficients, table);

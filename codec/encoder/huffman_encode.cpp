@@ -9,8 +9,8 @@
 
 #include "codec/codec_errors.h"
 #include "codec/encoder/forward_path.h"
-#include "codec/encoder/marker_writer.h"
-#include "codec/huffman_decode.h"
+#include "codec/encoder/bit_writer.h"
+#include "codec/huffman_tables.h"
 
 const uint8_t BitLengthTable[64] = {
     0, 1, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4,
@@ -27,15 +27,15 @@ void DeriveEncoderCodes(CodecContext* context, const HuffmanTable* table, Huffma
     for (int i = 0; i < count; ++i) {
         const int value = table->values[i];
         if (kind == 0) {
-            if (value >= 12) CodecRaise(context, categoryBadHuffmanSpec, 52, value);
+            if (value >= 12) CodecRaise(context, categoryBadHuffmanTable, messageUnusableDcValue, value);
             codes->code[value] = huffCodes[i];
             codes->length[value] = static_cast<uint8_t>(sizes[i] + value);
             continue;
         }
         const int run = value >> 4;
         const int size = value & 15;
-        if (size >= 11 || (size == 0 && run >= 1 && run <= 14 && context->process != 2)) {
-            CodecRaise(context, categoryBadHuffmanSpec, 51, value);
+        if (size >= 11 || (size == 0 && run >= 1 && run <= 14 && context->process != FrameProcess::progressive)) {
+            CodecRaise(context, categoryBadHuffmanTable, messageUnusableAcValue, value);
         }
         // Size 0 symbols (EOB, EOBr, ZRL) sit at their run; the others at size x 16 + run.
         const int index = size == 0 ? run : size * 16 + run;
@@ -43,67 +43,6 @@ void DeriveEncoderCodes(CodecContext* context, const HuffmanTable* table, Huffma
         codes->code[index] = huffCodes[i];
         codes->length[index] = static_cast<uint8_t>(sizes[i] + extra);
     }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Bit writer.
-
-namespace {
-
-// Appends one byte to the sink: straight into its buffer while that cannot fill up, else through
-// the sink's own byte writer, which writes the full buffer to the file. A failure the sink recorded
-// earlier stays in its error field.
-inline void SinkByte(StreamBuffer* sink, uint32_t byte) {
-    if (sink->count < sink->bufferSize - 1) {
-        sink->buffer[sink->index] = static_cast<uint8_t>(byte);
-        ++sink->index;
-        ++sink->count;
-        lastError = 0;
-    } else {
-        SinkPutByte(static_cast<int>(byte), sink);
-    }
-}
-
-}  // namespace
-
-namespace {
-
-inline void DataByte(CodecContext* context, uint32_t byte) {
-    SinkByte(context->stream, byte);
-    ++context->bytesWritten;
-    if (byte == 0xFF) {
-        SinkByte(context->stream, 0);
-        ++context->bytesWritten;
-    }
-}
-
-}  // namespace
-
-void PutDataByte(CodecContext* context, uint32_t byte) { DataByte(context, byte); }
-
-void PutBits(CodecContext* context, uint32_t value, int count) {
-    if (count < context->freeBits) {
-        if (count == 0) CodecRaise(context, categoryMissingCode, 50);
-        context->freeBits -= count;
-        context->partialByte |= (value & ((1u << count) - 1)) << context->freeBits;
-        return;
-    }
-    if (count < 32) value &= (1u << count) - 1;
-    count -= context->freeBits;
-    PutDataByte(context, context->partialByte | (value >> count));
-    while (count >= 8) {
-        count -= 8;
-        PutDataByte(context, (value >> count) & 0xFF);
-    }
-    context->freeBits = 8 - count;
-    context->partialByte = count == 0 ? 0 : (value << (8 - count)) & 0xFF;
-}
-
-void FlushBits(CodecContext* context) {
-    if (context->freeBits >= 8) return;
-    PutDataByte(context, context->partialByte | ((1u << context->freeBits) - 1));
-    context->freeBits = 8;
-    context->partialByte = 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -165,13 +104,13 @@ struct BlockBits {
 
 // Appends a code (with its value bits) of `length` bits (1..32); whole bytes leave once 32 bits wait.
 inline void Append(CodecContext* context, BlockBits& out, uint32_t value, int length) {
-    if (length == 0) CodecRaise(context, categoryMissingCode, 50);
+    if (length == 0) CodecRaise(context, categoryMissingCode, messageCodeMissingFromTable);
     out.pending = (out.pending << length) | value;
     out.bits += length;
     if (out.bits >= 32) {
         for (int i = 0; i < 4; ++i) {
             out.bits -= 8;
-            DataByte(context, static_cast<uint32_t>(out.pending >> out.bits) & 0xFF);
+            PutDataByte(context, static_cast<uint32_t>(out.pending >> out.bits) & 0xFF);
         }
     }
 }
@@ -215,7 +154,7 @@ void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int16
 
     while (out.bits >= 8) {
         out.bits -= 8;
-        DataByte(context, static_cast<uint32_t>(out.pending >> out.bits) & 0xFF);
+        PutDataByte(context, static_cast<uint32_t>(out.pending >> out.bits) & 0xFF);
     }
     context->freeBits = 8 - out.bits;
     context->partialByte = static_cast<uint32_t>(out.pending << context->freeBits) & 0xFF;
@@ -234,11 +173,11 @@ void StoreBlock(CodecContext* context, const ComponentInfo* component, int block
     const int blockRow = context->mcuRowsCoded * component->v + blockRowInMcu;
     uint8_t* record = BufferedBlock(component, blockRow, blockColumn);
     if (component->planeCellBytes == 1) {
-        auto* cells = reinterpret_cast<int8_t*>(record);
+        auto* cells = CellsOf<int8_t>(record);
         for (int k = 0; k <= last; ++k) cells[k] = static_cast<int8_t>(coefficients[k]);
         cells[64] = static_cast<int8_t>(last);
     } else {
-        auto* cells = reinterpret_cast<int16_t*>(record);
+        auto* cells = CellsOf<int16_t>(record);
         for (int k = 0; k <= last; ++k) cells[k] = coefficients[k];
         cells[64] = static_cast<int16_t>(last);
     }
@@ -319,9 +258,4 @@ void EncodeMcuRow(CodecContext* context) {
         }
     }
     ++context->mcuRowsCoded;
-}
-
-void CheckOutput(CodecContext* context) {
-    if (StreamError(context->stream) != 0) CodecRaise(context, categoryOutputFailed, 54);
-    if (StreamAtEnd(context->stream) != 0) CodecRaise(context, categoryOutputFailed, 55);
 }

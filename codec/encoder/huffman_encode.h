@@ -1,5 +1,4 @@
-// Huffman encoding: the encoder's code tables, the bit writer with 0xFF stuffing, block coding and
-// the MCU rows of a sequential scan with restart markers.
+// Huffman encoding: the encoder's code tables, block coding and the MCU rows of a sequential scan with restart markers.
 #pragma once
 
 #include <bit>
@@ -19,19 +18,9 @@ inline int MagnitudeBits(uint32_t magnitude) {
     return std::bit_width(magnitude);
 }
 
-// Turns a table slot's specification into codes and total lengths (kind 0 DC, 1 AC); refuses values
+// Turns a table slot's definition into codes and total lengths (kind 0 DC, 1 AC); refuses values
 // that cannot be coded.
 void DeriveEncoderCodes(CodecContext* context, const HuffmanTable* table, HuffmanCodes* codes, int kind);
-
-// Appends the low `count` (1..32) bits of value, most significant first. A count of 0 means the
-// symbol had no code.
-void PutBits(CodecContext* context, uint32_t value, int count);
-
-// Writes one byte of entropy-coded data (0xFF is followed by a stuffed 0x00).
-void PutDataByte(CodecContext* context, uint32_t byte);
-
-// Completes a partial byte with 1 bits and writes it, before a marker or at the end of a scan.
-void FlushBits(CodecContext* context);
 
 // AC table indices of the size-0 symbols.
 inline constexpr int kEndOfBlockIndex = 0;
@@ -61,6 +50,3 @@ void WriteRestart(CodecContext* context);
 // Codes one MCU row of the current sequential scan from the component sample buffers, or keeps its
 // quantised blocks in the coefficient buffer when the whole image is buffered.
 void EncodeMcuRow(CodecContext* context);
-
-// Raises when the output stream reports an error or the end of the file.
-void CheckOutput(CodecContext* context);

@@ -3,6 +3,7 @@
 #include "codec/encoder/marker_writer.h"
 
 #include "codec/codec_errors.h"
+#include "codec/encoder/bit_writer.h"
 #include "codec/encoder/encoder_tables.h"
 #include "codec/encoder/huffman_encode.h"
 
@@ -15,7 +16,7 @@ constexpr int kLongestScript = 50;
 
 // Scans of a progressive script whose end offsets go into the directory.
 int DirectoryScans(const CodecContext* context) {
-    if (context->process != 2 || context->script == nullptr) return 0;
+    if (context->process != FrameProcess::progressive || context->script == nullptr) return 0;
     if (context->scriptLength > kLongestScript) CodecBug();
     int flagged = 0;
     for (int s = 0; s < context->scriptLength; ++s) flagged += context->script[s].directory;
@@ -63,7 +64,7 @@ void WriteQuantTables(CodecContext* context) {
 }
 
 void WriteFrame(CodecContext* context) {
-    WriteMarker(context, 0xC0 + context->process);
+    WriteMarker(context, 0xC0 + static_cast<int>(context->process));
     Write16(context, 3u * static_cast<uint32_t>(context->componentCount) + 8);
     WriteByte(context, 8);
     Write16(context, static_cast<uint32_t>(context->height));
@@ -84,27 +85,6 @@ void WriteHuffmanTable(CodecContext* context, int tableClassAndNumber, const Huf
 }
 
 }  // namespace
-
-void WriteByte(CodecContext* context, int byte) {
-    SinkPutByte(byte & 0xFF, context->stream);
-    ++context->bytesWritten;
-}
-
-void Write16(CodecContext* context, uint32_t value) {
-    WriteByte(context, static_cast<int>(value >> 8));
-    WriteByte(context, static_cast<int>(value));
-}
-
-void Write32(CodecContext* context, uint32_t value) {
-    Write16(context, value >> 16);
-    Write16(context, value & 0xFFFF);
-}
-
-void WriteMarker(CodecContext* context, int code) {
-    FlushBits(context);
-    WriteByte(context, 0xFF);
-    WriteByte(context, code);
-}
 
 void WriteFrameHeaders(CodecContext* context) {
     WriteMarker(context, 0xD8);
@@ -171,5 +151,5 @@ void PatchScanDirectory(CodecContext* context) {
         const uint32_t offset = context->scanDirectoryOffsets[i];
         for (int shift = 24; shift >= 0; shift -= 8) SinkPutByte(static_cast<int>((offset >> shift) & 0xFF), sink);
     }
-    if (SinkSeek(sink, end, 0) != 0) CodecRaise(context, categoryReposition, 56);
+    if (SinkSeek(sink, end, 0) != 0) CodecRaise(context, categoryReposition, messageRepositionFailed);
 }

@@ -5,13 +5,6 @@
 
 #include "codec/codec_context.h"
 
-// Plain writers: they go through the sink and count into the byte counter, without stuffing.
-void WriteByte(CodecContext* context, int byte);
-void Write16(CodecContext* context, uint32_t value);
-void Write32(CodecContext* context, uint32_t value);
-// Completes the partial byte with 1 bits, then writes 0xFF and the code.
-void WriteMarker(CodecContext* context, int code);
-
 // SOI, the marker list, APPE, DQT, SOF and DRI.
 void WriteFrameHeaders(CodecContext* context);
 // One DHT holding every table in use (the defaults unless optimal tables are installed); derives the

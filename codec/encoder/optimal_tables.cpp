@@ -1,6 +1,6 @@
 // Optimal Huffman tables: the statistics a counting pass gathers become, per table slot, a code of
 // at most 16 bits per symbol that never uses the all-ones code. Input: 32-bit symbol counts; output:
-// Huffman specifications installed in the context's slots.
+// Huffman table definitions installed in the context's slots.
 #include "codec/encoder/optimal_tables.h"
 
 #include <cstring>
@@ -11,19 +11,16 @@ namespace {
 
 constexpr int kDcHighest = 12;
 constexpr int kAcHighest = 176;
-constexpr uint32_t kEveryEntryBit = 16;  // statistics mode bit: every symbol gets a code
 constexpr int kLongestSize = 48;
 constexpr uint64_t kHalvingLimit = uint64_t{1} << 31;
-constexpr uint64_t kBias = 256;
 
 }  // namespace
 
 void PrepareStatistics(CodecContext* context) {
-    const uint32_t start = (static_cast<uint32_t>(context->statisticsMode) & kEveryEntryBit) ? 1 : 0;
     for (int slot = 0; slot < kMaxHuffmanTables; ++slot) {
-        for (uint32_t& count : context->dcCounts[slot]) count = start;
-        for (uint32_t& count : context->acCounts[slot]) count = start;
-        if (context->process != 2) {
+        for (uint32_t& count : context->dcCounts[slot]) count = 0;
+        for (uint32_t& count : context->acCounts[slot]) count = 0;
+        if (context->process != FrameProcess::progressive) {
             // End-of-band runs exist only in progressive scans.
             for (int r = 1; r <= 14; ++r) context->acCounts[slot][r] = 0;
         }
@@ -36,13 +33,10 @@ int BuildOptimalTable(CodecContext* context, int highest, const uint32_t* counts
     uint64_t frequency[kAcHighest + 1];
     int codeSize[kAcHighest + 1];
     int chain[kAcHighest + 1];
-    const bool everyEntry = (static_cast<uint32_t>(context->statisticsMode) & kEveryEntryBit) != 0;
-    bool biased = everyEntry;
     int used = 0;
     for (int i = 0; i <= highest; ++i) {
-        if (counts[i] > INT32_MAX) CodecRaise(context, categoryBadHuffmanSpec, 53);
+        if (counts[i] > INT32_MAX) CodecRaise(context, categoryBadHuffmanTable, messageCountOverflow);
         frequency[i] = counts[i];
-        if (everyEntry && frequency[i] > 1) frequency[i] += kBias;
         if (frequency[i] != 0) ++used;
         codeSize[i] = 0;
         chain[i] = -1;
@@ -65,14 +59,6 @@ int BuildOptimalTable(CodecContext* context, int highest, const uint32_t* counts
         if (c2 < 0) break;
         if (frequency[c2] > kHalvingLimit) {
             for (int i = 0; i <= highest; ++i) frequency[i] = (frequency[i] + 1) / 2;
-        }
-        if (biased && frequency[c2] >= kBias + 1) {
-            if (frequency[c1] >= kBias + 1) CodecBug();
-            frequency[c1] = 1;
-            for (int i = 0; i <= highest; ++i) {
-                if (frequency[i] >= kBias + 1) frequency[i] -= kBias;
-            }
-            biased = false;
         }
         // The second smallest carries the merged frequency; both chains grow one bit longer.
         frequency[c2] += frequency[c1];
@@ -144,6 +130,5 @@ void InstallOptimalTables(CodecContext* context) {
         table.defined = 1;
     }
     context->optimalInstalled = 1;
-    context->statisticsMode = 0;
     context->statisticsPass = 0;
 }

@@ -6,9 +6,11 @@
 #include "codec/encoder/progressive_encode.h"
 
 #include "codec/codec_errors.h"
+#include "codec/encoder/bit_writer.h"
 #include "codec/encoder/huffman_encode.h"
 #include "codec/encoder/marker_writer.h"
-#include "codec/huffman_decode.h"
+#include "codec/frame.h"
+#include "codec/huffman_tables.h"
 
 namespace {
 
@@ -201,7 +203,7 @@ struct BlockCells {
     const uint8_t* record;
     int wide;
     int32_t operator[](int k) const {
-        return wide ? reinterpret_cast<const int16_t*>(record)[k] : reinterpret_cast<const int8_t*>(record)[k];
+        return wide ? CellsOf<int16_t>(record)[k] : CellsOf<int8_t>(record)[k];
     }
 };
 
@@ -308,7 +310,7 @@ void AcRefine(CodecContext* context, const ScanComponent* scan, const BlockCells
 
 void CodeBlock(CodecContext* context, ScanComponent* scan, const BlockCells& cells) {
     if (cells[64] > 63) CodecBug();
-    if (context->process != 2) {
+    if (context->process != FrameProcess::progressive) {
         int16_t coefficients[64];
         for (int k = 0; k < 64; ++k) coefficients[k] = static_cast<int16_t>(cells[k]);
         CodeSequentialBlock(context, scan, coefficients, cells[64]);
@@ -354,7 +356,7 @@ void ChooseScanScript(CodecContext* context) {
 }
 
 void SetupBufferedScan(CodecContext* context) {
-    if (context->process != 2) {
+    if (context->process != FrameProcess::progressive) {
         // The one scan of a sequential image: every component, the full spectrum.
         context->scanComponentCount = context->componentCount;
         for (int i = 0; i < context->componentCount; ++i) {

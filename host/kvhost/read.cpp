@@ -10,6 +10,7 @@
 #include "host/kvhost/interrupt.h"
 #include "host/kvhost/progress_bar.h"
 #include "host/kvhost/verbs.h"
+#include "host/read_session.h"
 
 namespace kvhost {
 namespace {
@@ -121,83 +122,62 @@ int RunRead(host::PluginModule& module, const std::vector<std::string>& argument
     ProgressBar bar;
 
     const auto started = std::chrono::steady_clock::now();
-    int16_t result = module.Call(selectorReadPrepare);
-    if (result != resultOk) {
-        environment.CloseFile();
-        return Refused(arguments, "read prepare", result);
-    }
-    result = module.Call(selectorReadStart);
-    if (result != resultOk) {
-        environment.CloseFile();
-        if (result == resultCancelled && InterruptGuard::Pressed()) {
-            bar.Cancelled();
-            std::fprintf(stderr, "kvhost read: %s: cancelled at read start\n", arguments.input.c_str());
-            return exitInterrupted;
-        }
-        return Refused(arguments, "read start", result);
-    }
-
     ImageShape shape;
-    shape.width = record->columns;
-    shape.height = record->rows;
-    shape.channels = record->planes;
-    shape.xDensity = static_cast<uint32_t>(record->horizontalResolution);
-    shape.yDensity = static_cast<uint32_t>(record->verticalResolution);
-    const int32_t rowBytes = shape.width * shape.channels;
-
-    // Everything after a successful read start ends with read finish, as the host does.
     std::string problem;
     int status = exitOk;
     std::unique_ptr<ImageWriter> writer;
-    if (shape.width <= 0 || shape.height <= 0 || record->rowStep != rowBytes) {
-        problem = "the module described an impossible image";
-    } else if (!FormatTakes(format, shape.channels, &problem)) {
-        status = exitUsage;
-    } else if ((writer = OpenImageWriter(format, arguments.output, &problem)) == nullptr) {
-        problem = arguments.output + ": " + problem;
-    } else if (!writer->Begin(shape)) {
-        problem = arguments.output + ": " + writer->Error();
-    }
-    if (writer != nullptr) interrupts.RemoveOnExit(arguments.output);
-
-    int32_t rowsRead = 0;
-    if (problem.empty()) {
-        environment.OnProgress([&bar](int32_t done, int32_t total) { bar.Show(done, total); });
-        for (;;) {
-            record->rowData = nullptr;
-            result = module.Call(selectorReadContinue);
-            if (result != resultOk) break;
-            if (record->rowData == nullptr) break;
-            if (rowsRead >= shape.height || record->area[areaTop] != rowsRead ||
-                record->area[areaBottom] != rowsRead + 1) {
-                problem = "the module handed over a row out of order";
-                break;
-            }
-            if (!writer->WriteRow(static_cast<const uint8_t*>(record->rowData))) {
-                problem = arguments.output + ": " + writer->Error();
-                break;
-            }
-            ++rowsRead;
+    host::ReadHandlers handlers;
+    // Everything after a successful read start ends with read finish, as the host does.
+    handlers.started = [&](HostFormatRecord* described) {
+        shape.width = described->columns;
+        shape.height = described->rows;
+        shape.channels = described->planes;
+        shape.xDensity = static_cast<uint32_t>(described->horizontalResolution);
+        shape.yDensity = static_cast<uint32_t>(described->verticalResolution);
+        if (shape.width <= 0 || shape.height <= 0 || described->rowStep != shape.width * shape.channels) {
+            problem = "the module described an impossible image";
+        } else if (!FormatTakes(format, shape.channels, &problem)) {
+            status = exitUsage;
+        } else if ((writer = OpenImageWriter(format, arguments.output, &problem)) == nullptr) {
+            problem = arguments.output + ": " + problem;
+        } else if (!writer->Begin(shape)) {
+            problem = arguments.output + ": " + writer->Error();
         }
-        environment.OnProgress(nullptr);
-    }
-    const int16_t finish = module.Call(selectorReadFinish);
+        if (writer != nullptr) interrupts.RemoveOnExit(arguments.output);
+        if (!problem.empty()) return false;
+        environment.OnProgress([&bar](int32_t done, int32_t total) { bar.Show(done, total); });
+        return true;
+    };
+    handlers.row = [&](int32_t, const uint8_t* bytes) {
+        if (writer->WriteRow(bytes)) return true;
+        problem = arguments.output + ": " + writer->Error();
+        return false;
+    };
+    const host::ReadReport report = host::ReadThroughModule(module, handlers);
+    environment.OnProgress(nullptr);
     environment.CloseFile();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-
-    if (problem.empty() && result == resultCancelled && InterruptGuard::Pressed()) {
+    if (report.prepare != resultOk) return Refused(arguments, "read prepare", report.prepare);
+    if (report.start == resultCancelled && InterruptGuard::Pressed()) {
         bar.Cancelled();
-        std::fprintf(stderr, "kvhost read: %s: cancelled at row %d of %d\n", arguments.input.c_str(), rowsRead + 1,
+        std::fprintf(stderr, "kvhost read: %s: cancelled at read start\n", arguments.input.c_str());
+        return exitInterrupted;
+    }
+    if (report.start != resultOk) return Refused(arguments, "read start", report.start);
+
+    if (problem.empty() && report.failure == resultCancelled && InterruptGuard::Pressed()) {
+        bar.Cancelled();
+        std::fprintf(stderr, "kvhost read: %s: cancelled at row %d of %d\n", arguments.input.c_str(), report.rows + 1,
                      shape.height);
         status = exitInterrupted;
-    } else if (problem.empty() && result != resultOk) {
+    } else if (problem.empty() && report.failure != resultOk) {
         std::fprintf(stderr, "kvhost read: %s: the module failed at row %d of %d: %s\n", arguments.input.c_str(),
-                     rowsRead + 1, shape.height, ReadResultText(result).c_str());
+                     report.rows + 1, shape.height, ReadResultText(report.failure).c_str());
         status = exitFailed;
-    } else if (problem.empty() && rowsRead != shape.height) {
-        problem = "the module ended after " + std::to_string(rowsRead) + " of " + std::to_string(shape.height) + " rows";
-    } else if (problem.empty() && finish != resultOk) {
-        problem = "read finish answered " + host::DescribeResult(finish);
+    } else if (problem.empty() && !report.problem.empty()) {
+        problem = report.problem;
+    } else if (problem.empty() && report.finish != resultOk) {
+        problem = "read finish answered " + host::DescribeResult(report.finish);
     }
     if (problem.empty() && status == exitOk && !writer->Finish()) problem = arguments.output + ": " + writer->Error();
     if (!problem.empty()) {

@@ -49,16 +49,9 @@ TEST_F(CodecCoreTest, CreateGivesAZeroedContextFromHostMemory) {
     EXPECT_EQ(LiveHandles(), 1);
     const auto* bytes = reinterpret_cast<const uint8_t*>(context);
     for (std::size_t i = 0; i < sizeof(CodecContext); ++i) ASSERT_EQ(bytes[i], 0) << "byte " << i;
-    EXPECT_EQ(codecFatalReport, &CodecFatal);
     CodecDestroy(context);
     EXPECT_EQ(context, nullptr);
     EXPECT_EQ(LiveHandles(), 0);
-}
-
-TEST_F(CodecCoreTest, CreateWithoutMemoryAnswersNull) {
-    Host().FailAllocation(1);
-    EXPECT_EQ(CodecCreate(), nullptr);
-    EXPECT_EQ(lastError, resultOutOfMemory);
 }
 
 TEST_F(CodecCoreTest, ReleasingMarkersAndWorkBlockTwiceIsHarmless) {
@@ -97,7 +90,7 @@ TEST_F(CodecCoreTest, ReleasingMarkersAndWorkBlockTwiceIsHarmless) {
 
 // Raises from a few frames down, as the decoder would deep inside a scan.
 [[noreturn]] void RaiseDeep(CodecContext* context, int depth, int category) {
-    if (depth == 0) CodecRaise(context, category, 10, 3, 17);
+    if (depth == 0) CodecRaise(context, category, messageSourceEndedInScan, 3, 17);
     RaiseDeep(context, depth - 1, category);
 }
 

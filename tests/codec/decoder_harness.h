@@ -11,6 +11,7 @@
 
 #include "codec/codec_context.h"
 #include "codec/codec_errors.h"
+#include "codec/decoder.h"
 #include "codec/marker_reader.h"
 #include "shell/stream.h"
 #include "tests/support/test_support.h"

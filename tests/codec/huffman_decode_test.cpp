@@ -8,8 +8,10 @@
 #include <vector>
 
 #include "codec/codec_errors.h"
+#include "shell/stream.h"
 #include "codec/huffman_decode.h"
-#include "codec/marker_reader.h"
+#include "codec/bit_reader.h"
+#include "codec/huffman_tables.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -27,7 +29,7 @@ HuffmanTable MakeTable(const uint8_t* bits17, const std::vector<uint8_t>& values
     uint8_t sizes[kMaxAcValuesProgressive + 1];
     uint16_t codes[kMaxAcValuesProgressive];
     BuildHuffmanCodes(context, table.bits, sizes, codes, isAc);
-    BuildHuffmanLookup(&table, isAc, sizes, codes);
+    BuildHuffmanLookup(&table, isAc, codes);
     return table;
 }
 

@@ -36,43 +36,6 @@ JpegBuilder GreyHeader(int sofCode = 0xC0) {
     return b;
 }
 
-TEST_F(MarkerReaderTest, FlatGreyImageDecodesToMidGrey) {
-    DecoderHarness harness(JpegBuilder::FlatImage(17, 9, {kGrey}));
-    int first = -1;
-    ASSERT_EQ(harness.Header(&first), 0);
-    EXPECT_EQ(first, 0) << "a sequential header completes at its SOS";
-    CodecContext* context = harness.Context();
-    EXPECT_EQ(context->width, 17);
-    EXPECT_EQ(context->height, 9);
-    EXPECT_EQ(context->colourTransform, 0);
-    EXPECT_EQ(context->preciseColour, 0);
-    std::vector<std::vector<uint8_t>> rows;
-    ASSERT_EQ(harness.Rows(&rows), 0);
-    ASSERT_EQ(rows.size(), 9u);
-    for (const auto& row : rows) EXPECT_EQ(row, std::vector<uint8_t>(17, 128));
-    EXPECT_EQ(context->workBlock, nullptr) << "released after the last row";
-}
-
-TEST_F(MarkerReaderTest, FlatColourImagesOfEverySamplingDecodeToGrey) {
-    const std::vector<std::vector<FrameComponent>> samplings = {
-        {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}},
-        {{1, 2, 2, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}},
-        {{1, 2, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}},
-        {{1, 1, 2, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}},
-        {{1, 4, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}},
-        {{1, 1, 4, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}},
-        {{1, 3, 1, 0}, {2, 2, 1, 0}, {3, 1, 1, 0}},
-    };
-    for (const auto& sampling : samplings) {
-        DecoderHarness harness(JpegBuilder::FlatImage(37, 21, sampling));
-        ASSERT_EQ(harness.Header(), 0);
-        std::vector<std::vector<uint8_t>> rows;
-        ASSERT_EQ(harness.Rows(&rows), 0) << "H " << sampling[0].h << " V " << sampling[0].v;
-        ASSERT_EQ(rows.size(), 21u);
-        for (const auto& row : rows) ASSERT_EQ(row, std::vector<uint8_t>(37 * 3, 128));
-    }
-}
-
 TEST_F(MarkerReaderTest, KeptMarkersAndAppeFieldsAreStored) {
     JpegBuilder b;
     b.Soi().App(0, std::string("JFIF\0\1\2\0\0\x48\0\x48\0\0", 14)).Raw({0x12, 0x34, 0xFF, 0xFF});  // junk, then fill

@@ -24,7 +24,7 @@ std::string Bytes(std::initializer_list<int> values) {
     return bytes;
 }
 
-struct PngSpec {
+struct PngPicture {
     int width = 2;
     int height = 2;
     int colourType = PNG_COLOR_TYPE_RGB;
@@ -36,7 +36,7 @@ struct PngSpec {
 };
 
 // The PNG file's bytes, made with libpng.
-std::string MakePng(const PngSpec& spec) {
+std::string MakePng(const PngPicture& picture) {
     TempFile file;
     std::FILE* out = std::fopen(file.Path().c_str(), "wb");
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -49,13 +49,13 @@ std::string MakePng(const PngSpec& spec) {
         return {};
     }
     png_init_io(png, out);
-    png_set_IHDR(png, info, static_cast<png_uint_32>(spec.width), static_cast<png_uint_32>(spec.height), spec.bitDepth,
-                 spec.colourType, spec.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+    png_set_IHDR(png, info, static_cast<png_uint_32>(picture.width), static_cast<png_uint_32>(picture.height), picture.bitDepth,
+                 picture.colourType, picture.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
-    if (!spec.palette.empty()) png_set_PLTE(png, info, spec.palette.data(), static_cast<int>(spec.palette.size()));
-    if (spec.pixelsPerMetre != 0) png_set_pHYs(png, info, spec.pixelsPerMetre, spec.pixelsPerMetre, PNG_RESOLUTION_METER);
+    if (!picture.palette.empty()) png_set_PLTE(png, info, picture.palette.data(), static_cast<int>(picture.palette.size()));
+    if (picture.pixelsPerMetre != 0) png_set_pHYs(png, info, picture.pixelsPerMetre, picture.pixelsPerMetre, PNG_RESOLUTION_METER);
     png_write_info(png, info);
-    for (const auto& row : spec.rows) rows.push_back(const_cast<png_bytep>(row.data()));
+    for (const auto& row : picture.rows) rows.push_back(const_cast<png_bytep>(row.data()));
     png_write_image(png, rows.data());
     png_write_end(png, info);
     png_destroy_write_struct(&png, &info);
@@ -104,41 +104,41 @@ std::vector<ReadCase> ReadCases() {
                      "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nENDHDR\n" + Bytes({10, 20, 30}), "PAM", 1, 1, false,
                      false, 8, {10, 20, 30}});
 
-    PngSpec rgb;
+    PngPicture rgb;
     rgb.rows = {{1, 2, 3, 4, 5, 6}, {7, 8, 9, 10, 11, 12}};
     rgb.pixelsPerMetre = 11811;  // 299.9994 ppi, as 300 ppi is stored
     cases.push_back({"PNG RGB with pHYs", MakePng(rgb), "PNG", 2, 2, false, false, 8, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},
                      300u << 16});
-    PngSpec interlaced = rgb;
+    PngPicture interlaced = rgb;
     interlaced.interlaced = true;
     interlaced.pixelsPerMetre = 0;
     cases.push_back({"PNG RGB interlaced", MakePng(interlaced), "PNG", 2, 2, false, false, 8,
                      {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}});
-    PngSpec grey;
+    PngPicture grey;
     grey.colourType = PNG_COLOR_TYPE_GRAY;
     grey.rows = {{0, 255}, {100, 7}};
     cases.push_back({"PNG grey", MakePng(grey), "PNG", 2, 2, true, false, 8,
                      {0, 0, 0, 255, 255, 255, 100, 100, 100, 7, 7, 7}});
-    PngSpec bits;
+    PngPicture bits;
     bits.colourType = PNG_COLOR_TYPE_GRAY;
     bits.bitDepth = 1;
     bits.width = 3;
     bits.height = 1;
     bits.rows = {{0xA0}};  // 1 0 1
     cases.push_back({"PNG grey 1-bit", MakePng(bits), "PNG", 3, 1, true, false, 1, {255, 255, 255, 0, 0, 0, 255, 255, 255}});
-    PngSpec palette;
+    PngPicture palette;
     palette.colourType = PNG_COLOR_TYPE_PALETTE;
     palette.palette = {{200, 10, 20}, {0, 128, 255}};
     palette.rows = {{1, 0}, {0, 0}};
     cases.push_back({"PNG palette", MakePng(palette), "PNG", 2, 2, false, false, 8,
                      {0, 128, 255, 200, 10, 20, 200, 10, 20, 200, 10, 20}});
-    PngSpec wide;
+    PngPicture wide;
     wide.bitDepth = 16;
     wide.width = 1;
     wide.height = 1;
     wide.rows = {{0xFF, 0xFF, 0x80, 0x80, 0x00, 0x7F}};
     cases.push_back({"PNG RGB 16-bit", MakePng(wide), "PNG", 1, 1, false, false, 16, {255, 128, 0}});
-    PngSpec alpha;
+    PngPicture alpha;
     alpha.colourType = PNG_COLOR_TYPE_RGB_ALPHA;
     alpha.width = 1;
     alpha.height = 1;
@@ -182,7 +182,7 @@ struct RefusalCase {
 };
 
 TEST(ImageReaderTest, FilesTheHostCannotHandOverAreRefusedWithTheReason) {
-    PngSpec huge;
+    PngPicture huge;
     huge.width = 32768;
     huge.height = 1;
     huge.colourType = PNG_COLOR_TYPE_GRAY;
@@ -219,7 +219,7 @@ TEST(ImageReaderTest, FilesTheHostCannotHandOverAreRefusedWithTheReason) {
 }
 
 TEST(ImageReaderTest, DamageInTheSamplesFailsAtItsRow) {
-    PngSpec big;
+    PngPicture big;
     big.width = 64;
     big.height = 64;
     big.rows.assign(64, std::vector<uint8_t>(64 * 3));

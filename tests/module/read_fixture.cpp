@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 
+#include "host/read_session.h"
 #include "tests/module/peer_jpeg.h"
 
 namespace module_testing {
@@ -65,74 +66,64 @@ ReadOutcome ReadTest::ReadJpeg(const std::string& path, const ReadOptions& optio
     Host().FailAllocation(options.failAllocation);
     Host().FailFileCall(options.failCall, options.failCallAt, options.failCallFromThenOn);
 
-    if (options.checkFirst) outcome.check = Call(selectorFileCheck);
-    outcome.prepare = outcome.check == resultOk ? Call(selectorReadPrepare) : int16_t{resultOk};
-    outcome.start = outcome.check == resultOk && outcome.prepare == resultOk ? Call(selectorReadStart) : int16_t{resultOk};
+    host::ReadHandlers handlers;
+    handlers.checkFirst = options.checkFirst;
     // Read start may ask the cancel check while it works; every row asks it once more.
-    outcome.startCancelChecks = Host().CancelChecks();
-    const int64_t startChecks = outcome.startCancelChecks;
-    if (outcome.check == resultOk && outcome.prepare == resultOk && outcome.start == resultOk) {
-        outcome.mode = record->imageMode;
-        outcome.rows = record->rows;
-        outcome.columns = record->columns;
-        outcome.planes = record->planes;
-        outcome.firstPlane = record->firstPlane;
-        outcome.lastPlane = record->lastPlane;
-        outcome.columnStep = record->columnStep;
-        outcome.rowStep = record->rowStep;
-        outcome.planeStep = record->planeStep;
-        outcome.horizontalResolution = record->horizontalResolution;
-        outcome.verticalResolution = record->verticalResolution;
-        EXPECT_EQ(record->area[areaLeft], 0);
-        EXPECT_EQ(record->area[areaRight], record->columns);
+    int64_t startChecks = 0;
+    handlers.started = [&](HostFormatRecord* described) {
+        startChecks = Host().CancelChecks();
+        outcome.mode = described->imageMode;
+        outcome.rows = described->rows;
+        outcome.columns = described->columns;
+        outcome.planes = described->planes;
+        outcome.firstPlane = described->firstPlane;
+        outcome.lastPlane = described->lastPlane;
+        outcome.columnStep = described->columnStep;
+        outcome.rowStep = described->rowStep;
+        outcome.planeStep = described->planeStep;
+        outcome.horizontalResolution = described->horizontalResolution;
+        outcome.verticalResolution = described->verticalResolution;
+        EXPECT_EQ(described->area[areaLeft], 0);
+        EXPECT_EQ(described->area[areaRight], described->columns);
         EXPECT_EQ(outcome.rowStep, int32_t{outcome.columns} * outcome.planes);
-
-        // A pointer the module must replace on every call that moves a row.
-        static uint8_t notARow;
         outcome.rowChecksum = 14695981039346656037u;
-        for (int32_t row = 0;; ++row) {
-            SCOPED_TRACE(::testing::Message() << "read continue for row " << row);
-            record->rowData = &notARow;
-            const int16_t answer = Call(selectorReadContinue);
-            if (answer != resultOk) {
-                outcome.failure = answer;
-                outcome.failedRow = row;
-                outcome.failureLeftRowData = record->rowData == &notARow;
-                break;
-            }
-            if (record->rowData == nullptr) {
-                // The call after the last row hands over nothing and reports no progress.
-                EXPECT_EQ(row, outcome.rows) << "the module ended early";
-                EXPECT_EQ(static_cast<int64_t>(Host().ProgressCalls().size()), row);
-                EXPECT_EQ(Host().CancelChecks() - startChecks, row);
-                break;
-            }
-            if (row >= outcome.rows) {
-                ADD_FAILURE() << "the module handed over more rows than the image has";
-                break;
-            }
-            // A copy: rowData is not 8-byte aligned in the packed record, so no reference may bind to it.
-            const void* const rowData = record->rowData;
-            EXPECT_NE(rowData, static_cast<const void*>(&notARow));
-            EXPECT_EQ(record->area[areaTop], row);
-            EXPECT_EQ(record->area[areaBottom], row + 1);
-            const auto& progress = Host().ProgressCalls();
-            EXPECT_EQ(static_cast<int64_t>(progress.size()), row + 1);
-            if (!progress.empty()) {
-                EXPECT_EQ(progress.back().done, row + 1);
-                EXPECT_EQ(progress.back().total, outcome.rows);
-            }
-            EXPECT_EQ(Host().CancelChecks() - startChecks, row + 1);
-            const auto* bytes = static_cast<const uint8_t*>(rowData);
-            for (int32_t i = 0; i < outcome.rowStep; ++i) {
-                outcome.rowChecksum = (outcome.rowChecksum ^ bytes[i]) * 1099511628211u;
-            }
-            if (options.keepPixels) outcome.pixels.insert(outcome.pixels.end(), bytes, bytes + outcome.rowStep);
-            ++outcome.rowsDelivered;
+        return true;
+    };
+    handlers.row = [&](int32_t row, const uint8_t* bytes) {
+        SCOPED_TRACE(::testing::Message() << "read continue for row " << row);
+        const auto& progress = Host().ProgressCalls();
+        EXPECT_EQ(static_cast<int64_t>(progress.size()), row + 1);
+        if (!progress.empty()) {
+            EXPECT_EQ(progress.back().done, row + 1);
+            EXPECT_EQ(progress.back().total, outcome.rows);
         }
-        outcome.finish = Call(selectorReadFinish);
-        outcome.finished = true;
+        EXPECT_EQ(Host().CancelChecks() - startChecks, row + 1);
+        for (int32_t i = 0; i < outcome.rowStep; ++i) {
+            outcome.rowChecksum = (outcome.rowChecksum ^ bytes[i]) * 1099511628211u;
+        }
+        if (options.keepPixels) outcome.pixels.insert(outcome.pixels.end(), bytes, bytes + outcome.rowStep);
+        return true;
+    };
+    const host::ReadReport report = host::ReadThroughModule(Module(), handlers);
+    EXPECT_EQ(report.problem, "");
+    // Without a successful start no row asked the cancel check: every check was read start's.
+    outcome.startCancelChecks = report.start == resultOk && report.prepare == resultOk && report.check == resultOk
+                                    ? startChecks
+                                    : Host().CancelChecks();
+    if (report.ended) {
+        // The call after the last row hands over nothing and reports no progress.
+        EXPECT_EQ(static_cast<int64_t>(Host().ProgressCalls().size()), report.rows);
+        EXPECT_EQ(Host().CancelChecks() - startChecks, report.rows);
     }
+    outcome.check = report.check;
+    outcome.prepare = report.prepare;
+    outcome.start = report.start;
+    outcome.failure = report.failure;
+    outcome.failedRow = report.failedRow;
+    outcome.failureLeftRowData = report.failureLeftRowData;
+    outcome.rowsDelivered = report.rows;
+    outcome.finish = report.finish;
+    outcome.finished = report.finished;
     Host().FailAllocation(0);
     Host().CancelAtCheck(0);
     for (int kind = 0; kind < host::kFileCallKinds; ++kind) {

@@ -109,19 +109,4 @@ TEST_F(OptionsRecordTest, NoMemoryForANewRecord) {
     EXPECT_EQ(Record()->persistentData, nullptr);
 }
 
-TEST_F(OptionsRecordTest, SwapOptionsTurnsEachFieldAround) {
-    EnsureOptionsRecord(Record());
-    JpegOptionsRecord* options = ValidOptionsRecord(Record());
-    ASSERT_NE(options, nullptr);
-    SwapOptions(&options->quality);
-    EXPECT_EQ(options->quality, 5);
-    EXPECT_EQ(options->format, 0);
-    EXPECT_EQ(options->scans, 1);
-    options->quality = 0x0102;
-    SwapOptions(&options->quality);
-    std::vector<uint8_t> expected = RecordBytes(0x02, 0, 1);  // back to big-endian
-    expected[22] = 0x01;
-    EXPECT_EQ(StoredBytes(), expected);
-}
-
 }  // namespace

@@ -43,18 +43,6 @@ protected:
     int fd_ = -1;
 };
 
-TEST_F(StreamTest, OpenedStreamsStartEmptyAndFreeEverything) {
-    ScratchFile file;
-    StreamBuffer* sink = OpenSink(file);
-    EXPECT_EQ(sink->bufferSize, kStreamBufferSize);
-    EXPECT_EQ(sink->writeFlag, 1);
-    EXPECT_EQ(sink->count + sink->index + sink->error + sink->endFlag + sink->transferred, 0);
-    EXPECT_EQ(LiveHandles(), 2);  // the record and its buffer
-    StreamClose(stream_);
-    EXPECT_EQ(stream_, nullptr);
-    EXPECT_EQ(LiveHandles(), 0);
-}
-
 TEST_F(StreamTest, OpenFailsCleanlyWhenEitherAllocationFails) {
     for (int nth = 1; nth <= 2; ++nth) {
         Host().FailAllocation(nth);
@@ -78,20 +66,6 @@ TEST_F(StreamTest, GetByteReadsAWholeBufferFileThenReportsTheEnd) {
     EXPECT_EQ(StreamAtEnd(source), -1);
     EXPECT_EQ(lastError, resultEndOfFile);
     EXPECT_EQ(StreamError(source), 0) << "the end of the file leaves the error field alone";
-}
-
-TEST_F(StreamTest, GetByteTakesAShortFileAsOneGoodRefill) {
-    const std::vector<uint8_t> data = PatternBytes(10);
-    ScratchFile file(data);
-    ByteSource* source = OpenSource(file);
-    EXPECT_EQ(SourceGetByte(source), 0);
-    EXPECT_EQ(lastError, 0);
-    EXPECT_EQ(source->count, 9);
-    EXPECT_EQ(source->transferred, 10);
-    for (int i = 1; i < 10; ++i) EXPECT_EQ(SourceGetByte(source), i);
-    EXPECT_EQ(SourceGetByte(source), -1);
-    EXPECT_EQ(StreamAtEnd(source), -1);
-    EXPECT_EQ(lastError, resultEndOfFile);
 }
 
 TEST_F(StreamTest, GetByteCrossesBufferBoundaries) {
@@ -120,17 +94,6 @@ TEST_F(StreamTest, UngetPutsBackOnlyWhatTheBufferStillHolds) {
     EXPECT_EQ(SourceGetByte(source), 0xD8);
 }
 
-TEST_F(StreamTest, UngetAfterARefillOfOneByte) {
-    std::vector<uint8_t> data = PatternBytes(32769);
-    ScratchFile file(data);
-    ByteSource* source = OpenSource(file);
-    for (int i = 0; i < 32768; ++i) SourceGetByte(source);
-    EXPECT_EQ(SourceGetByte(source), data[32768]);  // the refill delivered one byte
-    EXPECT_EQ(SourceUngetByte(data[32768], source), data[32768]);
-    EXPECT_EQ(source->index, 0);
-    EXPECT_EQ(SourceUngetByte(7, source), -1);
-}
-
 TEST_F(StreamTest, ReadCopiesAcrossRefillsAndStopsAtTheEnd) {
     const std::vector<uint8_t> data = PatternBytes(70000);
     ScratchFile file(data);
@@ -146,22 +109,6 @@ TEST_F(StreamTest, ReadCopiesAcrossRefillsAndStopsAtTheEnd) {
     EXPECT_EQ(StreamError(source), resultEndOfFile);
     EXPECT_EQ(lastError, resultEndOfFile);
     EXPECT_EQ(StreamAtEnd(source), -1);
-}
-
-TEST_F(StreamTest, ReadThatEmptiesTheBufferRefillsAtOnce) {
-    const std::vector<uint8_t> data = PatternBytes(32768);
-    ScratchFile file(data);
-    ByteSource* source = OpenSource(file);
-    std::vector<uint8_t> got(32768);
-    EXPECT_EQ(SourceGetByte(source), 0);
-    // The rest of the buffer exactly: the eager refill finds the end, which counts as success.
-    EXPECT_EQ(SourceRead(got.data(), 32767, 1, source), 32767);
-    EXPECT_EQ(StreamError(source), 0);
-    EXPECT_EQ(lastError, 0);
-    EXPECT_EQ(StreamAtEnd(source), -1);
-    EXPECT_EQ(source->count, 0);
-    EXPECT_EQ(SourceRead(got.data(), 0, 5, source), 0);
-    EXPECT_EQ(lastError, 0);
 }
 
 TEST_F(StreamTest, ReadFailureOfTheFileGivesIoError) {
@@ -190,41 +137,6 @@ TEST_F(StreamTest, WriteOfMoreThanABufferKeepsTheRest) {
     EXPECT_EQ(SinkTell(sink), 40000);
 }
 
-TEST_F(StreamTest, WriteOfABufferIntoAPartlyFilledSink) {
-    ScratchFile file;
-    ByteSink* sink = OpenSink(file);
-    const std::vector<uint8_t> data = PatternBytes(32868);
-    EXPECT_EQ(SinkWrite(data.data(), 100, 1, sink), 100);
-    EXPECT_EQ(SinkWrite(data.data() + 100, 2, 16384, sink), 32768);
-    EXPECT_EQ(file.Contents().size(), 32768u);
-    EXPECT_EQ(sink->count, 100);
-    EXPECT_EQ(SinkTell(sink), 32868);
-    SinkFlush(sink);
-    EXPECT_EQ(file.Contents(), data);
-}
-
-TEST_F(StreamTest, WriteThatFillsTheBufferExactlyWritesItAtOnce) {
-    ScratchFile file;
-    ByteSink* sink = OpenSink(file);
-    const std::vector<uint8_t> data = PatternBytes(32768);
-    EXPECT_EQ(SinkWrite(data.data(), 32768, 1, sink), 32768);
-    EXPECT_EQ(sink->count, 0);
-    EXPECT_EQ(sink->transferred, 32768);
-    EXPECT_EQ(file.Contents(), data);
-}
-
-TEST_F(StreamTest, PutByteWritesEachFullBuffer) {
-    ScratchFile file;
-    ByteSink* sink = OpenSink(file);
-    const std::vector<uint8_t> data = PatternBytes(32769);
-    for (uint8_t byte : data) ASSERT_EQ(SinkPutByte(byte, sink), byte);
-    EXPECT_EQ(file.Contents().size(), 32768u);
-    EXPECT_EQ(sink->count, 1);
-    EXPECT_EQ(SinkTell(sink), 32769);
-    SinkFlush(sink);
-    EXPECT_EQ(file.Contents(), data);
-}
-
 TEST_F(StreamTest, SeekFlushesFirstThenMoves) {
     ScratchFile file;
     ByteSink* sink = OpenSink(file);
@@ -251,35 +163,6 @@ TEST_F(StreamTest, SeekFlushesFirstThenMoves) {
     EXPECT_EQ(StreamError(sink), resultBadParameters);
     EXPECT_EQ(SinkSeek(sink, 0, 0), 0);
     EXPECT_EQ(lastError, 0);
-}
-
-TEST_F(StreamTest, FlushOfASourceDiscardsWithoutWriting) {
-    ScratchFile file(PatternBytes(100));
-    ByteSource* source = OpenSource(file);
-    SourceGetByte(source);
-    EXPECT_EQ(SinkFlush(source), 0);
-    EXPECT_EQ(source->count, 0);
-    EXPECT_EQ(source->index, 0);
-    EXPECT_EQ(file.Contents(), PatternBytes(100));
-}
-
-TEST_F(StreamTest, AFullDeviceFailsTheWriteAndStillEmptiesTheBuffer) {
-    fd_ = open("/dev/full", O_WRONLY);
-    if (fd_ < 0) GTEST_SKIP() << "no /dev/full here";
-    stream_ = Open(fd_, 1);
-    const std::vector<uint8_t> data = PatternBytes(40000);
-    EXPECT_EQ(SinkWrite(data.data(), 1, 40000, stream_), 32768) << "bytes of the failed buffer count";
-    EXPECT_EQ(StreamError(stream_), resultIoError);
-    EXPECT_EQ(lastError, resultIoError);
-    EXPECT_EQ(stream_->count, 0);
-    EXPECT_EQ(SinkPutByte(1, stream_), 1) << "a byte that only goes into the buffer succeeds";
-    EXPECT_EQ(lastError, 0);
-    EXPECT_EQ(SinkFlush(stream_), -1);
-    EXPECT_EQ(lastError, resultIoError);
-    EXPECT_EQ(stream_->count, 0);
-    SinkPutByte(2, stream_);
-    EXPECT_EQ(SinkSeek(stream_, 0, 0), -1) << "the failed flush stops the seek";
-    EXPECT_EQ(lastError, resultIoError);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "codec/codec_errors.h"
+#include "shell/stream.h"
 #include "codec/encoder/encoder.h"
 #include "tests/codec/decoder_harness.h"
 #include "tests/support/test_support.h"
@@ -54,9 +55,8 @@ protected:
         if (format != 0) {
             context_->bufferWholeImage = 1;
             context_->optimise = 1;
-            context_->statisticsMode = 4;
             context_->statisticsPass = 1;
-            context_->process = format == 2 ? 2 : 0;
+            context_->process = format == 2 ? FrameProcess::progressive : FrameProcess::baseline;
             context_->scanScript = script;
         }
         const int category = Run(pixels);
@@ -129,69 +129,6 @@ std::vector<uint8_t> Gradient(int width, int height, int colours) {
     return pixels;
 }
 
-TEST_F(EncoderStreamTest, ColourHeadersAtQualityFive) {
-    ASSERT_EQ(Encode(Gradient(40, 24, 3), 5, 40, 24, 3), 0);
-    const std::vector<uint8_t> start = {
-        0xFF, 0xD8,
-        0xFF, 0xEE, 0x00, 0x0E, 'N', 'u', 'r', 'v', 'o', 0x00, 0x64, 0xC0, 0x00, 0x00, 0x00, 0x01,
-        0xFF, 0xDB, 0x00, 0x84, 0x00};
-    ASSERT_GE(stream_.size(), start.size());
-    EXPECT_EQ(std::vector<uint8_t>(stream_.begin(), stream_.begin() + static_cast<std::ptrdiff_t>(start.size())), start);
-    EXPECT_EQ(stream_[2 + 16 + 4 + 65], 0x01) << "the second table follows the first";
-    EXPECT_EQ(Segment(0xC0), (std::vector<uint8_t>{0x08, 0, 24, 0, 40, 3, 1, 0x22, 0, 2, 0x11, 1, 3, 0x11, 1}));
-    EXPECT_EQ(Segment(0xDA), (std::vector<uint8_t>{3, 1, 0x00, 2, 0x11, 3, 0x11, 0, 63, 0}));
-    EXPECT_EQ(stream_[stream_.size() - 2], 0xFF);
-    EXPECT_EQ(stream_.back(), 0xD9);
-}
-
-TEST_F(EncoderStreamTest, GreyHasOneTableOfEachKind) {
-    ASSERT_EQ(Encode(Gradient(17, 9, 1), 5, 17, 9, 1), 0);
-    EXPECT_EQ(Segment(0xDB).size() + 2, 67u);
-    EXPECT_EQ(Segment(0xC0).size() + 2, 11u);
-    EXPECT_EQ(Segment(0xC0)[7], 0x22) << "a single component keeps its own sampling";
-    EXPECT_EQ(Segment(0xC4).size() + 2, 2u + 17 + 12 + 17 + 162) << "class 4 tables: 12 DC and 162 AC values";
-}
-
-TEST_F(EncoderStreamTest, QuantisersOfTheWorkedQualities) {
-    const struct {
-        int quality;
-        int index;
-        int value;
-    } cases[] = {{10, 0, 1}, {0, 0, 20}, {2, 63, 64}, {4, 63, 39}, {5, 63, 50}};
-    for (const auto& c : cases) {
-        ASSERT_EQ(Encode(Gradient(16, 16, 3), c.quality, 16, 16, 3), 0);
-        const std::vector<uint8_t> dqt = Segment(0xDB);
-        ASSERT_EQ(dqt.size(), 130u);
-        EXPECT_EQ(dqt[1 + c.index], c.value) << "quality " << c.quality;
-    }
-}
-
-TEST_F(EncoderStreamTest, EveryQualityAndOddSizeReadsBackClose) {
-    const int sizes[][2] = {{1, 1}, {1, 17}, {17, 1}, {15, 15}, {16, 16}, {33, 9}};
-    for (int quality = 0; quality <= 10; ++quality) {
-        for (const auto& size : sizes) {
-            const int width = size[0];
-            const int height = size[1];
-            const std::vector<uint8_t> pixels = Gradient(width, height, 3);
-            ASSERT_EQ(Encode(pixels, quality, width, height, 3), 0);
-            DecoderHarness harness(stream_);
-            ASSERT_EQ(harness.Header(), 0) << "quality " << quality << " " << width << "x" << height;
-            std::vector<std::vector<uint8_t>> rows;
-            ASSERT_EQ(harness.Rows(&rows), 0);
-            ASSERT_EQ(rows.size(), static_cast<std::size_t>(height));
-            double error = 0;
-            for (int y = 0; y < height; ++y) {
-                for (int i = 0; i < width * 3; ++i) {
-                    const double d = rows[y][i] - pixels[static_cast<std::size_t>(y * width * 3 + i)];
-                    error += d * d;
-                }
-            }
-            const double rms = std::sqrt(error / (width * height * 3));
-            EXPECT_LT(rms, 40.0) << "quality " << quality << " " << width << "x" << height;
-        }
-    }
-}
-
 TEST_F(EncoderStreamTest, RestartMarkersWrapAfterSeven) {
     ASSERT_EQ(Encode(Gradient(16 * 10, 16, 3), 5, 16 * 10, 16, 3, 1), 0);  // ten MCUs
     std::vector<int> markers;
@@ -236,22 +173,6 @@ TEST_F(EncoderStreamTest, EveryFormatAndScriptCodesTheSameCoefficients) {
             EXPECT_EQ(Count(0xC2), 1);
             EXPECT_EQ(Count(0xC4), 1) << "one DHT with every table";
         }
-    }
-}
-
-TEST_F(EncoderStreamTest, ProgressiveDirectoryPointsAtTheNextMarkers) {
-    ASSERT_EQ(Encode(Busy(40, 24, 3), 5, 40, 24, 3, 0, 2, 1), 0);
-    const std::vector<uint8_t> appe = Segment(0xEE);
-    ASSERT_EQ(appe.size() + 2, 33u) << "14 + 19 bytes of directory";
-    EXPECT_EQ(std::vector<uint8_t>(appe.begin() + 12, appe.begin() + 19), (std::vector<uint8_t>{3, 0, 16, 3, 2, 3, 6}));
-    const uint8_t expectedMarkers[3] = {0xDA, 0xDA, 0xD9};
-    for (int i = 0; i < 3; ++i) {
-        const std::size_t at = 19 + 4 * static_cast<std::size_t>(i);
-        const uint32_t offset = (uint32_t{appe[at]} << 24) | (uint32_t{appe[at + 1]} << 16) |
-                                (uint32_t{appe[at + 2]} << 8) | appe[at + 3];
-        ASSERT_LT(offset + 1, stream_.size());
-        EXPECT_EQ(stream_[offset], 0xFF) << "entry " << i;
-        EXPECT_EQ(stream_[offset + 1], expectedMarkers[i]) << "entry " << i;
     }
 }
 

@@ -1,4 +1,4 @@
-// The encoder's fixed tables and the quality rules: every built-in Huffman specification is a usable
+// The encoder's fixed tables and the quality rules: every built-in Huffman table definition is a usable
 // code (counts match values, no length over-committed, no value twice), and the quantisers of the
 // worked examples come out exactly.
 #include <set>
@@ -25,29 +25,29 @@ int Total(const uint8_t* bits) {
     return total;
 }
 
-TEST(EncoderTables, DcSpecificationsCodeEveryCategoryOnce) {
-    for (const DcSpec& spec : DefaultDcSpecs) {
-        EXPECT_EQ(Total(spec.bits), 12);
-        EXPECT_TRUE(LeavesACodeFree(spec.bits));
-        EXPECT_EQ(std::set<int>(spec.values, spec.values + 12), (std::set<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
+TEST(EncoderTables, DcDefinitionsCodeEveryCategoryOnce) {
+    for (const DcTableDef& definition : DefaultDcSpecs) {
+        EXPECT_EQ(Total(definition.bits), 12);
+        EXPECT_TRUE(LeavesACodeFree(definition.bits));
+        EXPECT_EQ(std::set<int>(definition.values, definition.values + 12), (std::set<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
     }
     EXPECT_EQ(DefaultDcSpecs[4].values[0], 4);
     EXPECT_EQ(DefaultDcSpecs[6].values[11], 11);
 }
 
-TEST(EncoderTables, AcSpecificationsAreUsableCodes) {
+TEST(EncoderTables, AcDefinitionsAreUsableCodes) {
     const int counts[10] = {98, 91, 114, 111, 162, 162, 162, 162, 162, 162};
     for (int i = 0; i < 10; ++i) {
-        const AcSpec& spec = DefaultAcSpecs[i];
-        EXPECT_EQ(spec.count, counts[i]) << "specification " << i;
-        EXPECT_EQ(Total(spec.bits), spec.count) << "specification " << i;
-        EXPECT_TRUE(LeavesACodeFree(spec.bits)) << "specification " << i;
-        const std::set<int> values(spec.values, spec.values + spec.count);
-        EXPECT_EQ(values.size(), static_cast<std::size_t>(spec.count)) << "a value twice in " << i;
+        const AcTableDef& definition = DefaultAcSpecs[i];
+        EXPECT_EQ(definition.count, counts[i]) << "table " << i;
+        EXPECT_EQ(Total(definition.bits), definition.count) << "table " << i;
+        EXPECT_TRUE(LeavesACodeFree(definition.bits)) << "table " << i;
+        const std::set<int> values(definition.values, definition.values + definition.count);
+        EXPECT_EQ(values.size(), static_cast<std::size_t>(definition.count)) << "a value twice in " << i;
         for (int value : values) {
-            EXPECT_LT(value & 15, 11) << "specification " << i;
+            EXPECT_LT(value & 15, 11) << "table " << i;
             if ((value & 15) == 0) {
-                EXPECT_TRUE(value == 0x00 || value == 0xF0) << "specification " << i;
+                EXPECT_TRUE(value == 0x00 || value == 0xF0) << "table " << i;
             }
         }
         EXPECT_TRUE(values.count(0x00) && values.count(0xF0)) << "EOB and ZRL in " << i;
@@ -57,7 +57,7 @@ TEST(EncoderTables, AcSpecificationsAreUsableCodes) {
     EXPECT_EQ(DefaultAcSpecs[1].values[90], 0x86);
     EXPECT_EQ(DefaultAcSpecs[2].values[113], 0xF7);
     EXPECT_EQ(DefaultAcSpecs[3].values[110], 0xC7);
-    for (int i = 4; i < 10; ++i) EXPECT_EQ(DefaultAcSpecs[i].values[161], 0xFA) << "specification " << i;
+    for (int i = 4; i < 10; ++i) EXPECT_EQ(DefaultAcSpecs[i].values[161], 0xFA) << "table " << i;
 }
 
 TEST(EncoderTables, BaseAndMinimumTablesHoldTheirKnownEntries) {
@@ -97,50 +97,6 @@ TEST(EncoderTables, WorkedQuantiserExamples) {
     // The gentle DC rule applies only above scale 1 and only to position 0.
     EXPECT_EQ(ScaleQuantiser(16, 1, 1.5f, 94), 24);
     EXPECT_EQ(ScaleQuantiser(16, 0, 1.0f, 94), 16);
-}
-
-TEST(EncoderTables, TablesFollowTheSelectionAndSampling) {
-    CodecContext context{};
-    context.quantTableCount = 2;
-    context.quantiserCap = 94;
-    context.reductionFactor = 0.75f;
-    context.qualityScale = 1.5f;
-    context.tableSelection = 18;  // quality 0: slots 7 and 4 with subsampling
-    context.hMax = 2;
-    context.vMax = 2;
-    ComputeQuantTables(&context);
-    EXPECT_EQ(context.encodingQuant[0][0], 20);
-    EXPECT_EQ(context.encodingQuant[0][1], static_cast<uint8_t>(ScaleQuantiser(11, 1, 1.5f, 94)));
-    EXPECT_EQ(context.encodingQuant[1][1], static_cast<uint8_t>(ScaleQuantiser(17, 1, 1.5f, 94)));
-    EXPECT_EQ(context.quant[1].entries[1], ReduceQuantiser(context.encodingQuant[1][1], 59, 0.75f));
-
-    context.tableSelection = 0;  // qualities 6..10 without subsampling: slots 6 and 0
-    context.qualityScale = 0.4f;
-    context.quantiserCap = 85;
-    context.hMax = 1;
-    context.vMax = 1;
-    ComputeQuantTables(&context);
-    EXPECT_EQ(context.encodingQuant[1][1], static_cast<uint8_t>(ScaleQuantiser(18, 1, 0.4f, 85)));
-    for (int t = 0; t < 2; ++t) {
-        for (int k = 0; k < 64; ++k) {
-            EXPECT_LE(context.quant[t].entries[k], context.encodingQuant[t][k]) << "stored above encoding";
-            EXPECT_GE(context.encodingQuant[t][k], 1);
-        }
-    }
-}
-
-TEST(EncoderTables, HuffmanClassesFollowTheScale) {
-    const struct {
-        float scale;
-        int dc;
-        int ac;
-    } cases[] = {{1.5f, 0, 0}, {1.3f, 2, 2}, {1.0f, 2, 2}, {0.76f, 2, 2}, {0.5f, 4, 4}, {0.65f, 4, 4},
-                 {0.4f, 4, 4}, {0.25f, 4, 4}, {0.15f, 4, 4}, {0.075f, 6, 6}, {0.025f, 6, 8}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(DcClassOf(c.scale), c.dc) << c.scale;
-        EXPECT_EQ(AcClassOf(c.scale, 0), c.ac) << c.scale;
-    }
-    EXPECT_EQ(AcClassOf(1.5f, 1), 4) << "caller tables use at least class 4";
 }
 
 }  // namespace

@@ -146,29 +146,6 @@ TEST(ForwardDct, HandCheckedBlocksAreExact) {
     }
 }
 
-TEST(PrepareDivisors, ScaledQuantisersPerTable) {
-    CodecContext context{};
-    uint32_t thresholds[2][64], divisors[2][64];
-    std::mt19937 random(9);
-    context.quantTableCount = 2;
-    for (int t = 0; t < 2; ++t) {
-        context.thresholds[t] = thresholds[t];
-        context.divisors[t] = divisors[t];
-        for (int k = 0; k < 64; ++k) {
-            context.encodingQuant[t][k] = static_cast<uint8_t>(1 + random() % 255);
-            context.quant[t].entries[k] = static_cast<uint16_t>(1 + random() % context.encodingQuant[t][k]);
-        }
-    }
-    PrepareDivisors(&context);
-    for (int t = 0; t < 2; ++t) {
-        for (int k = 0; k < 64; ++k) {
-            const int64_t scale = ExpectedScale(kZigZag[k]);
-            EXPECT_EQ(thresholds[t][k], context.encodingQuant[t][k] * scale) << t << " " << k;
-            EXPECT_EQ(divisors[t][k], context.quant[t].entries[k] * scale) << t << " " << k;
-        }
-    }
-}
-
 // Hand-made thresholds (1000) and divisors (600) everywhere, so the expected results are plain
 // arithmetic: significant from |c| >= 1000 (c = -1000 excepted), q = c / 1200 rounded half away from 0.
 struct QuantCase {

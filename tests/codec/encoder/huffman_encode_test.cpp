@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "codec/codec_errors.h"
+#include "shell/stream.h"
+#include "codec/encoder/bit_writer.h"
 #include "codec/encoder/huffman_encode.h"
 #include "codec/encoder/marker_writer.h"
 #include "tests/support/test_support.h"
@@ -112,7 +114,7 @@ TEST_F(HuffmanEncodeTest, DerivedCodesAreCanonicalWithTheirExtraBits) {
     EXPECT_EQ(codes.length[33], 2 + 2);
 }
 
-TEST_F(HuffmanEncodeTest, UnusableSpecificationsAreRefused) {
+TEST_F(HuffmanEncodeTest, UnusableTablesAreRefused) {
     HuffmanCodes codes{};
     const struct {
         const char* name;

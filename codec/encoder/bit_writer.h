@@ -1,0 +1,62 @@
+// The encoder's byte and bit writers on the context's sink: plain bytes and markers (counted, not
+// stuffed) and entropy-coded bits, packed most significant first with a 0x00 after every 0xFF.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/codec_context.h"
+#include "codec/codec_errors.h"
+
+namespace bit_writer_detail {
+
+// Appends one byte to the sink: straight into its buffer while that cannot fill up, else through
+// the sink's own byte writer, which writes the full buffer to the file. A failure the sink recorded
+// earlier stays in its error field.
+inline void SinkByte(StreamBuffer* sink, uint32_t byte) {
+    if (sink->count < sink->bufferSize - 1) {
+        sink->buffer[sink->index] = static_cast<uint8_t>(byte);
+        ++sink->index;
+        ++sink->count;
+        lastError = 0;
+    } else {
+        SinkPutByte(static_cast<int>(byte), sink);
+    }
+}
+
+}  // namespace bit_writer_detail
+
+// Plain writers: they go through the sink and count into the byte counter, without stuffing.
+inline void WriteByte(CodecContext* context, int byte) {
+    SinkPutByte(byte & 0xFF, context->stream);
+    ++context->bytesWritten;
+}
+inline void Write16(CodecContext* context, uint32_t value) {
+    WriteByte(context, static_cast<int>(value >> 8));
+    WriteByte(context, static_cast<int>(value));
+}
+inline void Write32(CodecContext* context, uint32_t value) {
+    Write16(context, value >> 16);
+    Write16(context, value & 0xFFFF);
+}
+// Completes the partial byte with 1 bits, then writes 0xFF and the code.
+void WriteMarker(CodecContext* context, int code);
+
+// Writes one byte of entropy-coded data (0xFF is followed by a stuffed 0x00).
+inline void PutDataByte(CodecContext* context, uint32_t byte) {
+    bit_writer_detail::SinkByte(context->stream, byte);
+    ++context->bytesWritten;
+    if (byte == 0xFF) {
+        bit_writer_detail::SinkByte(context->stream, 0);
+        ++context->bytesWritten;
+    }
+}
+
+// Appends the low `count` (1..32) bits of value, most significant first. A count of 0 means the
+// symbol had no code.
+void PutBits(CodecContext* context, uint32_t value, int count);
+
+// Completes a partial byte with 1 bits and writes it, before a marker or at the end of a scan.
+void FlushBits(CodecContext* context);
+
+// Raises when the output stream reports an error or the end of the file.
+void CheckOutput(CodecContext* context);

@@ -1,0 +1,49 @@
+// The zig-zag order and Huffman code construction, shared by the decoder and the encoder.
+#include "codec/huffman_tables.h"
+
+#include "codec/codec_errors.h"
+
+// Zig-zag position -> natural index; positions 64..79 (reached only by runs past the end of a
+// block in corrupt data) all map to the discard slot 64.
+const uint8_t ZigzagToNatural[80] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
+    12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
+    35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
+    58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
+    64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64,
+};
+
+int BuildHuffmanCodes(CodecContext* context, const uint8_t* bits, uint8_t* sizes, uint16_t* codes, int isAc) {
+    const bool progressive = context->process == FrameProcess::progressive;
+    const int limit = !isAc ? kMaxDcValues : (progressive ? kMaxAcValuesProgressive : kMaxAcValues);
+    // Every length must leave at least one code free, so the all-ones code never occurs.
+    int32_t free = 2;
+    for (int length = 1; length <= 16; ++length) {
+        free -= bits[length];
+        if (free < 1) {
+            CodecRaise(context, context->decoder ? categoryBadData : categoryBadHuffmanTable,
+                       messageOverCommittedHuffmanTable);
+        }
+        free *= 2;
+    }
+    int count = 0;
+    for (int length = 1; length <= 16; ++length) {
+        for (int i = 0; i < bits[length]; ++i) {
+            if (count >= limit) {
+                CodecRaise(context, context->decoder ? categoryLimit : categoryHuffmanLimit, messageHuffmanTableTooLong,
+                           limit);
+            }
+            sizes[count++] = static_cast<uint8_t>(length);
+        }
+    }
+    sizes[count] = 0;
+    // Codes of one length are consecutive; moving to the next length doubles the code.
+    uint32_t code = 0;
+    int length = sizes[0];
+    for (int k = 0; k < count;) {
+        while (k < count && sizes[k] == length) codes[k++] = static_cast<uint16_t>(code++);
+        code <<= 1;
+        ++length;
+    }
+    return count;
+}

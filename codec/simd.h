@@ -1,0 +1,57 @@
+// What the codec's vector code shares: whether SSE2 is there, the forced-inline and unroll markers,
+// and the transforms' value types (plain 32-bit values, or four 32-bit lanes) with their wrap-around
+// sums and arithmetic shifts. Every file with an SSE2 path keeps a portable one beside it that
+// computes the same values.
+#pragma once
+
+#include <cstdint>
+
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#define KV_SSE2 1
+#include <emmintrin.h>
+#else
+#define KV_SSE2 0
+#endif
+
+#if defined(__GNUC__) || defined(__clang__)
+#define KV_ALWAYS_INLINE [[gnu::always_inline]] inline
+#elif defined(_MSC_VER)
+#define KV_ALWAYS_INLINE __forceinline
+#else
+#define KV_ALWAYS_INLINE inline
+#endif
+
+// Unrolls the short fixed loops (at most 16 passes) whose vectors should stay in registers rather
+// than arrays.
+#if defined(__clang__)
+#define KV_UNROLL _Pragma("unroll")
+#elif defined(__GNUC__)
+#define KV_UNROLL _Pragma("GCC unroll 16")
+#else
+#define KV_UNROLL
+#endif
+
+namespace simd {
+
+// The transforms' values travel as uint32_t so that every sum wraps around in 32 bits; this shifts one
+// right as the signed value it stands for.
+template <int Bits>
+KV_ALWAYS_INLINE uint32_t Sar(uint32_t value) {
+    return static_cast<uint32_t>(static_cast<int32_t>(value) >> Bits);
+}
+
+#if KV_SSE2
+// Four values side by side, one per 32-bit lane; sums wrap around in 32 bits and shifts are
+// arithmetic, exactly as for the uint32_t values above.
+struct Lanes {
+    __m128i v;
+};
+KV_ALWAYS_INLINE Lanes operator+(Lanes a, Lanes b) { return {_mm_add_epi32(a.v, b.v)}; }
+KV_ALWAYS_INLINE Lanes operator-(Lanes a, Lanes b) { return {_mm_sub_epi32(a.v, b.v)}; }
+template <int Bits>
+KV_ALWAYS_INLINE Lanes Sar(Lanes value) {
+    return {_mm_srai_epi32(value.v, Bits)};
+}
+#endif
+
+}  // namespace simd

@@ -1,0 +1,84 @@
+// The run state of a read or write: the mapping of codec failures to host results and the release of
+// the codec context and row buffer kept in the options record.
+#include <csetjmp>
+
+#include "codec/codec_context.h"
+#include "codec/codec_errors.h"
+#include "shell/handlers.h"
+#include "shell/host_memory.h"
+#include "shell/options_record.h"
+#include "shell/shell_state.h"
+#include "shell/stream.h"
+
+int16_t MapCodecFailure(int category) {
+    // The host's own request to stop outranks whatever the last stream operation left behind.
+    if (category == categoryCancelled) {
+        lastError = resultCancelled;
+        return lastError;
+    }
+    if (lastError != resultOk) return lastError;
+    switch (category) {
+        case categoryNoMemory: lastError = resultOutOfMemory; break;
+        case categorySourceFailed:
+        case categoryDataReserved:
+        case categoryBadData:
+        case categoryLimit: lastError = resultCannotRead; break;
+        default: lastError = resultCodecFailure; break;
+    }
+    return lastError;
+}
+
+void ReleaseCodecContext(CodecContext*& context) {
+    if (context == nullptr) return;
+    StreamClose(context->stream);
+    ReleaseWorkBlock(context);
+    ReleaseMarkers(context);
+    CodecDestroy(context);
+}
+
+void ReleaseRunState(HostFormatRecord* record) {
+    JpegOptionsRecord* options = ValidOptionsRecord(record);
+    if (options == nullptr || options->context == nullptr) return;
+    CodecContext* context = options->context;
+    ReleaseCodecContext(context);
+    if (uint8_t* rowBuffer = options->rowBuffer) ShellFree(rowBuffer);  // no reference to a packed field
+    options->context = nullptr;
+    options->rowBuffer = nullptr;
+}
+
+void PrepareTransfer(HostFormatRecord* record, intptr_t, int16_t*) {
+    record->bufferMemory = 0;
+    lastError = resultOk;
+    currentRecord = record;
+}
+
+JpegOptionsRecord* RunningOptions(HostFormatRecord* record, int16_t* result) {
+    JpegOptionsRecord* options = ValidOptionsRecord(record);
+    if (options == nullptr || options->context == nullptr) {
+        *result = resultBadParameters;
+        return nullptr;
+    }
+    if (options->context->failureResult != 0) {
+        *result = static_cast<int16_t>(options->context->failureResult);
+        return nullptr;
+    }
+    return options;
+}
+
+int16_t RunInCodec(CodecContext* context, CodecStep step, void* data, FailureKept kept) {
+    if (int category = setjmp(codecJumpPoint)) {
+        // A sink keeps its first failure however many writes succeed after it: the output check
+        // raises for it, and the file's own code is the answer.
+        const StreamBuffer* stream = context->stream;
+        if (stream != nullptr && stream->writeFlag != 0 && StreamError(stream) != resultOk) {
+            lastError = static_cast<int16_t>(StreamError(stream));
+        }
+        return kept == FailureKept::yes ? RecordCodecFailure(context, category) : MapCodecFailure(category);
+    }
+    return step(context, data);
+}
+
+int16_t RecordCodecFailure(CodecContext* context, int category) {
+    context->failureResult = MapCodecFailure(category);
+    return static_cast<int16_t>(context->failureResult);
+}
