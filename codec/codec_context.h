@@ -10,6 +10,8 @@
 
 #include "codec/codec_io.h"
 
+namespace kv::codec {
+
 inline constexpr int kMaxComponents = 4;
 inline constexpr int kMaxQuantTables = 4;
 inline constexpr int kMaxHuffmanTables = 4;
@@ -285,3 +287,5 @@ void ReleaseWorkBlock(CodecContext* context);
 void ReleaseMarkers(CodecContext* context);
 // Frees the context itself (the shell calls this after releasing the rest).
 void CodecDestroy(CodecContext*& context);
+
+}  // namespace kv::codec

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace kv::codec {
+
 // Outcome of the last stream or memory operation: 0 when it succeeded, else the host's code.
 extern int16_t lastError;
 
@@ -69,3 +71,5 @@ int32_t SinkTell(const ByteSink* sink);
 
 int32_t StreamError(const StreamBuffer* stream);
 int32_t StreamAtEnd(const StreamBuffer* stream);
+
+}  // namespace kv::codec

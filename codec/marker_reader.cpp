@@ -16,6 +16,8 @@
 #include "codec/work_block.h"
 #include "codec/codec_io.h"
 
+namespace kv::codec {
+
 namespace {
 
 // Marker codes.
@@ -422,3 +424,4 @@ void ReadMarkers(CodecContext* context) {
     }
 }
 
+}  // namespace kv::codec

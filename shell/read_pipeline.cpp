@@ -11,6 +11,8 @@
 #include "shell/stream.h"
 #include "shell/shell_state.h"
 
+namespace kv::shell {
+
 namespace {
 
 constexpr int kApp2 = 0xE2;
@@ -20,11 +22,11 @@ constexpr uint8_t kJfifIdentifier[4] = {'J', 'F', 'I', 'F'};
 constexpr int32_t kJfifMinimumPayload = 14;
 
 // The shell keeps every APPn and COM marker the reader offers.
-int KeepEveryMarker(CodecContext*, const uint8_t*, int, int32_t) { return 1; }
+int KeepEveryMarker(codec::CodecContext*, const uint8_t*, int, int32_t) { return 1; }
 
 // The host's cancel check, asked by the codec during the header phase, which for a progressive file
 // decodes every scan (and for any file may skip a long run of bytes before a marker).
-int AskHostToStop(CodecContext*) {
+int AskHostToStop(codec::CodecContext*) {
     const HostFormatRecord* record = currentRecord;
     return record != nullptr && record->cancelCheck != nullptr && record->cancelCheck() != 0 ? 1 : 0;
 }
@@ -32,7 +34,7 @@ int AskHostToStop(CodecContext*) {
 // Runs the header phase with the host's cancel check within the codec's reach; answers 0, or -30501
 // when the first call finds no header. Rows are then checked once each by read continue, as the
 // host expects.
-int16_t ReadWholeHeader(CodecContext* context, void*) {
+int16_t ReadWholeHeader(codec::CodecContext* context, void*) {
     context->cancelHook = AskHostToStop;
     if (ReadHeader(context) != 0) return resultCannotRead;
     while (ReadHeader(context) == 0) {
@@ -87,8 +89,9 @@ int16_t AppendProfileChunk(HostFormatRecord* record, const uint8_t* chunk, int32
 
 // Walks the kept markers in file order: ICC profile chunks are joined into the host's profile,
 // and the last JFIF marker gives the resolution.
-int16_t TakeKeptMarkers(HostFormatRecord* record, const CodecContext* context) {
-    for (const MarkerRecord* marker = context->markers; marker != nullptr; marker = marker->next) {
+int16_t TakeKeptMarkers(HostFormatRecord* record, const codec::CodecContext* context) {
+    for (const codec::MarkerRecord* marker = context->markers; marker != nullptr;
+         marker = marker->next) {
         const int code = marker->bytes[1];
         const uint8_t* payload = marker->bytes + 4;
         const int32_t length = marker->totalBytes - 4;
@@ -111,7 +114,7 @@ int16_t TakeKeptMarkers(HostFormatRecord* record, const CodecContext* context) {
 }
 
 // Decodes the next row; answers 0 with the int at `ended` telling whether no row was left.
-int16_t DecodeNextRow(CodecContext* context, void* ended) {
+int16_t DecodeNextRow(codec::CodecContext* context, void* ended) {
     *static_cast<int*>(ended) = ReadRow(context);
     return resultOk;
 }
@@ -120,12 +123,12 @@ int16_t DecodeNextRow(CodecContext* context, void* ended) {
 
 void ReadStart(HostFormatRecord* record, intptr_t, int16_t* result) {
     int16_t code = resultOk;
-    StreamBuffer* source = StreamOpen(record->fileHandle, 0, &code);
+    codec::StreamBuffer* source = StreamOpen(record->fileHandle, 0, &code);
     if (source == nullptr) {
         *result = code;
         return;
     }
-    CodecContext* context = CodecCreate();
+    codec::CodecContext* context = codec::CodecCreate();
     if (context == nullptr) {
         StreamClose(source);
         *result = resultOutOfMemory;
@@ -133,9 +136,9 @@ void ReadStart(HostFormatRecord* record, intptr_t, int16_t* result) {
     }
     context->stream = source;
     context->decoder = 1;
-    context->colourTransform = kTransformUnset;
+    context->colourTransform = codec::kTransformUnset;
     context->preciseColour = 1;
-    context->process = FrameProcess::baseline;
+    context->process = codec::FrameProcess::baseline;
     context->markerHook = KeepEveryMarker;
 
     uint8_t* rowBuffer = nullptr;
@@ -170,7 +173,7 @@ void ReadStart(HostFormatRecord* record, intptr_t, int16_t* result) {
 void ReadContinue(HostFormatRecord* record, intptr_t, int16_t* result) {
     JpegOptionsRecord* options = RunningOptions(record, result);
     if (options == nullptr) return;
-    CodecContext* context = options->context;
+    codec::CodecContext* context = options->context;
     const int32_t row = options->rowCounter;
     if (row >= context->height) {
         record->rowData = nullptr;
@@ -212,3 +215,5 @@ void ReadContinue(HostFormatRecord* record, intptr_t, int16_t* result) {
 void ReadFinish(HostFormatRecord* record, intptr_t, int16_t*) {
     ReleaseRunState(record);
 }
+
+}  // namespace kv::shell

@@ -7,6 +7,32 @@
 #include "shell/host_memory.h"
 #include "shell/host_record.h"
 
+namespace kv::shell {
+
+codec::StreamBuffer* StreamOpen(uint64_t fileHandle, int32_t writeFlag, int16_t* error) {
+    auto* stream =
+        static_cast<codec::StreamBuffer*>(ShellAllocate(sizeof(codec::StreamBuffer), error));
+    if (stream == nullptr) return nullptr;
+    auto* buffer = static_cast<uint8_t*>(ShellAllocate(codec::kStreamBufferSize, error));
+    if (buffer == nullptr) {
+        ShellFree(stream);
+        return nullptr;
+    }
+    *stream = codec::StreamBuffer{fileHandle, 0, 0, 0, 0, 0, writeFlag, codec::kStreamBufferSize,
+                                  buffer};
+    return stream;
+}
+
+void StreamClose(codec::StreamBuffer*& stream) {
+    if (stream == nullptr) return;
+    ShellFree(stream->buffer);
+    ShellFree(stream);
+}
+
+}  // namespace kv::shell
+
+namespace kv::codec {
+
 static_assert(kIoEndOfFile == resultEndOfFile && kIoOk == resultOk, "the codec tells these outcomes apart");
 
 namespace {
@@ -22,13 +48,13 @@ void Record(StreamBuffer* stream, int16_t code) {
 // Reads a whole buffer's worth from the file; answers the file layer's code and the bytes read.
 int16_t ReadBuffer(StreamBuffer* stream, int32_t* got) {
     *got = stream->bufferSize;
-    return ReadFileBytes(stream->fileHandle, got, stream->buffer);
+    return shell::ReadFileBytes(stream->fileHandle, got, stream->buffer);
 }
 
 // Writes the first `bytes` of the buffer; the buffer is emptied whether or not the write worked.
 int16_t WriteBuffer(StreamBuffer* stream, int32_t bytes) {
     int32_t written = bytes;
-    const int16_t code = WriteFileBytes(stream->fileHandle, &written, stream->buffer);
+    const int16_t code = shell::WriteFileBytes(stream->fileHandle, &written, stream->buffer);
     stream->transferred += written;
     stream->count = 0;
     stream->index = 0;
@@ -36,24 +62,6 @@ int16_t WriteBuffer(StreamBuffer* stream, int32_t bytes) {
 }
 
 }  // namespace
-
-StreamBuffer* StreamOpen(uint64_t fileHandle, int32_t writeFlag, int16_t* error) {
-    auto* stream = static_cast<StreamBuffer*>(ShellAllocate(sizeof(StreamBuffer), error));
-    if (stream == nullptr) return nullptr;
-    auto* buffer = static_cast<uint8_t*>(ShellAllocate(kStreamBufferSize, error));
-    if (buffer == nullptr) {
-        ShellFree(stream);
-        return nullptr;
-    }
-    *stream = StreamBuffer{fileHandle, 0, 0, 0, 0, 0, writeFlag, kStreamBufferSize, buffer};
-    return stream;
-}
-
-void StreamClose(StreamBuffer*& stream) {
-    if (stream == nullptr) return;
-    ShellFree(stream->buffer);
-    ShellFree(stream);
-}
 
 int SourceFill(ByteSource* source) {
     int32_t got = 0;
@@ -197,18 +205,18 @@ int SinkSeek(ByteSink* sink, int32_t offset, int origin) {
     switch (origin) {
         case 0:
             sink->transferred = offset;
-            code = SeekFile(sink->fileHandle, seekFromStart, offset);
+            code = shell::SeekFile(sink->fileHandle, shell::seekFromStart, offset);
             break;
         case 1:
             sink->transferred += offset;
-            code = SeekFile(sink->fileHandle, seekFromCurrent, offset);
+            code = shell::SeekFile(sink->fileHandle, shell::seekFromCurrent, offset);
             break;
         case 2: {
             int32_t size = 0;
-            code = FileSize(sink->fileHandle, &size);
+            code = shell::FileSize(sink->fileHandle, &size);
             if (code == resultOk) {
                 sink->transferred = size + offset;
-                code = SeekFile(sink->fileHandle, seekFromEnd, offset);
+                code = shell::SeekFile(sink->fileHandle, shell::seekFromEnd, offset);
             }
             break;
         }
@@ -230,3 +238,5 @@ int32_t SinkTell(const ByteSink* sink) { return sink->transferred + sink->index;
 int32_t StreamError(const StreamBuffer* stream) { return stream->error; }
 
 int32_t StreamAtEnd(const StreamBuffer* stream) { return stream->endFlag; }
+
+}  // namespace kv::codec

@@ -18,6 +18,9 @@
 
 namespace testing_support {
 
+using namespace kv::codec;
+using namespace kv::shell;
+
 class DecoderHarness {
 public:
     explicit DecoderHarness(const std::vector<uint8_t>& bytes) : file_(bytes) {

@@ -9,6 +9,9 @@
 #include "shell/stream.h"
 #include "tests/support/test_support.h"
 
+using namespace kv::codec;
+using namespace kv::shell;
+
 namespace {
 
 using testing_support::OpenDescriptor;
