@@ -2,6 +2,7 @@
 // parses the header and describes the image (size, mode, resolution, ICC profile); continue hands
 // over one decoded row per call; finish releases everything.
 #include <cstring>
+#include <span>
 
 #include "codec/codec_errors.h"
 #include "codec/decoder.h"
@@ -22,7 +23,7 @@ constexpr uint8_t kJfifIdentifier[4] = {'J', 'F', 'I', 'F'};
 constexpr int32_t kJfifMinimumPayload = 14;
 
 // The shell keeps every APPn and COM marker the reader offers.
-int KeepEveryMarker(codec::CodecContext*, const uint8_t*, int, int32_t) { return 1; }
+int KeepEveryMarker(codec::CodecContext*, int, std::span<const uint8_t>) { return 1; }
 
 // The host's cancel check, asked by the codec during the header phase, which for a progressive file
 // decodes every scan (and for any file may skip a long run of bytes before a marker).
@@ -67,7 +68,8 @@ int16_t DescribeMode(HostFormatRecord* record, int32_t components) {
 }
 
 // Appends one ICC profile chunk to the host's profile handle.
-int16_t AppendProfileChunk(HostFormatRecord* record, const uint8_t* chunk, int32_t size) {
+int16_t AppendProfileChunk(HostFormatRecord* record, std::span<const uint8_t> chunk) {
+    const auto size = static_cast<int32_t>(chunk.size());  // a marker's payload at most
     HandleSuite* suite = record->handleSuite;
     int32_t oldSize = 0;
     if (record->profileData == nullptr) {
@@ -82,7 +84,7 @@ int16_t AppendProfileChunk(HostFormatRecord* record, const uint8_t* chunk, int32
         record->profileSize += size;
     }
     char* block = suite->lockHandle(record->profileData, 0);
-    std::memcpy(block + oldSize, chunk, static_cast<std::size_t>(size));
+    std::memcpy(block + oldSize, chunk.data(), chunk.size());
     suite->unlockHandle(record->profileData);
     return resultOk;
 }
@@ -100,7 +102,8 @@ int16_t TakeKeptMarkers(HostFormatRecord* record, const codec::CodecContext* con
             if (std::memcmp(payload, kIccIdentifier, sizeof kIccIdentifier) != 0) continue;
             const int32_t chunkSize = length - kIccHeaderBytes;
             if (chunkSize == 0) continue;
-            const int16_t error = AppendProfileChunk(record, payload + kIccHeaderBytes, chunkSize);
+            const int16_t error = AppendProfileChunk(
+                record, {payload + kIccHeaderBytes, static_cast<std::size_t>(chunkSize)});
             if (error != resultOk) return error;
         } else if (length >= kJfifMinimumPayload && std::memcmp(payload, kJfifIdentifier, 4) == 0) {
             // Whole pixels per inch in 16.16; the units byte is not consulted.

@@ -1,6 +1,8 @@
 // Buffered stream operations: refills of the source, flushes of the sink, unget, seek and tell.
 #include "shell/stream.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "shell/file_layer.h"
@@ -95,14 +97,13 @@ int SourceUngetByte(int byte, ByteSource* source) {
     return byte;
 }
 
-int32_t SourceRead(void* destination, int32_t size, int32_t number, ByteSource* source) {
-    const int64_t request = static_cast<int64_t>(size) * number;
-    if (request < 1) {
+int32_t SourceRead(std::span<uint8_t> destination, ByteSource* source) {
+    if (destination.empty()) {
         Record(source, resultOk);
         return 0;
     }
-    int64_t wanted = request;
-    auto* out = static_cast<uint8_t*>(destination);
+    int64_t wanted = static_cast<int64_t>(std::min<std::size_t>(destination.size(), INT32_MAX));
+    uint8_t* out = destination.data();
     int32_t copied = 0;
     int16_t code = resultOk;
     while (wanted > 0 && code == resultOk) {
@@ -155,14 +156,13 @@ int SinkPutByte(int byte, ByteSink* sink) {
     return code == resultOk ? (byte & 0xFF) : -1;
 }
 
-int32_t SinkWrite(const void* source, int32_t size, int32_t number, ByteSink* sink) {
-    const int64_t request = static_cast<int64_t>(size) * number;
-    if (request < 1) {
+int32_t SinkWrite(std::span<const uint8_t> bytes, ByteSink* sink) {
+    if (bytes.empty()) {
         Record(sink, resultOk);
         return 0;
     }
-    int64_t wanted = request;
-    const auto* in = static_cast<const uint8_t*>(source);
+    int64_t wanted = static_cast<int64_t>(std::min<std::size_t>(bytes.size(), INT32_MAX));
+    const uint8_t* in = bytes.data();
     int32_t taken = 0;
     int16_t code = resultOk;
     while (wanted > sink->bufferSize - sink->count) {

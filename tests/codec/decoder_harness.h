@@ -32,7 +32,7 @@ public:
         context_->decoder = 1;
         context_->colourTransform = kTransformUnset;
         context_->preciseColour = 1;
-        context_->markerHook = [](CodecContext*, const uint8_t*, int, int32_t) { return 1; };
+        context_->markerHook = [](CodecContext*, int, std::span<const uint8_t>) { return 1; };
     }
     ~DecoderHarness() {
         StreamClose(context_->stream);
