@@ -19,13 +19,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "bench/bench_common.h"
 #include "host/host_environment.h"
 #include "host/kvhost/image_reader.h"
-#include "host/kvhost/write_session.h"
+#include "host/write_session.h"
 #include "tests/module/peer_jpeg.h"
 
 namespace {
@@ -76,23 +77,23 @@ Pixels Synthetic(int width, int height) {
 
 struct FormatCase {
     const char* label;
-    kvhost::JpegFormat format;
+    host::JpegFormat format;
     int16_t scans;
     bool peerOptimise;
     bool peerProgressive;
 };
 
 const FormatCase kFormats[] = {
-    {"baseline", kvhost::JpegFormat::baseline, 3, false, false},
-    {"optimised", kvhost::JpegFormat::optimised, 3, true, false},
-    {"progressive 3", kvhost::JpegFormat::progressive, 3, true, true},
-    {"progressive 5", kvhost::JpegFormat::progressive, 5, true, true},
+    {"baseline", host::JpegFormat::baseline, 3, false, false},
+    {"optimised", host::JpegFormat::optimised, 3, true, false},
+    {"progressive 3", host::JpegFormat::progressive, 3, true, true},
+    {"progressive 5", host::JpegFormat::progressive, 5, true, true},
 };
 
 // One write of the pixels through the module into path.
 bool WriteThroughModule(host::PluginModule& module, const Pixels& pixels, const FormatCase& format, int16_t quality,
                         const std::string& path) {
-    kvhost::WriteJob job;
+    host::WriteJob job;
     job.outputPath = path;
     job.width = pixels.width;
     job.height = pixels.height;
@@ -100,11 +101,11 @@ bool WriteThroughModule(host::PluginModule& module, const Pixels& pixels, const 
     job.options.format = format.format;
     job.options.scans = format.scans;
     const std::size_t rowBytes = static_cast<std::size_t>(pixels.width) * 3;
-    job.fill = [&](int32_t row, uint8_t* rgb) {
-        std::memcpy(rgb, pixels.rgb.data() + rowBytes * static_cast<std::size_t>(row), rowBytes);
+    job.fill = [&](int32_t row, std::span<uint8_t> rgb) {
+        std::memcpy(rgb.data(), pixels.rgb.data() + rowBytes * static_cast<std::size_t>(row), rowBytes);
         return true;
     };
-    const kvhost::WriteReport report = kvhost::WriteThroughModule(module, job);
+    const host::WriteReport report = host::WriteThroughModule(module, job);
     host::HostEnvironment::Instance().ReleaseHostHandles();
     return report.ok();
 }

@@ -4,6 +4,8 @@
 
 #include "codec/codec_errors.h"
 
+namespace kv::codec {
+
 namespace {
 
 constexpr int kMarkerEoi = 0xD9;
@@ -82,3 +84,5 @@ uint32_t ReadBits(CodecContext* context, int count) {
     StoreBits(context, bits);
     return value;
 }
+
+}  // namespace kv::codec

@@ -9,6 +9,8 @@
 
 #include "codec/codec_context.h"
 
+namespace kv::codec {
+
 // The next byte of the source for the decoder: 0..255, or -1 when the source has ended or failed.
 // Running out of data is the decoder's to judge, so a plain end of file leaves lastError clear;
 // a failing read keeps its code there.
@@ -137,3 +139,5 @@ inline void Fill(CodecContext* context, BitState& bits) {
     Take(context, bits, length);
     return table->values[table->valueOffset[length] + static_cast<int32_t>(look >> (16 - length))];
 }
+
+}  // namespace kv::codec

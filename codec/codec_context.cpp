@@ -3,6 +3,8 @@
 
 #include "codec/codec_io.h"
 
+namespace kv::codec {
+
 // Zig-zag order. A table whose every entry is at least this is "coarse".
 const uint8_t CoarseThresholdTable[64] = {
     9, 8, 8, 8, 7, 8, 8, 7, 7, 8, 9, 7, 7, 7, 9, 8,
@@ -56,3 +58,5 @@ void CodecDestroy(CodecContext*& context) {
     MemoryFree(context);
     context = nullptr;
 }
+
+}  // namespace kv::codec

@@ -7,8 +7,11 @@
 #include <csetjmp>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "codec/codec_io.h"
+
+namespace kv::codec {
 
 inline constexpr int kMaxComponents = 4;
 inline constexpr int kMaxQuantTables = 4;
@@ -51,8 +54,8 @@ struct MarkerRecord {
 };
 inline constexpr std::size_t kMarkerRecordHeader = offsetof(MarkerRecord, bytes);
 
-// Offered every APPn and COM marker; a zero answer drops it again.
-using KeptMarkerHook = int (*)(CodecContext* context, const uint8_t* payload, int code, int32_t length);
+// Offered every APPn and COM marker with its payload; a zero answer drops it again.
+using KeptMarkerHook = int (*)(CodecContext* context, int code, std::span<const uint8_t> payload);
 
 // Asked now and then during long stretches of decoding work; a nonzero answer stops the codec.
 using CancelHook = int (*)(CodecContext* context);
@@ -285,3 +288,5 @@ void ReleaseWorkBlock(CodecContext* context);
 void ReleaseMarkers(CodecContext* context);
 // Frees the context itself (the shell calls this after releasing the rest).
 void CodecDestroy(CodecContext*& context);
+
+}  // namespace kv::codec

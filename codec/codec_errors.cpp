@@ -6,6 +6,8 @@
 
 #include "codec/codec_context.h"
 
+namespace kv::codec {
+
 std::jmp_buf codecJumpPoint;
 
 const char* const CodecMessages[kCodecMessageCount] = {
@@ -97,3 +99,5 @@ void CodecFatal(const char* file, int line) {
 void CodecBug() {
     CodecFatal(nullptr, 0);
 }
+
+}  // namespace kv::codec

@@ -7,6 +7,8 @@
 
 #include "codec/codec_context.h"
 
+namespace kv::codec {
+
 // Error categories: the value the raise hands to the jump point.
 enum CodecCategory : int {
     categoryBadParameter = 1,      // invalid encoder parameter
@@ -125,6 +127,7 @@ inline void NoteWork(CodecContext* context, int64_t units) {
 // Prints "BUG at FILE line LINE" to standard error and ends the process with status 1.
 [[noreturn]] void CodecFatal(const char* file, int line);
 
-
 // Reports an internal consistency failure (no file content can cause one) and ends the process.
 [[noreturn]] void CodecBug();
+
+}  // namespace kv::codec

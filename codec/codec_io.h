@@ -5,6 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+
+namespace kv::codec {
 
 // Outcome of the last stream or memory operation: 0 when it succeeded, else the host's code.
 extern int16_t lastError;
@@ -55,12 +58,14 @@ inline int SourceGetByte(ByteSource* source) {
 // Puts one byte back in front of the next unread one; -1 (and nothing done) when byte is -1 or
 // nothing has been read from the current buffer.
 int SourceUngetByte(int byte, ByteSource* source);
-// Copies up to size x number bytes; answers how many were copied.
-int32_t SourceRead(void* destination, int32_t size, int32_t number, ByteSource* source);
+// Fills as much of `destination` as the file holds (at most INT32_MAX bytes); answers how many
+// bytes were copied.
+int32_t SourceRead(std::span<uint8_t> destination, ByteSource* source);
 
 // Sink.
 int SinkPutByte(int byte, ByteSink* sink);
-int32_t SinkWrite(const void* source, int32_t size, int32_t number, ByteSink* sink);
+// Writes `bytes` (at most INT32_MAX); answers how many the sink took.
+int32_t SinkWrite(std::span<const uint8_t> bytes, ByteSink* sink);
 int SinkFlush(ByteSink* sink);
 // Flushes, then moves: origin 0 from the start, 1 from the current position, 2 from the end.
 int SinkSeek(ByteSink* sink, int32_t offset, int origin);
@@ -69,3 +74,5 @@ int32_t SinkTell(const ByteSink* sink);
 
 int32_t StreamError(const StreamBuffer* stream);
 int32_t StreamAtEnd(const StreamBuffer* stream);
+
+}  // namespace kv::codec

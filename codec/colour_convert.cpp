@@ -8,6 +8,8 @@
 #include "codec/codec_errors.h"
 #include "codec/simd.h"
 
+namespace kv::codec {
+
 namespace {
 
 // One chroma term: (start + factor x i) / 2^shift rounded down, i being the chroma sample. Starts per
@@ -608,3 +610,5 @@ void ConvertRow(CodecContext* context, int blockLine, int subRow) {
         CmykInPlace(context);
     }
 }
+
+}  // namespace kv::codec

@@ -6,6 +6,8 @@
 
 #include "codec/codec_context.h"
 
+namespace kv::codec {
+
 // A chroma table entry packs two terms of one chroma value: the green term times 2^14, plus the blue
 // term (Cb table) or red term (Cr table) biased by kChromaLowBias into 0..8191. The low parts of a Cb
 // entry and a Cr entry sum to less than 2^14, so the two entries added and shifted right by 14 give
@@ -36,3 +38,5 @@ void ConvertRowPrecise(CodecContext* context, int blockLine, int subRow);
 // Builds the output row for block line 0..7 and sub-row 0..Vmax-1 of the current MCU row from 8-bit
 // samples; colour paths 0 and 1 only.
 void ConvertRow(CodecContext* context, int blockLine, int subRow);
+
+}  // namespace kv::codec

@@ -8,6 +8,8 @@
 #include "codec/huffman_decode.h"
 #include "codec/marker_reader.h"
 
+namespace kv::codec {
+
 namespace {
 
 // Primes the look-ahead byte before the first marker.
@@ -92,3 +94,5 @@ int ReadRow(CodecContext* context) {
     }
     return 0;
 }
+
+}  // namespace kv::codec

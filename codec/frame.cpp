@@ -3,6 +3,8 @@
 
 #include "codec/codec_errors.h"
 
+namespace kv::codec {
+
 // The colour transform a frame of this many components takes from the one given: none given
 // means YCbCr for three components; YCbCr means YCCK for four and nothing for one or two; YCCK
 // needs four components.
@@ -108,3 +110,5 @@ void SetupScan(CodecContext* context) {
         scan.ac = &context->acTables[scan.acTable];
     }
 }
+
+}  // namespace kv::codec

@@ -7,6 +7,8 @@
 
 #include "codec/codec_context.h"
 
+namespace kv::codec {
+
 // The colour transform (0 none, 1 YCbCr, 2 YCCK) a frame of the context's component count takes from
 // the one given; refuses one it cannot take (the encoder as a bad parameter, the decoder as bad data).
 int32_t FrameTransform(CodecContext* context, int32_t transform, int encoder);
@@ -18,3 +20,5 @@ void SetupFrame(CodecContext* context, int encoder);
 
 // Computes the MCU geometry of the current scan and binds its components to their table slots.
 void SetupScan(CodecContext* context);
+
+}  // namespace kv::codec

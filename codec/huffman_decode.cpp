@@ -12,6 +12,8 @@
 #include "codec/huffman_tables.h"
 #include "codec/inverse_dct.h"
 
+namespace kv::codec {
+
 namespace {
 
 constexpr int kLookaheadBits = 7;
@@ -233,3 +235,5 @@ void DecodeMcuRow(CodecContext* context) {
         DecodeSequentialRow(context, block);
     }
 }
+
+}  // namespace kv::codec

@@ -6,6 +6,8 @@
 
 #include "codec/codec_context.h"
 
+namespace kv::codec {
+
 // Fills the max-code array, limit, value offsets and (AC) the 7-bit look-ahead table of a slot
 // whose bits[] and values[] are set.
 void BuildHuffmanLookup(HuffmanTable* table, int isAc, const uint16_t* codes);
@@ -20,3 +22,5 @@ void ResetPredictors(CodecContext* context);
 // Restart handling before an MCU: counts down, and at a restart point resets the predictors and
 // reads the restart marker.
 void CountRestart(CodecContext* context);
+
+}  // namespace kv::codec

@@ -3,6 +3,8 @@
 
 #include "codec/codec_errors.h"
 
+namespace kv::codec {
+
 // Zig-zag position -> natural index; positions 64..79 (reached only by runs past the end of a
 // block in corrupt data) all map to the discard slot 64.
 const uint8_t ZigzagToNatural[80] = {
@@ -47,3 +49,5 @@ int BuildHuffmanCodes(CodecContext* context, const uint8_t* bits, uint8_t* sizes
     }
     return count;
 }
+
+}  // namespace kv::codec

@@ -12,6 +12,8 @@
 #include "codec/codec_errors.h"
 #include "codec/simd.h"
 
+namespace kv::codec {
+
 // Zig-zag order. Entry for natural row u, column v: 32768 / (s(u) x s(v)) rounded to the nearest
 // integer, s(0) = 1, s(k) = sqrt(2) x cos(k x pi / 16); computed once in double precision.
 const uint32_t IdctScaleTable[64] = {
@@ -434,3 +436,5 @@ void InverseDct(CodecContext* context, int32_t* block, uint8_t* output, int high
     InverseDctPortable(context, block, output, highestColumn, highestRow, component);
 #endif
 }
+
+}  // namespace kv::codec

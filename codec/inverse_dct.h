@@ -6,6 +6,8 @@
 
 #include "codec/codec_context.h"
 
+namespace kv::codec {
+
 // Per zig-zag position, 32768 / (s(u) x s(v)) rounded, where (u, v) is the natural row and column and
 // s(0) = 1, s(k) = sqrt(2) x cos(k x pi / 16): the inverse DCT's scale factors, folded into every
 // dequantisation multiplier.
@@ -26,3 +28,5 @@ void InverseDct(CodecContext* context, int32_t* block, uint8_t* output, int high
 // and results as InverseDct.
 void InverseDctPortable(CodecContext* context, int32_t* block, uint8_t* output, int highestColumn,
                         int highestRow, const ComponentInfo* component);
+
+}  // namespace kv::codec

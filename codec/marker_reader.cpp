@@ -4,6 +4,7 @@
 #include "codec/marker_reader.h"
 
 #include <cstring>
+#include <span>
 
 #include "codec/bit_reader.h"
 #include "codec/codec_errors.h"
@@ -15,6 +16,8 @@
 #include "codec/progressive_decode.h"
 #include "codec/work_block.h"
 #include "codec/codec_io.h"
+
+namespace kv::codec {
 
 namespace {
 
@@ -48,8 +51,10 @@ uint32_t Read32(CodecContext* context) {
     return (high << 16) | static_cast<uint32_t>(Read16(context));
 }
 
-// Reads n bytes: the look-ahead byte, n - 1 straight from the source, then a fresh look-ahead.
-void ReadBytes(CodecContext* context, uint8_t* buffer, int32_t n) {
+// Fills `buffer` (at most a segment's 65535 bytes): the look-ahead byte, the rest straight from the
+// source, then a fresh look-ahead.
+void ReadBytes(CodecContext* context, std::span<uint8_t> buffer) {
+    const auto n = static_cast<int32_t>(buffer.size());
     if (n <= 0) return;
     NoteWork(context, kWorkPerMarkerByte * (n - 1));
     buffer[0] = static_cast<uint8_t>(ReadByte(context));
@@ -59,7 +64,7 @@ void ReadBytes(CodecContext* context, uint8_t* buffer, int32_t n) {
     if (second < 0) RaiseSourceEnded(context);
     buffer[1] = static_cast<uint8_t>(second);
     if (n > 2) {
-        const int32_t got = SourceRead(buffer + 2, 1, n - 2, context->stream);
+        const int32_t got = SourceRead(buffer.subspan(2), context->stream);
         if (got != n - 2) {
             if (StreamError(context->stream) == kIoEndOfFile) lastError = kIoOk;
             RaiseSourceEnded(context);
@@ -118,7 +123,7 @@ int32_t ParseAppe(CodecContext* context, int32_t remaining) {
             MemoryFree(context->caption);
             context->caption = caption;
             context->captionLength = 0;
-            ReadBytes(context, reinterpret_cast<uint8_t*>(caption), length);
+            ReadBytes(context, {reinterpret_cast<uint8_t*>(caption), static_cast<std::size_t>(length)});
             caption[length] = '\0';
             context->captionLength = length;
         } else {
@@ -135,7 +140,7 @@ void ReadApplicationMarker(CodecContext* context, int code) {
     uint8_t start[5] = {0, 0, 0, 0, 0};
     int32_t startBytes = 0;
     if (code == markerAppe && payload >= 12) {
-        ReadBytes(context, start, 5);
+        ReadBytes(context, {start, 5});
         startBytes = 5;
         if (std::memcmp(start, kAppeIdentifier, 5) == 0) {
             SkipBytes(context, ParseAppe(context, payload - 5));
@@ -160,8 +165,8 @@ void ReadApplicationMarker(CodecContext* context, int code) {
     out[2] = static_cast<uint8_t>(length >> 8);
     out[3] = static_cast<uint8_t>(length);
     std::memcpy(out + 4, start, static_cast<std::size_t>(startBytes));
-    ReadBytes(context, out + 4 + startBytes, payload - startBytes);
-    if (context->markerHook(context, out + 4, code, payload) == 0) {
+    ReadBytes(context, {out + 4 + startBytes, static_cast<std::size_t>(payload - startBytes)});
+    if (context->markerHook(context, code, {out + 4, static_cast<std::size_t>(payload)}) == 0) {
         *tail = nullptr;
         MemoryFree(record);
     }
@@ -185,12 +190,12 @@ void ReadHuffmanTables(CodecContext* context) {
         HuffmanTable* table = isAc ? &context->acTables[number] : &context->dcTables[number];
         table->defined = 0;
         table->bits[0] = 0;
-        ReadBytes(context, table->bits + 1, 16);
+        ReadBytes(context, {table->bits + 1, 16});
         uint8_t sizes[kMaxAcValuesProgressive + 1];
         uint16_t codes[kMaxAcValuesProgressive];
         const int count = BuildHuffmanCodes(context, table->bits, sizes, codes, isAc);
         table->valueCount = count;
-        ReadBytes(context, table->values, count);
+        ReadBytes(context, {table->values, static_cast<std::size_t>(count)});
         for (int i = 0; i < count; ++i) {
             const int value = table->values[i];
             if (!isAc) {
@@ -422,3 +427,4 @@ void ReadMarkers(CodecContext* context) {
     }
 }
 
+}  // namespace kv::codec

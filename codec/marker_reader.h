@@ -4,5 +4,9 @@
 
 #include "codec/codec_context.h"
 
+namespace kv::codec {
+
 // Reads and acts on markers until a scan has started or the end of the image is reached.
 void ReadMarkers(CodecContext* context);
+
+}  // namespace kv::codec

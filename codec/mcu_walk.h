@@ -4,6 +4,8 @@
 
 #include "codec/codec_context.h"
 
+namespace kv::codec {
+
 // Calls visit(scan component, block row, block column) for every block of MCU `mcu` of MCU row
 // `mcuRow`, in coding order; block rows and columns count in the component's own blocks.
 template <class Visit>
@@ -18,3 +20,5 @@ inline void ForEachBlockOfMcu(CodecContext* context, int mcuRow, int mcu, Visit&
         }
     }
 }
+
+}  // namespace kv::codec

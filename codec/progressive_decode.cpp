@@ -9,6 +9,8 @@
 #include "codec/codec_errors.h"
 #include "codec/huffman_decode.h"
 
+namespace kv::codec {
+
 namespace {
 
 constexpr int kBandEnd = 64;
@@ -194,3 +196,5 @@ void DecodeScanProgressive(CodecContext* context) {
         }
     }
 }
+
+}  // namespace kv::codec

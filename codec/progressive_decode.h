@@ -4,6 +4,10 @@
 
 #include "codec/codec_context.h"
 
+namespace kv::codec {
+
 // Decodes the current scan (DC first, DC refinement, AC first or AC refinement, as its Ss and Ah
 // select) into the coefficient planes of its components.
 void DecodeScanProgressive(CodecContext* context);
+
+}  // namespace kv::codec

@@ -31,7 +31,7 @@
 #define KV_UNROLL
 #endif
 
-namespace simd {
+namespace kv::codec::simd {
 
 // The transforms' values travel as uint32_t so that every sum wraps around in 32 bits; this shifts one
 // right as the signed value it stands for.
@@ -54,4 +54,4 @@ KV_ALWAYS_INLINE Lanes Sar(Lanes value) {
 }
 #endif
 
-}  // namespace simd
+}  // namespace kv::codec::simd

@@ -22,6 +22,8 @@
 #include "codec/codec_errors.h"
 #include "codec/codec_io.h"
 
+namespace kv::codec {
+
 namespace {
 
 constexpr uint64_t kBackPointerBytes = 8;
@@ -116,3 +118,5 @@ uint8_t* AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int32_t c
     context->workBlockSize = static_cast<int32_t>(total);
     return colourTables;
 }
+
+}  // namespace kv::codec

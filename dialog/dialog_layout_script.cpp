@@ -8,7 +8,7 @@
 #include "shell/module_instance.h"
 
 DialogLayoutScript::DialogLayoutScript(const char* dialogName) : bytes(), stream() {
-    zelui::utility::OS_ResourceManager resources(ModuleInstance());
+    zelui::utility::OS_ResourceManager resources(kv::shell::ModuleInstance());
     {
         zelcore::oUTF16StringStream name;
         name << dialogName << ".zopa";

@@ -49,7 +49,9 @@ ReadReport ReadThroughModule(PluginModule& module, const ReadHandlers& handlers)
                 break;
             }
             ++report.rows;
-            if (handlers.row && !handlers.row(row, static_cast<const uint8_t*>(rowData))) break;
+            const std::span<const uint8_t> bytes(static_cast<const uint8_t*>(rowData),
+                                                 static_cast<std::size_t>(record->rowStep));
+            if (handlers.row && !handlers.row(row, bytes)) break;
         }
     }
     report.finish = module.Call(selectorReadFinish);

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 
 #include "host/host_environment.h"
@@ -19,7 +20,7 @@ struct ReadHandlers {
     // (read finish still follows). May be empty.
     std::function<bool(HostFormatRecord* record)> started;
     // Each row as the module hands it over (rowStep bytes); false stops the reading. May be empty.
-    std::function<bool(int32_t row, const uint8_t* bytes)> row;
+    std::function<bool(int32_t row, std::span<const uint8_t> bytes)> row;
 };
 
 // How a read went.

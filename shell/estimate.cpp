@@ -2,6 +2,8 @@
 #include "shell/handlers.h"
 #include "shell/shell_state.h"
 
+namespace kv::shell {
+
 void EstimatePrepare(HostFormatRecord*, intptr_t, int16_t*) { lastError = resultOk; }
 
 void EstimateStart(HostFormatRecord* record, intptr_t, int16_t*) {
@@ -12,3 +14,5 @@ void EstimateStart(HostFormatRecord* record, intptr_t, int16_t*) {
     record->minEstimate = static_cast<int32_t>(estimate);
     record->maxEstimate = static_cast<int32_t>(estimate);
 }
+
+}  // namespace kv::shell

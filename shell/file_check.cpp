@@ -3,6 +3,8 @@
 #include "shell/file_layer.h"
 #include "shell/handlers.h"
 
+namespace kv::shell {
+
 void FileCheck(HostFormatRecord* record, intptr_t, int16_t* result) {
     uint8_t start[2] = {0, 0};
     int32_t count = 2;
@@ -11,3 +13,5 @@ void FileCheck(HostFormatRecord* record, intptr_t, int16_t* result) {
     if (code == resultOk && (start[0] != 0xFF || start[1] != 0xD8)) code = resultCannotRead;
     *result = code;
 }
+
+}  // namespace kv::shell

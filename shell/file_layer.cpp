@@ -6,6 +6,8 @@
 
 #include <climits>
 
+namespace kv::shell {
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -143,3 +145,5 @@ int16_t FileSize(uint64_t fileHandle, int32_t* size) {
 }
 
 #endif
+
+}  // namespace kv::shell

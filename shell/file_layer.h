@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace kv::shell {
+
 // Reads up to *count bytes. 0 when all were read, -39 when fewer were (*count tells how many),
 // -36 when the call failed (*count is then 0).
 int16_t ReadFileBytes(uint64_t fileHandle, int32_t* count, void* buffer);
@@ -20,3 +22,5 @@ int16_t SeekFile(uint64_t fileHandle, int16_t origin, int32_t offset);
 int16_t FileSize(uint64_t fileHandle, int32_t* size);
 
 enum SeekOrigin : int16_t { seekFromStart = 1, seekFromEnd = 2, seekFromCurrent = 3 };
+
+}  // namespace kv::shell

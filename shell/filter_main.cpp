@@ -12,6 +12,7 @@
 #define KV_EXPORT __attribute__((visibility("default")))
 #endif
 
+namespace kv::shell {
 namespace {
 
 // Selectors that have nothing to do answer 0 and leave the block alone.
@@ -65,14 +66,15 @@ constexpr SelectorHandler kSelectorTable[kLastSelector + 1] = {
 };
 
 }  // namespace
+}  // namespace kv::shell
 
 extern "C" KV_EXPORT int32_t FilterMain(int16_t selector, HostFormatRecord* record, intptr_t data,
                                         int16_t* result) {
     *result = resultOk;
-    if (selector < 0 || selector > kLastSelector) {
+    if (selector < 0 || selector > kv::shell::kLastSelector) {
         *result = resultBadParameters;
         return 0;
     }
-    kSelectorTable[selector](record, data, result);
+    kv::shell::kSelectorTable[selector](record, data, result);
     return 0;
 }

@@ -6,6 +6,12 @@
 
 #include "shell/host_record.h"
 
+namespace kv::codec {
+struct CodecContext;
+}
+
+namespace kv::shell {
+
 using SelectorHandler = void (*)(HostFormatRecord* record, intptr_t data, int16_t* result);
 
 // Read prepare and write prepare: no buffer memory asked of the host, lastError cleared, and the
@@ -27,10 +33,8 @@ void WriteFinish(HostFormatRecord* record, intptr_t data, int16_t* result);
 
 void FileCheck(HostFormatRecord* record, intptr_t data, int16_t* result);
 
-struct CodecContext;
-
 // Frees the stream of a read or write, the codec's working memory and kept markers, and the context.
-void ReleaseCodecContext(CodecContext*& context);
+void ReleaseCodecContext(codec::CodecContext*& context);
 
 // What the finish selectors do: releases the context and the row buffer kept in the options record
 // and clears them there. Without a running read or write it does nothing.
@@ -45,22 +49,24 @@ JpegOptionsRecord* RunningOptions(HostFormatRecord* record, int16_t* result);
 
 // Maps a failure of a continue call (as MapCodecFailure) and keeps the answer in the context for the
 // calls that follow.
-int16_t RecordCodecFailure(CodecContext* context, int category);
+int16_t RecordCodecFailure(codec::CodecContext* context, int category);
 
 // Whether a failure inside the codec is kept in the context (continue calls: every later call gives
 // the same answer) or only answered (start calls, which release the context on failure).
 enum class FailureKept : bool { no, yes };
 
 // One step of the codec, run under the jump point: answers 0 or a host result.
-using CodecStep = int16_t (*)(CodecContext* context, void* data);
+using CodecStep = int16_t (*)(codec::CodecContext* context, void* data);
 
 // The one place the jump point is armed: runs `step`, and when the codec raises answers the mapped
 // host result instead (kept in the context when asked). The jump lands in this function's own
 // frame, which changes nothing between arming and jumping.
-int16_t RunInCodec(CodecContext* context, CodecStep step, void* data, FailureKept kept);
+int16_t RunInCodec(codec::CodecContext* context, CodecStep step, void* data, FailureKept kept);
 
 // The host result for a codec failure of the given category: -128 when the host's cancel check
 // stopped the codec; else a nonzero lastError (the stream or
 // memory failure behind the raise) wins; otherwise 7 is out of memory, 10 to 13 cannot-read and
 // anything else a codec failure. The answer is also left in lastError.
 int16_t MapCodecFailure(int category);
+
+}  // namespace kv::shell

@@ -6,6 +6,8 @@
 
 #include "shell/shell_state.h"
 
+namespace kv::shell {
+
 namespace {
 
 constexpr std::size_t kHeaderBytes = 8;
@@ -49,20 +51,6 @@ void FreeBlock(void* address) {
 
 }  // namespace
 
-void* MemoryAllocate(std::size_t size) { return AllocateBlock(size, &lastError); }
-
-void* MemoryAllocateZeroed(std::size_t number, std::size_t size) {
-    if (number != 0 && size > kLargestRequest / number) {
-        lastError = resultOutOfMemory;
-        return nullptr;
-    }
-    void* block = AllocateBlock(number * size, &lastError);
-    if (block != nullptr) std::memset(block, 0, number * size);
-    return block;
-}
-
-void MemoryFree(void* address) { FreeBlock(address); }
-
 void* ShellAllocate(std::size_t size, int16_t* error) { return AllocateBlock(size, error); }
 
 void ShellFreeBlock(void** address) {
@@ -71,3 +59,24 @@ void ShellFreeBlock(void** address) {
     *address = nullptr;
     FreeBlock(block);
 }
+
+}  // namespace kv::shell
+
+// The codec's memory service.
+namespace kv::codec {
+
+void* MemoryAllocate(std::size_t size) { return shell::AllocateBlock(size, &lastError); }
+
+void* MemoryAllocateZeroed(std::size_t number, std::size_t size) {
+    if (number != 0 && size > shell::kLargestRequest / number) {
+        lastError = resultOutOfMemory;
+        return nullptr;
+    }
+    void* block = shell::AllocateBlock(number * size, &lastError);
+    if (block != nullptr) std::memset(block, 0, number * size);
+    return block;
+}
+
+void MemoryFree(void* address) { shell::FreeBlock(address); }
+
+}  // namespace kv::codec

@@ -8,6 +8,8 @@
 
 #include "codec/codec_io.h"
 
+namespace kv::shell {
+
 // Shell form: the block or null, with 0, -108 or -30500 reported through *error instead of lastError.
 void* ShellAllocate(std::size_t size, int16_t* error);
 // Gives the block in *address back and clears the variable; a null variable, or no current record,
@@ -20,3 +22,5 @@ void ShellFree(T*& address) {
     ShellFreeBlock(&block);
     address = static_cast<T*>(block);
 }
+
+}  // namespace kv::shell

@@ -26,4 +26,4 @@ __attribute__((constructor)) void AttachModule() {
 
 #endif
 
-HINSTANCE ModuleInstance() { return moduleInstance; }
+HINSTANCE kv::shell::ModuleInstance() { return moduleInstance; }

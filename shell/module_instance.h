@@ -4,4 +4,8 @@
 
 #include "dialog/toolkit/zelui.h"
 
+namespace kv::shell {
+
 HINSTANCE ModuleInstance();
+
+}  // namespace kv::shell

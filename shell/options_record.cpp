@@ -6,6 +6,8 @@
 
 #include "shell/host_library_q.h"
 
+namespace kv::shell {
+
 namespace {
 
 constexpr int32_t kRecordBytes = sizeof(JpegOptionsRecord);
@@ -107,3 +109,5 @@ JpegOptionsRecord* ValidOptionsRecord(HostFormatRecord* record) {
     if (ReadSignature(*record->persistentData) != kOptionsSignature) return nullptr;
     return OptionsRecordOf(record);
 }
+
+}  // namespace kv::shell

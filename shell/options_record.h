@@ -7,12 +7,17 @@
 
 #include "shell/host_record.h"
 
+namespace kv::codec {
 struct CodecContext;
+}
+
+namespace kv::shell {
+
 
 #pragma pack(push, 4)
 struct JpegOptionsRecord {
     uint8_t signature[4];         // 'J' 'P' '6' '4'
-    CodecContext* context;        // run state, native order
+    codec::CodecContext* context;        // run state, native order
     uint8_t* rowBuffer;           // run state, native order
     uint16_t rowCounter;          // run state, native order
     int16_t quality;              // big-endian, 0..10
@@ -50,3 +55,5 @@ inline JpegOptionsRecord* OptionsRecordOf(HostFormatRecord* record) {
 
 // The record behind persistentData when it carries the current signature, else null.
 JpegOptionsRecord* ValidOptionsRecord(HostFormatRecord* record);
+
+}  // namespace kv::shell

@@ -11,6 +11,8 @@
 #include "shell/handlers.h"
 #include "shell/options_record.h"
 
+namespace kv::shell {
+
 namespace {
 
 // What is thrown when the host will not give its dialog suite.
@@ -99,3 +101,5 @@ void OptionsStart(HostFormatRecord* record, intptr_t, int16_t* result) {
     releaseDialog.Run();
     // The script goes with this scope, then the suite.
 }
+
+}  // namespace kv::shell

@@ -2,6 +2,7 @@
 // parses the header and describes the image (size, mode, resolution, ICC profile); continue hands
 // over one decoded row per call; finish releases everything.
 #include <cstring>
+#include <span>
 
 #include "codec/codec_errors.h"
 #include "codec/decoder.h"
@@ -10,6 +11,8 @@
 #include "shell/options_record.h"
 #include "shell/stream.h"
 #include "shell/shell_state.h"
+
+namespace kv::shell {
 
 namespace {
 
@@ -20,11 +23,11 @@ constexpr uint8_t kJfifIdentifier[4] = {'J', 'F', 'I', 'F'};
 constexpr int32_t kJfifMinimumPayload = 14;
 
 // The shell keeps every APPn and COM marker the reader offers.
-int KeepEveryMarker(CodecContext*, const uint8_t*, int, int32_t) { return 1; }
+int KeepEveryMarker(codec::CodecContext*, int, std::span<const uint8_t>) { return 1; }
 
 // The host's cancel check, asked by the codec during the header phase, which for a progressive file
 // decodes every scan (and for any file may skip a long run of bytes before a marker).
-int AskHostToStop(CodecContext*) {
+int AskHostToStop(codec::CodecContext*) {
     const HostFormatRecord* record = currentRecord;
     return record != nullptr && record->cancelCheck != nullptr && record->cancelCheck() != 0 ? 1 : 0;
 }
@@ -32,7 +35,7 @@ int AskHostToStop(CodecContext*) {
 // Runs the header phase with the host's cancel check within the codec's reach; answers 0, or -30501
 // when the first call finds no header. Rows are then checked once each by read continue, as the
 // host expects.
-int16_t ReadWholeHeader(CodecContext* context, void*) {
+int16_t ReadWholeHeader(codec::CodecContext* context, void*) {
     context->cancelHook = AskHostToStop;
     if (ReadHeader(context) != 0) return resultCannotRead;
     while (ReadHeader(context) == 0) {
@@ -65,7 +68,8 @@ int16_t DescribeMode(HostFormatRecord* record, int32_t components) {
 }
 
 // Appends one ICC profile chunk to the host's profile handle.
-int16_t AppendProfileChunk(HostFormatRecord* record, const uint8_t* chunk, int32_t size) {
+int16_t AppendProfileChunk(HostFormatRecord* record, std::span<const uint8_t> chunk) {
+    const auto size = static_cast<int32_t>(chunk.size());  // a marker's payload at most
     HandleSuite* suite = record->handleSuite;
     int32_t oldSize = 0;
     if (record->profileData == nullptr) {
@@ -80,15 +84,16 @@ int16_t AppendProfileChunk(HostFormatRecord* record, const uint8_t* chunk, int32
         record->profileSize += size;
     }
     char* block = suite->lockHandle(record->profileData, 0);
-    std::memcpy(block + oldSize, chunk, static_cast<std::size_t>(size));
+    std::memcpy(block + oldSize, chunk.data(), chunk.size());
     suite->unlockHandle(record->profileData);
     return resultOk;
 }
 
 // Walks the kept markers in file order: ICC profile chunks are joined into the host's profile,
 // and the last JFIF marker gives the resolution.
-int16_t TakeKeptMarkers(HostFormatRecord* record, const CodecContext* context) {
-    for (const MarkerRecord* marker = context->markers; marker != nullptr; marker = marker->next) {
+int16_t TakeKeptMarkers(HostFormatRecord* record, const codec::CodecContext* context) {
+    for (const codec::MarkerRecord* marker = context->markers; marker != nullptr;
+         marker = marker->next) {
         const int code = marker->bytes[1];
         const uint8_t* payload = marker->bytes + 4;
         const int32_t length = marker->totalBytes - 4;
@@ -97,7 +102,8 @@ int16_t TakeKeptMarkers(HostFormatRecord* record, const CodecContext* context) {
             if (std::memcmp(payload, kIccIdentifier, sizeof kIccIdentifier) != 0) continue;
             const int32_t chunkSize = length - kIccHeaderBytes;
             if (chunkSize == 0) continue;
-            const int16_t error = AppendProfileChunk(record, payload + kIccHeaderBytes, chunkSize);
+            const int16_t error = AppendProfileChunk(
+                record, {payload + kIccHeaderBytes, static_cast<std::size_t>(chunkSize)});
             if (error != resultOk) return error;
         } else if (length >= kJfifMinimumPayload && std::memcmp(payload, kJfifIdentifier, 4) == 0) {
             // Whole pixels per inch in 16.16; the units byte is not consulted.
@@ -111,7 +117,7 @@ int16_t TakeKeptMarkers(HostFormatRecord* record, const CodecContext* context) {
 }
 
 // Decodes the next row; answers 0 with the int at `ended` telling whether no row was left.
-int16_t DecodeNextRow(CodecContext* context, void* ended) {
+int16_t DecodeNextRow(codec::CodecContext* context, void* ended) {
     *static_cast<int*>(ended) = ReadRow(context);
     return resultOk;
 }
@@ -120,12 +126,12 @@ int16_t DecodeNextRow(CodecContext* context, void* ended) {
 
 void ReadStart(HostFormatRecord* record, intptr_t, int16_t* result) {
     int16_t code = resultOk;
-    StreamBuffer* source = StreamOpen(record->fileHandle, 0, &code);
+    codec::StreamBuffer* source = StreamOpen(record->fileHandle, 0, &code);
     if (source == nullptr) {
         *result = code;
         return;
     }
-    CodecContext* context = CodecCreate();
+    codec::CodecContext* context = codec::CodecCreate();
     if (context == nullptr) {
         StreamClose(source);
         *result = resultOutOfMemory;
@@ -133,9 +139,9 @@ void ReadStart(HostFormatRecord* record, intptr_t, int16_t* result) {
     }
     context->stream = source;
     context->decoder = 1;
-    context->colourTransform = kTransformUnset;
+    context->colourTransform = codec::kTransformUnset;
     context->preciseColour = 1;
-    context->process = FrameProcess::baseline;
+    context->process = codec::FrameProcess::baseline;
     context->markerHook = KeepEveryMarker;
 
     uint8_t* rowBuffer = nullptr;
@@ -170,7 +176,7 @@ void ReadStart(HostFormatRecord* record, intptr_t, int16_t* result) {
 void ReadContinue(HostFormatRecord* record, intptr_t, int16_t* result) {
     JpegOptionsRecord* options = RunningOptions(record, result);
     if (options == nullptr) return;
-    CodecContext* context = options->context;
+    codec::CodecContext* context = options->context;
     const int32_t row = options->rowCounter;
     if (row >= context->height) {
         record->rowData = nullptr;
@@ -212,3 +218,5 @@ void ReadContinue(HostFormatRecord* record, intptr_t, int16_t* result) {
 void ReadFinish(HostFormatRecord* record, intptr_t, int16_t*) {
     ReleaseRunState(record);
 }
+
+}  // namespace kv::shell

@@ -10,25 +10,27 @@
 #include "shell/shell_state.h"
 #include "shell/stream.h"
 
+namespace kv::shell {
+
 int16_t MapCodecFailure(int category) {
     // The host's own request to stop outranks whatever the last stream operation left behind.
-    if (category == categoryCancelled) {
+    if (category == codec::categoryCancelled) {
         lastError = resultCancelled;
         return lastError;
     }
     if (lastError != resultOk) return lastError;
     switch (category) {
-        case categoryNoMemory: lastError = resultOutOfMemory; break;
-        case categorySourceFailed:
-        case categoryDataReserved:
-        case categoryBadData:
-        case categoryLimit: lastError = resultCannotRead; break;
+        case codec::categoryNoMemory: lastError = resultOutOfMemory; break;
+        case codec::categorySourceFailed:
+        case codec::categoryDataReserved:
+        case codec::categoryBadData:
+        case codec::categoryLimit: lastError = resultCannotRead; break;
         default: lastError = resultCodecFailure; break;
     }
     return lastError;
 }
 
-void ReleaseCodecContext(CodecContext*& context) {
+void ReleaseCodecContext(codec::CodecContext*& context) {
     if (context == nullptr) return;
     StreamClose(context->stream);
     ReleaseWorkBlock(context);
@@ -39,7 +41,7 @@ void ReleaseCodecContext(CodecContext*& context) {
 void ReleaseRunState(HostFormatRecord* record) {
     JpegOptionsRecord* options = ValidOptionsRecord(record);
     if (options == nullptr || options->context == nullptr) return;
-    CodecContext* context = options->context;
+    codec::CodecContext* context = options->context;
     ReleaseCodecContext(context);
     if (uint8_t* rowBuffer = options->rowBuffer) ShellFree(rowBuffer);  // no reference to a packed field
     options->context = nullptr;
@@ -65,20 +67,22 @@ JpegOptionsRecord* RunningOptions(HostFormatRecord* record, int16_t* result) {
     return options;
 }
 
-int16_t RunInCodec(CodecContext* context, CodecStep step, void* data, FailureKept kept) {
-    if (int category = setjmp(codecJumpPoint)) {
+int16_t RunInCodec(codec::CodecContext* context, CodecStep step, void* data, FailureKept kept) {
+    if (int category = setjmp(codec::codecJumpPoint)) {
         // A sink keeps its first failure however many writes succeed after it: the output check
         // raises for it, and the file's own code is the answer.
-        const StreamBuffer* stream = context->stream;
-        if (stream != nullptr && stream->writeFlag != 0 && StreamError(stream) != resultOk) {
-            lastError = static_cast<int16_t>(StreamError(stream));
+        const codec::StreamBuffer* stream = context->stream;
+        if (stream != nullptr && stream->writeFlag != 0 && codec::StreamError(stream) != resultOk) {
+            lastError = static_cast<int16_t>(codec::StreamError(stream));
         }
         return kept == FailureKept::yes ? RecordCodecFailure(context, category) : MapCodecFailure(category);
     }
     return step(context, data);
 }
 
-int16_t RecordCodecFailure(CodecContext* context, int category) {
+int16_t RecordCodecFailure(codec::CodecContext* context, int category) {
     context->failureResult = MapCodecFailure(category);
     return static_cast<int16_t>(context->failureResult);
 }
+
+}  // namespace kv::shell

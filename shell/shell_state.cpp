@@ -2,5 +2,10 @@
 // block of the running read or write.
 #include "shell/shell_state.h"
 
-int16_t lastError = resultOk;
+int16_t kv::codec::lastError = resultOk;
+
+namespace kv::shell {
+
 HostFormatRecord* currentRecord = nullptr;
+
+}  // namespace kv::shell

@@ -8,9 +8,16 @@
 #include "codec/codec_io.h"
 #include "shell/host_record.h"
 
+namespace kv::shell {
+
+// The shell and the codec share one lastError.
+using codec::lastError;
+
 // lastError, the outcome of the last stream or memory operation, is declared with the codec's
 // services.
 
 // The host block of the running read or write, set by the prepare selectors; the memory service
 // reaches the host's handle suite through it.
 extern HostFormatRecord* currentRecord;
+
+}  // namespace kv::shell

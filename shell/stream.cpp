@@ -1,11 +1,39 @@
 // Buffered stream operations: refills of the source, flushes of the sink, unget, seek and tell.
 #include "shell/stream.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "shell/file_layer.h"
 #include "shell/host_memory.h"
 #include "shell/host_record.h"
+
+namespace kv::shell {
+
+codec::StreamBuffer* StreamOpen(uint64_t fileHandle, int32_t writeFlag, int16_t* error) {
+    auto* stream =
+        static_cast<codec::StreamBuffer*>(ShellAllocate(sizeof(codec::StreamBuffer), error));
+    if (stream == nullptr) return nullptr;
+    auto* buffer = static_cast<uint8_t*>(ShellAllocate(codec::kStreamBufferSize, error));
+    if (buffer == nullptr) {
+        ShellFree(stream);
+        return nullptr;
+    }
+    *stream = codec::StreamBuffer{fileHandle, 0, 0, 0, 0, 0, writeFlag, codec::kStreamBufferSize,
+                                  buffer};
+    return stream;
+}
+
+void StreamClose(codec::StreamBuffer*& stream) {
+    if (stream == nullptr) return;
+    ShellFree(stream->buffer);
+    ShellFree(stream);
+}
+
+}  // namespace kv::shell
+
+namespace kv::codec {
 
 static_assert(kIoEndOfFile == resultEndOfFile && kIoOk == resultOk, "the codec tells these outcomes apart");
 
@@ -22,13 +50,13 @@ void Record(StreamBuffer* stream, int16_t code) {
 // Reads a whole buffer's worth from the file; answers the file layer's code and the bytes read.
 int16_t ReadBuffer(StreamBuffer* stream, int32_t* got) {
     *got = stream->bufferSize;
-    return ReadFileBytes(stream->fileHandle, got, stream->buffer);
+    return shell::ReadFileBytes(stream->fileHandle, got, stream->buffer);
 }
 
 // Writes the first `bytes` of the buffer; the buffer is emptied whether or not the write worked.
 int16_t WriteBuffer(StreamBuffer* stream, int32_t bytes) {
     int32_t written = bytes;
-    const int16_t code = WriteFileBytes(stream->fileHandle, &written, stream->buffer);
+    const int16_t code = shell::WriteFileBytes(stream->fileHandle, &written, stream->buffer);
     stream->transferred += written;
     stream->count = 0;
     stream->index = 0;
@@ -36,24 +64,6 @@ int16_t WriteBuffer(StreamBuffer* stream, int32_t bytes) {
 }
 
 }  // namespace
-
-StreamBuffer* StreamOpen(uint64_t fileHandle, int32_t writeFlag, int16_t* error) {
-    auto* stream = static_cast<StreamBuffer*>(ShellAllocate(sizeof(StreamBuffer), error));
-    if (stream == nullptr) return nullptr;
-    auto* buffer = static_cast<uint8_t*>(ShellAllocate(kStreamBufferSize, error));
-    if (buffer == nullptr) {
-        ShellFree(stream);
-        return nullptr;
-    }
-    *stream = StreamBuffer{fileHandle, 0, 0, 0, 0, 0, writeFlag, kStreamBufferSize, buffer};
-    return stream;
-}
-
-void StreamClose(StreamBuffer*& stream) {
-    if (stream == nullptr) return;
-    ShellFree(stream->buffer);
-    ShellFree(stream);
-}
 
 int SourceFill(ByteSource* source) {
     int32_t got = 0;
@@ -87,14 +97,13 @@ int SourceUngetByte(int byte, ByteSource* source) {
     return byte;
 }
 
-int32_t SourceRead(void* destination, int32_t size, int32_t number, ByteSource* source) {
-    const int64_t request = static_cast<int64_t>(size) * number;
-    if (request < 1) {
+int32_t SourceRead(std::span<uint8_t> destination, ByteSource* source) {
+    if (destination.empty()) {
         Record(source, resultOk);
         return 0;
     }
-    int64_t wanted = request;
-    auto* out = static_cast<uint8_t*>(destination);
+    int64_t wanted = static_cast<int64_t>(std::min<std::size_t>(destination.size(), INT32_MAX));
+    uint8_t* out = destination.data();
     int32_t copied = 0;
     int16_t code = resultOk;
     while (wanted > 0 && code == resultOk) {
@@ -147,14 +156,13 @@ int SinkPutByte(int byte, ByteSink* sink) {
     return code == resultOk ? (byte & 0xFF) : -1;
 }
 
-int32_t SinkWrite(const void* source, int32_t size, int32_t number, ByteSink* sink) {
-    const int64_t request = static_cast<int64_t>(size) * number;
-    if (request < 1) {
+int32_t SinkWrite(std::span<const uint8_t> bytes, ByteSink* sink) {
+    if (bytes.empty()) {
         Record(sink, resultOk);
         return 0;
     }
-    int64_t wanted = request;
-    const auto* in = static_cast<const uint8_t*>(source);
+    int64_t wanted = static_cast<int64_t>(std::min<std::size_t>(bytes.size(), INT32_MAX));
+    const uint8_t* in = bytes.data();
     int32_t taken = 0;
     int16_t code = resultOk;
     while (wanted > sink->bufferSize - sink->count) {
@@ -197,18 +205,18 @@ int SinkSeek(ByteSink* sink, int32_t offset, int origin) {
     switch (origin) {
         case 0:
             sink->transferred = offset;
-            code = SeekFile(sink->fileHandle, seekFromStart, offset);
+            code = shell::SeekFile(sink->fileHandle, shell::seekFromStart, offset);
             break;
         case 1:
             sink->transferred += offset;
-            code = SeekFile(sink->fileHandle, seekFromCurrent, offset);
+            code = shell::SeekFile(sink->fileHandle, shell::seekFromCurrent, offset);
             break;
         case 2: {
             int32_t size = 0;
-            code = FileSize(sink->fileHandle, &size);
+            code = shell::FileSize(sink->fileHandle, &size);
             if (code == resultOk) {
                 sink->transferred = size + offset;
-                code = SeekFile(sink->fileHandle, seekFromEnd, offset);
+                code = shell::SeekFile(sink->fileHandle, shell::seekFromEnd, offset);
             }
             break;
         }
@@ -230,3 +238,5 @@ int32_t SinkTell(const ByteSink* sink) { return sink->transferred + sink->index;
 int32_t StreamError(const StreamBuffer* stream) { return stream->error; }
 
 int32_t StreamAtEnd(const StreamBuffer* stream) { return stream->endFlag; }
+
+}  // namespace kv::codec

@@ -8,8 +8,12 @@
 
 #include "codec/codec_io.h"
 
+namespace kv::shell {
+
 // Creates a stream and its buffer from the shell's memory: a source (writeFlag 0) or a sink
 // (writeFlag 1) on the given file. Null with the memory service's code in *error on failure.
-StreamBuffer* StreamOpen(uint64_t fileHandle, int32_t writeFlag, int16_t* error);
+codec::StreamBuffer* StreamOpen(uint64_t fileHandle, int32_t writeFlag, int16_t* error);
 // Frees the buffer and the stream and clears the variable; null does nothing.
-void StreamClose(StreamBuffer*& stream);
+void StreamClose(codec::StreamBuffer*& stream);
+
+}  // namespace kv::shell

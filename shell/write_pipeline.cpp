@@ -11,6 +11,8 @@
 #include "shell/stream.h"
 #include "shell/shell_state.h"
 
+namespace kv::shell {
+
 namespace {
 
 constexpr int kQualityLevels = 11;
@@ -27,7 +29,8 @@ int16_t FromBigEndian(int16_t stored) {
 }
 
 // Sets the encoder parameters from the stored options and the host's image description.
-void SetParameters(CodecContext* context, const HostFormatRecord* record, const JpegOptionsRecord* options) {
+void SetParameters(codec::CodecContext* context, const HostFormatRecord* record,
+                   const JpegOptionsRecord* options) {
     int quality = FromBigEndian(options->quality);
     if (quality < 0) quality = 0;
     if (quality >= kQualityLevels) quality = kQualityLevels - 1;
@@ -37,8 +40,8 @@ void SetParameters(CodecContext* context, const HostFormatRecord* record, const 
     // Only quality 0 reaches the coarser tables: the single-precision 1.3 lies below the double 1.3.
     context->tableSelection = static_cast<double>(scale) >= 1.3 ? 18 : 0;
     const int32_t subsampled = scale < 0.5f ? 1 : 2;
-    const int32_t sampling[kMaxComponents] = {subsampled, 1, 1, subsampled};
-    for (int i = 0; i < kMaxComponents; ++i) {
+    const int32_t sampling[codec::kMaxComponents] = {subsampled, 1, 1, subsampled};
+    for (int i = 0; i < codec::kMaxComponents; ++i) {
         context->components[i].h = sampling[i];
         context->components[i].v = sampling[i];
     }
@@ -55,7 +58,8 @@ void SetParameters(CodecContext* context, const HostFormatRecord* record, const 
     // Format 0 (and anything unknown) is baseline with the built-in tables; 1 and 2 keep the whole
     // image and code it with optimal tables, 2 as a progressive script of 3, 4 or 5 scans.
     const int16_t format = FromBigEndian(options->format);
-    context->process = format == 2 ? FrameProcess::progressive : FrameProcess::baseline;
+    context->process =
+        format == 2 ? codec::FrameProcess::progressive : codec::FrameProcess::baseline;
     if (format == 1 || format == 2) {
         context->bufferWholeImage = 1;
         context->optimise = 1;
@@ -70,20 +74,21 @@ void SetParameters(CodecContext* context, const HostFormatRecord* record, const 
 }
 
 // Appends a marker record of `bytes` bytes to the context's list; null without memory.
-MarkerRecord* AppendMarker(CodecContext* context, int32_t bytes) {
-    auto* marker = static_cast<MarkerRecord*>(MemoryAllocate(kMarkerRecordHeader + static_cast<std::size_t>(bytes)));
+codec::MarkerRecord* AppendMarker(codec::CodecContext* context, int32_t bytes) {
+    auto* marker = static_cast<codec::MarkerRecord*>(
+        codec::MemoryAllocate(codec::kMarkerRecordHeader + static_cast<std::size_t>(bytes)));
     if (marker == nullptr) return nullptr;
     marker->next = nullptr;
     marker->totalBytes = bytes;
-    MarkerRecord** tail = &context->markers;
+    codec::MarkerRecord** tail = &context->markers;
     while (*tail != nullptr) tail = &(*tail)->next;
     *tail = marker;
     return marker;
 }
 
 // The JFIF APP0 marker with the host's resolution as whole pixels per inch (units 0).
-int16_t AddJfifMarker(CodecContext* context, const HostFormatRecord* record) {
-    MarkerRecord* marker = AppendMarker(context, 18);
+int16_t AddJfifMarker(codec::CodecContext* context, const HostFormatRecord* record) {
+    codec::MarkerRecord* marker = AppendMarker(context, 18);
     if (marker == nullptr) return resultOutOfMemory;
     const auto x = static_cast<uint32_t>(record->horizontalResolution) >> 16;
     const auto y = static_cast<uint32_t>(record->verticalResolution) >> 16;
@@ -95,7 +100,7 @@ int16_t AddJfifMarker(CodecContext* context, const HostFormatRecord* record) {
 }
 
 // The host's ICC profile cut into "ICC_PROFILE" APP2 chunks of at most 65519 bytes.
-int16_t AddProfileMarkers(CodecContext* context, HostFormatRecord* record) {
+int16_t AddProfileMarkers(codec::CodecContext* context, HostFormatRecord* record) {
     if (record->profilesEnabled == 0 || record->profileData == nullptr || record->profileSize <= 0) return resultOk;
     const int32_t size = record->profileSize;
     const int32_t chunks = (size + kIccChunkLimit - 1) / kIccChunkLimit;
@@ -106,7 +111,7 @@ int16_t AddProfileMarkers(CodecContext* context, HostFormatRecord* record) {
     int16_t code = resultOk;
     for (int32_t k = 0; k < chunks && code == resultOk; ++k) {
         const int32_t chunkSize = k + 1 < chunks ? kIccChunkLimit : size - k * kIccChunkLimit;
-        MarkerRecord* marker = AppendMarker(context, chunkSize + 18);
+        codec::MarkerRecord* marker = AppendMarker(context, chunkSize + 18);
         if (marker == nullptr) {
             code = resultOutOfMemory;
             break;
@@ -127,20 +132,21 @@ int16_t AddProfileMarkers(CodecContext* context, HostFormatRecord* record) {
 }
 
 // Starts the encoder; answers 0 or the failure of a stream or memory operation.
-int16_t StartEncoder(CodecContext* context, void*) {
+int16_t StartEncoder(codec::CodecContext* context, void*) {
     EncoderStart(context);
     return lastError;
 }
 
 // The first failure of the sink, which it keeps however many writes succeed after it; 0 when none.
-int16_t SinkFailure(const CodecContext* context) {
-    return context->stream == nullptr ? int16_t{resultOk} : static_cast<int16_t>(StreamError(context->stream));
+int16_t SinkFailure(const codec::CodecContext* context) {
+    return context->stream == nullptr ? int16_t{resultOk}
+                                      : static_cast<int16_t>(codec::StreamError(context->stream));
 }
 
 // Feeds one row to the encoder and pushes its bytes to the file. Any write, flush or seek that failed
 // on the way, even one that later writes went past, fails the row (RunInCodec answers the sink's
 // kept failure), and the calls that follow answer the same.
-int16_t EncodeRow(CodecContext* context, void*) {
+int16_t EncodeRow(codec::CodecContext* context, void*) {
     EncoderWriteRow(context);
     SinkFlush(context->stream);
     if (const int16_t failure = SinkFailure(context); failure != resultOk) {
@@ -155,7 +161,7 @@ int16_t EncodeRow(CodecContext* context, void*) {
 
 void WriteStart(HostFormatRecord* record, intptr_t, int16_t* result) {
     int16_t code = resultOk;
-    StreamBuffer* sink = StreamOpen(record->fileHandle, 1, &code);
+    codec::StreamBuffer* sink = StreamOpen(record->fileHandle, 1, &code);
     if (sink == nullptr) {
         *result = code;
         return;
@@ -166,7 +172,7 @@ void WriteStart(HostFormatRecord* record, intptr_t, int16_t* result) {
         *result = code;
         return;
     }
-    CodecContext* context = CodecCreate();
+    codec::CodecContext* context = codec::CodecCreate();
     if (context == nullptr) {
         StreamClose(sink);
         *result = resultOutOfMemory;
@@ -211,7 +217,7 @@ void WriteStart(HostFormatRecord* record, intptr_t, int16_t* result) {
 void WriteContinue(HostFormatRecord* record, intptr_t, int16_t* result) {
     JpegOptionsRecord* options = RunningOptions(record, result);
     if (options == nullptr) return;
-    CodecContext* context = options->context;
+    codec::CodecContext* context = options->context;
     const int32_t row = options->rowCounter + 1;
     if (row > context->height) {
         // Every row has been taken and the file is complete: a further call only ends the loop again.
@@ -253,3 +259,5 @@ void WriteFinish(HostFormatRecord* record, intptr_t, int16_t* result) {
     }
     ReleaseRunState(record);
 }
+
+}  // namespace kv::shell

@@ -1,6 +1,8 @@
 // The encoder's byte and bit writers: the out-of-line parts.
 #include "codec/encoder/bit_writer.h"
 
+namespace kv::codec {
+
 void PutBits(CodecContext* context, uint32_t value, int count) {
     if (count < context->freeBits) {
         if (count == 0) CodecRaise(context, categoryMissingCode, messageCodeMissingFromTable);
@@ -36,3 +38,5 @@ void CheckOutput(CodecContext* context) {
     if (StreamError(context->stream) != 0) CodecRaise(context, categoryOutputFailed, messageOutputFailed);
     if (StreamAtEnd(context->stream) != 0) CodecRaise(context, categoryOutputFailed, messageOutputEnded);
 }
+
+}  // namespace kv::codec

@@ -7,6 +7,8 @@
 #include "codec/codec_context.h"
 #include "codec/codec_errors.h"
 
+namespace kv::codec {
+
 namespace bit_writer_detail {
 
 // Appends one byte to the sink: straight into its buffer while that cannot fill up, else through
@@ -60,3 +62,5 @@ void FlushBits(CodecContext* context);
 
 // Raises when the output stream reports an error or the end of the file.
 void CheckOutput(CodecContext* context);
+
+}  // namespace kv::codec

@@ -14,6 +14,8 @@
 #include "codec/frame.h"
 #include "codec/work_block.h"
 
+namespace kv::codec {
+
 namespace {
 
 enum EncoderState : int32_t {
@@ -203,3 +205,5 @@ int32_t EncoderWriteRow(CodecContext* context) {
     }
     return 0;
 }
+
+}  // namespace kv::codec

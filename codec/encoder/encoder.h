@@ -6,6 +6,8 @@
 
 #include "codec/codec_context.h"
 
+namespace kv::codec {
+
 // Checks the parameters, derives the frame geometry, computes the quantisation tables, allocates the
 // working memory and builds the colour tables. Failures leave by the codec's long jump.
 void EncoderStart(CodecContext* context);
@@ -13,3 +15,5 @@ void EncoderStart(CodecContext* context);
 // Takes the image row the caller copied to inputRow. Answers 0 while more rows are expected and -1
 // once the last row has been taken; the call with the last row completes the stream up to EOI.
 int32_t EncoderWriteRow(CodecContext* context);
+
+}  // namespace kv::codec

@@ -5,6 +5,8 @@
 
 #include "codec/codec_errors.h"
 
+namespace kv::codec {
+
 // Base quantisation tables, zig-zag order. Slots 0 and 5 hold the same table, and so do 1 and 2.
 const uint8_t QuantBaseTables[8][64] = {
     {  // slot 0
@@ -347,3 +349,5 @@ void LoadDefaultHuffmanTables(CodecContext* context) {
         table.defined = 1;
     }
 }
+
+}  // namespace kv::codec

@@ -6,6 +6,8 @@
 
 #include "codec/codec_context.h"
 
+namespace kv::codec {
+
 struct DcTableDef {
     uint8_t bits[16];             // codes of length 1..16
     uint8_t values[kMaxDcValues];
@@ -42,3 +44,5 @@ int AcClassOf(float scale);
 
 // Loads the default table definitions for the DC and AC tables in use into the context's slots.
 void LoadDefaultHuffmanTables(CodecContext* context);
+
+}  // namespace kv::codec

@@ -8,6 +8,8 @@
 #include "codec/encoder/forward_path.h"
 #include "codec/simd.h"
 
+namespace kv::codec {
+
 namespace {
 
 constexpr int kLumaEntries = 256;
@@ -666,3 +668,5 @@ void FinishLastRows(CodecContext* context) {
     context->rowGroup = 7;
     context->rowInGroup = largest - 1;
 }
+
+}  // namespace kv::codec

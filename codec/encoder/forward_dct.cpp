@@ -14,6 +14,8 @@
 #include "codec/simd.h"
 #include "codec/huffman_tables.h"
 
+namespace kv::codec {
+
 // Natural (row-major) order. Entry (u, v) is 2^18 x a(u) x a(v) rounded to the nearest integer, with
 // a(0) = a(4) = 1 and a(k) = sqrt(2) x cos(k x pi / 16): the factors by which the scaled DCT's outputs
 // exceed the true DCT's, computed once in double precision. Entry (6, 5) holds 111467 where the
@@ -476,3 +478,5 @@ int QuantiseBlock(CodecContext* context, const int32_t* dct, int16_t* coefficien
     return QuantiseBlockPortable(context, dct, coefficients, table);
 #endif
 }
+
+}  // namespace kv::codec

@@ -6,6 +6,8 @@
 
 #include "codec/codec_context.h"
 
+namespace kv::codec {
+
 // Per natural (row-major) position (u, v): 2^18 x a(u) x a(v) rounded, with a(0) = a(4) = 1 and
 // a(k) = sqrt(2) x cos(k x pi / 16); entry (6, 5) holds 111467. Scales thresholds and divisors to
 // the forward DCT's output.
@@ -70,3 +72,5 @@ int QuantiseBlock(CodecContext* context, const int32_t* dct, int16_t* coefficien
 void ForwardDctPortable(CodecContext* context, int32_t* out, const uint8_t* firstSample,
                         const ComponentInfo* component);
 int QuantiseBlockPortable(CodecContext* context, const int32_t* dct, int16_t* coefficients, int table);
+
+}  // namespace kv::codec

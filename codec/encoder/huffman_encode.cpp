@@ -12,6 +12,8 @@
 #include "codec/encoder/bit_writer.h"
 #include "codec/huffman_tables.h"
 
+namespace kv::codec {
+
 const uint8_t BitLengthTable[64] = {
     0, 1, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4,
     5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5,
@@ -259,3 +261,5 @@ void EncodeMcuRow(CodecContext* context) {
     }
     ++context->mcuRowsCoded;
 }
+
+}  // namespace kv::codec

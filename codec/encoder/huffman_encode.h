@@ -6,6 +6,8 @@
 
 #include "codec/codec_context.h"
 
+namespace kv::codec {
+
 // Bit length of each value below 64; a magnitude m below 4096 has BitLengthTable[m] bits when m < 64,
 // else BitLengthTable[m >> 6] + 6.
 extern const uint8_t BitLengthTable[64];
@@ -50,3 +52,5 @@ void WriteRestart(CodecContext* context);
 // Codes one MCU row of the current sequential scan from the component sample buffers, or keeps its
 // quantised blocks in the coefficient buffer when the whole image is buffered.
 void EncodeMcuRow(CodecContext* context);
+
+}  // namespace kv::codec

@@ -7,6 +7,8 @@
 #include "codec/encoder/encoder_tables.h"
 #include "codec/encoder/huffman_encode.h"
 
+namespace kv::codec {
+
 namespace {
 
 constexpr uint8_t kAppeIdentifier[5] = {'N', 'u', 'r', 'v', 'o'};
@@ -153,3 +155,5 @@ void PatchScanDirectory(CodecContext* context) {
     }
     if (SinkSeek(sink, end, 0) != 0) CodecRaise(context, categoryReposition, messageRepositionFailed);
 }
+
+}  // namespace kv::codec

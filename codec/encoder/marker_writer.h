@@ -5,6 +5,8 @@
 
 #include "codec/codec_context.h"
 
+namespace kv::codec {
+
 // SOI, the marker list, APPE, DQT, SOF and DRI.
 void WriteFrameHeaders(CodecContext* context);
 // One DHT holding every table in use (the defaults unless optimal tables are installed); derives the
@@ -19,3 +21,5 @@ void RecordScanEnd(CodecContext* context, int scan);
 void PatchScanDirectory(CodecContext* context);
 // Pads the last byte and writes EOI.
 void WriteEndOfImage(CodecContext* context);
+
+}  // namespace kv::codec

@@ -7,6 +7,8 @@
 
 #include "codec/codec_errors.h"
 
+namespace kv::codec {
+
 namespace {
 
 constexpr int kDcHighest = 12;
@@ -132,3 +134,5 @@ void InstallOptimalTables(CodecContext* context) {
     context->optimalInstalled = 1;
     context->statisticsPass = 0;
 }
+
+}  // namespace kv::codec

@@ -5,6 +5,8 @@
 
 #include "codec/codec_context.h"
 
+namespace kv::codec {
+
 // Clears the symbol counts before a statistics pass; every slot's reserved entry counts 1.
 void PrepareStatistics(CodecContext* context);
 
@@ -15,3 +17,5 @@ int BuildOptimalTable(CodecContext* context, int highest, const uint32_t* counts
 // Builds a table for every DC and AC slot in use from its counts and installs them in place of the
 // defaults; the statistics pass ends.
 void InstallOptimalTables(CodecContext* context);
+
+}  // namespace kv::codec

@@ -12,6 +12,8 @@
 #include "codec/frame.h"
 #include "codec/huffman_tables.h"
 
+namespace kv::codec {
+
 namespace {
 
 constexpr int32_t kLongestEndOfBandRun = 32767;
@@ -444,3 +446,5 @@ void FlushEobRun(CodecContext* context, int acSlot) {
     context->eobBitCount = 0;
     for (uint32_t& word : context->eobBits) word = 0;
 }
+
+}  // namespace kv::codec

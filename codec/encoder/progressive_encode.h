@@ -4,6 +4,8 @@
 
 #include "codec/codec_context.h"
 
+namespace kv::codec {
+
 // Picks the script for the colour count and script number, and the AC table count it needs.
 void ChooseScanScript(CodecContext* context);
 
@@ -16,3 +18,5 @@ void EncodeBufferedScan(CodecContext* context);
 
 // Writes (or counts) the pending end-of-band run and the correction bits buffered with it.
 void FlushEobRun(CodecContext* context, int acSlot);
+
+}  // namespace kv::codec

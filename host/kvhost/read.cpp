@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <span>
 
 #include "host/kvhost/image_writer.h"
 #include "host/kvhost/interrupt.h"
@@ -80,13 +81,13 @@ int Refused(const ReadArguments& arguments, const char* step, int16_t result) {
     return exitFailed;
 }
 
-bool SaveProfile(const std::string& path, const char* bytes, int32_t size) {
+bool SaveProfile(const std::string& path, std::span<const char> bytes) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) {
         std::fprintf(stderr, "kvhost read: %s: cannot create: %s\n", path.c_str(), std::strerror(errno));
         return false;
     }
-    const bool written = std::fwrite(bytes, 1, static_cast<std::size_t>(size), file) == static_cast<std::size_t>(size);
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     const bool closed = std::fclose(file) == 0;
     if (!written || !closed) {
         std::fprintf(stderr, "kvhost read: %s: cannot write the profile\n", path.c_str());
@@ -148,8 +149,8 @@ int RunRead(host::PluginModule& module, const std::vector<std::string>& argument
         environment.OnProgress([&bar](int32_t done, int32_t total) { bar.Show(done, total); });
         return true;
     };
-    handlers.row = [&](int32_t, const uint8_t* bytes) {
-        if (writer->WriteRow(bytes)) return true;
+    handlers.row = [&](int32_t, std::span<const uint8_t> bytes) {
+        if (writer->WriteRow(bytes.data())) return true;
         problem = arguments.output + ": " + writer->Error();
         return false;
     };
@@ -213,7 +214,7 @@ int RunRead(host::PluginModule& module, const std::vector<std::string>& argument
                          arguments.iccPath.c_str());
             return exitFailed;
         }
-        if (!SaveProfile(arguments.iccPath, *record->profileData, profileBytes)) return exitFailed;
+        if (!SaveProfile(arguments.iccPath, {*record->profileData, static_cast<std::size_t>(profileBytes)})) return exitFailed;
     }
     return exitOk;
 }

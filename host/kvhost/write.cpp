@@ -8,13 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <span>
 
 #include "host/kvhost/image_reader.h"
 #include "host/kvhost/interrupt.h"
 #include "host/kvhost/options_store.h"
 #include "host/kvhost/progress_bar.h"
 #include "host/kvhost/verbs.h"
-#include "host/kvhost/write_session.h"
+#include "host/write_session.h"
 
 namespace kvhost {
 namespace {
@@ -23,7 +24,7 @@ struct WriteArguments {
     std::string input;
     std::string output;
     std::string iccPath;      // empty: no profile
-    JpegWriteOptions options;
+    host::JpegWriteOptions options;
     bool scansGiven = false;
     bool optionsGiven = false;  // any of --quality, --format, --scans: else the stored options
     int32_t dpi = 0;          // 0: the input's own resolution, else 72
@@ -71,11 +72,11 @@ int ParseArguments(const std::vector<std::string>& arguments, WriteArguments* pa
             parsed->options.quality = static_cast<int16_t>(number);
         } else if (argument == "--format") {
             if (value == "baseline") {
-                parsed->options.format = JpegFormat::baseline;
+                parsed->options.format = host::JpegFormat::baseline;
             } else if (value == "optimized" || value == "optimised") {
-                parsed->options.format = JpegFormat::optimised;
+                parsed->options.format = host::JpegFormat::optimised;
             } else if (value == "progressive") {
-                parsed->options.format = JpegFormat::progressive;
+                parsed->options.format = host::JpegFormat::progressive;
             } else {
                 return UsageProblem("--format takes baseline, optimized or progressive, not '" + value + "'");
             }
@@ -94,7 +95,7 @@ int ParseArguments(const std::vector<std::string>& arguments, WriteArguments* pa
             return UsageProblem("unknown option '" + argument + "'");
         }
     }
-    if (parsed->scansGiven && parsed->options.format != JpegFormat::progressive) {
+    if (parsed->scansGiven && parsed->options.format != host::JpegFormat::progressive) {
         return UsageProblem("--scans applies to --format progressive only");
     }
     if (files.size() != 2) {
@@ -128,11 +129,11 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes) {
     return !failed;
 }
 
-std::string FormatName(const JpegWriteOptions& options) {
+std::string FormatName(const host::JpegWriteOptions& options) {
     switch (options.format) {
-        case JpegFormat::baseline: return "baseline";
-        case JpegFormat::optimised: return "optimized";
-        case JpegFormat::progressive: return "progressive (" + std::to_string(options.scans) + " scans)";
+        case host::JpegFormat::baseline: return "baseline";
+        case host::JpegFormat::optimised: return "optimized";
+        case host::JpegFormat::progressive: return "progressive (" + std::to_string(options.scans) + " scans)";
     }
     return "format " + std::to_string(static_cast<int>(options.format));
 }
@@ -195,7 +196,7 @@ int RunWrite(host::PluginModule& module, const std::vector<std::string>& argumen
                      arguments.input.c_str());
     }
 
-    WriteJob job;
+    host::WriteJob job;
     job.outputPath = arguments.output;
     job.width = info.width;
     job.height = info.height;
@@ -213,7 +214,7 @@ int RunWrite(host::PluginModule& module, const std::vector<std::string>& argumen
         }
         job.storedOptions = true;
     }
-    job.fill = [&reader](int32_t, uint8_t* rgb) { return reader->ReadRow(rgb); };
+    job.fill = [&reader](int32_t, std::span<uint8_t> rgb) { return reader->ReadRow(rgb.data()); };
     ProgressBar bar;
     job.progress = [&bar](int32_t done, int32_t total) { bar.Show(done, total); };
     const bool removable = IsRegularOrMissing(arguments.output);
@@ -222,19 +223,19 @@ int RunWrite(host::PluginModule& module, const std::vector<std::string>& argumen
     job.wantsToStop = [] { return InterruptGuard::Pressed(); };
 
     const auto started = std::chrono::steady_clock::now();
-    const WriteReport report = WriteThroughModule(module, job);
+    const host::WriteReport report = host::WriteThroughModule(module, job);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    if (!report.ok() && report.result == resultCancelled && InterruptGuard::Pressed()) {
+    if (!report.ok() && report.FailedAnswer() == resultCancelled && InterruptGuard::Pressed()) {
         bar.Cancelled();
-        std::fprintf(stderr, "kvhost write: %s: cancelled at row %d of %d\n", arguments.output.c_str(), report.row + 1,
-                     info.height);
+        std::fprintf(stderr, "kvhost write: %s: cancelled at row %d of %d\n", arguments.output.c_str(),
+                     report.failedRow + 1, info.height);
         if (removable) std::remove(arguments.output.c_str());
         return exitInterrupted;
     }
     bar.Clear();
 
     if (!report.ok()) {
-        const std::string step = report.step;
+        const std::string step = report.FailedStep();
         if (step == "open") {
             std::fprintf(stderr, "kvhost write: %s: %s\n", arguments.output.c_str(), report.problem.c_str());
             return exitFailed;
@@ -242,26 +243,26 @@ int RunWrite(host::PluginModule& module, const std::vector<std::string>& argumen
         if (step == "options") {
             std::fprintf(stderr, "kvhost write: the host has no memory for the options or the profile\n");
         } else if (step == "row") {
-            std::fprintf(stderr, "kvhost write: %s: row %d of %d: %s\n", arguments.input.c_str(), report.row + 1,
+            std::fprintf(stderr, "kvhost write: %s: row %d of %d: %s\n", arguments.input.c_str(), report.failedRow + 1,
                          info.height, reader->Error().c_str());
         } else if (!report.problem.empty()) {
             std::fprintf(stderr, "kvhost write: %s: %s\n", arguments.output.c_str(), report.problem.c_str());
         } else if (step == "write continue") {
             std::fprintf(stderr, "kvhost write: %s: the module failed at row %d of %d: %s\n", arguments.output.c_str(),
-                         report.row + 1, info.height, host::DescribeResult(report.result).c_str());
+                         report.failedRow + 1, info.height, host::DescribeResult(report.failure).c_str());
         } else {
             std::fprintf(stderr, "kvhost write: %s: the module refused the frame at %s: %s\n",
-                         arguments.output.c_str(), report.step, host::DescribeResult(report.result).c_str());
+                         arguments.output.c_str(), step.c_str(), host::DescribeResult(report.FailedAnswer()).c_str());
         }
         if (removable) std::remove(arguments.output.c_str());
         return exitFailed;
     }
 
-    JpegWriteOptions used = arguments.options;
+    host::JpegWriteOptions used = arguments.options;
     StoredOptionsView stored;
     if (job.storedOptions && ReadRecordOptions(host::HostEnvironment::Instance(), &stored)) {
         used.quality = static_cast<int16_t>(stored.quality);
-        used.format = static_cast<JpegFormat>(stored.format);
+        used.format = static_cast<host::JpegFormat>(stored.format);
         used.scans = static_cast<int16_t>(stored.scans + 2);
         std::string problem;
         if (!SaveStoredOptions(host::HostEnvironment::Instance(), &problem)) {

@@ -11,6 +11,9 @@
 #include "shell/host_memory.h"
 #include "tests/support/test_support.h"
 
+using namespace kv::codec;
+using namespace kv::shell;
+
 namespace {
 
 using CodecCoreTest = testing_support::HostMemoryTest;

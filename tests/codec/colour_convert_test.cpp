@@ -12,6 +12,8 @@
 #include "codec/codec_context.h"
 #include "codec/colour_convert.h"
 
+using namespace kv::codec;
+
 namespace {
 
 int64_t FloorDiv(int64_t numerator, int64_t divisor) {

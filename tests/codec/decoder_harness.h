@@ -18,6 +18,9 @@
 
 namespace testing_support {
 
+using namespace kv::codec;
+using namespace kv::shell;
+
 class DecoderHarness {
 public:
     explicit DecoderHarness(const std::vector<uint8_t>& bytes) : file_(bytes) {
@@ -29,7 +32,7 @@ public:
         context_->decoder = 1;
         context_->colourTransform = kTransformUnset;
         context_->preciseColour = 1;
-        context_->markerHook = [](CodecContext*, const uint8_t*, int, int32_t) { return 1; };
+        context_->markerHook = [](CodecContext*, int, std::span<const uint8_t>) { return 1; };
     }
     ~DecoderHarness() {
         StreamClose(context_->stream);

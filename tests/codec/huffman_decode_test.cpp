@@ -14,6 +14,9 @@
 #include "codec/huffman_tables.h"
 #include "tests/support/test_support.h"
 
+using namespace kv::codec;
+using namespace kv::shell;
+
 namespace {
 
 using testing_support::ScratchFile;

@@ -13,6 +13,8 @@
 #include "codec/codec_context.h"
 #include "codec/inverse_dct.h"
 
+using namespace kv::codec;
+
 namespace {
 
 // Zig-zag position -> natural index.

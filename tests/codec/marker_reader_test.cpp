@@ -7,6 +7,9 @@
 #include "tests/codec/decoder_harness.h"
 #include "tests/support/jpeg_builder.h"
 
+using namespace kv::codec;
+using namespace kv::shell;
+
 namespace {
 
 using testing_support::DecoderHarness;

@@ -89,7 +89,7 @@ ReadOutcome ReadTest::ReadJpeg(const std::string& path, const ReadOptions& optio
         outcome.rowChecksum = 14695981039346656037u;
         return true;
     };
-    handlers.row = [&](int32_t row, const uint8_t* bytes) {
+    handlers.row = [&](int32_t row, std::span<const uint8_t> bytes) {
         SCOPED_TRACE(::testing::Message() << "read continue for row " << row);
         const auto& progress = Host().ProgressCalls();
         EXPECT_EQ(static_cast<int64_t>(progress.size()), row + 1);
@@ -98,10 +98,8 @@ ReadOutcome ReadTest::ReadJpeg(const std::string& path, const ReadOptions& optio
             EXPECT_EQ(progress.back().total, outcome.rows);
         }
         EXPECT_EQ(Host().CancelChecks() - startChecks, row + 1);
-        for (int32_t i = 0; i < outcome.rowStep; ++i) {
-            outcome.rowChecksum = (outcome.rowChecksum ^ bytes[i]) * 1099511628211u;
-        }
-        if (options.keepPixels) outcome.pixels.insert(outcome.pixels.end(), bytes, bytes + outcome.rowStep);
+        for (const uint8_t byte : bytes) outcome.rowChecksum = (outcome.rowChecksum ^ byte) * 1099511628211u;
+        if (options.keepPixels) outcome.pixels.insert(outcome.pixels.end(), bytes.begin(), bytes.end());
         return true;
     };
     const host::ReadReport report = host::ReadThroughModule(Module(), handlers);

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <span>
 
+#include "host/write_session.h"
 #include "tests/module/peer_jpeg.h"
 
 namespace module_testing {
@@ -48,17 +50,9 @@ Picture SyntheticPicture(int32_t width, int32_t height) {
 }
 
 void WriteTest::PresetOptionsRecord(const WriteOptions& options) {
-    // The options record as the host keeps it: J P 6 4, run state, then big-endian words.
     Host().DisposeHandle(Record()->persistentData);
-    Handle kept = Host().NewHandle(28);
-    uint8_t bytes[28] = {'J', 'P', '6', '4'};
-    const int16_t words[3] = {options.quality, static_cast<int16_t>(options.format), options.scans};
-    for (int i = 0; i < 3; ++i) {
-        bytes[22 + 2 * i] = static_cast<uint8_t>(static_cast<uint16_t>(words[i]) >> 8);
-        bytes[23 + 2 * i] = static_cast<uint8_t>(words[i] & 0xFF);
-    }
-    std::memcpy(*kept, bytes, sizeof bytes);
-    Record()->persistentData = kept;
+    Record()->persistentData = nullptr;
+    ASSERT_TRUE(host::StoreOptionsRecord(Host(), options.quality, static_cast<int16_t>(options.format), options.scans));
 }
 
 WriteOutcome WriteTest::WriteJpeg(const Picture& picture, const std::string& path, const WriteOptions& options) {
@@ -74,9 +68,8 @@ WriteOutcome WriteTest::WriteJpeg(const Picture& picture, const std::string& pat
     } else if (options.presetRecord) {
         PresetOptionsRecord(options);
     }
-    const int16_t columns = options.columns.value_or(static_cast<int16_t>(picture.width));
     const int16_t rows = options.rows.value_or(static_cast<int16_t>(picture.height));
-    record->columns = columns;
+    record->columns = options.columns.value_or(static_cast<int16_t>(picture.width));
     record->rows = rows;
     record->planes = 3;
     record->imageMode = 3;
@@ -94,60 +87,36 @@ WriteOutcome WriteTest::WriteJpeg(const Picture& picture, const std::string& pat
     Host().FailAllocation(options.failAllocation);
     Host().FailFileCall(options.failCall, options.failCallAt, options.failCallFromThenOn);
 
-    outcome.prepare = Call(selectorWritePrepare);
-    outcome.start = outcome.prepare == resultOk ? Call(selectorWriteStart) : int16_t{resultOk};
-    if (outcome.prepare == resultOk && outcome.start == resultOk) {
-        EXPECT_EQ(record->area[areaTop], 0);
-        EXPECT_EQ(record->area[areaLeft], 0);
-        EXPECT_EQ(record->area[areaBottom], 1);
-        EXPECT_EQ(record->area[areaRight], columns);
-        EXPECT_EQ(record->firstPlane, 0);
-        EXPECT_EQ(record->lastPlane, 2);
-        EXPECT_EQ(record->columnStep, 3);
-        EXPECT_EQ(record->planeStep, 1);
-        EXPECT_EQ(record->rowStep, int32_t{columns} * 3);
-        const std::size_t rowBytes = static_cast<std::size_t>(picture.width) * 3;
-        for (int32_t row = 0;; ++row) {
-            SCOPED_TRACE(::testing::Message() << "write continue for row " << row);
-            // A copy: rowData is not 8-byte aligned in the packed record, so no reference may bind to it.
-            void* const rowData = record->rowData;
-            if (rowData == nullptr) {
-                ADD_FAILURE() << "the module asked for no row before the last";
-                break;
-            }
-            EXPECT_EQ(record->area[areaTop], row);
-            EXPECT_EQ(record->area[areaBottom], row + 1);
-            EXPECT_EQ(record->area[areaLeft], 0);
-            EXPECT_EQ(record->area[areaRight], columns);
-            if (row < picture.height) {
-                std::memcpy(rowData, picture.rgb.data() + rowBytes * static_cast<std::size_t>(row), rowBytes);
-            }
-            const int16_t answer = Call(selectorWriteContinue);
-            if (answer != resultOk) {
-                outcome.failure = answer;
-                outcome.failedRow = row;
-                break;
-            }
-            ++outcome.rowsTaken;
-            const auto& progress = Host().ProgressCalls();
-            EXPECT_EQ(static_cast<int64_t>(progress.size()), row + 1);
-            if (!progress.empty()) {
-                EXPECT_EQ(progress.back().done, row + 1);
-                EXPECT_EQ(progress.back().total, rows);
-            }
-            EXPECT_EQ(Host().CancelChecks(), row + 1);
-            if (row + 1 >= rows) {
-                // After the last row: no more rows wanted, and the area cleared.
-                outcome.ended = record->rowData == nullptr;
-                EXPECT_TRUE(outcome.ended) << "rowData still set after the last row";
-                const int16_t cleared[4] = {0, 0, 0, 0};
-                EXPECT_EQ(std::memcmp(record->area, cleared, sizeof cleared), 0) << "area not zeroed after the last row";
-                break;
-            }
+    host::WriteHandlers handlers;
+    const std::size_t rowBytes = static_cast<std::size_t>(picture.width) * 3;
+    handlers.fill = [&](int32_t row, std::span<uint8_t> rgb) {
+        // A frame described larger than the picture gets rows as the host left them.
+        if (row < picture.height) {
+            std::memcpy(rgb.data(), picture.rgb.data() + rowBytes * static_cast<std::size_t>(row),
+                        std::min(rowBytes, rgb.size()));
         }
-        outcome.finish = Call(selectorWriteFinish);
-        outcome.finished = true;
-    }
+        return true;
+    };
+    handlers.taken = [&](int32_t row) {
+        SCOPED_TRACE(::testing::Message() << "write continue for row " << row);
+        const auto& progress = Host().ProgressCalls();
+        EXPECT_EQ(static_cast<int64_t>(progress.size()), row + 1);
+        if (!progress.empty()) {
+            EXPECT_EQ(progress.back().done, row + 1);
+            EXPECT_EQ(progress.back().total, rows);
+        }
+        EXPECT_EQ(Host().CancelChecks(), row + 1);
+    };
+    const host::WriteReport report = host::RunWriteSelectors(Module(), handlers);
+    EXPECT_EQ(report.problem, "");
+    outcome.prepare = report.prepare;
+    outcome.start = report.start;
+    outcome.failure = report.failure;
+    outcome.failedRow = report.failedRow;
+    outcome.rowsTaken = report.rows;
+    outcome.ended = report.ended;
+    outcome.finish = report.finish;
+    outcome.finished = report.finished;
     outcome.refusedAllocations = Host().Stats().refusedAllocations;
     outcome.peakBytes = Host().Stats().peakBytes;
     Host().FailAllocation(0);

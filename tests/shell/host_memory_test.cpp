@@ -6,6 +6,9 @@
 #include "shell/host_memory.h"
 #include "tests/support/test_support.h"
 
+using namespace kv::codec;
+using namespace kv::shell;
+
 namespace {
 
 using MemoryTest = testing_support::HostMemoryTest;

@@ -6,6 +6,8 @@
 #include "shell/options_record.h"
 #include "tests/support/test_support.h"
 
+using namespace kv::shell;
+
 namespace {
 
 class OptionsRecordTest : public testing_support::HostMemoryTest {

@@ -9,6 +9,9 @@
 #include "shell/stream.h"
 #include "tests/support/test_support.h"
 
+using namespace kv::codec;
+using namespace kv::shell;
+
 namespace {
 
 using testing_support::OpenDescriptor;
@@ -100,11 +103,11 @@ TEST_F(StreamTest, ReadCopiesAcrossRefillsAndStopsAtTheEnd) {
     ByteSource* source = OpenSource(file);
     std::vector<uint8_t> got(data.size() + 100, 0);
     EXPECT_EQ(SourceGetByte(source), data[0]);
-    EXPECT_EQ(SourceRead(got.data(), 1, 40000, source), 40000);
+    EXPECT_EQ(SourceRead({got.data(), 40000}, source), 40000);
     EXPECT_EQ(std::memcmp(got.data(), data.data() + 1, 40000), 0);
     EXPECT_EQ(StreamError(source), 0);
     // Ask for more than is left: the rest comes out and the short read is reported.
-    EXPECT_EQ(SourceRead(got.data(), 10, 10000, source), 70000 - 40001);
+    EXPECT_EQ(SourceRead(got, source), 70000 - 40001);
     EXPECT_EQ(std::memcmp(got.data(), data.data() + 40001, 70000 - 40001), 0);
     EXPECT_EQ(StreamError(source), resultEndOfFile);
     EXPECT_EQ(lastError, resultEndOfFile);
@@ -119,8 +122,8 @@ TEST_F(StreamTest, ReadFailureOfTheFileGivesIoError) {
     EXPECT_EQ(StreamError(stream_), resultIoError);
     EXPECT_EQ(lastError, resultIoError);
     EXPECT_EQ(StreamAtEnd(stream_), 0);
-    char buffer[4];
-    EXPECT_EQ(SourceRead(buffer, 1, 4, stream_), 0);
+    uint8_t buffer[4];
+    EXPECT_EQ(SourceRead(buffer, stream_), 0);
     EXPECT_EQ(lastError, resultIoError);
 }
 
@@ -128,7 +131,7 @@ TEST_F(StreamTest, WriteOfMoreThanABufferKeepsTheRest) {
     ScratchFile file;
     ByteSink* sink = OpenSink(file);
     const std::vector<uint8_t> data = PatternBytes(40000);
-    EXPECT_EQ(SinkWrite(data.data(), 1, 40000, sink), 40000);
+    EXPECT_EQ(SinkWrite({data.data(), 40000}, sink), 40000);
     EXPECT_EQ(file.Contents().size(), 32768u);
     EXPECT_EQ(sink->count, 7232);
     EXPECT_EQ(SinkTell(sink), 40000);
@@ -141,7 +144,7 @@ TEST_F(StreamTest, SeekFlushesFirstThenMoves) {
     ScratchFile file;
     ByteSink* sink = OpenSink(file);
     const std::vector<uint8_t> data = PatternBytes(1000);
-    SinkWrite(data.data(), 1, 1000, sink);
+    SinkWrite({data.data(), 1000}, sink);
     EXPECT_EQ(SinkSeek(sink, 0, 0), 0);
     EXPECT_EQ(file.Contents(), data);
     EXPECT_EQ(SinkTell(sink), 0);

@@ -44,8 +44,8 @@ void HostMemoryTest::SetUp() {
     Host().FailAllocation(0);
     Host().FailAllAllocations(false);
     handlesAtStart_ = LiveHandles();
-    currentRecord = Host().Record();
-    lastError = 0;
+    kv::shell::currentRecord = Host().Record();
+    kv::codec::lastError = 0;
 }
 
 void HostMemoryTest::TearDown() {
@@ -53,7 +53,7 @@ void HostMemoryTest::TearDown() {
     Host().FailAllAllocations(false);
     Host().ReleaseHostHandles();
     EXPECT_EQ(LiveHandles(), handlesAtStart_) << "host handles were left alive";
-    currentRecord = nullptr;
+    kv::shell::currentRecord = nullptr;
 }
 
 }  // namespace testing_support

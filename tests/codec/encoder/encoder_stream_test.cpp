@@ -14,6 +14,9 @@
 #include "tests/codec/decoder_harness.h"
 #include "tests/support/test_support.h"
 
+using namespace kv::codec;
+using namespace kv::shell;
+
 namespace {
 
 using testing_support::DecoderHarness;

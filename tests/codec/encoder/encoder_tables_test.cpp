@@ -6,6 +6,8 @@
 #include "codec/encoder/encoder_tables.h"
 #include "tests/support/test_support.h"
 
+using namespace kv::codec;
+
 namespace {
 
 // Whether BITS leave at least one code free at every length (so the all-ones code is never used).

@@ -17,6 +17,8 @@
 #include "codec/encoder/forward_path.h"
 #include "codec/frame.h"
 
+using namespace kv::codec;
+
 namespace {
 
 constexpr uint8_t kJunk = 0xAB;

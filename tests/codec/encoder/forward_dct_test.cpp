@@ -13,6 +13,8 @@
 #include "codec/codec_context.h"
 #include "codec/encoder/forward_path.h"
 
+using namespace kv::codec;
+
 namespace {
 
 // Zig-zag position -> natural index.

@@ -13,6 +13,9 @@
 #include "codec/encoder/marker_writer.h"
 #include "tests/support/test_support.h"
 
+using namespace kv::codec;
+using namespace kv::shell;
+
 namespace {
 
 using testing_support::ScratchFile;

@@ -8,6 +8,8 @@
 #include "codec/encoder/optimal_tables.h"
 #include "tests/support/test_support.h"
 
+using namespace kv::codec;
+
 namespace {
 
 struct Built {
