@@ -2,10 +2,6 @@
 // block, the counted handle pool, progress and cancel, the basic suite and the host's open file.
 #include "host/host_environment.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +12,8 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
+
+#include "host/platform.h"
 
 namespace host {
 namespace {
@@ -52,7 +50,7 @@ struct State {
     std::map<std::pair<std::string, int32_t>, int64_t> heldSuites;
     bool refuseSuites = false;
 
-    int fd = -1;
+    bool fileOpen = false;
 };
 
 // Never destroyed: a module's own teardown may still call back into the host at exit, and the
@@ -425,37 +423,12 @@ int64_t HostEnvironment::AcquiredSuites() const {
 
 namespace {
 
-// Opens without blocking (a FIFO with no writer would otherwise hang the host), then makes the
-// descriptor blocking again for the plug-in's reads and writes.
-int OpenDescriptor(const std::string& path, int flags) {
-    const int fd = open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (fd < 0) return -1;
-    struct stat info;
-    int error = 0;
-    if (fstat(fd, &info) != 0) {
-        error = errno;
-    } else if (S_ISDIR(info.st_mode)) {
-        error = EISDIR;
-    }
-    if (error != 0) {
-        close(fd);
-        errno = error;
-        return -1;
-    }
-    const int status = fcntl(fd, F_GETFL);
-    if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
-        error = errno;
-        close(fd);
-        errno = error;
-        return -1;
-    }
-    return fd;
-}
-
-bool Adopt(int fd) {
-    if (fd < 0) return false;
-    S().fd = fd;
-    RecordOf(S())->fileHandle = static_cast<uint64_t>(fd);
+bool Open(const std::string& path, bool forWriting) {
+    uint64_t fileHandle = kNoFile;
+    std::string why;
+    if (!platform::OpenHostFile(path, forWriting, &fileHandle, &why)) return false;
+    S().fileOpen = true;
+    RecordOf(S())->fileHandle = fileHandle;
     return true;
 }
 
@@ -463,18 +436,18 @@ bool Adopt(int fd) {
 
 bool HostEnvironment::OpenForReading(const std::string& path) {
     CloseFile();
-    return Adopt(OpenDescriptor(path, O_RDONLY));
+    return Open(path, false);
 }
 
 bool HostEnvironment::OpenForWriting(const std::string& path) {
     CloseFile();
-    return Adopt(OpenDescriptor(path, O_WRONLY | O_CREAT | O_TRUNC));
+    return Open(path, true);
 }
 
 void HostEnvironment::CloseFile() {
     State& state = S();
-    if (state.fd >= 0) close(state.fd);
-    state.fd = -1;
+    if (state.fileOpen) platform::CloseHostFile(RecordOf(state)->fileHandle);
+    state.fileOpen = false;
     RecordOf(state)->fileHandle = kNoFile;
 }
 

@@ -1,5 +1,7 @@
 // The file layer over the host's file handle: reads, writes, seeks and size queries that answer
-// the host's result codes.
+// the host's result codes. On Windows the handle is the HANDLE the host opened, and positions and
+// sizes travel through the 64-bit forms of the calls (SetFilePointerEx, GetFileSizeEx), so a
+// file of 2 GiB or more is told apart from a failure rather than wrapped.
 #include "shell/file_layer.h"
 
 #include "shell/host_record.h"
@@ -23,25 +25,49 @@ namespace {
 HANDLE ToHandle(uint64_t fileHandle) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(fileHandle)); }
 }  // namespace
 
+// A pipe may deliver less than asked before its end: keep reading until the request is met or the
+// file ends (a file's end reads 0 bytes; a pipe's end fails with ERROR_BROKEN_PIPE).
 int16_t ReadFileBytes(uint64_t fileHandle, int32_t* count, void* buffer) {
-    if (*count < 0) return resultIoError;
-    DWORD done = 0;
-    if (!ReadFile(ToHandle(fileHandle), buffer, static_cast<DWORD>(*count), &done, nullptr)) {
+    const int32_t wanted = *count;
+    if (wanted < 0) {
         *count = 0;
         return resultIoError;
     }
-    const bool whole = static_cast<int32_t>(done) == *count;
-    *count = static_cast<int32_t>(done);
-    return whole ? resultOk : resultEndOfFile;
+    int32_t done = 0;
+    while (done < wanted) {
+        DWORD got = 0;
+        if (!ReadFile(ToHandle(fileHandle), static_cast<char*>(buffer) + done, static_cast<DWORD>(wanted - done), &got,
+                      nullptr)) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE) break;
+            *count = 0;
+            return resultIoError;
+        }
+        if (got == 0) break;
+        done += static_cast<int32_t>(got);
+    }
+    *count = done;
+    return done == wanted ? resultOk : resultEndOfFile;
 }
 
 int16_t WriteFileBytes(uint64_t fileHandle, int32_t* count, const void* buffer) {
-    if (*count < 0) return resultIoError;
-    DWORD done = 0;
-    const BOOL ok = WriteFile(ToHandle(fileHandle), buffer, static_cast<DWORD>(*count), &done, nullptr);
-    const bool whole = static_cast<int32_t>(done) == *count;
-    *count = static_cast<int32_t>(done);
-    return (ok && whole) ? resultOk : resultIoError;
+    const int32_t wanted = *count;
+    if (wanted < 0) {
+        *count = 0;
+        return resultIoError;
+    }
+    int32_t done = 0;
+    while (done < wanted) {
+        DWORD put = 0;
+        if (!WriteFile(ToHandle(fileHandle), static_cast<const char*>(buffer) + done,
+                       static_cast<DWORD>(wanted - done), &put, nullptr) ||
+            put == 0) {
+            break;
+        }
+        done += static_cast<int32_t>(put);
+    }
+    *count = done;
+    return done == wanted ? resultOk : resultIoError;
 }
 
 int16_t SeekFile(uint64_t fileHandle, int16_t origin, int32_t offset) {

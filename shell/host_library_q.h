@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <exception>
 
-#if defined(_WIN32)
+#if defined(_WIN32) && defined(Q_LIBRARY_BUILD)
+#define Q_IMPORT __declspec(dllexport)  // the library itself, defining them
+#elif defined(_WIN32)
 #define Q_IMPORT __declspec(dllimport)
 #else
 #define Q_IMPORT __attribute__((visibility("default")))

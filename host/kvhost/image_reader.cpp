@@ -1,7 +1,9 @@
 // The image file readers of kvhost write: netpbm's binary PPM (P6), PGM (P5) and PAM (P7), and PNG.
 #include "host/kvhost/image_reader.h"
 
+#if defined(KV_WITH_PNG)
 #include <png.h>
+#endif
 
 #include <cerrno>
 #include <cmath>
@@ -246,6 +248,7 @@ private:
     std::vector<uint8_t> raw_;
 };
 
+#if defined(KV_WITH_PNG)
 // libpng reports failures by a long jump back into the call that armed it; the calls below keep
 // only trivially destructible objects between the arm and libpng.
 class PngReader final : public FileReader {
@@ -361,6 +364,7 @@ private:
     int32_t row_ = 0;
     std::vector<uint8_t> image_;  // the whole image of an interlaced PNG
 };
+#endif
 
 }  // namespace
 
@@ -379,9 +383,15 @@ std::unique_ptr<ImageReader> OpenImageReader(const std::string& path, std::strin
     }
     static const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     if (got == 2 && std::fread(magic + 2, 1, 6, file) == 6 && std::memcmp(magic, kPngSignature, 8) == 0) {
+#if defined(KV_WITH_PNG)
         auto reader = std::make_unique<PngReader>(file);
         if (!reader->Begin(error)) return nullptr;
         return reader;
+#else
+        std::fclose(file);
+        *error = "this kvhost is built without PNG: give a binary PPM, PGM or PAM";
+        return nullptr;
+#endif
     }
     std::fclose(file);
     if (got == 2 && magic[0] == 'P' && magic[1] >= '1' && magic[1] <= '4') {

@@ -1,7 +1,9 @@
 // The image file writers of kvhost: netpbm's binary PPM (P6), PGM (P5) and PAM (P7), and PNG.
 #include "host/kvhost/image_writer.h"
 
+#if defined(KV_WITH_PNG)
 #include <png.h>
+#endif
 
 #include <cctype>
 #include <cerrno>
@@ -88,6 +90,7 @@ private:
     ImageFormat format_;
 };
 
+#if defined(KV_WITH_PNG)
 // libpng reports failures by a long jump back into the call that armed it; the calls below keep
 // only trivially destructible objects between the arm and libpng.
 class PngWriter final : public FileWriter {
@@ -143,6 +146,7 @@ private:
     png_structp png_ = nullptr;
     png_infop info_ = nullptr;
 };
+#endif
 
 }  // namespace
 
@@ -191,12 +195,20 @@ bool FormatTakes(ImageFormat format, int32_t channels, std::string* why) {
 }
 
 std::unique_ptr<ImageWriter> OpenImageWriter(ImageFormat format, const std::string& path, std::string* error) {
+#if !defined(KV_WITH_PNG)
+    if (format == ImageFormat::png) {
+        *error = "this kvhost is built without PNG: write .ppm, .pgm or .pam";
+        return nullptr;
+    }
+#endif
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) {
         *error = std::string("cannot create: ") + std::strerror(errno);
         return nullptr;
     }
+#if defined(KV_WITH_PNG)
     if (format == ImageFormat::png) return std::make_unique<PngWriter>(file);
+#endif
     return std::make_unique<NetpbmWriter>(file, format);
 }
 

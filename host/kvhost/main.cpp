@@ -1,7 +1,5 @@
 // kvhost: a command line host that loads the JPEG.kvx module and drives it through FilterMain the
 // way the host application does. Parses the command line, loads the module and runs one verb.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +10,7 @@
 
 #include "host/host_environment.h"
 #include "host/kvhost/verbs.h"
+#include "host/platform.h"
 
 #ifndef KVHOST_VERSION
 #error "KVHOST_VERSION must be defined by the build"
@@ -112,6 +111,10 @@ void PrintUsage(std::FILE* out) {
             first = false;
         }
     }
+    std::fprintf(out, "  %-*s  %s\n", static_cast<int>(width), "batch FILE",
+                 "run each line of FILE (- for standard input) as a kvhost command line,\n");
+    std::fprintf(out, "  %-*s  %s\n", static_cast<int>(width), "",
+                 "in one process; prints \"$ LINE\" and \"status N\" around each");
     std::fprintf(out,
                  "\n"
                  "options:\n"
@@ -137,12 +140,7 @@ void PrintUsage(std::FILE* out) {
 
 // A quarter of the machine's physical memory, the budget a host would leave one plug-in; 0 when
 // the system does not say.
-int64_t DefaultMemoryLimit() {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long pageSize = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || pageSize <= 0) return 0;
-    return static_cast<int64_t>(pages) * pageSize / 4;
-}
+int64_t DefaultMemoryLimit() { return host::platform::PhysicalMemory() / 4; }
 
 // SIZE of --memory-limit: a whole number of bytes, or of K, M or G (1024-based), or "none" (0).
 bool ParseMemoryLimit(const std::string& text, int64_t* bytes) {
@@ -193,22 +191,25 @@ int CheckHandlesReturned(int status) {
     return status == exitOk ? exitFailed : status;
 }
 
-int Run(int argc, char** argv) {
+int Run(const std::vector<std::string>& commandLine) {
     std::string modulePath;
+    std::vector<std::string> globalOptions;  // for the commands of a batch
     int64_t memoryLimit = DefaultMemoryLimit();
     std::vector<std::string> operands;
     const Verb* verb = nullptr;  // known once its name has been seen
     bool optionsEnded = false;
     bool takesValue = false;
-    for (int index = 1; index < argc; ++index) {
-        const std::string argument = argv[index];
+    const auto argc = static_cast<int>(commandLine.size());
+    for (int index = 0; index < argc; ++index) {
+        const std::string& argument = commandLine[static_cast<std::size_t>(index)];
+        auto next = [&] { return commandLine[static_cast<std::size_t>(++index)]; };
         if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
             operands.push_back(argument);
             if (operands.size() == 1) verb = FindVerb(argument);
         } else if (IsVerbOption(verb, argument, &takesValue)) {
             if (takesValue && index + 1 >= argc) return UsageError(argument + " needs a value");
             operands.push_back(argument);
-            if (takesValue) operands.push_back(argv[++index]);
+            if (takesValue) operands.push_back(next());
         } else if (argument == "--") {
             optionsEnded = true;
         } else if (argument == "-h" || argument == "--help") {
@@ -219,20 +220,23 @@ int Run(int argc, char** argv) {
             return exitOk;
         } else if (argument == "--module") {
             if (index + 1 >= argc) return UsageError("--module needs a path");
-            modulePath = argv[++index];
+            modulePath = next();
+            globalOptions.insert(globalOptions.end(), {"--module", modulePath});
         } else if (argument.rfind("--module=", 0) == 0) {
             modulePath = argument.substr(std::strlen("--module="));
+            globalOptions.insert(globalOptions.end(), {"--module", modulePath});
         } else if (argument == "--memory-limit" || argument.rfind("--memory-limit=", 0) == 0) {
             std::string size;
             if (argument == "--memory-limit") {
                 if (index + 1 >= argc) return UsageError("--memory-limit needs a size");
-                size = argv[++index];
+                size = next();
             } else {
                 size = argument.substr(std::strlen("--memory-limit="));
             }
             if (!ParseMemoryLimit(size, &memoryLimit)) {
                 return UsageError("--memory-limit takes bytes, or a number with K, M or G, or 'none', not '" + size + "'");
             }
+            globalOptions.insert(globalOptions.end(), {"--memory-limit", size});
         } else {
             return UsageError("unknown option '" + argument + "'");
         }
@@ -240,6 +244,10 @@ int Run(int argc, char** argv) {
     if (operands.empty()) {
         PrintUsage(stderr);
         return exitUsage;
+    }
+    if (operands.front() == "batch") {
+        if (operands.size() != 2) return UsageError("batch takes one FILE (or - for standard input)");
+        return RunBatch(operands[1], globalOptions, Run);
     }
     if (verb == nullptr) return UsageError("unknown verb '" + operands.front() + "'");
     if (modulePath.empty()) modulePath = host::DefaultModulePath();
@@ -259,4 +267,4 @@ int Run(int argc, char** argv) {
 }  // namespace
 }  // namespace kvhost
 
-int main(int argc, char** argv) { return kvhost::Run(argc, argv); }
+int main(int argc, char** argv) { return kvhost::Run(std::vector<std::string>(argv + 1, argv + argc)); }

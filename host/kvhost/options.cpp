@@ -9,6 +9,7 @@
 #include "host/kvhost/options_store.h"
 #include "host/kvhost/options_window.h"
 #include "host/kvhost/verbs.h"
+#include "host/platform.h"
 #include "host/zelcore/live_objects.h"
 
 namespace kvhost {
@@ -57,11 +58,14 @@ int RunOptions(host::PluginModule& module, const std::vector<std::string>& argum
     std::vector<host::ScriptedUser::Action> actions;
     std::string error;
     if (scripted && !host::ScriptedUser::Parse(script, &actions, &error)) return Problem("--script: " + error, exitUsage);
+    if (!scripted && !WindowFrontEnd::Available()) {
+        return Problem("this kvhost has no window to show the dialog in (use --script)", exitUsage);
+    }
     if (!scripted && !HasDisplay()) {
         if (screenshot.empty()) {
             return Problem("no display to open the window on (set DISPLAY, or use --script)", exitFailed);
         }
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);  // a picture needs no screen
+        host::platform::SetEnvironment("QT_QPA_PLATFORM", "offscreen");  // a picture needs no screen
     }
 
     host::HostEnvironment& environment = host::HostEnvironment::Instance();

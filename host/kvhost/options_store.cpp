@@ -1,14 +1,15 @@
 // Keeping the options record in the user's configuration folder between runs of kvhost.
 #include "host/kvhost/options_store.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <vector>
+
+#include "host/platform.h"
 
 namespace kvhost {
 namespace {
@@ -16,22 +17,11 @@ namespace {
 // A record is 28 bytes; anything much larger in the file is not one of ours.
 constexpr long kLargestRecord = 4096;
 
-bool MakeFolder(const std::string& path) {
-    if (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return true;
-    if (errno != ENOENT) return false;
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0) return false;
-    return MakeFolder(path.substr(0, slash)) && (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST);
-}
-
 }  // namespace
 
 std::string OptionsFilePath() {
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    if (config != nullptr && config[0] == '/') return std::string(config) + "/kvhost/jpeg-options";
-    const char* home = std::getenv("HOME");
-    if (home != nullptr && home[0] != '\0') return std::string(home) + "/.config/kvhost/jpeg-options";
-    return std::string();
+    const std::string folder = host::platform::ConfigFolder();
+    return folder.empty() ? folder : folder + "/kvhost/jpeg-options";
 }
 
 bool LoadStoredOptions(host::HostEnvironment& environment, std::string* problem) {
@@ -70,8 +60,10 @@ bool SaveStoredOptions(host::HostEnvironment& environment, std::string* problem)
     const std::string path = OptionsFilePath();
     if (record->persistentData == nullptr || path.empty()) return true;
     const std::string folder = path.substr(0, path.rfind('/'));
-    if (!MakeFolder(folder)) {
-        *problem = folder + ": " + std::strerror(errno);
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (error) {
+        *problem = folder + ": " + error.message();
         return false;
     }
     const std::string scratch = path + ".new";
@@ -83,7 +75,8 @@ bool SaveStoredOptions(host::HostEnvironment& environment, std::string* problem)
     const auto size = static_cast<std::size_t>(environment.HandleSize(record->persistentData));
     const bool written = std::fwrite(*record->persistentData, 1, size, file) == size;
     const bool closed = std::fclose(file) == 0;
-    if (!written || !closed || std::rename(scratch.c_str(), path.c_str()) != 0) {
+    // (std::rename would not replace an existing record on Windows.)
+    if (!written || !closed || (std::filesystem::rename(scratch, path, error), error)) {
         *problem = path + ": cannot be saved";
         std::remove(scratch.c_str());
         return false;

@@ -275,6 +275,8 @@ private:
 
 }  // namespace
 
+bool WindowFrontEnd::Available() { return true; }
+
 WindowFrontEnd::WindowFrontEnd(std::string screenshotPath) : screenshotPath_(std::move(screenshotPath)) {}
 WindowFrontEnd::~WindowFrontEnd() = default;
 

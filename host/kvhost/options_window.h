@@ -19,6 +19,8 @@ public:
     // With a screenshot path the window is saved as a PNG picture as it first appears, then
     // dismissed.
     explicit WindowFrontEnd(std::string screenshotPath = std::string());
+    // Whether this kvhost has a window front end at all (the Windows build has none).
+    static bool Available();
     ~WindowFrontEnd() override;
 
     void PresentModal(zelui::tamocontracts::UI_TamoDialogBase& dialog) const override;

@@ -3,16 +3,16 @@
 // changes.
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
+
+#include "host/platform.h"
 
 namespace kvhost {
 
 class ProgressBar {
 public:
-    ProgressBar() : enabled_(isatty(STDERR_FILENO) == 1) {}
+    ProgressBar() : enabled_(host::platform::StandardErrorIsTerminal()) {}
     ~ProgressBar() { Clear(); }
     ProgressBar(const ProgressBar&) = delete;
     ProgressBar& operator=(const ProgressBar&) = delete;

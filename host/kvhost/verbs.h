@@ -23,6 +23,15 @@ using VerbProc = int (*)(host::PluginModule& module, const std::vector<std::stri
 // given, and the verb's own arguments.
 using InspectProc = int (*)(const std::string& defaultModule, const std::vector<std::string>& arguments);
 
+// Runs one kvhost command line (its options and verb, without the program's name).
+using CommandProc = int (*)(const std::vector<std::string>& commandLine);
+
+// batch FILE: runs every line of FILE ("-": standard input) as a kvhost command line with run,
+// after the global options given to batch itself; "#" starts a comment line. Prints "$ LINE"
+// before and "status N" after each. Answers 0 when every command answered 0, else 1; 2 when the
+// file cannot be read or a line cannot be split.
+int RunBatch(const std::string& path, const std::vector<std::string>& globalOptions, CommandProc run);
+
 // info [--raw] [MODULE]: the property list decoded (or, with --raw, as a hex dump) and the table
 // of resources, read from the module file without loading it.
 int RunInfo(const std::string& defaultModule, const std::vector<std::string>& arguments);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -153,9 +154,8 @@ int RunWrite(host::PluginModule& module, const std::vector<std::string>& argumen
     if (const int status = ParseArguments(argumentList, &arguments); status != exitOk) return status;
 
     // Opening OUT truncates it: it must not be the image being read.
-    struct stat input, output;
-    if (stat(arguments.input.c_str(), &input) == 0 && stat(arguments.output.c_str(), &output) == 0 &&
-        input.st_dev == output.st_dev && input.st_ino == output.st_ino) {
+    std::error_code notFound;
+    if (std::filesystem::equivalent(arguments.input, arguments.output, notFound)) {
         std::fprintf(stderr, "kvhost write: %s: OUT is the input image itself\n", arguments.output.c_str());
         return exitUsage;
     }

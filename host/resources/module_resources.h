@@ -4,7 +4,9 @@
 // written "#16000" stands for the ID 16000).
 //
 // On Linux a module carries its resources in the ".kvrsrc" section of its ELF file (the block is
-// laid out in include/kvx_resource_block.h); the reader parses the ELF section headers itself.
+// laid out in include/kvx_resource_block.h); the reader parses the ELF section headers itself
+// (module_resources_elf.cpp). On Windows they are the DLL's own resources, which the reader
+// enumerates on the DLL mapped as a data file (module_resources_windows.cpp).
 #pragma once
 
 #include <cstdint>
@@ -37,8 +39,10 @@ public:
     // file cannot be read, is not an ELF file, carries no resource section, or its resource
     // block is damaged: every entry is checked to lie inside the block when the file is opened.
     bool Open(const std::string& path);
-    // The same on a file image already in memory; label stands for the path in error texts.
+#if !defined(_WIN32)
+    // The same on an ELF file image already in memory; label stands for the path in error texts.
     bool OpenImage(std::vector<uint8_t> image, const std::string& label);
+#endif
 
     const std::string& Error() const { return error_; }
     const std::vector<ResourceEntry>& Entries() const { return entries_; }
@@ -55,7 +59,9 @@ public:
 
 private:
     bool Fail(const std::string& why);
+#if !defined(_WIN32)
     bool ParseBlock(uint64_t offset, uint64_t size);
+#endif
 
     std::string label_;
     std::vector<uint8_t> image_;

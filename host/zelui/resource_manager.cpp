@@ -1,13 +1,11 @@
-// The toolkit's resource manager: the resources of one module, read from the module's own file
-// through the host's resource reader, or from the host's layout folder when it holds a resource of
-// the same type and name.
-#include <dlfcn.h>
-
+// The toolkit's resource manager: the resources of one module, found through the module's handle
+// (module_resource_posix.cpp, module_resource_windows.cpp), or in the host's layout folder when it
+// holds a resource of the same type and name.
 #include <map>
 #include <string>
 #include <utility>
 
-#include "host/resources/module_resources.h"
+#include "host/zelui/module_resource.h"
 #include "host/zelui/resource_override.h"
 
 namespace zelui::utility {
@@ -36,15 +34,6 @@ bool Narrow(const zelcore::UTF16String& wide, std::string* narrow) {
     return true;
 }
 
-// The file the module was loaded from, found from any address inside it.
-std::string ModuleFile(HINSTANCE module) {
-    Dl_info info{};
-    if (module == nullptr || dladdr(reinterpret_cast<const void*>(module), &info) == 0 || info.dli_fname == nullptr) {
-        return std::string();
-    }
-    return info.dli_fname;
-}
-
 bool Lookup(HINSTANCE module, const zelcore::UTF16String& wideName, const zelcore::UTF16String& wideType,
             std::vector<char>* bytes) {
     std::string name, type;
@@ -54,14 +43,7 @@ bool Lookup(HINSTANCE module, const zelcore::UTF16String& wideName, const zelcor
         if (bytes != nullptr) bytes->insert(bytes->end(), replaced->second.begin(), replaced->second.end());
         return true;
     }
-    const std::string path = ModuleFile(module);
-    if (path.empty()) return false;
-    host::ModuleResources resources;
-    if (!resources.Open(path)) return false;
-    std::vector<uint8_t> found;
-    if (!resources.Load(type, name, host::kAnyLanguage, &found)) return false;
-    if (bytes != nullptr) bytes->insert(bytes->end(), found.begin(), found.end());
-    return true;
+    return ReadModuleResource(module, type, name, bytes);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// SIGINT handling for kvhost's reads and writes.
+// Ctrl-C for kvhost's reads and writes on a POSIX system: SIGINT.
 #include "host/kvhost/interrupt.h"
 
 #include <signal.h>
