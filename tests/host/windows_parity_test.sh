@@ -34,6 +34,8 @@ trap '[[ -n ${KEEP_WORK:-} ]] || rm -rf "$work"' EXIT
 
 # The batch, on absolute paths (Wine sees the Linux file system as drive Z:, its current drive).
 batch=$work/commands
+: >"$work/empty.jpg"
+printf '\377' >"$work/one-byte.jpg"
 sample=$data/sample.ppm
 {
     mapfile -t jpegs < <(cd "$data" && find . -name '*.jpg' | sed 's|^\./||' | LC_ALL=C sort)
@@ -45,6 +47,8 @@ sample=$data/sample.ppm
         printf 'read --icc out/%s.icc %s out/%s.pam\n' "$name" "$data/$jpeg" "$name"
     done
     printf 'read %s/missing.jpg out/missing.pam\n' "$data"
+    # Files that end before SOI: the file layer's short read (-39) on either system.
+    printf 'check %s %s\n' "$work/empty.jpg" "$work/one-byte.jpg"
     for quality in 0 1 2 3 4 5 6 7 8 9 10; do
         for format in baseline optimized; do
             printf 'write --quality %s --format %s %s out/q%s-%s.jpg\n' $quality $format "$sample" $quality $format
