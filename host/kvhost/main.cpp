@@ -54,7 +54,8 @@ const Verb kVerbs[] = {
      "\"choose format_options 2; choose scans 1; type quality 7.6;\n"
      "end quality; ok\"; --screenshot saves the window as it first\n"
      "appears); prints each control and the result, keeps OK's choice\n"
-     "in $XDG_CONFIG_HOME/kvhost/jpeg-options for later writes",
+     "in $XDG_CONFIG_HOME/kvhost/jpeg-options for later writes (on Windows\n"
+     "in %APPDATA%\\kvhost; kvhost.exe has no window, only --script)",
      RunOptions, {"--script", "--screenshot"}},
     {"info", "[--raw] [MODULE]",
      "show what the module file tells the host before it is loaded:\n"
@@ -112,7 +113,7 @@ void PrintUsage(std::FILE* out) {
         }
     }
     std::fprintf(out, "  %-*s  %s\n", static_cast<int>(width), "batch FILE",
-                 "run each line of FILE (- for standard input) as a kvhost command line,\n");
+                 "run each line of FILE (- for standard input) as a kvhost command line,");
     std::fprintf(out, "  %-*s  %s\n", static_cast<int>(width), "",
                  "in one process; prints \"$ LINE\" and \"status N\" around each");
     std::fprintf(out,
