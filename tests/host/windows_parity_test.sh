@@ -4,7 +4,8 @@
 # script, the options dialog worked by a scripted user and the write that takes its choice, info)
 # runs once through the Linux kvhost and once through kvhost.exe under Wine. The transcripts
 # (statuses, result codes, messages, the property list) and every file written must be
-# byte-identical. Also checks what the DLL exports and imports.
+# byte-identical. Also checks kvhost.exe's own refusals (a file that is no module or has no
+# resources, no window, no PNG) and what the DLL exports and imports.
 # Arguments: the Linux kvhost, the Windows build folder (scripts/build-windows), tests/data, and a
 # folder for Wine's prefix.
 # Skipped (status 77) when there is no Windows build or Wine cannot run it.
@@ -123,6 +124,24 @@ reported_writes=$(grep -cE ' -> out/.*\.jpg: ' "$work/linux.txt")
 record=$(od -An -v -tx1 "$work/windows/config/kvhost/jpeg-options" | tr -d ' \n')
 [[ ${record:0:8} == 4a503634 && ${record:44:12} == 000700020002 ]] && pass ||
     fail "the record after OK is $record"
+
+# What only kvhost.exe says, in a second Wine process: a file that is no module or carries no
+# resources refused before anything is loaded, and what this kvhost lacks.
+cat >"$work/windows-only" <<COMMANDS
+info $data/sample.jpg
+info $windows/zelcore.dll
+--module $windows/zelcore.dll check $data/sample.jpg
+options
+read $data/sample.jpg out/sample.png
+COMMANDS
+(cd "$work/windows" && wine "$windows/kvhost.exe" batch "$work/windows-only" 2>&1 | tr -d '\r' >"$work/windows-only.txt")
+for wanted in "sample.jpg: not a module: not a Windows module file" "zelcore.dll: carries no module resources" \
+              "cannot load the module: .*zelcore.dll: carries no module resources" \
+              "has no window to show the dialog in \(use --script\)" "built without PNG: write .ppm, .pgm or .pam"; do
+    grep -Eq -- "$wanted" "$work/windows-only.txt" && pass || fail "kvhost.exe did not say /$wanted/"
+done
+[[ $(grep -c '^status [12]$' "$work/windows-only.txt") -eq 5 ]] && pass ||
+    fail "kvhost.exe's refusals:"$'\n'"$(cat "$work/windows-only.txt")"
 
 # What the DLL exports and imports.
 objdump=x86_64-w64-mingw32-objdump
