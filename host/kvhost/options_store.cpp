@@ -75,8 +75,9 @@ bool SaveStoredOptions(host::HostEnvironment& environment, std::string* problem)
     const auto size = static_cast<std::size_t>(environment.HandleSize(record->persistentData));
     const bool written = std::fwrite(*record->persistentData, 1, size, file) == size;
     const bool closed = std::fclose(file) == 0;
-    // (std::rename would not replace an existing record on Windows.)
-    if (!written || !closed || (std::filesystem::rename(scratch, path, error), error)) {
+    // Replaces the record in one step (std::rename would not replace an existing file on Windows).
+    if (written && closed) std::filesystem::rename(scratch, path, error);
+    if (!written || !closed || error) {
         *problem = path + ": cannot be saved";
         std::remove(scratch.c_str());
         return false;

@@ -5,9 +5,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <span>
 

@@ -37,6 +37,7 @@ trap '[[ -n ${KEEP_WORK:-} ]] || rm -rf "$work"' EXIT
 batch=$work/commands
 : >"$work/empty.jpg"
 printf '\377' >"$work/one-byte.jpg"
+cp "$data/sample.ppm" "$work/copy.ppm"
 sample=$data/sample.ppm
 {
     mapfile -t jpegs < <(cd "$data" && find . -name '*.jpg' | sed 's|^\./||' | LC_ALL=C sort)
@@ -69,6 +70,8 @@ sample=$data/sample.ppm
     printf 'write %s out/stored.jpg\n' "$sample"
     printf 'options --script "choose quality_pop 0; cancel"\n'
     printf 'write %s out/stored-after-cancel.jpg\n' "$sample"
+    # OUT that is IN, by another name: refused before it is truncated.
+    printf 'write %s %s/../%s/copy.ppm\n' "$work/copy.ppm" "$work" "$(basename "$work")"
     printf 'info\n'
     printf 'info --raw\n'
 } >"$batch"
