@@ -39,6 +39,10 @@ static_assert(kIoEndOfFile == resultEndOfFile && kIoOk == resultOk, "the codec t
 
 namespace {
 
+// Positions are 32-bit and wrap around past 2 GiB (a pipe that never ends, a file larger than the
+// design): the sum as the 32-bit machine gives it, defined in C++.
+int32_t Wrap(int32_t a, int32_t b) { return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b)); }
+
 // Leaves an operation's outcome in lastError and in the stream's error field. A sink keeps its
 // first failure there until it is closed: the bytes of a failed write are lost for good, so no later
 // success may hide it. A source's field follows every operation.
@@ -57,7 +61,7 @@ int16_t ReadBuffer(StreamBuffer* stream, int32_t* got) {
 int16_t WriteBuffer(StreamBuffer* stream, int32_t bytes) {
     int32_t written = bytes;
     const int16_t code = shell::WriteFileBytes(stream->fileHandle, &written, stream->buffer);
-    stream->transferred += written;
+    stream->transferred = Wrap(stream->transferred, written);
     stream->count = 0;
     stream->index = 0;
     return code;
@@ -72,7 +76,7 @@ int SourceFill(ByteSource* source) {
     if (code == resultOk || (code == resultEndOfFile && got > 0)) {
         source->index = 1;
         source->count = got - 1;
-        source->transferred += got;
+        source->transferred = Wrap(source->transferred, got);
         result = source->buffer[0];
         code = resultOk;
     } else {
@@ -121,7 +125,7 @@ int32_t SourceRead(std::span<uint8_t> destination, ByteSource* source) {
             }
             source->count = got;
             source->index = 0;
-            source->transferred += got;
+            source->transferred = Wrap(source->transferred, got);
         } else {
             const auto take = static_cast<int32_t>(wanted);
             std::memcpy(out + copied, source->buffer + source->index, static_cast<size_t>(take));
@@ -138,7 +142,7 @@ int32_t SourceRead(std::span<uint8_t> destination, ByteSource* source) {
                 }
                 source->count = got;
                 source->index = 0;
-                source->transferred += got;
+                source->transferred = Wrap(source->transferred, got);
             }
         }
     }
@@ -208,14 +212,14 @@ int SinkSeek(ByteSink* sink, int32_t offset, int origin) {
             code = shell::SeekFile(sink->fileHandle, shell::seekFromStart, offset);
             break;
         case 1:
-            sink->transferred += offset;
+            sink->transferred = Wrap(sink->transferred, offset);
             code = shell::SeekFile(sink->fileHandle, shell::seekFromCurrent, offset);
             break;
         case 2: {
             int32_t size = 0;
             code = shell::FileSize(sink->fileHandle, &size);
             if (code == resultOk) {
-                sink->transferred = size + offset;
+                sink->transferred = Wrap(size, offset);
                 code = shell::SeekFile(sink->fileHandle, shell::seekFromEnd, offset);
             }
             break;
@@ -233,7 +237,7 @@ int SinkSeek(ByteSink* sink, int32_t offset, int origin) {
     return code == resultOk ? 0 : -1;
 }
 
-int32_t SinkTell(const ByteSink* sink) { return sink->transferred + sink->index; }
+int32_t SinkTell(const ByteSink* sink) { return Wrap(sink->transferred, sink->index); }
 
 int32_t StreamError(const StreamBuffer* stream) { return stream->error; }
 

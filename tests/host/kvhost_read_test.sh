@@ -114,8 +114,14 @@ expect "bad memory budget" 2 "--memory-limit takes bytes" -- --memory-limit 1X r
 # user presses Ctrl-C; kvhost then says so and ends with status 130.
 (printf '\xff\xd8'; exec cat /dev/zero) | "$kvhost" read /dev/stdin "$work/pipe.pgm" 2> "$work/pipe.err" &
 reader=$!
-sleep 0.5
-# The pipeline's last command is kvhost itself.
+# The pipeline's last command is kvhost itself. Press once it catches Ctrl-C (SIGINT, bit 2 of its
+# caught signals): a slow start (a loaded machine, a sanitizer) must not lose the press.
+for _ in $(seq 200); do
+    caught=$(awk '/^SigCgt:/ { print $2 }' "/proc/$reader/status" 2>/dev/null)
+    [[ -n $caught ]] && (( 0x$caught & 2 )) && break
+    sleep 0.05
+done
+sleep 0.2
 kill -INT "$reader"
 wait "$reader"
 status=$?
