@@ -433,25 +433,21 @@ void InterleaveTwoOneOne(const CodecContext* context, int blockLine, int subRow)
     }
 }
 
-// Converts an interleaved row of Y, Cb, Cr bytes to R, G, B in place.
-void RgbInPlace(const CodecContext* context) {
+// Converts an interleaved row in place: Y, Cb, Cr bytes to R, G, B (3 channels), or Y, Cb, Cr, K
+// bytes to inverted C, M, Y with K kept (4 channels).
+template <int Channels>
+void ColourInPlace(const CodecContext* context) {
     const int32_t* cbTable = context->chromaTableA;
     const int32_t* crTable = context->chromaTableB;
     uint8_t* pixel = context->outputRow;
-    const int32_t pixels = context->paddedRowLength / 3;
-    for (int32_t x = 0; x < pixels; ++x, pixel += 3) {
-        StoreRgb<kByteShift>(pixel[0], LookUp<kByteGreenShift>(cbTable, crTable, pixel[1], pixel[2]), pixel);
-    }
-}
-
-// Converts an interleaved row of Y, Cb, Cr, K bytes to inverted C, M, Y and K in place.
-void CmykInPlace(const CodecContext* context) {
-    const int32_t* cbTable = context->chromaTableA;
-    const int32_t* crTable = context->chromaTableB;
-    uint8_t* pixel = context->outputRow;
-    const int32_t pixels = context->paddedRowLength / 4;
-    for (int32_t x = 0; x < pixels; ++x, pixel += 4) {
-        StoreInvertedCmy<kByteShift>(pixel[0], LookUp<kByteGreenShift>(cbTable, crTable, pixel[1], pixel[2]), pixel);
+    const int32_t pixels = context->paddedRowLength / Channels;
+    for (int32_t x = 0; x < pixels; ++x, pixel += Channels) {
+        const auto chroma = LookUp<kByteGreenShift>(cbTable, crTable, pixel[1], pixel[2]);
+        if constexpr (Channels == 3) {
+            StoreRgb<kByteShift>(pixel[0], chroma, pixel);
+        } else {
+            StoreInvertedCmy<kByteShift>(pixel[0], chroma, pixel);
+        }
     }
 }
 
@@ -605,9 +601,9 @@ void ConvertRow(CodecContext* context, int blockLine, int subRow) {
     if (!(transform == 0 || (transform == 1 && count == 3) || (transform == 2 && count == 4))) CodecBug();
     InterleaveRow(context, blockLine, subRow);
     if (transform == 1) {
-        RgbInPlace(context);
+        ColourInPlace<3>(context);
     } else if (transform == 2) {
-        CmykInPlace(context);
+        ColourInPlace<4>(context);
     }
 }
 

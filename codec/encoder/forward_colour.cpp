@@ -458,6 +458,16 @@ void SplitChannels(CodecContext* context) {
     ConvertGeneral<ByteForm>(context);
 }
 
+// Pairs of pixels of Channels channels, with or without averaging the chroma rows.
+template <typename Form, int Channels>
+void ConvertPairsOf(CodecContext* context, bool averaging) {
+    if (averaging) {
+        ConvertPairs<Form, Channels, true>(context);
+    } else {
+        ConvertPairs<Form, Channels, false>(context);
+    }
+}
+
 // Dispatches a row with a colour transform by colour path in the given sample form.
 template <typename Form>
 void ConvertTransformed(CodecContext* context) {
@@ -467,11 +477,7 @@ void ConvertTransformed(CodecContext* context) {
             ConvertPerPixel<Form, 3>(context);
             return;
         case 3:
-            if (averaging) {
-                ConvertPairs<Form, 3, true>(context);
-            } else {
-                ConvertPairs<Form, 3, false>(context);
-            }
+            ConvertPairsOf<Form, 3>(context, averaging);
             return;
         case 4:
             // Path 4 fixes only components 0..2 at H = 1; a wider K needs the general rule.
@@ -482,11 +488,7 @@ void ConvertTransformed(CodecContext* context) {
             }
             return;
         case 5:
-            if (averaging) {
-                ConvertPairs<Form, 4, true>(context);
-            } else {
-                ConvertPairs<Form, 4, false>(context);
-            }
+            ConvertPairsOf<Form, 4>(context, averaging);
             return;
         default:
             ConvertGeneral<Form>(context);

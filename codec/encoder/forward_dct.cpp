@@ -80,11 +80,16 @@ KV_ALWAYS_INLINE Lanes Times(Lanes value) {
 }
 #endif
 
-// One row of the row pass: the 1-D transform of load(0) ... load(7) with constant multiplications,
-// handing output k (x 2^16 per unit of an 8-bit sample) to store(k, value). Value is uint32_t (one
-// row) or Lanes (four rows side by side); Wide selects the factors for 8.8 samples.
-template <bool Wide, typename Value, typename Load, typename Store>
-KV_ALWAYS_INLINE void RowTransform(const Load& load, const Store& store) {
+// The stages the row and the column transforms share: sums and differences of the mirrored inputs
+// load(0) ... load(7) (t), of the even sums (e) and of neighbouring odd differences (o), and the
+// odd rotation's input m.
+template <typename Value>
+struct ButterflyValues {
+    Value t7, e10, e11, e12, e13, o10, o11, o12, m;
+};
+
+template <typename Value, typename Load>
+KV_ALWAYS_INLINE ButterflyValues<Value> Butterfly(const Load& load) {
     const Value s0 = load(0), s1 = load(1), s2 = load(2), s3 = load(3);
     const Value s4 = load(4), s5 = load(5), s6 = load(6), s7 = load(7);
     const Value t0 = s0 + s7, t7 = s0 - s7;
@@ -93,7 +98,31 @@ KV_ALWAYS_INLINE void RowTransform(const Load& load, const Store& store) {
     const Value t3 = s3 + s4, t4 = s3 - s4;
     const Value e10 = t0 + t3, e13 = t0 - t3, e11 = t1 + t2, e12 = t1 - t2;
     const Value o10 = t4 + t5, o11 = t5 + t6, o12 = t6 + t7;
-    const Value m = o12 - o10;
+    return {t7, e10, e11, e12, e13, o10, o11, o12, o12 - o10};
+}
+
+// The last stage both transforms share: outputs 0 and 4 as given, 2 and 6 from the even part
+// (e13 and its rotation z1), the odd outputs from t7, its rotation z3 and the odd rotations z2, z4.
+template <typename Value, typename Store>
+KV_ALWAYS_INLINE void StoreOutputs(const Store& store, Value out0, Value out4, Value e13, Value z1, Value t7,
+                                   Value z2, Value z3, Value z4) {
+    const Value z11 = t7 + z3, z13 = t7 - z3;
+    store(0, out0);
+    store(4, out4);
+    store(2, e13 + z1);
+    store(6, e13 - z1);
+    store(1, z11 + z4);
+    store(3, z13 - z2);
+    store(5, z13 + z2);
+    store(7, z11 - z4);
+}
+
+// One row of the row pass: the 1-D transform of load(0) ... load(7) with constant multiplications,
+// handing output k (x 2^16 per unit of an 8-bit sample) to store(k, value). Value is uint32_t (one
+// row) or Lanes (four rows side by side); Wide selects the factors for 8.8 samples.
+template <bool Wide, typename Value, typename Load, typename Store>
+KV_ALWAYS_INLINE void RowTransform(const Load& load, const Store& store) {
+    const auto [t7, e10, e11, e12, e13, o10, o11, o12, m] = Butterfly<Value>(load);
     Value z1, z2, z3, z4, z5, t7One, e13One, sumOne, differenceOne;
     if constexpr (!Wide) {
         z1 = Times<kByteR707>(e12 + e13);
@@ -116,15 +145,7 @@ KV_ALWAYS_INLINE void RowTransform(const Load& load, const Store& store) {
         sumOne = Times<kWideOne>(e10 + e11);
         differenceOne = Times<kWideOne>(e10 - e11);
     }
-    const Value z11 = t7One + z3, z13 = t7One - z3;
-    store(0, sumOne);
-    store(4, differenceOne);
-    store(2, e13One + z1);
-    store(6, e13One - z1);
-    store(1, z11 + z4);
-    store(3, z13 - z2);
-    store(5, z13 + z2);
-    store(7, z11 - z4);
+    StoreOutputs(store, sumOne, differenceOne, e13One, z1, t7One, z2, z3, z4);
 }
 
 // x 0.70703125 by shifts and adds.
@@ -138,31 +159,15 @@ KV_ALWAYS_INLINE Value Multiply707(Value x) {
 // rows 0..7) with shift-and-add multiplications, handing output u to store(u, value).
 template <typename Value, typename Load, typename Store>
 KV_ALWAYS_INLINE void ColumnTransform(const Load& load, const Store& store) {
-    const Value r0 = load(0), r1 = load(1), r2 = load(2), r3 = load(3);
-    const Value r4 = load(4), r5 = load(5), r6 = load(6), r7 = load(7);
-    const Value t0 = r0 + r7, t7 = r0 - r7;
-    const Value t1 = r1 + r6, t6 = r1 - r6;
-    const Value t2 = r2 + r5, t5 = r2 - r5;
-    const Value t3 = r3 + r4, t4 = r3 - r4;
-    const Value e10 = t0 + t3, e13 = t0 - t3, e11 = t1 + t2, e12 = t1 - t2;
-    const Value o10 = t4 + t5, o11 = t5 + t6, o12 = t6 + t7;
-    const Value m = o12 - o10;
+    const auto [t7, e10, e11, e12, e13, o10, o11, o12, m] = Butterfly<Value>(load);
     const Value z1 = Multiply707(e12 + e13);
     const Value z3 = Multiply707(o11);
-    const Value z11 = t7 + z3, z13 = t7 - z3;
     // z5: x 0.38269; z2: x 0.54114 less z5; z4: x 1.30664 less z5.
     const Value z5 = Sar<1>(m - Sar<2>(m)) + Sar<7>(m - Sar<6>(m));
     const Value a = o10 + Sar<4>(o10);
     const Value z2 = Sar<1>(a + Sar<6>(o10 + Sar<2>(a))) - z5;
     const Value z4 = o12 + Sar<2>(o12) + Sar<4>(o12) - Sar<7>(o12 - Sar<2>(o12)) - z5;
-    store(0, e10 + e11);
-    store(4, e10 - e11);
-    store(2, e13 + z1);
-    store(6, e13 - z1);
-    store(1, z11 + z4);
-    store(3, z13 - z2);
-    store(5, z13 + z2);
-    store(7, z11 - z4);
+    StoreOutputs(store, e10 + e11, e10 - e11, e13, z1, t7, z2, z3, z4);
 }
 
 // Quantises one value with divisor d (rounding half away from zero). The sign is taken off and put

@@ -11,6 +11,7 @@
 #include "codec/encoder/forward_path.h"
 #include "codec/encoder/bit_writer.h"
 #include "codec/huffman_tables.h"
+#include "codec/simd.h"
 
 namespace kv::codec {
 
@@ -56,24 +57,27 @@ void StartScanState(CodecContext* context) {
     context->restartMarker = 0;
 }
 
-void EmitDc(CodecContext* context, int slot, int size, uint32_t bits) {
+namespace {
+
+// Counts the symbol in the statistics pass; else writes its code followed by the low `extra` bits.
+KV_ALWAYS_INLINE void EmitSymbol(CodecContext* context, uint32_t* counts, const HuffmanCodes& codes, int symbol,
+                                 int extra, uint32_t bits) {
     if (context->statisticsPass) {
-        ++context->dcCounts[slot][size];
+        ++counts[symbol];
         return;
     }
-    const HuffmanCodes& codes = context->dcCodes[slot];
-    const uint32_t mask = (1u << size) - 1;
-    PutBits(context, (static_cast<uint32_t>(codes.code[size]) << size) | (bits & mask), codes.length[size]);
+    const uint32_t mask = (1u << extra) - 1;
+    PutBits(context, (static_cast<uint32_t>(codes.code[symbol]) << extra) | (bits & mask), codes.length[symbol]);
+}
+
+}  // namespace
+
+void EmitDc(CodecContext* context, int slot, int size, uint32_t bits) {
+    EmitSymbol(context, context->dcCounts[slot], context->dcCodes[slot], size, size, bits);
 }
 
 void EmitAc(CodecContext* context, int slot, int index, int extra, uint32_t bits) {
-    if (context->statisticsPass) {
-        ++context->acCounts[slot][index];
-        return;
-    }
-    const HuffmanCodes& codes = context->acCodes[slot];
-    const uint32_t mask = (1u << extra) - 1;
-    PutBits(context, (static_cast<uint32_t>(codes.code[index]) << extra) | (bits & mask), codes.length[index]);
+    EmitSymbol(context, context->acCounts[slot], context->acCodes[slot], index, extra, bits);
 }
 
 namespace {

@@ -11,6 +11,7 @@
 #include "codec/encoder/marker_writer.h"
 #include "codec/frame.h"
 #include "codec/huffman_tables.h"
+#include "codec/simd.h"
 
 namespace kv::codec {
 
@@ -235,7 +236,12 @@ void DcFirst(CodecContext* context, ScanComponent* scan, const BlockCells& cells
     EmitDc(context, scan->dcTable, size, static_cast<uint32_t>(difference < 0 ? difference - 1 : difference));
 }
 
-void AcFirst(CodecContext* context, const ScanComponent* scan, const BlockCells& cells) {
+// Walks the band Ss..Se of the block up to its last nonzero cell, counting zero magnitudes (after
+// the shift by Al) into the run. Each nonzero magnitude goes to visit(value, magnitude, run), which
+// answers whether it coded the coefficient: then the run starts again. Answers the last position
+// coded, or -1.
+template <typename Visit>
+KV_ALWAYS_INLINE int WalkBand(const CodecContext* context, const BlockCells& cells, Visit&& visit) {
     const int last = cells[64] < context->se ? cells[64] : context->se;
     int run = 0;
     int coded = -1;
@@ -244,55 +250,48 @@ void AcFirst(CodecContext* context, const ScanComponent* scan, const BlockCells&
         const uint32_t magnitude = static_cast<uint32_t>(value < 0 ? -value : value) >> context->al;
         if (magnitude == 0) {
             ++run;
-            continue;
+        } else if (visit(value, magnitude, run)) {
+            run = 0;
+            coded = k;
         }
+    }
+    return coded;
+}
+
+void AcFirst(CodecContext* context, const ScanComponent* scan, const BlockCells& cells) {
+    const int coded = WalkBand(context, cells, [&](int32_t value, uint32_t magnitude, int run) {
         if (context->eobRun > 0) FlushEobRun(context, scan->acTable);
-        while (run >= 16) {
-            EmitAc(context, scan->acTable, kZeroRunIndex, 0, 0);
-            run -= 16;
-        }
+        for (; run >= 16; run -= 16) EmitAc(context, scan->acTable, kZeroRunIndex, 0, 0);
         const int size = MagnitudeBits(magnitude);
         EmitAc(context, scan->acTable, size * 16 + run, size, value < 0 ? ~magnitude : magnitude);
-        run = 0;
-        coded = k;
-    }
+        return true;
+    });
     if (coded != context->se && ++context->eobRun == kLongestEndOfBandRun) FlushEobRun(context, scan->acTable);
 }
 
 void AcRefine(CodecContext* context, const ScanComponent* scan, const BlockCells& cells) {
-    const int last = cells[64] < context->se ? cells[64] : context->se;
     PendingBits pending;
-    int run = 0;
-    int coded = -1;
-    for (int k = context->ss; k <= last; ++k) {
-        const int32_t value = cells[k];
-        const uint32_t magnitude = static_cast<uint32_t>(value < 0 ? -value : value) >> context->al;
-        if (magnitude == 0) {
-            ++run;
-            continue;
-        }
+    const int coded = WalkBand(context, cells, [&](int32_t value, uint32_t magnitude, int run) {
         if (magnitude >= 2) {
             // Already nonzero: one correction bit, in the window of 16 zero positions it follows.
             pending.bit[pending.count++] = static_cast<uint8_t>(magnitude & 1);
             if (run < 48) ++pending.window[run / 16];
-            continue;
+            return false;
         }
         if (context->eobRun > 0) FlushEobRun(context, scan->acTable);
-        while (run >= 16) {
+        for (; run >= 16; run -= 16) {
             EmitAc(context, scan->acTable, kZeroRunIndex, 0, 0);
             WritePending(context, &pending, pending.window[0]);
             pending.window[0] = pending.window[1];
             pending.window[1] = pending.window[2];
             pending.window[2] = 0;
-            run -= 16;
         }
         EmitAc(context, scan->acTable, 16 + run, 1, value > 0 ? 1 : 0);
         WritePending(context, &pending, pending.count - pending.next);
         pending.count = pending.next = 0;
         pending.window[0] = pending.window[1] = pending.window[2] = 0;
-        run = 0;
-        coded = k;
-    }
+        return true;
+    });
     const int waiting = pending.count - pending.next;
     if (coded == context->se) {
         if (waiting != 0 || context->eobRun != 0) CodecBug();
