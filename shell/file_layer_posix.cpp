@@ -15,51 +15,51 @@ namespace {
 int ToDescriptor(uint64_t fileHandle) {
     return fileHandle > static_cast<uint64_t>(INT_MAX) ? -1 : static_cast<int>(fileHandle);
 }
+
+// Moves *count bytes with move(done) (a read or a write of the rest from byte `done` on). Pipes and
+// terminals may move less than asked: it keeps moving until all are moved, a call moves nothing
+// (the end of the file) or fails. *count becomes the bytes moved; answers whether a call failed.
+template <typename Move>
+bool MoveAll(int32_t* count, Move move) {
+    const int32_t wanted = *count;
+    int32_t done = 0;
+    while (done < wanted) {
+        const ssize_t moved = move(done);
+        if (moved < 0) {
+            if (errno == EINTR) continue;
+            *count = done;
+            return true;
+        }
+        if (moved == 0) break;
+        done += static_cast<int32_t>(moved);
+    }
+    *count = done;
+    return false;
+}
 }  // namespace
 
 int16_t ReadFileBytes(uint64_t fileHandle, int32_t* count, void* buffer) {
     const int fd = ToDescriptor(fileHandle);
     const int32_t wanted = *count;
-    if (fd < 0 || wanted < 0) {
+    auto* bytes = static_cast<char*>(buffer);
+    if (fd < 0 || wanted < 0 ||
+        MoveAll(count, [&](int32_t done) { return read(fd, bytes + done, static_cast<size_t>(wanted - done)); })) {
         *count = 0;
         return resultIoError;
     }
-    // Pipes and terminals may deliver less than asked before the end: keep reading until the
-    // request is met or the file ends.
-    int32_t done = 0;
-    while (done < wanted) {
-        const ssize_t got = read(fd, static_cast<char*>(buffer) + done, static_cast<size_t>(wanted - done));
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            *count = 0;
-            return resultIoError;
-        }
-        if (got == 0) break;
-        done += static_cast<int32_t>(got);
-    }
-    *count = done;
-    return done == wanted ? resultOk : resultEndOfFile;
+    return *count == wanted ? resultOk : resultEndOfFile;
 }
 
 int16_t WriteFileBytes(uint64_t fileHandle, int32_t* count, const void* buffer) {
     const int fd = ToDescriptor(fileHandle);
     const int32_t wanted = *count;
+    const auto* bytes = static_cast<const char*>(buffer);
     if (fd < 0 || wanted < 0) {
         *count = 0;
         return resultIoError;
     }
-    int32_t done = 0;
-    while (done < wanted) {
-        const ssize_t put = write(fd, static_cast<const char*>(buffer) + done, static_cast<size_t>(wanted - done));
-        if (put < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (put == 0) break;
-        done += static_cast<int32_t>(put);
-    }
-    *count = done;
-    return done == wanted ? resultOk : resultIoError;
+    MoveAll(count, [&](int32_t done) { return write(fd, bytes + done, static_cast<size_t>(wanted - done)); });
+    return *count == wanted ? resultOk : resultIoError;
 }
 
 int16_t SeekFile(uint64_t fileHandle, int16_t origin, int32_t offset) {

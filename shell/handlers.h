@@ -33,6 +33,18 @@ void WriteFinish(HostFormatRecord* record, intptr_t data, int16_t* result);
 
 void FileCheck(HostFormatRecord* record, intptr_t data, int16_t* result);
 
+// What a start selector opens on the host's file.
+enum class StreamUse : int32_t { source = 0, sink = 1 };
+
+// Opens a source or a sink on the host's file and creates the codec context that reads or writes
+// it; null with the host's code in *result when either fails, nothing left open.
+codec::CodecContext* OpenCodecContext(HostFormatRecord* record, StreamUse use, int16_t* result);
+
+// The end of a start selector, which answers `code`: on success the context and the row buffer
+// become the run state kept in the options record; on failure both are released and the run state
+// cleared.
+int16_t KeepRunState(HostFormatRecord* record, codec::CodecContext* context, uint8_t* rowBuffer, int16_t code);
+
 // Frees the stream of a read or write, the codec's working memory and kept markers, and the context.
 void ReleaseCodecContext(codec::CodecContext*& context);
 

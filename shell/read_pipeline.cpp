@@ -125,19 +125,8 @@ int16_t DecodeNextRow(codec::CodecContext* context, void* ended) {
 }  // namespace
 
 void ReadStart(HostFormatRecord* record, intptr_t, int16_t* result) {
-    int16_t code = resultOk;
-    codec::StreamBuffer* source = StreamOpen(record->fileHandle, 0, &code);
-    if (source == nullptr) {
-        *result = code;
-        return;
-    }
-    codec::CodecContext* context = codec::CodecCreate();
-    if (context == nullptr) {
-        StreamClose(source);
-        *result = resultOutOfMemory;
-        return;
-    }
-    context->stream = source;
+    codec::CodecContext* context = OpenCodecContext(record, StreamUse::source, result);
+    if (context == nullptr) return;
     context->decoder = 1;
     context->colourTransform = codec::kTransformUnset;
     context->preciseColour = 1;
@@ -145,12 +134,9 @@ void ReadStart(HostFormatRecord* record, intptr_t, int16_t* result) {
     context->markerHook = KeepEveryMarker;
 
     uint8_t* rowBuffer = nullptr;
-    code = RunInCodec(context, ReadWholeHeader, nullptr, FailureKept::no);
+    int16_t code = RunInCodec(context, ReadWholeHeader, nullptr, FailureKept::no);
     if (code == resultOk) code = EnsureOptionsRecord(record);
-    if (code == resultOk) {
-        OptionsRecordOf(record)->context = context;
-        code = DescribeMode(record, context->componentCount);
-    }
+    if (code == resultOk) code = DescribeMode(record, context->componentCount);
     if (code == resultOk) code = TakeKeptMarkers(record, context);
     if (code == resultOk) {
         record->columns = static_cast<int16_t>(context->width);
@@ -160,17 +146,8 @@ void ReadStart(HostFormatRecord* record, intptr_t, int16_t* result) {
         record->area[areaLeft] = 0;
         record->area[areaRight] = static_cast<int16_t>(context->width);
         rowBuffer = static_cast<uint8_t*>(ShellAllocate(static_cast<std::size_t>(context->bytesPerRow), &code));
-        if (rowBuffer != nullptr) OptionsRecordOf(record)->rowBuffer = rowBuffer;
     }
-    *result = code;
-    if (code != resultOk) {
-        ReleaseCodecContext(context);
-        ShellFree(rowBuffer);
-        if (JpegOptionsRecord* options = ValidOptionsRecord(record)) {
-            options->context = nullptr;
-            options->rowBuffer = nullptr;
-        }
-    }
+    *result = KeepRunState(record, context, rowBuffer, code);
 }
 
 void ReadContinue(HostFormatRecord* record, intptr_t, int16_t* result) {

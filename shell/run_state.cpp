@@ -30,6 +30,37 @@ int16_t MapCodecFailure(int category) {
     return lastError;
 }
 
+codec::CodecContext* OpenCodecContext(HostFormatRecord* record, StreamUse use, int16_t* result) {
+    int16_t code = resultOk;
+    codec::StreamBuffer* stream = StreamOpen(record->fileHandle, static_cast<int32_t>(use), &code);
+    if (stream == nullptr) {
+        *result = code;
+        return nullptr;
+    }
+    codec::CodecContext* context = codec::CodecCreate();
+    if (context == nullptr) {
+        StreamClose(stream);
+        *result = resultOutOfMemory;
+        return nullptr;
+    }
+    context->stream = stream;
+    return context;
+}
+
+int16_t KeepRunState(HostFormatRecord* record, codec::CodecContext* context, uint8_t* rowBuffer, int16_t code) {
+    JpegOptionsRecord* options = ValidOptionsRecord(record);
+    if (code != resultOk) {
+        ReleaseCodecContext(context);
+        ShellFree(rowBuffer);
+        rowBuffer = nullptr;
+    }
+    if (options != nullptr) {
+        options->context = context;
+        options->rowBuffer = rowBuffer;
+    }
+    return code;
+}
+
 void ReleaseCodecContext(codec::CodecContext*& context) {
     if (context == nullptr) return;
     StreamClose(context->stream);

@@ -160,30 +160,13 @@ int16_t EncodeRow(codec::CodecContext* context, void*) {
 }  // namespace
 
 void WriteStart(HostFormatRecord* record, intptr_t, int16_t* result) {
-    int16_t code = resultOk;
-    codec::StreamBuffer* sink = StreamOpen(record->fileHandle, 1, &code);
-    if (sink == nullptr) {
-        *result = code;
-        return;
-    }
-    code = EnsureOptionsRecord(record);
-    if (code != resultOk) {
-        StreamClose(sink);
-        *result = code;
-        return;
-    }
-    codec::CodecContext* context = codec::CodecCreate();
-    if (context == nullptr) {
-        StreamClose(sink);
-        *result = resultOutOfMemory;
-        return;
-    }
-    context->stream = sink;
-    JpegOptionsRecord* options = OptionsRecordOf(record);
+    codec::CodecContext* context = OpenCodecContext(record, StreamUse::sink, result);
+    if (context == nullptr) return;
+    int16_t code = EnsureOptionsRecord(record);
     // An empty frame cannot be coded.
-    if (record->columns <= 0 || record->rows <= 0) code = resultBadParameters;
+    if (code == resultOk && (record->columns <= 0 || record->rows <= 0)) code = resultBadParameters;
     if (code == resultOk) {
-        SetParameters(context, record, options);
+        SetParameters(context, record, OptionsRecordOf(record));
         code = AddJfifMarker(context, record);
     }
     if (code == resultOk) code = AddProfileMarkers(context, record);
@@ -203,15 +186,8 @@ void WriteStart(HostFormatRecord* record, intptr_t, int16_t* result) {
         record->rowStep = rowBytes;
         rowBuffer = static_cast<uint8_t*>(ShellAllocate(static_cast<std::size_t>(rowBytes), &code));
     }
-    *result = code;
-    if (code != resultOk) {
-        ReleaseCodecContext(context);
-        ShellFree(rowBuffer);
-        return;
-    }
-    options->context = context;
-    options->rowBuffer = rowBuffer;
-    record->rowData = rowBuffer;
+    *result = KeepRunState(record, context, rowBuffer, code);
+    if (*result == resultOk) record->rowData = rowBuffer;
 }
 
 void WriteContinue(HostFormatRecord* record, intptr_t, int16_t* result) {
