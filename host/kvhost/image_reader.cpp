@@ -3,6 +3,8 @@
 
 #if defined(KV_WITH_PNG)
 #include <png.h>
+
+#include "host/kvhost/png_errors.h"
 #endif
 
 #include <cerrno>
@@ -262,7 +264,7 @@ public:
     // 8-bit RGB rows; false with *error set.
     bool Begin(std::string* error) {
         info_.kind = "PNG";
-        png_ = png_create_read_struct(PNG_LIBPNG_VER_STRING, this, OnError, OnWarning);
+        png_ = png_create_read_struct(PNG_LIBPNG_VER_STRING, &error_, KeepPngError, IgnorePngWarning);
         if (png_ != nullptr) pngInfo_ = png_create_info_struct(png_);
         if (png_ == nullptr || pngInfo_ == nullptr) {
             *error = "cannot start the PNG reader";
@@ -348,13 +350,6 @@ private:
         png_read_image(png_, rows);
         return true;
     }
-
-    static void OnError(png_structp png, png_const_charp message) {
-        auto* self = static_cast<PngReader*>(png_get_error_ptr(png));
-        self->error_ = std::string("PNG: ") + message;
-        png_longjmp(png, 1);
-    }
-    static void OnWarning(png_structp, png_const_charp) {}
 
     png_structp png_ = nullptr;
     png_infop pngInfo_ = nullptr;

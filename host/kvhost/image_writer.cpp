@@ -3,6 +3,8 @@
 
 #if defined(KV_WITH_PNG)
 #include <png.h>
+
+#include "host/kvhost/png_errors.h"
 #endif
 
 #include <cctype>
@@ -18,15 +20,6 @@ namespace {
 std::string LowerCase(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
-}
-
-const char* ChannelName(int32_t channels) {
-    switch (channels) {
-        case 1: return "grey";
-        case 3: return "RGB";
-        case 4: return "CMYK";
-        default: return "unusual";
-    }
 }
 
 // Owns the output stream; the writers share its opening and error reporting.
@@ -102,7 +95,7 @@ public:
 
     bool Begin(const ImageShape& shape) override {
         shape_ = shape;
-        png_ = png_create_write_struct(PNG_LIBPNG_VER_STRING, this, OnError, OnWarning);
+        png_ = png_create_write_struct(PNG_LIBPNG_VER_STRING, &error_, KeepPngError, IgnorePngWarning);
         if (png_ == nullptr) return Fail("cannot start the PNG");
         info_ = png_create_info_struct(png_);
         if (info_ == nullptr) return Fail("cannot start the PNG");
@@ -136,19 +129,21 @@ public:
     }
 
 private:
-    static void OnError(png_structp png, png_const_charp message) {
-        auto* self = static_cast<PngWriter*>(png_get_error_ptr(png));
-        self->error_ = std::string("PNG: ") + message;
-        png_longjmp(png, 1);
-    }
-    static void OnWarning(png_structp, png_const_charp) {}
-
     png_structp png_ = nullptr;
     png_infop info_ = nullptr;
 };
 #endif
 
 }  // namespace
+
+const char* ColourName(int32_t channels) {
+    switch (channels) {
+        case 1: return "grey";
+        case 3: return "RGB";
+        case 4: return "CMYK";
+        default: return "unusual";
+    }
+}
 
 bool FormatForPath(const std::string& path, ImageFormat* format) {
     const std::size_t dot = path.find_last_of('.');
@@ -170,7 +165,7 @@ bool FormatForPath(const std::string& path, ImageFormat* format) {
 }
 
 bool FormatTakes(ImageFormat format, int32_t channels, std::string* why) {
-    const std::string image = std::string("a ") + ChannelName(channels) + " image";
+    const std::string image = std::string("a ") + ColourName(channels) + " image";
     switch (format) {
         case ImageFormat::ppm:
             if (channels == 3) return true;

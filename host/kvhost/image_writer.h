@@ -34,6 +34,10 @@ protected:
     std::string error_;
 };
 
+// The name of the colour model of 1 (grey), 3 (RGB) or 4 (CMYK) channels, which the host's image
+// modes number alike; "unusual" for any other count.
+const char* ColourName(int32_t channels);
+
 // The format named by the file name's extension (.ppm, .pgm, .pam, .png; case ignored); false when
 // the extension names none of them.
 bool FormatForPath(const std::string& path, ImageFormat* format);

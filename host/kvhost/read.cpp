@@ -48,15 +48,6 @@ bool ParseArguments(const std::vector<std::string>& arguments, ReadArguments* pa
     return true;
 }
 
-const char* ModeName(int16_t mode) {
-    switch (mode) {
-        case 1: return "grey";
-        case 3: return "RGB";
-        case 4: return "CMYK";
-        default: return "unknown mode";
-    }
-}
-
 // A 16.16 resolution as people write it: whole numbers without a fraction.
 std::string Density(int32_t fixed) {
     char text[32];
@@ -206,7 +197,7 @@ int RunRead(host::PluginModule& module, const std::vector<std::string>& argument
     const std::string profile =
         profileBytes == 0 ? std::string("no ICC profile") : "ICC profile " + std::to_string(profileBytes) + " bytes";
     std::printf("%s: %d x %d %s, %s, %s -> %s (%.3f s)\n", arguments.input.c_str(), shape.width, shape.height,
-                ModeName(record->imageMode), resolution.c_str(), profile.c_str(), arguments.output.c_str(), seconds);
+                ColourName(record->imageMode), resolution.c_str(), profile.c_str(), arguments.output.c_str(), seconds);
 
     if (!arguments.iccPath.empty()) {
         if (profileBytes == 0) {

@@ -1,0 +1,19 @@
+// libpng's error and warning callbacks for kvhost's PNG reader and writer. The error pointer given
+// to libpng is the std::string that keeps the reader's or writer's error: a failure is kept there
+// and the call jumps back to the setjmp around the libpng call; warnings are dropped.
+#pragma once
+
+#include <png.h>
+
+#include <string>
+
+namespace kvhost {
+
+[[noreturn]] inline void KeepPngError(png_structp png, png_const_charp message) {
+    *static_cast<std::string*>(png_get_error_ptr(png)) = std::string("PNG: ") + message;
+    png_longjmp(png, 1);
+}
+
+inline void IgnorePngWarning(png_structp, png_const_charp) {}
+
+}  // namespace kvhost
