@@ -47,22 +47,6 @@ TEST_F(HostEnvironmentTest, FreshBlocksHoldJunkNotZeros) {
     Suite()->disposeHandle(handle);
 }
 
-TEST_F(HostEnvironmentTest, FailsOnlyTheNthAllocationCountedAcrossBothPaths) {
-    Host().FailAllocation(3);
-    Handle first = Record()->newHandle(8);
-    Handle second = Suite()->newHandle(8);
-    Handle third = Record()->newHandle(8);
-    Handle fourth = Suite()->newHandle(8);
-    EXPECT_NE(first, nullptr);
-    EXPECT_NE(second, nullptr);
-    EXPECT_EQ(third, nullptr);
-    EXPECT_NE(fourth, nullptr);
-    EXPECT_EQ(Host().Stats().liveHandles, 3);
-    EXPECT_EQ(Host().Stats().refusedAllocations, 1);
-    EXPECT_EQ(Host().Stats().totalAllocations, 3);
-    for (Handle handle : {first, second, fourth}) Suite()->disposeHandle(handle);
-}
-
 // Plug-in bugs with handles end the process with a message rather than corrupting memory.
 using HostEnvironmentDeathTest = HostEnvironmentTest;
 

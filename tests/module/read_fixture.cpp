@@ -44,6 +44,27 @@ std::string TempFolder::Write(const std::string& name, const std::vector<uint8_t
     return path;
 }
 
+void ArmFaults(const HostFaults& faults) {
+    host::HostEnvironment& host = host::HostEnvironment::Instance();
+    host.ResetStats();
+    host.CancelAtCheck(faults.cancelAtCheck);
+    host.FailAllocation(faults.failAllocation);
+    host.FailFileCall(faults.failCall, faults.failCallAt, faults.failCallFromThenOn);
+}
+
+FileCallCounts DisarmFaults(const HostFaults& faults) {
+    host::HostEnvironment& host = host::HostEnvironment::Instance();
+    host.FailAllocation(0);
+    host.CancelAtCheck(0);
+    FileCallCounts counts;
+    for (int kind = 0; kind < host::kFileCallKinds; ++kind) {
+        counts.fileCalls[kind] = host.FileCalls(static_cast<host::FileCall>(kind));
+    }
+    counts.failedFileCalls = host.FailedFileCalls();
+    host.FailFileCall(faults.failCall, 0);
+    return counts;
+}
+
 ReadOutcome ReadTest::ReadJpeg(const std::string& path, const ReadOptions& options) {
     ReadOutcome outcome;
     Host().ReleaseHostHandles();
@@ -61,10 +82,7 @@ ReadOutcome ReadTest::ReadJpeg(const std::string& path, const ReadOptions& optio
         record->profileData = preset;
         record->profileSize = static_cast<int32_t>(options.presetProfile.size());
     }
-    Host().ResetStats();
-    Host().CancelAtCheck(options.cancelAtCheck);
-    Host().FailAllocation(options.failAllocation);
-    Host().FailFileCall(options.failCall, options.failCallAt, options.failCallFromThenOn);
+    ArmFaults(options);
 
     host::ReadHandlers handlers;
     handlers.checkFirst = options.checkFirst;
@@ -122,13 +140,7 @@ ReadOutcome ReadTest::ReadJpeg(const std::string& path, const ReadOptions& optio
     outcome.rowsDelivered = report.rows;
     outcome.finish = report.finish;
     outcome.finished = report.finished;
-    Host().FailAllocation(0);
-    Host().CancelAtCheck(0);
-    for (int kind = 0; kind < host::kFileCallKinds; ++kind) {
-        outcome.fileCalls[kind] = Host().FileCalls(static_cast<host::FileCall>(kind));
-    }
-    outcome.failedFileCalls = Host().FailedFileCalls();
-    Host().FailFileCall(options.failCall, 0);
+    static_cast<FileCallCounts&>(outcome) = DisarmFaults(options);
     Host().CloseFile();
 
     outcome.profileHandle = record->profileData != nullptr;

@@ -27,24 +27,38 @@ private:
     std::string path_;
 };
 
-struct ReadOptions {
-    int32_t profilesEnabled = 1;
-    // A profile the host already holds in profileData before read start (none when empty).
-    std::vector<uint8_t> presetProfile;
-    int64_t cancelAtCheck = 0;    // CancelAtCheck before read prepare; 0 never cancels
-    int64_t failAllocation = 0;   // FailAllocation before read prepare; 0 never fails
-    int32_t presetResolution = 0; // both resolution fields as the host set them before read start
-    bool keepPixels = true;       // false for images too large to keep
-    bool checkFirst = false;      // the file check (selector 17) before read prepare, as the host does
-    // The failing disk: the nth call of this kind on the file fails (and every later one with
-    // fromThenOn); 0 never.
+// Faults the host injects into one read or write, armed just before the first selector: its cancel
+// check answering yes at the nth call, the nth allocation refused, and the failing disk (the nth
+// call of a kind on the file fails, and every later one with fromThenOn). 0 never.
+struct HostFaults {
+    int64_t cancelAtCheck = 0;
+    int64_t failAllocation = 0;
     host::FileCall failCall = host::FileCall::read;
     int64_t failCallAt = 0;
     bool failCallFromThenOn = false;
 };
 
+// The module's calls on the file during one read or write, by kind, and the ones the disk failed.
+struct FileCallCounts {
+    int64_t fileCalls[host::kFileCallKinds] = {};
+    int64_t failedFileCalls = 0;
+};
+
+// Clears the host's counts and arms the faults; DisarmFaults ends them and gives the file calls.
+void ArmFaults(const HostFaults& faults);
+FileCallCounts DisarmFaults(const HostFaults& faults);
+
+struct ReadOptions : HostFaults {
+    int32_t profilesEnabled = 1;
+    // A profile the host already holds in profileData before read start (none when empty).
+    std::vector<uint8_t> presetProfile;
+    int32_t presetResolution = 0; // both resolution fields as the host set them before read start
+    bool keepPixels = true;       // false for images too large to keep
+    bool checkFirst = false;      // the file check (selector 17) before read prepare, as the host does
+};
+
 // What the host saw of one read.
-struct ReadOutcome {
+struct ReadOutcome : FileCallCounts {
     int16_t check = 0;            // the file check's answer when it was asked for
     int16_t prepare = 0;
     int16_t start = 0;
@@ -76,8 +90,6 @@ struct ReadOutcome {
     uint64_t rowChecksum = 0;      // of every delivered row, kept or not
     int64_t peakBytes = 0;         // host bytes alive at the worst moment of the read
     int64_t startCancelChecks = 0; // cancel checks the module made during read start
-    int64_t fileCalls[host::kFileCallKinds] = {};  // the module's calls on the file, by kind
-    int64_t failedFileCalls = 0;   // of them, the ones the failing disk failed
 };
 
 class ReadTest : public ModuleTest {

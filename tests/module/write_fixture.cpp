@@ -82,10 +82,7 @@ WriteOutcome WriteTest::WriteJpeg(const Picture& picture, const std::string& pat
         record->profileSize = static_cast<int32_t>(options.profile.size());
     }
     EXPECT_TRUE(Host().OpenForWriting(path)) << "cannot open " << path;
-    Host().ResetStats();
-    Host().CancelAtCheck(options.cancelAtCheck);
-    Host().FailAllocation(options.failAllocation);
-    Host().FailFileCall(options.failCall, options.failCallAt, options.failCallFromThenOn);
+    ArmFaults(options);
 
     host::WriteHandlers handlers;
     const std::size_t rowBytes = static_cast<std::size_t>(picture.width) * 3;
@@ -119,13 +116,7 @@ WriteOutcome WriteTest::WriteJpeg(const Picture& picture, const std::string& pat
     outcome.finished = report.finished;
     outcome.refusedAllocations = Host().Stats().refusedAllocations;
     outcome.peakBytes = Host().Stats().peakBytes;
-    Host().FailAllocation(0);
-    Host().CancelAtCheck(0);
-    for (int kind = 0; kind < host::kFileCallKinds; ++kind) {
-        outcome.fileCalls[kind] = Host().FileCalls(static_cast<host::FileCall>(kind));
-    }
-    outcome.failedFileCalls = Host().FailedFileCalls();
-    Host().FailFileCall(options.failCall, 0);
+    static_cast<FileCallCounts&>(outcome) = DisarmFaults(options);
     Host().CloseFile();
     struct stat info;
     if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) outcome.jpeg = FileBytes(path);

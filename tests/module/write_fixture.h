@@ -31,7 +31,7 @@ Picture SyntheticPicture(int32_t width, int32_t height);
 // The three formats of the options record, and the progressive scan counts.
 enum class Format : int16_t { baseline = 0, optimised = 1, progressive = 2 };
 
-struct WriteOptions {
+struct WriteOptions : HostFaults {
     // The options record as the host keeps it: quality, format and scans (the stored value 1, 2 or 3
     // for three, four or five scans).
     bool presetRecord = true;   // false: the host holds none, and the module makes one (defaults)
@@ -47,17 +47,10 @@ struct WriteOptions {
     int32_t profilesEnabled = 1;
     std::optional<int16_t> columns;  // the frame size the host describes; unset: the picture's
     std::optional<int16_t> rows;
-    int64_t cancelAtCheck = 0;     // CancelAtCheck before write prepare; 0 never cancels
-    int64_t failAllocation = 0;    // FailAllocation before write prepare; 0 never fails
-    // The failing disk: the nth call of this kind on the file fails (and every later one with
-    // fromThenOn); 0 never.
-    host::FileCall failCall = host::FileCall::write;
-    int64_t failCallAt = 0;
-    bool failCallFromThenOn = false;
 };
 
 // What the host saw of one write.
-struct WriteOutcome {
+struct WriteOutcome : FileCallCounts {
     int16_t prepare = 0;
     int16_t start = 0;
     int16_t failure = 0;         // the first nonzero write continue answer
@@ -69,8 +62,6 @@ struct WriteOutcome {
     int64_t refusedAllocations = 0;  // allocations the script refused during the write
     int64_t peakBytes = 0;
     std::vector<uint8_t> jpeg;   // the file written, when it is a regular file
-    int64_t fileCalls[host::kFileCallKinds] = {};  // the module's calls on the file, by kind
-    int64_t failedFileCalls = 0; // of them, the ones the failing disk failed
 };
 
 class WriteTest : public ReadTest {

@@ -13,21 +13,6 @@ namespace {
 
 using MemoryTest = testing_support::HostMemoryTest;
 
-TEST_F(MemoryTest, BlockSitsBehindItsOwnHandle) {
-    auto* block = static_cast<char*>(MemoryAllocate(100));
-    ASSERT_NE(block, nullptr);
-    EXPECT_EQ(lastError, 0);
-    EXPECT_EQ(LiveHandles(), 1);
-    EXPECT_EQ(Host().Stats().liveBytes, 108) << "the request plus an 8-byte header";
-    Handle handle;
-    std::memcpy(&handle, block - 8, sizeof handle);
-    EXPECT_EQ(*handle, block - 8);
-    EXPECT_EQ(Host().HandleSize(handle), 108);
-    std::memset(block, 0x5A, 100);  // the whole request is usable
-    MemoryFree(block);
-    EXPECT_EQ(LiveHandles(), 0);
-}
-
 TEST_F(MemoryTest, BadRequestsAnswerBadParameters) {
     lastError = 99;
     EXPECT_EQ(MemoryAllocate(0), nullptr);
@@ -40,16 +25,6 @@ TEST_F(MemoryTest, BadRequestsAnswerBadParameters) {
     EXPECT_EQ(lastError, resultBadParameters);
     MemoryFree(nullptr);
     EXPECT_EQ(LiveHandles(), 0);
-}
-
-TEST_F(MemoryTest, HostWithoutMemoryAnswersOutOfMemory) {
-    Host().FailAllocation(1);
-    EXPECT_EQ(MemoryAllocate(64), nullptr);
-    EXPECT_EQ(lastError, resultOutOfMemory);
-    void* block = MemoryAllocate(64);
-    EXPECT_NE(block, nullptr);
-    EXPECT_EQ(lastError, 0) << "a good allocation clears the code";
-    MemoryFree(block);
 }
 
 TEST_F(MemoryTest, OversizedRequestsNeverReachTheHost) {

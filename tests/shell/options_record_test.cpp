@@ -38,12 +38,6 @@ std::vector<uint8_t> RecordBytes(uint8_t quality, uint8_t format, uint8_t scans)
     return bytes;
 }
 
-TEST_F(OptionsRecordTest, NoRecordGetsTheDefaults) {
-    EXPECT_EQ(EnsureOptionsRecord(Record()), 0);
-    EXPECT_EQ(StoredBytes(), RecordBytes(5, 0, 1));
-    EXPECT_EQ(LiveHandles(), 1);
-}
-
 TEST_F(OptionsRecordTest, ValidRecordLosesOnlyItsRunState) {
     std::vector<uint8_t> bytes = RecordBytes(9, 2, 3);
     for (int i = 4; i < 22; ++i) bytes[i] = static_cast<uint8_t>(0xC0 + i);
@@ -58,17 +52,6 @@ TEST_F(OptionsRecordTest, ValidRecordLosesOnlyItsRunState) {
     EXPECT_TRUE(options->context == nullptr);
     EXPECT_TRUE(options->rowBuffer == nullptr);
     EXPECT_EQ(uint16_t{options->rowCounter}, 0);
-}
-
-TEST_F(OptionsRecordTest, LegacyRecordIsConvertedWithItsOptions) {
-    std::vector<uint8_t> legacy(20, 0xAB);
-    std::memcpy(legacy.data(), "JPEG", 4);
-    const uint8_t options[6] = {0x00, 0x08, 0x00, 0x02, 0x00, 0x03};
-    std::memcpy(legacy.data() + 14, options, 6);
-    Store(legacy);
-    EXPECT_EQ(EnsureOptionsRecord(Record()), 0);
-    EXPECT_EQ(StoredBytes(), RecordBytes(8, 2, 3));
-    EXPECT_EQ(LiveHandles(), 1) << "the legacy handle was given back";
 }
 
 TEST_F(OptionsRecordTest, LegacyConversionWithoutMemoryFallsBackAndReportsIt) {
@@ -87,22 +70,6 @@ TEST_F(OptionsRecordTest, LegacyConversionWithoutMemoryFallsBackAndReportsIt) {
     EXPECT_EQ(EnsureOptionsRecord(Record()), resultOutOfMemory);
     EXPECT_EQ(Record()->persistentData, nullptr);
     EXPECT_EQ(LiveHandles(), 0);
-}
-
-TEST_F(OptionsRecordTest, ForeignOrShortRecordsAreReplaced) {
-    const std::vector<std::vector<uint8_t>> foreign = {
-        std::vector<uint8_t>(28, 0),                          // four zero bytes
-        {'J', 'P', '6'},                                      // too short to hold a signature
-        {'J', 'P', '6', '4', 0, 0, 0, 0, 0, 0},               // right signature, truncated
-        {'J', 'P', 'E', 'G', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},   // legacy signature, truncated
-    };
-    for (const auto& bytes : foreign) {
-        Store(bytes);
-        EXPECT_EQ(EnsureOptionsRecord(Record()), 0);
-        EXPECT_EQ(StoredBytes(), RecordBytes(5, 0, 1));
-        EXPECT_EQ(LiveHandles(), 1);
-        Host().ReleaseHostHandles();
-    }
 }
 
 TEST_F(OptionsRecordTest, NoMemoryForANewRecord) {

@@ -46,16 +46,6 @@ protected:
     int fd_ = -1;
 };
 
-TEST_F(StreamTest, OpenFailsCleanlyWhenEitherAllocationFails) {
-    for (int nth = 1; nth <= 2; ++nth) {
-        Host().FailAllocation(nth);
-        int16_t error = 0;
-        EXPECT_EQ(StreamOpen(0, 0, &error), nullptr);
-        EXPECT_EQ(error, resultOutOfMemory);
-        EXPECT_EQ(LiveHandles(), 0);
-    }
-}
-
 TEST_F(StreamTest, GetByteReadsAWholeBufferFileThenReportsTheEnd) {
     const std::vector<uint8_t> data = PatternBytes(32768);
     ScratchFile file(data);
@@ -69,18 +59,6 @@ TEST_F(StreamTest, GetByteReadsAWholeBufferFileThenReportsTheEnd) {
     EXPECT_EQ(StreamAtEnd(source), -1);
     EXPECT_EQ(lastError, resultEndOfFile);
     EXPECT_EQ(StreamError(source), 0) << "the end of the file leaves the error field alone";
-}
-
-TEST_F(StreamTest, GetByteCrossesBufferBoundaries) {
-    const std::vector<uint8_t> data = PatternBytes(2 * 32768 + 5);
-    ScratchFile file(data);
-    ByteSource* source = OpenSource(file);
-    std::vector<uint8_t> got;
-    for (int byte = SourceGetByte(source); byte >= 0; byte = SourceGetByte(source)) {
-        got.push_back(static_cast<uint8_t>(byte));
-    }
-    EXPECT_EQ(got, data);
-    EXPECT_EQ(source->transferred, static_cast<int32_t>(data.size()));
 }
 
 TEST_F(StreamTest, UngetPutsBackOnlyWhatTheBufferStillHolds) {
@@ -112,19 +90,6 @@ TEST_F(StreamTest, ReadCopiesAcrossRefillsAndStopsAtTheEnd) {
     EXPECT_EQ(StreamError(source), resultEndOfFile);
     EXPECT_EQ(lastError, resultEndOfFile);
     EXPECT_EQ(StreamAtEnd(source), -1);
-}
-
-TEST_F(StreamTest, ReadFailureOfTheFileGivesIoError) {
-    ScratchFile file(PatternBytes(100));
-    fd_ = OpenDescriptor(file.Path(), O_WRONLY);
-    stream_ = Open(fd_, 0);
-    EXPECT_EQ(SourceGetByte(stream_), -1);
-    EXPECT_EQ(StreamError(stream_), resultIoError);
-    EXPECT_EQ(lastError, resultIoError);
-    EXPECT_EQ(StreamAtEnd(stream_), 0);
-    uint8_t buffer[4];
-    EXPECT_EQ(SourceRead(buffer, stream_), 0);
-    EXPECT_EQ(lastError, resultIoError);
 }
 
 TEST_F(StreamTest, WriteOfMoreThanABufferKeepsTheRest) {
