@@ -1,18 +1,19 @@
 // Decode speed: megapixels per second through the whole host path of JPEG.kvx (dlopen'd module,
 // FilterMain read prepare, start, every continue, finish) next to the peer decoder libjpeg-turbo
 // with matching settings (replicated upsampling, slow integer DCT, grey/RGB/CMYK rows), on the
-// same files in the same run. Both read the file from disk (the page cache) on every decode.
+// same files in the same run. Both read the file from disk (the page cache) on every decode. The two
+// decode in turns, and each one's fastest decode in CPU time counts.
 //
-// Inputs: the readable test images of tests/data/images, and large synthetic photos that the peer encoder makes
-// at start-up in a temporary folder.
+// Inputs: the readable test images of tests/data/images, large synthetic photos that the peer encoder makes
+// at start-up in a temporary folder, and the real photos that scripts/bench-photos makes (build/photos/decode
+// when it is there, or the folder given), summed up per class (base420-q75, base444-q90, prog420-q75,
+// grey-q75: the end of each file's name).
 //
-// usage: decode_bench [--seconds S] [--quick] [FILE.jpg...]
-//   --seconds S  time spent on each decoder per file (default 1.0); the best decode counts
+// usage: decode_bench [--seconds S] [--quick] [--photos FOLDER | --no-photos] [FILE.jpg...]
+//   --seconds S  time spent on both decoders per file (default 1.0)
 //   --quick      smaller synthetic photos (1000x750) and 0.2 s per measurement
+//   --photos F   the real photos' folder (default build/photos/decode of the source tree, when present)
 //   FILE.jpg     benchmark these files instead of the default set
-#include <dirent.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <csetjmp>
@@ -33,13 +34,40 @@
 namespace {
 
 using bench::FileBytes;
-using bench::Measure;
 using bench::Timing;
 
 struct Input {
     std::string label;
     std::string path;
+    int photoClass = -1;  // an index into kPhotoClasses for the real photos
 };
+
+struct PhotoClass {
+    const char* suffix;  // the end of the file's name
+    const char* label;
+};
+
+const PhotoClass kPhotoClasses[] = {
+    {"-base420-q75.jpg", "decode baseline 4:2:0 q75"},
+    {"-base444-q90.jpg", "decode baseline 4:4:4 q90"},
+    {"-prog420-q75.jpg", "decode progressive 4:2:0 q75"},
+    {"-grey-q75.jpg", "decode greyscale q75"},
+};
+
+std::vector<Input> RealPhotos(const std::string& folder) {
+    std::vector<Input> inputs;
+    for (const std::string& name : bench::FilesEndingIn(folder, ".jpg")) {
+        Input input{name, folder + "/" + name};
+        for (int index = 0; index < static_cast<int>(std::size(kPhotoClasses)); ++index) {
+            const std::string suffix = kPhotoClasses[index].suffix;
+            if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+                input.photoClass = index;
+            }
+        }
+        inputs.push_back(input);
+    }
+    return inputs;
+}
 
 // One whole read through FilterMain as the host does it; false when any selector fails.
 bool ReadThroughModule(host::PluginModule& module, const std::string& path, int* width, int* height) {
@@ -111,16 +139,7 @@ std::vector<Input> SharedImages() {
     std::vector<Input> inputs;
     for (const std::string folder : {"", "gen"}) {
         const std::string path = std::string(KV_TESTIMAGES) + (folder.empty() ? "" : "/" + folder);
-        std::vector<std::string> names;
-        if (DIR* directory = opendir(path.c_str())) {
-            while (const dirent* entry = readdir(directory)) {
-                const std::string name = entry->d_name;
-                if (name.size() > 4 && name.compare(name.size() - 4, 4, ".jpg") == 0) names.push_back(name);
-            }
-            closedir(directory);
-        }
-        std::sort(names.begin(), names.end());
-        for (const std::string& name : names) {
+        for (const std::string& name : bench::FilesEndingIn(path, ".jpg")) {
             inputs.push_back({folder.empty() ? name : folder + "/" + name, path + "/" + name});
         }
     }
@@ -172,7 +191,7 @@ std::vector<Input> SyntheticPhotos(const std::string& folder, int width, int hei
 }
 
 int Usage() {
-    std::fprintf(stderr, "usage: decode_bench [--seconds S] [--quick] [FILE.jpg...]\n");
+    std::fprintf(stderr, "usage: decode_bench [--seconds S] [--quick] [--photos FOLDER | --no-photos] [FILE.jpg...]\n");
     return 2;
 }
 
@@ -181,6 +200,8 @@ int Usage() {
 int main(int argc, char** argv) {
     double seconds = 1.0;
     bool quick = false;
+    std::string photos = KV_PHOTOS;
+    bool photosGiven = false;
     std::vector<Input> inputs;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
@@ -190,6 +211,11 @@ int main(int argc, char** argv) {
         } else if (argument == "--quick") {
             quick = true;
             seconds = 0.2;
+        } else if (argument == "--photos" && i + 1 < argc) {
+            photos = argv[++i];
+            photosGiven = true;
+        } else if (argument == "--no-photos") {
+            photos.clear();
         } else if (!argument.empty() && argument[0] == '-') {
             return Usage();
         } else {
@@ -210,28 +236,39 @@ int main(int argc, char** argv) {
             return 1;
         }
         inputs = SharedImages();
-        const std::vector<Input> photos =
+        const std::vector<Input> synthetic =
             quick ? SyntheticPhotos(folder.Path(), 1000, 750) : SyntheticPhotos(folder.Path(), 4000, 3000);
-        inputs.insert(inputs.end(), photos.begin(), photos.end());
+        inputs.insert(inputs.end(), synthetic.begin(), synthetic.end());
+        if (!photos.empty()) {
+            const std::vector<Input> real = RealPhotos(photos);
+            if (real.empty() && photosGiven) {
+                std::fprintf(stderr, "decode_bench: no .jpg in %s (scripts/bench-photos makes them)\n", photos.c_str());
+                return 1;
+            }
+            inputs.insert(inputs.end(), real.begin(), real.end());
+        }
     }
 
-    std::printf("decode speed, best of at least 3 decodes in %.1f s each; MP/s = megapixels per second\n\n", seconds);
+    std::printf("decode speed: the two decoders in turns for %.1f s per file (at least 3 decodes each), the fastest\n"
+                "decode in CPU time; MP/s = megapixels per CPU second\n\n",
+                seconds);
     std::printf("%-34s %11s %10s %10s %12s %7s\n", "file", "size", "bytes", "ours MP/s", "turbo MP/s", "ratio");
+    std::vector<bench::RatioRange> classes;
+    for (const PhotoClass& photoClass : kPhotoClasses) classes.push_back({photoClass.label});
     std::vector<uint8_t> row(4 * 65536);
     double oursTotal = 0;
     double peerTotal = 0;
     int status = 0;
     for (const Input& input : inputs) {
-        const Timing ours = Measure(seconds, [&](int* width, int* height) {
-            return ReadThroughModule(module, input.path, width, height);
-        });
+        const bench::PairTiming pair = bench::MeasurePair(
+            seconds, [&](int* width, int* height) { return ReadThroughModule(module, input.path, width, height); },
+            [&](int* width, int* height) { return ReadThroughPeer(input.path, &row, width, height); });
+        const Timing& ours = pair.ours;
+        const Timing& turbo = pair.peer;
         if (!ours.ok) {
             std::printf("%-34s %s\n", input.label.c_str(), "(the module does not read it)");
             continue;
         }
-        const Timing turbo = Measure(seconds, [&](int* width, int* height) {
-            return ReadThroughPeer(input.path, &row, width, height);
-        });
         const double megapixels = static_cast<double>(ours.width) * ours.height / 1e6;
         const std::string size = std::to_string(ours.width) + "x" + std::to_string(ours.height);
         if (!turbo.ok || turbo.width != ours.width || turbo.height != ours.height) {
@@ -243,11 +280,14 @@ int main(int argc, char** argv) {
         std::printf("%-34s %11s %10lld %10.1f %12.1f %7.2f\n", input.label.c_str(), size.c_str(),
                     static_cast<long long>(FileBytes(input.path)), megapixels / ours.best, megapixels / turbo.best,
                     turbo.best / ours.best);
+        std::fflush(stdout);
+        if (input.photoClass >= 0) classes[static_cast<std::size_t>(input.photoClass)].Add(turbo.best / ours.best);
         oursTotal += ours.best;
         peerTotal += turbo.best;
     }
     if (peerTotal > 0) {
         std::printf("\nratio = ours / libjpeg-turbo speed; all files together: %.2f\n", peerTotal / oursTotal);
     }
+    bench::PrintRatioRanges("work", classes);
     return status;
 }
