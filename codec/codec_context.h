@@ -20,6 +20,9 @@ inline constexpr int kMaxDcValues = 12;
 inline constexpr int kMaxAcValues = 162;
 inline constexpr int kMaxAcValuesProgressive = 176;
 inline constexpr int kMaxScanDirectory = 32;
+// Bits of look-ahead the sequential decoder resolves in one step: a code, and the value bits after
+// it when they fit too.
+inline constexpr int kFastLookupBits = 10;
 
 // The colour transform's value when no APPE marker gave one.
 inline constexpr int32_t kTransformUnset = 16383;
@@ -87,6 +90,8 @@ struct HuffmanTable {
     int32_t limit;                // look-aheads at or above this match no code
     int32_t valueOffset[17];      // [1..16]: HUFFVAL position of the length's first code minus that code
     uint16_t lookahead[128];      // AC only: next 7 bits -> symbol x 256 + length, or 16 + (L0 - 1)
+    int32_t fast[1 << kFastLookupBits]; // next 10 bits -> value x 65536 + symbol x 256 + flags and
+                                  // length (see FastEntry in huffman_decode.cpp); 0: search
     bool defined;                 // once a DHT (or the encoder) has filled the slot
 };
 

@@ -4,6 +4,7 @@
 #include "codec/mcu_walk.h"
 #include "codec/huffman_decode.h"
 
+#include <bit>
 #include <climits>
 #include <cstring>
 
@@ -11,6 +12,7 @@
 #include "codec/codec_errors.h"
 #include "codec/huffman_tables.h"
 #include "codec/inverse_dct.h"
+#include "codec/simd.h"
 
 namespace kv::codec {
 
@@ -20,6 +22,48 @@ constexpr int kLookaheadBits = 7;
 
 // Entry of the look-ahead table that sends the search to the max-code array from length `first`.
 constexpr uint16_t SearchFrom(int first) { return static_cast<uint16_t>(16 + (first - 1)); }
+
+// The one-step table (HuffmanTable::fast), per 10-bit look-ahead: the bits to take (low 5 bits),
+// whether the value came with the code (kFastWhole), the symbol (bits 8-15) and the value (signed,
+// bits 16-31). Without kFastWhole the code alone is taken and the value bits follow it; an entry
+// of 0 sends the decoder to the search.
+constexpr int32_t kFastWhole = 32;
+constexpr int32_t FastEntry(int32_t value, int symbol, bool whole, int bits) {
+    return static_cast<int32_t>(static_cast<uint32_t>(value) << 16) | symbol << 8 | (whole ? kFastWhole : 0) | bits;
+}
+
+// A value from its size category (1..16) and the bits that follow the code.
+constexpr int32_t ExtendValue(uint32_t raw, int size) {
+    const auto value = static_cast<int32_t>(raw);
+    return value >= (1 << (size - 1)) ? value : value + 1 - (1 << size);
+}
+
+// Fills the one-step table from the max-code array: a look-ahead resolves when the code it begins
+// with is at most 10 bits long, and brings its value along when the value bits fit as well.
+void BuildFastLookup(HuffmanTable* table) {
+    constexpr int kBits = kFastLookupBits;
+    for (uint32_t prefix = 0; prefix < (1u << kBits); ++prefix) {
+        const int32_t lowest = static_cast<int32_t>(prefix << (16 - kBits));
+        const int32_t highest = lowest | ((1 << (16 - kBits)) - 1);
+        int32_t entry = 0;
+        // Every 16-bit look-ahead with this prefix finds the same length in the search below 11 bits.
+        for (int length = 1; length <= kBits && highest < table->limit; ++length) {
+            if (table->maxCode[length] < lowest) continue;
+            const int symbol = table->values[table->valueOffset[length] + static_cast<int32_t>(prefix >> (kBits - length))];
+            const int size = symbol & 15;
+            if (size == 0) {
+                entry = FastEntry(0, symbol, true, length);
+            } else if (length + size <= kBits) {
+                const uint32_t raw = (prefix >> (kBits - length - size)) & ((1u << size) - 1);
+                entry = FastEntry(ExtendValue(raw, size), symbol, true, length + size);
+            } else {
+                entry = FastEntry(0, symbol, false, length);
+            }
+            break;
+        }
+        table->fast[prefix] = entry;
+    }
+}
 
 }  // namespace
 
@@ -41,6 +85,7 @@ void BuildHuffmanLookup(HuffmanTable* table, int isAc, const uint16_t* codes) {
     table->maxCode[17] = INT32_MAX;
     // Without any code every look-ahead is out of range.
     table->limit = longest == 0 ? 0 : table->maxCode[longest] + 1;
+    BuildFastLookup(table);
     if (!isAc) return;
     for (uint32_t prefix = 0; prefix < (1u << kLookaheadBits); ++prefix) {
         const int32_t aligned = static_cast<int32_t>(prefix << (16 - kLookaheadBits));
@@ -95,6 +140,29 @@ void CountRestart(CodecContext* context) {
 
 namespace {
 
+// The next symbol of a sequential scan and the value its size category brings (0 for size 0): one
+// table step for most, the search for codes above 10 bits. The DC sizes are the symbols themselves.
+template <bool Ac>
+KV_ALWAYS_INLINE int DecodeSymbol(CodecContext* context, BitState& bits, const HuffmanTable* table, int32_t* value) {
+    FillForSymbol(context, bits);
+    const int32_t entry = table->fast[Peek(bits, kFastLookupBits)];
+    if (entry & kFastWhole) {
+        Take(context, bits, entry & 31);
+        *value = entry >> 16;
+        return (entry >> 8) & 0xFF;
+    }
+    int symbol;
+    if (entry != 0) {
+        Take(context, bits, entry & 31);
+        symbol = (entry >> 8) & 0xFF;
+    } else {
+        symbol = Ac ? DecodeAc(context, bits, table) : DecodeDc(context, bits, table);
+    }
+    const int size = symbol & 15;
+    *value = size == 0 ? 0 : Extend(Take(context, bits, size), size);
+    return symbol;
+}
+
 // Decodes one block of a sequential scan and hands it to the inverse DCT at `output`. The bit
 // reader lives in registers for the block and goes back to the context at its end.
 void DecodeBlock(CodecContext* context, ScanComponent* scan, int32_t* block, uint8_t* output) {
@@ -104,27 +172,24 @@ void DecodeBlock(CodecContext* context, ScanComponent* scan, int32_t* block, uin
     const HuffmanTable* ac = scan->ac;
     std::memset(block, 0, 65 * sizeof(int32_t));
     BitState bits = LoadBits(context);
-    const int dcSize = DecodeDc(context, bits, dc);
-    const int32_t difference = dcSize == 0 ? 0 : Extend(Take(context, bits, dcSize), dcSize);
+    int32_t difference;
+    DecodeSymbol<false>(context, bits, dc, &difference);
     scan->dcPredictor = WrapAdd(scan->dcPredictor, difference);
     block[0] = WrapMultiply(scan->dcPredictor, multipliers[0]);
 
-    int highestIndex = 0;
-    int highestColumn = 0;
+    // Natural positions 1..63 that received a coefficient: the highest one and the highest column
+    // choose the inverse DCT's shortcut.
+    uint64_t present = 0;
     int k = 0;
     do {
-        const int symbol = DecodeAc(context, bits, ac);
+        int32_t value;
+        const int symbol = DecodeSymbol<true>(context, bits, ac, &value);
         const int run = symbol >> 4;
-        const int size = symbol & 15;
-        if (size != 0) {
+        if ((symbol & 15) != 0) {
             k += run + 1;
-            const int32_t value = Extend(Take(context, bits, size), size);
             const int natural = ZigzagToNatural[k];
             block[natural] = WrapMultiply(value, multipliers[k & 63]);
-            if (natural < 64) {
-                if (natural > highestIndex) highestIndex = natural;
-                if ((natural & 7) > highestColumn) highestColumn = natural & 7;
-            }
+            present |= uint64_t{1} << (natural & 63);  // the discard slot (64) only where k >= 64
         } else if (run == 15) {
             k += 16;
         } else {
@@ -132,9 +197,17 @@ void DecodeBlock(CodecContext* context, ScanComponent* scan, int32_t* block, uin
         }
     } while (k < 63);
     StoreBits(context, bits);
+    int highestIndex = 0;
+    int highestColumn = 0;
     if (k >= 64) {
         highestIndex = 63;
         highestColumn = 7;
+    } else if (present != 0) {
+        highestIndex = 63 - std::countl_zero(present);
+        uint64_t columns = present | present >> 32;
+        columns |= columns >> 16;
+        columns |= columns >> 8;
+        highestColumn = 31 - std::countl_zero(static_cast<uint32_t>(columns & 0xFF));
     }
     InverseDct(context, block, output, highestColumn, highestIndex >> 3, component);
     ++context->mcuNumber;
