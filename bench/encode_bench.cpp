@@ -21,6 +21,7 @@
 //   --quality Q  our quality for the sample and the synthetic photo, 0 to 10 (default 5; 0 to 5
 //                subsample the chroma 4:2:0 as the peer does)
 //   --photos F   the real photos' folder (default build/photos/encode of the source tree, when present)
+//   --photos-only  the real photos alone
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -224,7 +225,7 @@ int EncodePhotos(host::PluginModule& module, const std::string& folder, const st
 }
 
 int Usage() {
-    std::fprintf(stderr, "usage: encode_bench [--seconds S] [--quick] [--quality Q] [--photos FOLDER | --no-photos]\n");
+    std::fprintf(stderr, "usage: encode_bench [--seconds S] [--quick] [--quality Q] [--photos FOLDER | --no-photos] [--photos-only]\n");
     return 2;
 }
 
@@ -236,6 +237,7 @@ int main(int argc, char** argv) {
     int quality = 5;
     std::string photos = KV_PHOTOS;
     bool photosGiven = false;
+    bool photosOnly = false;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument == "--seconds" && i + 1 < argc) {
@@ -252,6 +254,8 @@ int main(int argc, char** argv) {
             photosGiven = true;
         } else if (argument == "--no-photos") {
             photos.clear();
+        } else if (argument == "--photos-only") {
+            photosOnly = true;
         } else {
             return Usage();
         }
@@ -267,9 +271,12 @@ int main(int argc, char** argv) {
         std::perror("encode_bench: mkdtemp");
         return 1;
     }
-    std::vector<Pixels> inputs(1);
-    if (!LoadPicture(KV_SAMPLE_PPM, "sample.ppm", &inputs[0])) return 1;
-    inputs.push_back(quick ? Synthetic(1000, 750) : Synthetic(4000, 3000));
+    std::vector<Pixels> inputs;
+    if (!photosOnly) {
+        inputs.resize(1);
+        if (!LoadPicture(KV_SAMPLE_PPM, "sample.ppm", &inputs[0])) return 1;
+        inputs.push_back(quick ? Synthetic(1000, 750) : Synthetic(4000, 3000));
+    }
     const std::vector<std::string> photoNames = photos.empty() ? std::vector<std::string>{} : bench::FilesEndingIn(photos, ".ppm");
     if (photoNames.empty() && photosGiven) {
         std::fprintf(stderr, "encode_bench: no .ppm in %s (scripts/bench-photos makes them)\n", photos.c_str());
@@ -279,9 +286,11 @@ int main(int argc, char** argv) {
     std::printf("encode speed at our quality %d: the two encoders in turns for %.1f s per case (at least 3 encodes\n"
                 "each), the fastest encode in CPU time; MP/s = megapixels per CPU second\n",
                 quality, seconds);
-    std::printf("libjpeg-turbo at the quality giving the nearest file size, same kind of file, 4:2:0\n\n");
-    std::printf("%-15s %9s %-13s %9s %9s %5s %9s %10s %6s\n", "input", "size", "format", "bytes", "ours MP/s", "q",
-                "bytes", "turbo MP/s", "ratio");
+    if (!inputs.empty()) {
+        std::printf("libjpeg-turbo at the quality giving the nearest file size, same kind of file, 4:2:0\n\n");
+        std::printf("%-15s %9s %-13s %9s %9s %5s %9s %10s %6s\n", "input", "size", "format", "bytes", "ours MP/s", "q",
+                    "bytes", "turbo MP/s", "ratio");
+    }
     const std::string ourPath = folder.Path() + "/ours.jpg";
     const std::string peerPath = folder.Path() + "/turbo.jpg";
     double oursTotal = 0, peerTotal = 0;

@@ -53,6 +53,27 @@ inline void PutDataByte(CodecContext* context, uint32_t byte) {
     }
 }
 
+// Writes four bytes of entropy-coded data, the first in the top bits of word: straight into the
+// sink's buffer when none of them is 0xFF and all fit below its last byte, else byte by byte.
+inline void PutDataWord(CodecContext* context, uint32_t word) {
+    StreamBuffer* sink = context->stream;
+    const uint32_t inverted = ~word;
+    const bool noFF = ((inverted - 0x01010101u) & ~inverted & 0x80808080u) == 0;
+    if (noFF && sink->count + 4 < sink->bufferSize) {
+        uint8_t* out = sink->buffer + sink->index;
+        out[0] = static_cast<uint8_t>(word >> 24);
+        out[1] = static_cast<uint8_t>(word >> 16);
+        out[2] = static_cast<uint8_t>(word >> 8);
+        out[3] = static_cast<uint8_t>(word);
+        sink->index += 4;
+        sink->count += 4;
+        lastError = 0;
+        context->bytesWritten += 4;
+        return;
+    }
+    for (int shift = 24; shift >= 0; shift -= 8) PutDataByte(context, (word >> shift) & 0xFF);
+}
+
 // Appends the low `count` (1..32) bits of value, most significant first. A count of 0 means the
 // symbol had no code.
 void PutBits(CodecContext* context, uint32_t value, int count);

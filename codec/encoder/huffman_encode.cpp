@@ -109,16 +109,34 @@ struct BlockBits {
 };
 
 // Appends a code (with its value bits) of `length` bits (1..32); whole bytes leave once 32 bits wait.
-inline void Append(CodecContext* context, BlockBits& out, uint32_t value, int length) {
+KV_ALWAYS_INLINE void Append(CodecContext* context, BlockBits& out, uint32_t value, int length) {
     if (length == 0) CodecRaise(context, categoryMissingCode, messageCodeMissingFromTable);
     out.pending = (out.pending << length) | value;
     out.bits += length;
     if (out.bits >= 32) {
-        for (int i = 0; i < 4; ++i) {
-            out.bits -= 8;
-            PutDataByte(context, static_cast<uint32_t>(out.pending >> out.bits) & 0xFF);
-        }
+        out.bits -= 32;
+        PutDataWord(context, static_cast<uint32_t>(out.pending >> out.bits));
     }
+}
+
+// Bit k set: coefficient k (1..last) is not 0.
+inline uint64_t NonzeroAc(const int16_t* coefficients, int last) {
+    const uint64_t wanted = (last == 63 ? ~uint64_t{0} : (uint64_t{2} << last) - 1) & ~uint64_t{1};
+#if KV_SSE2
+    uint64_t zero = 0;
+    const __m128i zeros = _mm_setzero_si128();
+    KV_UNROLL
+    for (int k = 0; k < 64; k += 16) {
+        const __m128i low = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients + k)), zeros);
+        const __m128i high = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients + k + 8)), zeros);
+        zero |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(low, high)))) << k;
+    }
+    return ~zero & wanted;
+#else
+    uint64_t nonzero = 0;
+    for (int k = 1; k <= last; ++k) nonzero |= static_cast<uint64_t>(coefficients[k] != 0) << k;
+    return nonzero & wanted;
+#endif
 }
 
 }  // namespace
@@ -141,8 +159,7 @@ void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int16
     Append(context, out, (static_cast<uint32_t>(dc.code[dcSize]) << dcSize) | dcBits, dc.length[dcSize]);
 
     // The nonzero coefficients as bits, so that zero runs are counted rather than walked.
-    uint64_t nonzero = 0;
-    for (int k = 1; k <= last; ++k) nonzero |= static_cast<uint64_t>(coefficients[k] != 0) << k;
+    uint64_t nonzero = NonzeroAc(coefficients, last);
     int previous = 0;
     while (nonzero != 0) {
         const int k = std::countr_zero(nonzero);
