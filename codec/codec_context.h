@@ -239,7 +239,7 @@ struct CodecContext {
     int32_t dcTableCount;         // 1..4
     int32_t acTableCount;         // 1..4
     uint8_t encodingQuant[2][64]; // zig-zag order: threshold-deciding quantisers
-    uint32_t* thresholds[2];      // per table, zig-zag order, in the WorkBlock (PrepareDivisors)
+    uint32_t* thresholds[2];      // per table, natural order, in the WorkBlock (PrepareDivisors)
     uint32_t* divisors[2];
     EncoderEdge edges[kMaxComponents];
     int32_t* lumaTables[3];       // forward colour tables per input channel, in the WorkBlock

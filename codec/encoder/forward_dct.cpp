@@ -372,46 +372,62 @@ constexpr uint8_t kZigzag[64] = {
     30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
 };
 
-// The values of zig-zag positions k .. k + 3, as lanes.
-KV_ALWAYS_INLINE __m128i ZigzagLanes(const int32_t* dct, int k) {
-    return _mm_setr_epi32(dct[kZigzag[k]], dct[kZigzag[k + 1]], dct[kZigzag[k + 2]], dct[kZigzag[k + 3]]);
+// Natural index -> zig-zag position, the inverse of kZigzag.
+struct NaturalOrder {
+    uint8_t zigzag[64];
+};
+constexpr NaturalOrder InvertZigzag() {
+    NaturalOrder order{};
+    for (int k = 0; k < 64; ++k) order.zigzag[kZigzag[k]] = static_cast<uint8_t>(k);
+    return order;
 }
+constexpr NaturalOrder kNatural = InvertZigzag();
+constexpr bool InvertsZigzag() {
+    for (int k = 0; k < 64; ++k) {
+        if (kNatural.zigzag[kZigzag[k]] != k) return false;
+    }
+    return true;
+}
+static_assert(InvertsZigzag(), "kZigzag is a permutation of 0..63");
 
-// Insignificance of zig-zag positions k .. k + 3 as all-ones lanes: value + t below 2t, unsigned (the
-// comparison is signed, so both sides have their top bit flipped).
-KV_ALWAYS_INLINE __m128i InsignificantLanes(const int32_t* dct, const uint32_t* thresholds, int k) {
+// Insignificance of natural positions n .. n + 3 as all-ones lanes: value + t below 2t, unsigned
+// (the comparison is signed, so both sides have their top bit flipped).
+KV_ALWAYS_INLINE __m128i InsignificantLanes(const int32_t* dct, const uint32_t* thresholds, int n) {
     const __m128i flip = _mm_set1_epi32(INT32_MIN);
-    const __m128i threshold = _mm_loadu_si128(reinterpret_cast<const __m128i*>(thresholds + k));
-    const __m128i shifted = _mm_xor_si128(_mm_add_epi32(ZigzagLanes(dct, k), threshold), flip);
+    const __m128i threshold = _mm_loadu_si128(reinterpret_cast<const __m128i*>(thresholds + n));
+    const __m128i value = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dct + n));
+    const __m128i shifted = _mm_xor_si128(_mm_add_epi32(value, threshold), flip);
     const __m128i limit = _mm_xor_si128(_mm_add_epi32(threshold, threshold), flip);
     return _mm_cmplt_epi32(shifted, limit);
 }
 
-// The significance test of all 64 positions runs four at a time (the values gathered into zig-zag
-// order); only the significant positions, usually a few, are then divided one by one as in the
-// portable form, and L is the highest of them.
+// The significance test of all 64 positions runs four at a time in natural order; only the
+// significant positions, usually a few, are then divided one by one as in the portable form, each
+// into its zig-zag place, and L is the highest of those places.
 int QuantiseBlockLanes(CodecContext* context, const int32_t* dct, int16_t* coefficients, int table) {
     const uint32_t* thresholds = context->thresholds[table];
     const uint32_t* divisors = context->divisors[table];
-    // Bit k set: position k insignificant; 16 positions per mask of packed comparisons.
+    // Bit n set: natural position n insignificant; 16 positions per mask of packed comparisons.
     uint64_t insignificant = 0;
     KV_UNROLL
-    for (int k = 0; k < 64; k += 16) {
-        const __m128i low = _mm_packs_epi32(InsignificantLanes(dct, thresholds, k),
-                                            InsignificantLanes(dct, thresholds, k + 4));
-        const __m128i high = _mm_packs_epi32(InsignificantLanes(dct, thresholds, k + 8),
-                                             InsignificantLanes(dct, thresholds, k + 12));
+    for (int n = 0; n < 64; n += 16) {
+        const __m128i low = _mm_packs_epi32(InsignificantLanes(dct, thresholds, n),
+                                            InsignificantLanes(dct, thresholds, n + 4));
+        const __m128i high = _mm_packs_epi32(InsignificantLanes(dct, thresholds, n + 8),
+                                             InsignificantLanes(dct, thresholds, n + 12));
         const uint32_t bits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(low, high)));
-        insignificant |= static_cast<uint64_t>(bits) << k;
+        insignificant |= static_cast<uint64_t>(bits) << n;
     }
     uint64_t significant = ~insignificant & ~uint64_t{1};
     std::memset(coefficients, 0, 64 * sizeof(int16_t));
     coefficients[0] = Quantise(dct[0], divisors[0]);
-    const int last = significant == 0 ? 0 : 63 - std::countl_zero(significant);
+    int last = 0;
     while (significant != 0) {
-        const int k = std::countr_zero(significant);
+        const int n = std::countr_zero(significant);
         significant &= significant - 1;
-        coefficients[k] = Quantise(dct[kZigzag[k]], divisors[k]);
+        const int k = kNatural.zigzag[n];
+        coefficients[k] = Quantise(dct[n], divisors[k]);
+        if (k > last) last = k;
     }
     return last;
 }
@@ -426,7 +442,7 @@ void PrepareDivisors(CodecContext* context) {
         const uint16_t* stored = context->quant[table].entries;
         for (int k = 0; k < 64; ++k) {
             const uint32_t scale = AanScaleTable[ZigzagToNatural[k]];
-            thresholds[k] = static_cast<uint32_t>(context->encodingQuant[table][k]) * scale;
+            thresholds[ZigzagToNatural[k]] = static_cast<uint32_t>(context->encodingQuant[table][k]) * scale;
             uint64_t divisor = static_cast<uint64_t>(stored[k] != 0 ? stored[k] : 1) * scale;
             if (divisor > kLargestDivisor) divisor = kLargestDivisor;
             divisors[k] = static_cast<uint32_t>(divisor);
@@ -464,7 +480,7 @@ int QuantiseBlockPortable(CodecContext* context, const int32_t* dct, int16_t* co
     int last = 0;
     for (int k = 1; k < 64; ++k) {
         const int32_t value = dct[ZigzagToNatural[k]];
-        const uint32_t threshold = thresholds[k];
+        const uint32_t threshold = thresholds[ZigzagToNatural[k]];
         // Insignificant when -t <= value < t: shifted by t, exactly the values below 2t.
         if (static_cast<uint32_t>(value) + threshold < 2 * threshold) {
             coefficients[k] = 0;

@@ -54,7 +54,8 @@ void FinishLastRows(CodecContext* context);
 
 // --- Forward DCT and quantisation ---
 
-// Fills thresholds[t] and divisors[t] (zig-zag order) for every table t below quantTableCount.
+// Fills thresholds[t] (natural order) and divisors[t] (zig-zag order) for every table t below
+// quantTableCount.
 void PrepareDivisors(CodecContext* context);
 
 // Transforms the 8x8 block whose top-left sample is at firstSample (rows rowWidth bytes apart; 16-bit

@@ -354,9 +354,10 @@ TEST(QuantiseBlock, VectorFormMatchesPortableForEveryQuantiser) {
                     // Natural position n is zig-zag position k: find it for the decisions.
                     int k = 0;
                     while (kZigZag[k] != n) ++k;
-                    dct[n] = round == 0 ? 0 : DecisionValue(random, thresholds[1][k], divisors[1][k]);
+                    dct[n] = round == 0 ? 0 : DecisionValue(random, thresholds[1][n], divisors[1][k]);
                 }
-                if (round == 1) dct[kZigZag[63]] = static_cast<int32_t>(thresholds[1][63]);  // L = 63
+                // L = 63 (thresholds are kept in natural order, divisors in zig-zag order)
+                if (round == 1) dct[kZigZag[63]] = static_cast<int32_t>(thresholds[1][kZigZag[63]]);
                 ExpectSameQuantisation(&context, dct, "stored quantiser", stored);
             }
         }
@@ -382,11 +383,12 @@ TEST(QuantiseBlock, VectorFormMatchesPortableOnAnyTablesAndSparseBlocks) {
         // Only zig-zag positions 0..last may be significant, last itself for sure.
         const int last = round % 64;
         for (int k = 0; k < 64; ++k) {
-            thresholds[k] = 1000 + static_cast<uint32_t>(random() % 100000);
-            divisors[k] = 1 + thresholds[k] / (1 + random() % 3);
-            const int32_t t = static_cast<int32_t>(thresholds[k]);
-            dct[kZigZag[k]] = k > last ? static_cast<int32_t>(random() % (2 * t)) - t
-                                       : (k == last ? (random() & 1 ? t : -t - 1) : DecisionValue(random, thresholds[k], divisors[k]));
+            const int n = kZigZag[k];
+            thresholds[n] = 1000 + static_cast<uint32_t>(random() % 100000);
+            divisors[k] = 1 + thresholds[n] / (1 + random() % 3);
+            const int32_t t = static_cast<int32_t>(thresholds[n]);
+            dct[n] = k > last ? static_cast<int32_t>(random() % (2 * t)) - t
+                              : (k == last ? (random() & 1 ? t : -t - 1) : DecisionValue(random, thresholds[n], divisors[k]));
         }
         ExpectSameQuantisation(&context, dct, "sparse block ending at", last);
         int16_t coefficients[64];
