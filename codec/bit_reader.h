@@ -124,4 +124,34 @@ KV_ALWAYS_INLINE void Fill(CodecContext* context, BitState& bits) { bits = Fille
     return table->values[table->valueOffset[length] + static_cast<int32_t>(look >> (16 - length))];
 }
 
+// The one-step table (HuffmanTable::fast), per 10-bit look-ahead: the bits to take (low 5 bits),
+// whether the value came with the code (kFastWhole), the symbol (bits 8-15) and the value (signed,
+// bits 16-31). Without kFastWhole the code alone is taken and the value bits follow it; an entry
+// of 0 sends the decoder to the search. Symbols of size 0 take their code alone (an end-of-band
+// run's bits are the caller's to read).
+inline constexpr int32_t kFastWhole = 32;
+
+// The next symbol and the value its size category brings (0 for size 0): one table step for most,
+// the search for codes above 10 bits. DC sizes are the symbols themselves.
+template <bool Ac>
+KV_ALWAYS_INLINE int DecodeSymbol(CodecContext* context, BitState& bits, const HuffmanTable* table, int32_t* value) {
+    FillForSymbol(context, bits);
+    const int32_t entry = table->fast[Peek(bits, kFastLookupBits)];
+    if (entry & kFastWhole) {
+        Take(context, bits, entry & 31);
+        *value = entry >> 16;
+        return (entry >> 8) & 0xFF;
+    }
+    int symbol;
+    if (entry != 0) {
+        Take(context, bits, entry & 31);
+        symbol = (entry >> 8) & 0xFF;
+    } else {
+        symbol = Ac ? DecodeAc(context, bits, table) : DecodeDc(context, bits, table);
+    }
+    const int size = symbol & 15;
+    *value = size == 0 ? 0 : Extend(Take(context, bits, size), size);
+    return symbol;
+}
+
 }  // namespace kv::codec

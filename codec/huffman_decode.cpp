@@ -23,11 +23,7 @@ constexpr int kLookaheadBits = 7;
 // Entry of the look-ahead table that sends the search to the max-code array from length `first`.
 constexpr uint16_t SearchFrom(int first) { return static_cast<uint16_t>(16 + (first - 1)); }
 
-// The one-step table (HuffmanTable::fast), per 10-bit look-ahead: the bits to take (low 5 bits),
-// whether the value came with the code (kFastWhole), the symbol (bits 8-15) and the value (signed,
-// bits 16-31). Without kFastWhole the code alone is taken and the value bits follow it; an entry
-// of 0 sends the decoder to the search.
-constexpr int32_t kFastWhole = 32;
+// An entry of the one-step table (see DecodeSymbol).
 constexpr int32_t FastEntry(int32_t value, int symbol, bool whole, int bits) {
     return static_cast<int32_t>(static_cast<uint32_t>(value) << 16) | symbol << 8 | (whole ? kFastWhole : 0) | bits;
 }
@@ -120,6 +116,33 @@ inline int32_t WrapMultiply(int32_t value, uint32_t multiplier) {
     return static_cast<int32_t>(static_cast<uint32_t>(value) * multiplier);
 }
 
+// The inverse DCT's shortcut: the highest column and the row of the highest natural position that
+// received a coefficient (bit n of present for position n; 0, 0 for none).
+struct Extent {
+    int column;
+    int row;
+};
+inline Extent ExtentOf(uint64_t present) {
+    if (present == 0) return {0, 0};
+    uint64_t columns = present | present >> 32;
+    columns |= columns >> 16;
+    columns |= columns >> 8;
+    return {31 - std::countl_zero(static_cast<uint32_t>(columns & 0xFF)), (63 - std::countl_zero(present)) >> 3};
+}
+
+// Clears the first N cells of a block.
+template <int N>
+KV_ALWAYS_INLINE void ZeroBlock(int32_t* block) {
+#if KV_SSE2
+    const __m128i zeros = _mm_setzero_si128();
+    KV_UNROLL
+    for (int i = 0; i + 4 <= N; i += 4) _mm_storeu_si128(reinterpret_cast<__m128i*>(block + i), zeros);
+    for (int i = N & ~3; i < N; ++i) block[i] = 0;
+#else
+    std::memset(block, 0, N * sizeof(int32_t));
+#endif
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -140,29 +163,6 @@ void CountRestart(CodecContext* context) {
 
 namespace {
 
-// The next symbol of a sequential scan and the value its size category brings (0 for size 0): one
-// table step for most, the search for codes above 10 bits. The DC sizes are the symbols themselves.
-template <bool Ac>
-KV_ALWAYS_INLINE int DecodeSymbol(CodecContext* context, BitState& bits, const HuffmanTable* table, int32_t* value) {
-    FillForSymbol(context, bits);
-    const int32_t entry = table->fast[Peek(bits, kFastLookupBits)];
-    if (entry & kFastWhole) {
-        Take(context, bits, entry & 31);
-        *value = entry >> 16;
-        return (entry >> 8) & 0xFF;
-    }
-    int symbol;
-    if (entry != 0) {
-        Take(context, bits, entry & 31);
-        symbol = (entry >> 8) & 0xFF;
-    } else {
-        symbol = Ac ? DecodeAc(context, bits, table) : DecodeDc(context, bits, table);
-    }
-    const int size = symbol & 15;
-    *value = size == 0 ? 0 : Extend(Take(context, bits, size), size);
-    return symbol;
-}
-
 // Decodes one block of a sequential scan and hands it to the inverse DCT at `output`. The bit
 // reader lives in registers for the block and goes back to the context at its end.
 void DecodeBlock(CodecContext* context, ScanComponent* scan, int32_t* block, uint8_t* output) {
@@ -170,15 +170,13 @@ void DecodeBlock(CodecContext* context, ScanComponent* scan, int32_t* block, uin
     const uint32_t* multipliers = context->quant[component->quantTable].multipliers;
     const HuffmanTable* dc = scan->dc;
     const HuffmanTable* ac = scan->ac;
-    std::memset(block, 0, 65 * sizeof(int32_t));
+    ZeroBlock<65>(block);
     BitState bits = LoadBits(context);
     int32_t difference;
     DecodeSymbol<false>(context, bits, dc, &difference);
     scan->dcPredictor = WrapAdd(scan->dcPredictor, difference);
     block[0] = WrapMultiply(scan->dcPredictor, multipliers[0]);
 
-    // Natural positions 1..63 that received a coefficient: the highest one and the highest column
-    // choose the inverse DCT's shortcut.
     uint64_t present = 0;
     int k = 0;
     do {
@@ -197,52 +195,71 @@ void DecodeBlock(CodecContext* context, ScanComponent* scan, int32_t* block, uin
         }
     } while (k < 63);
     StoreBits(context, bits);
-    int highestIndex = 0;
-    int highestColumn = 0;
-    if (k >= 64) {
-        highestIndex = 63;
-        highestColumn = 7;
-    } else if (present != 0) {
-        highestIndex = 63 - std::countl_zero(present);
-        uint64_t columns = present | present >> 32;
-        columns |= columns >> 16;
-        columns |= columns >> 8;
-        highestColumn = 31 - std::countl_zero(static_cast<uint32_t>(columns & 0xFF));
-    }
-    InverseDct(context, block, output, highestColumn, highestIndex >> 3, component);
+    // A run past the block's end takes the full transform.
+    const Extent extent = k >= 64 ? Extent{7, 7} : ExtentOf(present);
+    InverseDct(context, block, output, extent.column, extent.row, component);
     ++context->mcuNumber;
 }
 
-// Reconstructs one stored block of a progressive plane and hands it to the inverse DCT.
-void ReconstructBlock(CodecContext* context, const ComponentInfo* component, int blockRow, int blockColumn,
-                      int32_t* block, uint8_t* output) {
-    const uint32_t* multipliers = context->quant[component->quantTable].multipliers;
-    const int blocksPerRow = component->planeWidth / 8;
-    const std::size_t cell = static_cast<std::size_t>(blockRow) * blocksPerRow + blockColumn;
-    std::memset(block, 0, 64 * sizeof(int32_t));
-    int highestIndex = 0;
-    int highestColumn = 0;
-    if (component->planeCellBytes == 1) {
-        const auto* cells = CellsOf<int8_t>(component->plane) + cell * 65;
-        for (int k = static_cast<uint8_t>(cells[64]); k >= 0; --k) {
-            if (cells[k] == 0) continue;
-            const int natural = ZigzagToNatural[k];
-            block[natural] = WrapMultiply(cells[k], multipliers[k]);
-            if (natural > highestIndex) highestIndex = natural;
-            if ((natural & 7) > highestColumn) highestColumn = natural & 7;
+// Bit k set: cell k (0..last) of a stored block is not 0.
+template <typename Cell>
+KV_ALWAYS_INLINE uint64_t NonzeroCells(const Cell* cells, int last) {
+    const uint64_t wanted = last == 63 ? ~uint64_t{0} : (uint64_t{2} << last) - 1;
+#if KV_SSE2
+    const __m128i zeros = _mm_setzero_si128();
+    uint64_t zero = 0;
+    if constexpr (sizeof(Cell) == 1) {
+        KV_UNROLL
+        for (int k = 0; k < 64; k += 16) {
+            const __m128i values = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + k));
+            zero |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(values, zeros)))) << k;
         }
     } else {
-        const auto* cells = CellsOf<int16_t>(component->plane) + cell * 65;
-        for (int k = cells[64]; k >= 0; --k) {
-            if (cells[k] == 0) continue;
-            const int natural = ZigzagToNatural[k];
-            block[natural] = WrapMultiply(cells[k], multipliers[k]);
-            if (natural > highestIndex) highestIndex = natural;
-            if ((natural & 7) > highestColumn) highestColumn = natural & 7;
+        KV_UNROLL
+        for (int k = 0; k < 64; k += 16) {
+            const __m128i low = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + k)), zeros);
+            const __m128i high = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + k + 8)), zeros);
+            zero |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(low, high)))) << k;
         }
     }
-    InverseDct(context, block, output, highestColumn, highestIndex >> 3, component);
+    return ~zero & wanted;
+#else
+    uint64_t nonzero = 0;
+    for (int k = 0; k <= last; ++k) nonzero |= static_cast<uint64_t>(cells[k] != 0) << k;
+    return nonzero & wanted;
+#endif
+}
+
+// Reconstructs one stored block of a progressive plane and hands it to the inverse DCT.
+template <typename Cell>
+void ReconstructCells(CodecContext* context, const ComponentInfo* component, const Cell* cells, int32_t* block,
+                      uint8_t* output) {
+    const uint32_t* multipliers = context->quant[component->quantTable].multipliers;
+    ZeroBlock<64>(block);
+    uint64_t nonzero = NonzeroCells(cells, static_cast<int>(cells[64]) & 63);
+    // Natural positions that received a coefficient, as in DecodeBlock.
+    uint64_t present = 0;
+    while (nonzero != 0) {
+        const int k = std::countr_zero(nonzero);
+        nonzero &= nonzero - 1;
+        const int natural = ZigzagToNatural[k];
+        block[natural] = WrapMultiply(cells[k], multipliers[k]);
+        present |= uint64_t{1} << natural;
+    }
+    const Extent extent = ExtentOf(present);
+    InverseDct(context, block, output, extent.column, extent.row, component);
     ++context->mcuNumber;
+}
+
+void ReconstructBlock(CodecContext* context, const ComponentInfo* component, int blockRow, int blockColumn,
+                      int32_t* block, uint8_t* output) {
+    const int blocksPerRow = component->planeWidth / 8;
+    const std::size_t cell = static_cast<std::size_t>(blockRow) * blocksPerRow + blockColumn;
+    if (component->planeCellBytes == 1) {
+        ReconstructCells(context, component, CellsOf<int8_t>(component->plane) + cell * 65, block, output);
+    } else {
+        ReconstructCells(context, component, CellsOf<int16_t>(component->plane) + cell * 65, block, output);
+    }
 }
 
 inline uint8_t* BlockOutput(const ComponentInfo* component, int blockRow, int blockColumn) {

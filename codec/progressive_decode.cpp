@@ -35,15 +35,10 @@ int32_t ReadEndOfBandRun(CodecContext* context, BitState& bits, int r) {
     return (1 << r) + static_cast<int32_t>(TakeFilled(context, bits, r)) - 1;
 }
 
-// A value of `size` bits after its code (0 for size 0).
-[[gnu::always_inline]] inline int32_t ReadValue(CodecContext* context, BitState& bits, int size) {
-    return size == 0 ? 0 : Extend(TakeFilled(context, bits, size), size);
-}
-
 template <class Cell>
 void DecodeDcFirst(CodecContext* context, BitState& bits, ScanComponent* scan, Cell* cells) {
-    const int size = DecodeDc(context, bits, scan->dc);
-    const int32_t difference = ReadValue(context, bits, size);
+    int32_t difference;
+    DecodeSymbol<false>(context, bits, scan->dc, &difference);
     scan->dcPredictor = static_cast<int32_t>(static_cast<uint32_t>(scan->dcPredictor) + static_cast<uint32_t>(difference));
     Store(&cells[0], ShiftUp(scan->dcPredictor, context->al));
 }
@@ -64,12 +59,12 @@ void DecodeAcFirst(CodecContext* context, BitState& bits, const ScanComponent* s
     const int se = context->se;
     int k = context->ss - 1;
     for (;;) {
-        const int symbol = DecodeAc(context, bits, scan->ac);
+        int32_t value;
+        const int symbol = DecodeSymbol<true>(context, bits, scan->ac, &value);
         const int run = symbol >> 4;
         const int size = symbol & 15;
         if (size != 0) {
             k += run + 1;
-            const int32_t value = ReadValue(context, bits, size);
             // A run past the end of the block lands nowhere.
             if (k < 64) Store(&cells[k], ShiftUp(value, context->al));
         } else if (run == 15) {
@@ -100,12 +95,12 @@ void DecodeAcRefine(CodecContext* context, BitState& bits, const ScanComponent* 
         --*endOfBandRun;
     } else {
         for (;;) {
-            const int symbol = DecodeAc(context, bits, scan->ac);
+            int32_t value;
+            const int symbol = DecodeSymbol<true>(context, bits, scan->ac, &value);
             int run = symbol >> 4;
             const int size = symbol & 15;
-            int32_t value = 0;
             if (size != 0) {
-                value = static_cast<int32_t>(static_cast<uint32_t>(ReadValue(context, bits, size)) * static_cast<uint32_t>(p));
+                value = static_cast<int32_t>(static_cast<uint32_t>(value) * static_cast<uint32_t>(p));
             } else if (run != 15) {
                 *endOfBandRun = ReadEndOfBandRun(context, bits, run);
                 break;
