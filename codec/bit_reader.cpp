@@ -3,9 +3,6 @@
 // end of the data.
 #include "codec/bit_reader.h"
 
-#include <bit>
-#include <cstring>
-
 #include "codec/codec_errors.h"
 
 namespace kv::codec {
@@ -14,15 +11,6 @@ namespace {
 
 constexpr int kMarkerEoi = 0xD9;
 
-inline uint64_t ByteSwap64(uint64_t value) {
-#if defined(__GNUC__) || defined(__clang__)
-    return __builtin_bswap64(value);
-#else
-    value = ((value & 0x00FF00FF00FF00FFu) << 8) | ((value >> 8) & 0x00FF00FF00FF00FFu);
-    value = ((value & 0x0000FFFF0000FFFFu) << 16) | ((value >> 16) & 0x0000FFFF0000FFFFu);
-    return (value << 32) | (value >> 32);
-#endif
-}
 
 }  // namespace
 
@@ -94,30 +82,6 @@ void RaiseBadCode(CodecContext* context) {
 
 BitState Filled(CodecContext* context, BitState bits) {
     StreamBuffer* source = context->stream;
-    const int byte = context->lookahead;
-    if (bits.count <= 56 && source->count >= 8 && byte >= 0 && byte != 0xFF) {
-        // n bytes go in: the look-ahead byte and the next n - 1 of the source, whose n-th byte
-        // becomes the look-ahead; exactly what the loop below does when none of them is 0xFF.
-        const int n = (56 - bits.count) / 8 + 1;
-        uint64_t next;
-        std::memcpy(&next, source->buffer + source->index, sizeof next);
-        if constexpr (std::endian::native == std::endian::little) next = ByteSwap64(next);
-        // The bytes that go in (the top n - 1 of `next`) hold no 0xFF: no zero byte in ~next there.
-        // Borrows only run upwards from a true zero byte, so a false alarm costs the slow way, never
-        // a wrong byte.
-        const uint64_t inverted = ~next;
-        const uint64_t zeroBytes = (inverted - 0x0101010101010101u) & ~inverted & 0x8080808080808080u;
-        const uint64_t taken = n == 1 ? 0 : ~uint64_t{0} << (64 - 8 * (n - 1));
-        if ((zeroBytes & taken) == 0) {
-            const uint64_t appended = (static_cast<uint64_t>(byte) << (8 * (n - 1))) | (next >> 1 >> (63 - 8 * (n - 1)));
-            bits.buffer = ((bits.buffer << 8) << (8 * (n - 1))) | appended;
-            bits.count += 8 * n;
-            context->lookahead = static_cast<int>((next >> (56 - 8 * (n - 1))) & 0xFF);
-            source->index += n;
-            source->count -= n;
-            return bits;
-        }
-    }
     while (bits.count <= 56) {
         const int byte = context->lookahead;
         if (byte == 0xFF || byte < 0) {

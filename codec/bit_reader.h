@@ -5,7 +5,9 @@
 // from the bits still buffered, padded with zeros; a request that needs more than those raises.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "codec/codec_context.h"
 #include "codec/simd.h"
@@ -51,13 +53,50 @@ inline void StoreBits(CodecContext* context, const BitState& bits) {
     context->bitCount = bits.count;
 }
 
-// Appends data bytes until more than 56 bits are buffered or a marker (or the end of the data) stops
-// the reading. Plain bytes come straight from the source's buffer, several at once while none of
-// them is 0xFF; 0xFF goes the long way. Taking and answering the state by value keeps a caller's
-// state in registers.
+// Appends data bytes one at a time until more than 56 bits are buffered or a marker (or the end of
+// the data) stops the reading: plain bytes straight from the source's buffer, 0xFF the long way.
+// Taking and answering the state by value keeps a caller's state in registers.
 BitState Filled(CodecContext* context, BitState bits);
 
-KV_ALWAYS_INLINE void Fill(CodecContext* context, BitState& bits) { bits = Filled(context, bits); }
+inline uint64_t ByteSwap64(uint64_t value) {
+#if defined(__GNUC__) || defined(__clang__)
+    return __builtin_bswap64(value);
+#else
+    value = ((value & 0x00FF00FF00FF00FFu) << 8) | ((value >> 8) & 0x00FF00FF00FF00FFu);
+    value = ((value & 0x0000FFFF0000FFFFu) << 16) | ((value >> 16) & 0x0000FFFF0000FFFFu);
+    return (value << 32) | (value >> 32);
+#endif
+}
+
+// Fills as Filled does, several bytes at once while none of them is 0xFF.
+KV_ALWAYS_INLINE void Fill(CodecContext* context, BitState& bits) {
+    StreamBuffer* source = context->stream;
+    const int byte = context->lookahead;
+    if (bits.count <= 56 && source->count >= 8 && byte >= 0 && byte != 0xFF) {
+        // n bytes go in: the look-ahead byte and the next n - 1 of the source, whose n-th byte
+        // becomes the look-ahead; exactly what Filled does when none of them is 0xFF.
+        const int n = (56 - bits.count) / 8 + 1;
+        uint64_t next;
+        std::memcpy(&next, source->buffer + source->index, sizeof next);
+        if constexpr (std::endian::native == std::endian::little) next = ByteSwap64(next);
+        // The bytes that go in (the top n - 1 of `next`) hold no 0xFF: no zero byte in ~next there.
+        // Borrows only run upwards from a true zero byte, so a false alarm costs the slow way, never
+        // a wrong byte.
+        const uint64_t inverted = ~next;
+        const uint64_t zeroBytes = (inverted - 0x0101010101010101u) & ~inverted & 0x8080808080808080u;
+        const uint64_t taken = n == 1 ? 0 : ~uint64_t{0} << (64 - 8 * (n - 1));
+        if ((zeroBytes & taken) == 0) {
+            const uint64_t appended = (static_cast<uint64_t>(byte) << (8 * (n - 1))) | (next >> 1 >> (63 - 8 * (n - 1)));
+            bits.buffer = ((bits.buffer << 8) << (8 * (n - 1))) | appended;
+            bits.count += 8 * n;
+            context->lookahead = static_cast<int>((next >> (56 - 8 * (n - 1))) & 0xFF);
+            source->index += n;
+            source->count -= n;
+            return;
+        }
+    }
+    bits = Filled(context, bits);
+}
 
 // The next n (1..16) bits, zero-padded when fewer are buffered.
 [[gnu::always_inline]] inline uint32_t Peek(const BitState& bits, int n) {
