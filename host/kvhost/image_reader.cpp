@@ -72,6 +72,11 @@ public:
     }
 
     bool ReadRow(uint8_t* rgb) override {
+        if (sampleBytes_ == 1 && maxValue_ == 255 && depth_ == 3 && !info_.grey) {
+            // 8-bit RGB as stored: every byte is a sample in range, read straight into the row.
+            if (std::fread(rgb, 1, raw_.size(), file_) != raw_.size()) return CutShort();
+            return true;
+        }
         if (std::fread(raw_.data(), 1, raw_.size(), file_) != raw_.size()) return CutShort();
         const int32_t colours = info_.grey ? 1 : 3;
         for (int32_t x = 0; x < info_.width; ++x) {
