@@ -1,7 +1,7 @@
-// What the codec's vector code shares: whether SSE2 is there, the forced-inline and unroll markers,
-// and the transforms' value types (plain 32-bit values, or four 32-bit lanes) with their wrap-around
-// sums and arithmetic shifts. Every file with an SSE2 path keeps a portable one beside it that
-// computes the same values.
+// What the codec's vector code shares: whether SSE2 is there (and AVX2, at run time), the
+// forced-inline and unroll markers, and the transforms' value types (plain 32-bit values, or four
+// 32-bit lanes) with their wrap-around sums and arithmetic shifts. Every file with an SSE2 or AVX2
+// path keeps a portable one beside it that computes the same values.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,16 @@
 #include <emmintrin.h>
 #else
 #define KV_SSE2 0
+#endif
+
+// AVX2 code is compiled into functions of its own (KV_TARGET_AVX2) and chosen at run time (HasAvx2),
+// where the compiler offers both: GCC and Clang on x86, MinGW included.
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__)) && KV_SSE2
+#define KV_AVX2 1
+#define KV_TARGET_AVX2 __attribute__((target("avx2")))
+#include <immintrin.h>
+#else
+#define KV_AVX2 0
 #endif
 
 #if defined(__GNUC__) || defined(__clang__)
@@ -39,6 +49,17 @@ template <int Bits>
 KV_ALWAYS_INLINE uint32_t Sar(uint32_t value) {
     return static_cast<uint32_t>(static_cast<int32_t>(value) >> Bits);
 }
+
+#if KV_AVX2
+// Whether this processor runs AVX2 code; asked once.
+inline bool HasAvx2() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return has;
+}
+#endif
 
 #if KV_SSE2
 // Four values side by side, one per 32-bit lane; sums wrap around in 32 bits and shifts are

@@ -110,6 +110,31 @@ TEST(ForwardColourConversion, OddWidthPairsTheLastPixelWithItsCopy) {
     EXPECT_EQ(frame.Sample(0, 0, 5), frame.Sample(0, 0, 2));  // n = 5: a b c d e c b a
 }
 
+// The 16-bit form's conversions with a chroma pair per pixel and per averaged pair, which go eight
+// pixels at a time where the processor allows, against the formulas on random rows whose widths
+// end on and beside the vector steps.
+TEST(ForwardColourConversion, PerPixelAndAveragedPairsMatchTheFormulas) {
+    std::mt19937 random(15);
+    for (const int width : {1, 7, 8, 9, 15, 16, 17, 31, 33, 250}) {
+        for (const bool pairs : {false, true}) {
+            Frame frame({pairs ? 2 : 1, 1, 1}, {1, 1, 1}, width, 8, 1, true, true);
+            const std::vector<uint8_t> row = RandomRow(random, 3 * width);
+            frame.Convert(row);
+            SCOPED_TRACE(testing::Message() << "width " << width << (pairs ? " pairs" : " pixels"));
+            for (int x = 0; x < width; ++x) {
+                ASSERT_EQ(frame.Sample(0, 0, x), ReferencePixel(1, true, false, &row[3 * x], nullptr)[0]) << x;
+            }
+            for (int x = 0; x < (pairs ? (width + 1) / 2 : width); ++x) {
+                const uint8_t* p = &row[(pairs ? 6 : 3) * x];
+                const uint8_t* q = pairs ? (2 * x + 1 < width ? p + 3 : p) : nullptr;
+                const auto expected = ReferencePixel(1, true, pairs, p, q);
+                ASSERT_EQ(frame.Sample(1, 0, x), expected[1]) << x;
+                ASSERT_EQ(frame.Sample(2, 0, x), expected[2]) << x;
+            }
+        }
+    }
+}
+
 // The right-edge fill for 1 to 7 valid columns, exactly as tabulated: a single colour copied
 // unchanged, width 8 + n, so that the second block holds the n columns a b c ... .
 TEST(ForwardEdges, RightEdgeFillPattern) {
