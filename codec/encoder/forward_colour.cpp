@@ -380,14 +380,14 @@ KV_TARGET_AVX2 int32_t WideAveragedPairsAvx2(const FastRows<uint16_t>& rows, int
 
 // One chroma pair per pixel: colour paths 2 and 4 with every factor 1. K (fourth channel) copied.
 // Two pixels a turn (below: two pairs) halve the loop's own instructions.
-template <typename Form, int Channels>
+template <typename Form, int Channels, bool Vectors>
 void ConvertPerPixel(CodecContext* context) {
     const PlacedTables<kSingleEntries> tables(context);
     const FastRows<typename Form::Cell> rows(context, Channels);
     const int32_t width = context->width;
     int32_t x = 0;
 #if KV_AVX2
-    if constexpr (std::is_same_v<Form, WideForm> && Channels == 3) {
+    if constexpr (Vectors && std::is_same_v<Form, WideForm> && Channels == 3) {
         if (context->colourTransform == 1 && simd::HasAvx2()) x = WidePerPixelAvx2(rows, width);
     }
 #endif
@@ -401,14 +401,14 @@ void ConvertPerPixel(CodecContext* context) {
 // Luma (and K) for every pixel, one chroma pair per two pixels: colour paths 3 and 5. The chroma of
 // a pair comes from the sums of both pixels (averaging) or from its first pixel. With an odd width
 // the last pair is the last pixel and its copy; the extra luma sample lies in the padding.
-template <typename Form, int Channels, bool Averaging>
+template <typename Form, int Channels, bool Averaging, bool Vectors>
 void ConvertPairs(CodecContext* context) {
     const PlacedTables<Averaging ? kPairEntries : kSingleEntries> tables(context);
     const FastRows<typename Form::Cell> rows(context, Channels);
     const int32_t pairs = (context->width + 1) / 2;
     int32_t x = 0;
 #if KV_AVX2
-    if constexpr (std::is_same_v<Form, WideForm> && Channels == 3 && Averaging) {
+    if constexpr (Vectors && std::is_same_v<Form, WideForm> && Channels == 3 && Averaging) {
         if (context->colourTransform == 1 && simd::HasAvx2()) x = WideAveragedPairsAvx2(rows, pairs);
     }
 #endif
@@ -571,36 +571,36 @@ void SplitChannels(CodecContext* context) {
 }
 
 // Pairs of pixels of Channels channels, with or without averaging the chroma rows.
-template <typename Form, int Channels>
+template <typename Form, int Channels, bool Vectors>
 void ConvertPairsOf(CodecContext* context, bool averaging) {
     if (averaging) {
-        ConvertPairs<Form, Channels, true>(context);
+        ConvertPairs<Form, Channels, true, Vectors>(context);
     } else {
-        ConvertPairs<Form, Channels, false>(context);
+        ConvertPairs<Form, Channels, false, Vectors>(context);
     }
 }
 
 // Dispatches a row with a colour transform by colour path in the given sample form.
-template <typename Form>
+template <typename Form, bool Vectors>
 void ConvertTransformed(CodecContext* context) {
     const bool averaging = context->averaging != 0;
     switch (context->colourPath) {
         case 2:
-            ConvertPerPixel<Form, 3>(context);
+            ConvertPerPixel<Form, 3, Vectors>(context);
             return;
         case 3:
-            ConvertPairsOf<Form, 3>(context, averaging);
+            ConvertPairsOf<Form, 3, Vectors>(context, averaging);
             return;
         case 4:
             // Path 4 fixes only components 0..2 at H = 1; a wider K needs the general rule.
             if (context->hMax == 1) {
-                ConvertPerPixel<Form, 4>(context);
+                ConvertPerPixel<Form, 4, Vectors>(context);
             } else {
                 ConvertGeneral<Form>(context);
             }
             return;
         case 5:
-            ConvertPairsOf<Form, 4>(context, averaging);
+            ConvertPairsOf<Form, 4, Vectors>(context, averaging);
             return;
         default:
             ConvertGeneral<Form>(context);
@@ -713,30 +713,42 @@ void BuildForwardColourTables(CodecContext* context) {
 
 // --- Rows ---
 
-void ConvertInputRow(CodecContext* context) {
+namespace {
+
+template <bool Vectors>
+void ConvertWide(CodecContext* context) {
+    if (context->colourTransform == 0 || context->colourPath < 2) CodecBug();
+    ConvertTransformed<WideForm, Vectors>(context);
+    PadAllComponents(context);
+}
+
+template <bool Vectors>
+void ConvertRow(CodecContext* context) {
     const int channels = context->componentCount;
     uint8_t* end = context->inputRow + static_cast<std::ptrdiff_t>(context->width) * channels;
     for (int copy = 0; copy < kRepeatedPixels; ++copy) {
         std::memcpy(end + copy * channels, end - channels, static_cast<std::size_t>(channels));
     }
     if (context->preciseColour) {
-        ConvertInputRow16(context);
+        ConvertWide<Vectors>(context);
     } else {
         ConvertInputRow8(context);
     }
 }
 
-void ConvertInputRow16(CodecContext* context) {
-    if (context->colourTransform == 0 || context->colourPath < 2) CodecBug();
-    ConvertTransformed<WideForm>(context);
-    PadAllComponents(context);
-}
+}  // namespace
+
+void ConvertInputRow(CodecContext* context) { ConvertRow<true>(context); }
+
+void ConvertInputRowPortable(CodecContext* context) { ConvertRow<false>(context); }
+
+void ConvertInputRow16(CodecContext* context) { ConvertWide<true>(context); }
 
 void ConvertInputRow8(CodecContext* context) {
     if (context->colourTransform == 0) {
         SplitChannels(context);
     } else {
-        ConvertTransformed<ByteForm>(context);
+        ConvertTransformed<ByteForm, false>(context);
     }
     PadAllComponents(context);
 }

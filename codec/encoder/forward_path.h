@@ -41,6 +41,8 @@ void BuildForwardColourTables(CodecContext* context);
 // and, at the last row of a group, merges the rows of vertically subsampled components. Repeats the
 // row's last pixel three more times after its end first.
 void ConvertInputRow(CodecContext* context);
+// The same without the vector paths.
+void ConvertInputRowPortable(CodecContext* context);
 
 // The two forms behind ConvertInputRow (without the last-pixel repeat): 8.8 samples in 16-bit cells
 // for components 0..2, and 8-bit samples.
