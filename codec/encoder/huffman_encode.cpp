@@ -82,22 +82,42 @@ void EmitAc(CodecContext* context, int slot, int index, int extra, uint32_t bits
 
 namespace {
 
+// Bit k set: coefficient k (1..last) is not 0.
+inline uint64_t NonzeroAc(const int16_t* coefficients, int last) {
+    const uint64_t wanted = (last == 63 ? ~uint64_t{0} : (uint64_t{2} << last) - 1) & ~uint64_t{1};
+#if KV_SSE2
+    uint64_t zero = 0;
+    const __m128i zeros = _mm_setzero_si128();
+    KV_UNROLL
+    for (int k = 0; k < 64; k += 16) {
+        const __m128i low = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients + k)), zeros);
+        const __m128i high = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients + k + 8)), zeros);
+        zero |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(low, high)))) << k;
+    }
+    return ~zero & wanted;
+#else
+    uint64_t nonzero = 0;
+    for (int k = 1; k <= last; ++k) nonzero |= static_cast<uint64_t>(coefficients[k] != 0) << k;
+    return nonzero & wanted;
+#endif
+}
+
 // Counts the symbols of one block for the statistics pass.
 void CountSequentialBlock(CodecContext* context, ScanComponent* scan, const int16_t* coefficients, int last) {
     const int32_t difference = coefficients[0] - scan->dcPredictor;
     if (difference != 0) scan->dcPredictor = coefficients[0];
     ++context->dcCounts[scan->dcTable][MagnitudeBits(static_cast<uint32_t>(difference < 0 ? -difference : difference))];
     uint32_t* counts = context->acCounts[scan->acTable];
-    int run = 0;
-    for (int k = 1; k <= last; ++k) {
-        const int32_t value = coefficients[k];
-        if (value == 0) {
-            ++run;
-            continue;
-        }
+    uint64_t nonzero = NonzeroAc(coefficients, last);
+    int previous = 0;
+    while (nonzero != 0) {
+        const int k = std::countr_zero(nonzero);
+        nonzero &= nonzero - 1;
+        int run = k - previous - 1;
+        previous = k;
         for (; run >= 16; run -= 16) ++counts[kZeroRunIndex];
+        const int32_t value = coefficients[k];
         ++counts[MagnitudeBits(static_cast<uint32_t>(value < 0 ? -value : value)) * 16 + run];
-        run = 0;
     }
     if (last != 63) ++counts[kEndOfBlockIndex];
 }
@@ -119,25 +139,6 @@ KV_ALWAYS_INLINE void Append(CodecContext* context, BlockBits& out, uint32_t val
     }
 }
 
-// Bit k set: coefficient k (1..last) is not 0.
-inline uint64_t NonzeroAc(const int16_t* coefficients, int last) {
-    const uint64_t wanted = (last == 63 ? ~uint64_t{0} : (uint64_t{2} << last) - 1) & ~uint64_t{1};
-#if KV_SSE2
-    uint64_t zero = 0;
-    const __m128i zeros = _mm_setzero_si128();
-    KV_UNROLL
-    for (int k = 0; k < 64; k += 16) {
-        const __m128i low = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients + k)), zeros);
-        const __m128i high = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients + k + 8)), zeros);
-        zero |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(low, high)))) << k;
-    }
-    return ~zero & wanted;
-#else
-    uint64_t nonzero = 0;
-    for (int k = 1; k <= last; ++k) nonzero |= static_cast<uint64_t>(coefficients[k] != 0) << k;
-    return nonzero & wanted;
-#endif
-}
 
 }  // namespace
 

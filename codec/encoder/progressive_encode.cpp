@@ -5,6 +5,8 @@
 #include "codec/mcu_walk.h"
 #include "codec/encoder/progressive_encode.h"
 
+#include <cstring>
+
 #include "codec/codec_errors.h"
 #include "codec/encoder/bit_writer.h"
 #include "codec/encoder/huffman_encode.h"
@@ -312,8 +314,14 @@ void AcRefine(CodecContext* context, const ScanComponent* scan, const BlockCells
 void CodeBlock(CodecContext* context, ScanComponent* scan, const BlockCells& cells) {
     if (cells[64] > 63) CodecBug();
     if (context->process != FrameProcess::progressive) {
+        // The cells as they are stored, copied without asking their width cell by cell.
         int16_t coefficients[64];
-        for (int k = 0; k < 64; ++k) coefficients[k] = static_cast<int16_t>(cells[k]);
+        if (cells.wide) {
+            std::memcpy(coefficients, cells.record, sizeof coefficients);
+        } else {
+            const int8_t* bytes = CellsOf<int8_t>(cells.record);
+            for (int k = 0; k < 64; ++k) coefficients[k] = bytes[k];
+        }
         CodeSequentialBlock(context, scan, coefficients, cells[64]);
     } else if (context->ss == 0 && context->ah == 0) {
         DcFirst(context, scan, cells);
