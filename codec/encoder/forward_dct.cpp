@@ -404,10 +404,8 @@ KV_ALWAYS_INLINE __m128i InsignificantLanes(const int32_t* dct, const uint32_t* 
 // The significance test of all 64 positions runs four at a time in natural order; only the
 // significant positions, usually a few, are then divided one by one as in the portable form, each
 // into its zig-zag place, and L is the highest of those places.
-int QuantiseBlockLanes(CodecContext* context, const int32_t* dct, int16_t* coefficients, int table) {
-    const uint32_t* thresholds = context->thresholds[table];
-    const uint32_t* divisors = context->divisors[table];
-    // Bit n set: natural position n insignificant; 16 positions per mask of packed comparisons.
+// Bit n set: natural position n insignificant; 16 positions per mask of packed comparisons.
+uint64_t InsignificantMask(const int32_t* dct, const uint32_t* thresholds) {
     uint64_t insignificant = 0;
     KV_UNROLL
     for (int n = 0; n < 64; n += 16) {
@@ -418,6 +416,46 @@ int QuantiseBlockLanes(CodecContext* context, const int32_t* dct, int16_t* coeff
         const uint32_t bits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(low, high)));
         insignificant |= static_cast<uint64_t>(bits) << n;
     }
+    return insignificant;
+}
+
+#if KV_AVX2
+// Insignificance of natural positions n .. n + 7, as InsignificantLanes.
+KV_TARGET_AVX2 inline __m256i InsignificantEight(const int32_t* dct, const uint32_t* thresholds, int n) {
+    const __m256i flip = _mm256_set1_epi32(INT32_MIN);
+    const __m256i threshold = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(thresholds + n));
+    const __m256i value = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(dct + n));
+    const __m256i shifted = _mm256_xor_si256(_mm256_add_epi32(value, threshold), flip);
+    const __m256i limit = _mm256_xor_si256(_mm256_add_epi32(threshold, threshold), flip);
+    return _mm256_cmpgt_epi32(limit, shifted);
+}
+
+// The same mask eight positions at a time (AVX2).
+KV_TARGET_AVX2 uint64_t InsignificantMaskAvx2(const int32_t* dct, const uint32_t* thresholds) {
+    // The packs work within 128-bit halves: groups of four positions come out as 0 2 4 6 1 3 5 7
+    // (in 32-bit units of bytes), which the permutation puts in order.
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    uint64_t insignificant = 0;
+    for (int n = 0; n < 64; n += 32) {
+        const __m256i packed = _mm256_packs_epi16(
+            _mm256_packs_epi32(InsignificantEight(dct, thresholds, n), InsignificantEight(dct, thresholds, n + 8)),
+            _mm256_packs_epi32(InsignificantEight(dct, thresholds, n + 16), InsignificantEight(dct, thresholds, n + 24)));
+        const __m256i ordered = _mm256_permutevar8x32_epi32(packed, order);
+        insignificant |= static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(ordered))) << n;
+    }
+    return insignificant;
+}
+#endif
+
+int QuantiseBlockLanes(CodecContext* context, const int32_t* dct, int16_t* coefficients, int table) {
+    const uint32_t* thresholds = context->thresholds[table];
+    const uint32_t* divisors = context->divisors[table];
+#if KV_AVX2
+    const uint64_t insignificant =
+        simd::HasAvx2() ? InsignificantMaskAvx2(dct, thresholds) : InsignificantMask(dct, thresholds);
+#else
+    const uint64_t insignificant = InsignificantMask(dct, thresholds);
+#endif
     uint64_t significant = ~insignificant & ~uint64_t{1};
     std::memset(coefficients, 0, 64 * sizeof(int16_t));
     coefficients[0] = Quantise(dct[0], divisors[0]);
