@@ -34,30 +34,32 @@ constexpr int32_t ExtendValue(uint32_t raw, int size) {
     return value >= (1 << (size - 1)) ? value : value + 1 - (1 << size);
 }
 
-// Fills the one-step table from the max-code array: a look-ahead resolves when the code it begins
-// with is at most 10 bits long, and brings its value along when the value bits fit as well.
-void BuildFastLookup(HuffmanTable* table) {
+// Fills the one-step table: each code of at most 10 bits answers for every look-ahead it begins
+// (the codes are canonical and prefix-free, so no two claim one), bringing its value along when the
+// value bits fit as well; the other look-aheads go to the search.
+void BuildFastLookup(HuffmanTable* table, const uint16_t* codes) {
     constexpr int kBits = kFastLookupBits;
-    for (uint32_t prefix = 0; prefix < (1u << kBits); ++prefix) {
-        const int32_t lowest = static_cast<int32_t>(prefix << (16 - kBits));
-        const int32_t highest = lowest | ((1 << (16 - kBits)) - 1);
-        int32_t entry = 0;
-        // Every 16-bit look-ahead with this prefix finds the same length in the search below 11 bits.
-        for (int length = 1; length <= kBits && highest < table->limit; ++length) {
-            if (table->maxCode[length] < lowest) continue;
-            const int symbol = table->values[table->valueOffset[length] + static_cast<int32_t>(prefix >> (kBits - length))];
+    std::memset(table->fast, 0, sizeof table->fast);
+    int k = 0;
+    for (int length = 1; length <= kBits; ++length) {
+        for (int i = 0; i < table->bits[length]; ++i, ++k) {
+            const int symbol = table->values[k];
             const int size = symbol & 15;
-            if (size == 0) {
-                entry = FastEntry(0, symbol, true, length);
-            } else if (length + size <= kBits) {
-                const uint32_t raw = (prefix >> (kBits - length - size)) & ((1u << size) - 1);
-                entry = FastEntry(ExtendValue(raw, size), symbol, true, length + size);
-            } else {
-                entry = FastEntry(0, symbol, false, length);
+            const int rest = kBits - length;
+            const uint32_t first = static_cast<uint32_t>(codes[k]) << rest;
+            for (uint32_t after = 0; after < (1u << rest); ++after) {
+                int32_t entry;
+                if (size == 0) {
+                    entry = FastEntry(0, symbol, true, length);
+                } else if (size <= rest) {
+                    const uint32_t raw = (after >> (rest - size)) & ((1u << size) - 1);
+                    entry = FastEntry(ExtendValue(raw, size), symbol, true, length + size);
+                } else {
+                    entry = FastEntry(0, symbol, false, length);
+                }
+                table->fast[first + after] = entry;
             }
-            break;
         }
-        table->fast[prefix] = entry;
     }
 }
 
@@ -81,7 +83,7 @@ void BuildHuffmanLookup(HuffmanTable* table, int isAc, const uint16_t* codes) {
     table->maxCode[17] = INT32_MAX;
     // Without any code every look-ahead is out of range.
     table->limit = longest == 0 ? 0 : table->maxCode[longest] + 1;
-    BuildFastLookup(table);
+    BuildFastLookup(table, codes);
     if (!isAc) return;
     for (uint32_t prefix = 0; prefix < (1u << kLookaheadBits); ++prefix) {
         const int32_t aligned = static_cast<int32_t>(prefix << (16 - kLookaheadBits));
