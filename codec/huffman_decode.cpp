@@ -203,42 +203,13 @@ void DecodeBlock(CodecContext* context, ScanComponent* scan, int32_t* block, uin
     ++context->mcuNumber;
 }
 
-// Bit k set: cell k (0..last) of a stored block is not 0.
-template <typename Cell>
-KV_ALWAYS_INLINE uint64_t NonzeroCells(const Cell* cells, int last) {
-    const uint64_t wanted = last == 63 ? ~uint64_t{0} : (uint64_t{2} << last) - 1;
-#if KV_SSE2
-    const __m128i zeros = _mm_setzero_si128();
-    uint64_t zero = 0;
-    if constexpr (sizeof(Cell) == 1) {
-        KV_UNROLL
-        for (int k = 0; k < 64; k += 16) {
-            const __m128i values = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + k));
-            zero |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(values, zeros)))) << k;
-        }
-    } else {
-        KV_UNROLL
-        for (int k = 0; k < 64; k += 16) {
-            const __m128i low = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + k)), zeros);
-            const __m128i high = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + k + 8)), zeros);
-            zero |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(low, high)))) << k;
-        }
-    }
-    return ~zero & wanted;
-#else
-    uint64_t nonzero = 0;
-    for (int k = 0; k <= last; ++k) nonzero |= static_cast<uint64_t>(cells[k] != 0) << k;
-    return nonzero & wanted;
-#endif
-}
-
 // Reconstructs one stored block of a progressive plane and hands it to the inverse DCT.
 template <typename Cell>
 void ReconstructCells(CodecContext* context, const ComponentInfo* component, const Cell* cells, int32_t* block,
                       uint8_t* output) {
     const uint32_t* multipliers = context->quant[component->quantTable].multipliers;
     ZeroBlock<64>(block);
-    uint64_t nonzero = NonzeroCells(cells, static_cast<int>(cells[64]) & 63);
+    uint64_t nonzero = simd::NonzeroCells(cells, static_cast<int>(cells[64]) & 63);
     // Natural positions that received a coefficient, as in DecodeBlock.
     uint64_t present = 0;
     while (nonzero != 0) {

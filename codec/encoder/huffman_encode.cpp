@@ -82,24 +82,21 @@ void EmitAc(CodecContext* context, int slot, int index, int extra, uint32_t bits
 
 namespace {
 
-// Bit k set: coefficient k (1..last) is not 0.
-inline uint64_t NonzeroAc(const int16_t* coefficients, int last) {
-    const uint64_t wanted = (last == 63 ? ~uint64_t{0} : (uint64_t{2} << last) - 1) & ~uint64_t{1};
-#if KV_SSE2
-    uint64_t zero = 0;
-    const __m128i zeros = _mm_setzero_si128();
-    KV_UNROLL
-    for (int k = 0; k < 64; k += 16) {
-        const __m128i low = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients + k)), zeros);
-        const __m128i high = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients + k + 8)), zeros);
-        zero |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(low, high)))) << k;
+// Walks the nonzero AC coefficients of a block in order, zero runs counted rather than walked:
+// `longRun()` for each run of sixteen zeros before one, then `symbol(value, run)` with the zeros
+// (0..15) left before it.
+template <typename LongRun, typename Symbol>
+KV_ALWAYS_INLINE void WalkAc(const int16_t* coefficients, int last, LongRun&& longRun, Symbol&& symbol) {
+    uint64_t nonzero = simd::NonzeroCells(coefficients, last) & ~uint64_t{1};
+    int previous = 0;
+    while (nonzero != 0) {
+        const int k = std::countr_zero(nonzero);
+        nonzero &= nonzero - 1;
+        int run = k - previous - 1;
+        previous = k;
+        for (; run >= 16; run -= 16) longRun();
+        symbol(static_cast<int32_t>(coefficients[k]), run);
     }
-    return ~zero & wanted;
-#else
-    uint64_t nonzero = 0;
-    for (int k = 1; k <= last; ++k) nonzero |= static_cast<uint64_t>(coefficients[k] != 0) << k;
-    return nonzero & wanted;
-#endif
 }
 
 // Counts the symbols of one block for the statistics pass.
@@ -108,17 +105,11 @@ void CountSequentialBlock(CodecContext* context, ScanComponent* scan, const int1
     if (difference != 0) scan->dcPredictor = coefficients[0];
     ++context->dcCounts[scan->dcTable][MagnitudeBits(static_cast<uint32_t>(difference < 0 ? -difference : difference))];
     uint32_t* counts = context->acCounts[scan->acTable];
-    uint64_t nonzero = NonzeroAc(coefficients, last);
-    int previous = 0;
-    while (nonzero != 0) {
-        const int k = std::countr_zero(nonzero);
-        nonzero &= nonzero - 1;
-        int run = k - previous - 1;
-        previous = k;
-        for (; run >= 16; run -= 16) ++counts[kZeroRunIndex];
-        const int32_t value = coefficients[k];
-        ++counts[MagnitudeBits(static_cast<uint32_t>(value < 0 ? -value : value)) * 16 + run];
-    }
+    WalkAc(
+        coefficients, last, [&] { ++counts[kZeroRunIndex]; },
+        [&](int32_t value, int run) {
+            ++counts[MagnitudeBits(static_cast<uint32_t>(value < 0 ? -value : value)) * 16 + run];
+        });
     if (last != 63) ++counts[kEndOfBlockIndex];
 }
 
@@ -159,21 +150,14 @@ void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int16
     const uint32_t dcBits = static_cast<uint32_t>(difference < 0 ? difference - 1 : difference) & ((1u << dcSize) - 1);
     Append(context, out, (static_cast<uint32_t>(dc.code[dcSize]) << dcSize) | dcBits, dc.length[dcSize]);
 
-    // The nonzero coefficients as bits, so that zero runs are counted rather than walked.
-    uint64_t nonzero = NonzeroAc(coefficients, last);
-    int previous = 0;
-    while (nonzero != 0) {
-        const int k = std::countr_zero(nonzero);
-        nonzero &= nonzero - 1;
-        int run = k - previous - 1;
-        previous = k;
-        for (; run >= 16; run -= 16) Append(context, out, ac.code[kZeroRunIndex], ac.length[kZeroRunIndex]);
-        const int32_t value = coefficients[k];
-        const int size = MagnitudeBits(static_cast<uint32_t>(value < 0 ? -value : value));
-        const int index = size * 16 + run;
-        const uint32_t valueBits = static_cast<uint32_t>(value < 0 ? value - 1 : value) & ((1u << size) - 1);
-        Append(context, out, (static_cast<uint32_t>(ac.code[index]) << size) | valueBits, ac.length[index]);
-    }
+    WalkAc(
+        coefficients, last, [&] { Append(context, out, ac.code[kZeroRunIndex], ac.length[kZeroRunIndex]); },
+        [&](int32_t value, int run) {
+            const int size = MagnitudeBits(static_cast<uint32_t>(value < 0 ? -value : value));
+            const int index = size * 16 + run;
+            const uint32_t valueBits = static_cast<uint32_t>(value < 0 ? value - 1 : value) & ((1u << size) - 1);
+            Append(context, out, (static_cast<uint32_t>(ac.code[index]) << size) | valueBits, ac.length[index]);
+        });
     if (last != 63) Append(context, out, ac.code[kEndOfBlockIndex], ac.length[kEndOfBlockIndex]);
 
     while (out.bits >= 8) {
