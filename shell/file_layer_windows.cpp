@@ -13,51 +13,54 @@ namespace kv::shell {
 
 namespace {
 HANDLE ToHandle(uint64_t fileHandle) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(fileHandle)); }
+
+// Moves *count bytes with move(done, &moved) (a ReadFile or WriteFile of the rest from byte `done`
+// on), call after call: a pipe may deliver less than asked before its end. It stops when all are
+// moved, a call moves nothing (a file's end) or fails; a pipe's end fails with ERROR_BROKEN_PIPE.
+// *count becomes the bytes moved; answers whether a call failed other than at an end.
+template <typename Move>
+bool MoveAll(int32_t* count, Move move) {
+    const int32_t wanted = *count;
+    int32_t done = 0;
+    bool failed = false;
+    while (done < wanted) {
+        DWORD moved = 0;
+        if (!move(done, &moved)) {
+            const DWORD error = GetLastError();
+            failed = error != ERROR_HANDLE_EOF && error != ERROR_BROKEN_PIPE;
+            break;
+        }
+        if (moved == 0) break;
+        done += static_cast<int32_t>(moved);
+    }
+    *count = done;
+    return failed;
+}
 }  // namespace
 
-// A pipe may deliver less than asked before its end: keep reading until the request is met or the
-// file ends (a file's end reads 0 bytes; a pipe's end fails with ERROR_BROKEN_PIPE).
 int16_t ReadFileBytes(uint64_t fileHandle, int32_t* count, void* buffer) {
     const int32_t wanted = *count;
-    if (wanted < 0) {
+    auto* bytes = static_cast<char*>(buffer);
+    if (wanted < 0 || MoveAll(count, [&](int32_t done, DWORD* moved) {
+            return ReadFile(ToHandle(fileHandle), bytes + done, static_cast<DWORD>(wanted - done), moved, nullptr) != 0;
+        })) {
         *count = 0;
         return resultIoError;
     }
-    int32_t done = 0;
-    while (done < wanted) {
-        DWORD got = 0;
-        if (!ReadFile(ToHandle(fileHandle), static_cast<char*>(buffer) + done, static_cast<DWORD>(wanted - done), &got,
-                      nullptr)) {
-            const DWORD error = GetLastError();
-            if (error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE) break;
-            *count = 0;
-            return resultIoError;
-        }
-        if (got == 0) break;
-        done += static_cast<int32_t>(got);
-    }
-    *count = done;
-    return done == wanted ? resultOk : resultEndOfFile;
+    return *count == wanted ? resultOk : resultEndOfFile;
 }
 
 int16_t WriteFileBytes(uint64_t fileHandle, int32_t* count, const void* buffer) {
     const int32_t wanted = *count;
+    const auto* bytes = static_cast<const char*>(buffer);
     if (wanted < 0) {
         *count = 0;
         return resultIoError;
     }
-    int32_t done = 0;
-    while (done < wanted) {
-        DWORD put = 0;
-        if (!WriteFile(ToHandle(fileHandle), static_cast<const char*>(buffer) + done,
-                       static_cast<DWORD>(wanted - done), &put, nullptr) ||
-            put == 0) {
-            break;
-        }
-        done += static_cast<int32_t>(put);
-    }
-    *count = done;
-    return done == wanted ? resultOk : resultIoError;
+    MoveAll(count, [&](int32_t done, DWORD* moved) {
+        return WriteFile(ToHandle(fileHandle), bytes + done, static_cast<DWORD>(wanted - done), moved, nullptr) != 0;
+    });
+    return *count == wanted ? resultOk : resultIoError;
 }
 
 int16_t SeekFile(uint64_t fileHandle, int16_t origin, int32_t offset) {
