@@ -365,6 +365,124 @@ void ForwardDctLanes(int32_t* out, const uint8_t* firstSample, const ComponentIn
     }
 }
 
+#if KV_AVX2
+// ---- AVX2: eight rows or columns side by side in 32-bit lanes ----
+//
+// The same transforms as RowTransform<true> and ColumnTransform, written out for eight lanes: the
+// shared templates cannot carry AVX2 code (their lambdas and instantiations are compiled without it).
+// The products are the low 32 bits of 32-bit lane products, exactly the wrap-around of Times.
+
+KV_TARGET_AVX2 KV_ALWAYS_INLINE __m256i Add8(__m256i a, __m256i b) { return _mm256_add_epi32(a, b); }
+KV_TARGET_AVX2 KV_ALWAYS_INLINE __m256i Sub8(__m256i a, __m256i b) { return _mm256_sub_epi32(a, b); }
+template <uint32_t Factor>
+KV_TARGET_AVX2 KV_ALWAYS_INLINE __m256i Times8(__m256i value) {
+    if constexpr (std::has_single_bit(Factor)) {
+        return _mm256_slli_epi32(value, std::countr_zero(Factor));
+    } else {
+        return _mm256_mullo_epi32(value, _mm256_set1_epi32(static_cast<int32_t>(Factor)));
+    }
+}
+template <int Bits>
+KV_TARGET_AVX2 KV_ALWAYS_INLINE __m256i Sar8(__m256i value) {
+    return _mm256_srai_epi32(value, Bits);
+}
+
+// The butterfly stages of Butterfly for eight lanes.
+struct Butterfly8 {
+    __m256i t7, e10, e11, e12, e13, o10, o11, o12, m;
+};
+KV_TARGET_AVX2 KV_ALWAYS_INLINE Butterfly8 Butterfly8Of(const __m256i* s) {
+    const __m256i t0 = Add8(s[0], s[7]), t7 = Sub8(s[0], s[7]);
+    const __m256i t1 = Add8(s[1], s[6]), t6 = Sub8(s[1], s[6]);
+    const __m256i t2 = Add8(s[2], s[5]), t5 = Sub8(s[2], s[5]);
+    const __m256i t3 = Add8(s[3], s[4]), t4 = Sub8(s[3], s[4]);
+    const __m256i o10 = Add8(t4, t5), o12 = Add8(t6, t7);
+    return {t7, Add8(t0, t3), Add8(t1, t2), Sub8(t1, t2), Sub8(t0, t3), o10, Add8(t5, t6), o12, Sub8(o12, o10)};
+}
+
+// StoreOutputs for eight lanes: out[k] is output k.
+KV_TARGET_AVX2 KV_ALWAYS_INLINE void Outputs8(__m256i* out, __m256i out0, __m256i out4, __m256i e13, __m256i z1,
+                                              __m256i t7, __m256i z2, __m256i z3, __m256i z4) {
+    const __m256i z11 = Add8(t7, z3), z13 = Sub8(t7, z3);
+    out[0] = out0;
+    out[4] = out4;
+    out[2] = Add8(e13, z1);
+    out[6] = Sub8(e13, z1);
+    out[1] = Add8(z11, z4);
+    out[3] = Sub8(z13, z2);
+    out[5] = Add8(z13, z2);
+    out[7] = Sub8(z11, z4);
+}
+
+// RowTransform<true>: the row pass of 8.8 samples.
+KV_TARGET_AVX2 KV_ALWAYS_INLINE void WideRowTransform8(const __m256i* s, __m256i* out) {
+    const Butterfly8 b = Butterfly8Of(s);
+    const __m256i z1 = Times8<kWideR707>(Add8(b.e12, b.e13));
+    const __m256i z3 = Times8<kWideR707>(b.o11);
+    const __m256i z5 = Sub8(Times8<kWideR383>(b.m), Sar8<5>(b.m));
+    const __m256i z2 = Sub8(Add8(Times8<kWideR541>(b.o10), Sar8<5>(Times8<17>(b.o10))), z5);
+    const __m256i z4 = Sub8(Sub8(Sub8(Times8<kWideR1307>(b.o12), b.o12), Sar8<1>(b.o12)), z5);
+    Outputs8(out, Times8<kWideOne>(Add8(b.e10, b.e11)), Times8<kWideOne>(Sub8(b.e10, b.e11)), Times8<kWideOne>(b.e13),
+             z1, Times8<kWideOne>(b.t7), z2, z3, z4);
+}
+
+// Multiply707 for eight lanes.
+KV_TARGET_AVX2 KV_ALWAYS_INLINE __m256i Multiply707x8(__m256i x) {
+    const __m256i y = Add8(x, Sar8<2>(x));
+    return Sar8<1>(Add8(y, Sar8<3>(Add8(y, Sar8<4>(x)))));
+}
+
+// ColumnTransform for eight lanes.
+KV_TARGET_AVX2 KV_ALWAYS_INLINE void ColumnTransform8(const __m256i* s, __m256i* out) {
+    const Butterfly8 b = Butterfly8Of(s);
+    const __m256i z1 = Multiply707x8(Add8(b.e12, b.e13));
+    const __m256i z3 = Multiply707x8(b.o11);
+    const __m256i z5 = Add8(Sar8<1>(Sub8(b.m, Sar8<2>(b.m))), Sar8<7>(Sub8(b.m, Sar8<6>(b.m))));
+    const __m256i a = Add8(b.o10, Sar8<4>(b.o10));
+    const __m256i z2 = Sub8(Sar8<1>(Add8(a, Sar8<6>(Add8(b.o10, Sar8<2>(a))))), z5);
+    const __m256i z4 = Sub8(Sub8(Add8(Add8(b.o12, Sar8<2>(b.o12)), Sar8<4>(b.o12)), Sar8<7>(Sub8(b.o12, Sar8<2>(b.o12)))), z5);
+    Outputs8(out, Add8(b.e10, b.e11), Sub8(b.e10, b.e11), b.e13, z1, b.t7, z2, z3, z4);
+}
+
+// Transposes an 8x8 square of 32-bit values: in[r] lane j becomes out[j] lane r.
+KV_TARGET_AVX2 KV_ALWAYS_INLINE void Transpose8x32(const __m256i* in, __m256i* out) {
+    const __m256i a0 = _mm256_unpacklo_epi32(in[0], in[1]), a1 = _mm256_unpackhi_epi32(in[0], in[1]);
+    const __m256i a2 = _mm256_unpacklo_epi32(in[2], in[3]), a3 = _mm256_unpackhi_epi32(in[2], in[3]);
+    const __m256i a4 = _mm256_unpacklo_epi32(in[4], in[5]), a5 = _mm256_unpackhi_epi32(in[4], in[5]);
+    const __m256i a6 = _mm256_unpacklo_epi32(in[6], in[7]), a7 = _mm256_unpackhi_epi32(in[6], in[7]);
+    const __m256i b0 = _mm256_unpacklo_epi64(a0, a2), b1 = _mm256_unpackhi_epi64(a0, a2);
+    const __m256i b2 = _mm256_unpacklo_epi64(a1, a3), b3 = _mm256_unpackhi_epi64(a1, a3);
+    const __m256i b4 = _mm256_unpacklo_epi64(a4, a6), b5 = _mm256_unpackhi_epi64(a4, a6);
+    const __m256i b6 = _mm256_unpacklo_epi64(a5, a7), b7 = _mm256_unpackhi_epi64(a5, a7);
+    // b0: lanes 0 of rows 0..3 | lanes 4 of rows 0..3; b4 the same of rows 4..7.
+    out[0] = _mm256_permute2x128_si256(b0, b4, 0x20);
+    out[1] = _mm256_permute2x128_si256(b1, b5, 0x20);
+    out[2] = _mm256_permute2x128_si256(b2, b6, 0x20);
+    out[3] = _mm256_permute2x128_si256(b3, b7, 0x20);
+    out[4] = _mm256_permute2x128_si256(b0, b4, 0x31);
+    out[5] = _mm256_permute2x128_si256(b1, b5, 0x31);
+    out[6] = _mm256_permute2x128_si256(b2, b6, 0x31);
+    out[7] = _mm256_permute2x128_si256(b3, b7, 0x31);
+}
+
+// The block of 8.8 samples: rows transposed into columns (sample j of rows 0..7 in the lanes), the row
+// pass, back to one vector per row, the column pass; outputs stored row by row in natural order.
+KV_TARGET_AVX2 void WideForwardDctAvx2(int32_t* out, const uint8_t* firstSample, int32_t rowWidth) {
+    __m128i rows[8], columns[8];
+    KV_UNROLL
+    for (int r = 0; r < 8; ++r) rows[r] = Load16(firstSample + static_cast<std::ptrdiff_t>(r) * rowWidth);
+    Transpose8x16(rows, columns);
+    __m256i samples[8], work[8], lines[8], outputs[8];
+    KV_UNROLL
+    for (int j = 0; j < 8; ++j) samples[j] = _mm256_cvtepu16_epi32(columns[j]);
+    WideRowTransform8(samples, work);
+    Transpose8x32(work, lines);
+    ColumnTransform8(lines, outputs);
+    KV_UNROLL
+    for (int u = 0; u < 8; ++u) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * u), outputs[u]);
+}
+#endif
+
 // Zig-zag position -> natural index (as ZigzagToNatural), known at compile time.
 constexpr uint8_t kZigzag[64] = {
     0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
@@ -504,7 +622,15 @@ void ForwardDctPortable(CodecContext* context, int32_t* out, const uint8_t* firs
 void ForwardDct(CodecContext* context, int32_t* out, const uint8_t* firstSample, const ComponentInfo* component) {
 #if KV_SSE2
     static_cast<void>(context);
+#if KV_AVX2
+    if (component->wideSamples && simd::HasAvx2()) {
+        WideForwardDctAvx2(out, firstSample, component->rowWidth);
+    } else {
+        ForwardDctLanes(out, firstSample, component);
+    }
+#else
     ForwardDctLanes(out, firstSample, component);
+#endif
     out[0] = static_cast<int32_t>(static_cast<uint32_t>(out[0]) + kLevelShift);
 #else
     ForwardDctPortable(context, out, firstSample, component);
