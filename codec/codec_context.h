@@ -248,8 +248,8 @@ struct CodecContext {
     HuffmanCodes dcCodes[kMaxHuffmanTables];
     HuffmanCodes acCodes[kMaxHuffmanTables];
     bool optimalInstalled;        // once optimal tables replaced the defaults
-    int32_t freeBits;             // 1..8 free bits in the partial byte
-    uint32_t partialByte;
+    uint64_t outputBits;          // entropy-coded bits not yet written: the low outputBitCount bits
+    int32_t outputBitCount;       // 0..31
     uint32_t bytesWritten;        // every byte written since SOI, stuffing included
     int32_t restartCountdown;
     int32_t restartMarker;        // 0..7

@@ -3,29 +3,20 @@
 
 namespace kv::codec {
 
-void PutBits(CodecContext* context, uint32_t value, int count) {
-    if (count < context->freeBits) {
-        if (count == 0) CodecRaise(context, categoryMissingCode, messageCodeMissingFromTable);
-        context->freeBits -= count;
-        context->partialByte |= (value & ((1u << count) - 1)) << context->freeBits;
-        return;
+void FlushBits(CodecContext* context) {
+    int count = context->outputBitCount;
+    uint64_t bits = context->outputBits;
+    if (count % 8 != 0) {
+        const int pad = 8 - count % 8;
+        bits = (bits << pad) | ((uint64_t{1} << pad) - 1);
+        count += pad;
     }
-    if (count < 32) value &= (1u << count) - 1;
-    count -= context->freeBits;
-    PutDataByte(context, context->partialByte | (value >> count));
     while (count >= 8) {
         count -= 8;
-        PutDataByte(context, (value >> count) & 0xFF);
+        PutDataByte(context, static_cast<uint32_t>(bits >> count) & 0xFF);
     }
-    context->freeBits = 8 - count;
-    context->partialByte = count == 0 ? 0 : (value << (8 - count)) & 0xFF;
-}
-
-void FlushBits(CodecContext* context) {
-    if (context->freeBits >= 8) return;
-    PutDataByte(context, context->partialByte | ((1u << context->freeBits) - 1));
-    context->freeBits = 8;
-    context->partialByte = 0;
+    context->outputBits = 0;
+    context->outputBitCount = 0;
 }
 
 void WriteMarker(CodecContext* context, int code) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "codec/codec_context.h"
 #include "codec/codec_errors.h"
@@ -59,12 +60,10 @@ inline void PutDataWord(CodecContext* context, uint32_t word) {
     StreamBuffer* sink = context->stream;
     const uint32_t inverted = ~word;
     const bool noFF = ((inverted - 0x01010101u) & ~inverted & 0x80808080u) == 0;
-    if (noFF && sink->count + 4 < sink->bufferSize) {
-        uint8_t* out = sink->buffer + sink->index;
-        out[0] = static_cast<uint8_t>(word >> 24);
-        out[1] = static_cast<uint8_t>(word >> 16);
-        out[2] = static_cast<uint8_t>(word >> 8);
-        out[3] = static_cast<uint8_t>(word);
+    if (noFF && sink->count + 4 < sink->bufferSize) [[likely]] {
+        const uint8_t bytes[4] = {static_cast<uint8_t>(word >> 24), static_cast<uint8_t>(word >> 16),
+                                  static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word)};
+        std::memcpy(sink->buffer + sink->index, bytes, 4);
         sink->index += 4;
         sink->count += 4;
         lastError = 0;
@@ -74,11 +73,23 @@ inline void PutDataWord(CodecContext* context, uint32_t word) {
     for (int shift = 24; shift >= 0; shift -= 8) PutDataByte(context, (word >> shift) & 0xFF);
 }
 
-// Appends the low `count` (1..32) bits of value, most significant first. A count of 0 means the
-// symbol had no code.
-void PutBits(CodecContext* context, uint32_t value, int count);
+// Appends the low `count` (1..32) bits of value, most significant first; the other bits of value
+// are ignored. Whole 32-bit words leave as soon as they are complete. A count of 0 means the symbol
+// had no code.
+inline void PutBits(CodecContext* context, uint32_t value, int count) {
+    if (count == 0) CodecRaise(context, categoryMissingCode, messageCodeMissingFromTable);
+    uint64_t bits = (context->outputBits << count) | (value & (~0u >> (32 - count)));
+    int pending = context->outputBitCount + count;
+    if (pending >= 32) {
+        pending -= 32;
+        PutDataWord(context, static_cast<uint32_t>(bits >> pending));
+    }
+    context->outputBits = bits;
+    context->outputBitCount = pending;
+}
 
-// Completes a partial byte with 1 bits and writes it, before a marker or at the end of a scan.
+// Writes the bits that wait, the last byte completed with 1 bits, before a marker or at the end of a
+// scan.
 void FlushBits(CodecContext* context);
 
 // Raises when the output stream reports an error or the end of the file.

@@ -170,8 +170,8 @@ void EncoderStart(CodecContext* context) {
     SetupScan(context);
     if (context->bufferWholeImage) SizeCoefficientBuffers(context);
 
-    context->freeBits = 8;
-    context->partialByte = 0;
+    context->outputBits = 0;
+    context->outputBitCount = 0;
     context->bytesWritten = 0;
     ComputeQuantTables(context);
     context->quantTablesDefined = context->quantTableCount;

@@ -140,8 +140,8 @@ void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int16
     }
     const HuffmanCodes& dc = context->dcCodes[scan->dcTable];
     const HuffmanCodes& ac = context->acCodes[scan->acTable];
-    // The partial byte's bits join the block's bits; what is left over goes back at the end.
-    BlockBits out{context->partialByte >> context->freeBits, 8 - context->freeBits};
+    // The bits that wait join the block's bits; what is left over waits for the next block.
+    BlockBits out{context->outputBits, context->outputBitCount};
 
     const int32_t difference = coefficients[0] - scan->dcPredictor;
     if (difference != 0) scan->dcPredictor = coefficients[0];
@@ -160,12 +160,8 @@ void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int16
         });
     if (last != 63) Append(context, out, ac.code[kEndOfBlockIndex], ac.length[kEndOfBlockIndex]);
 
-    while (out.bits >= 8) {
-        out.bits -= 8;
-        PutDataByte(context, static_cast<uint32_t>(out.pending >> out.bits) & 0xFF);
-    }
-    context->freeBits = 8 - out.bits;
-    context->partialByte = static_cast<uint32_t>(out.pending << context->freeBits) & 0xFF;
+    context->outputBits = out.pending;
+    context->outputBitCount = out.bits;
 }
 
 uint8_t* BufferedBlock(const ComponentInfo* component, int blockRow, int blockColumn) {

@@ -28,7 +28,6 @@ protected:
         fd_ = testing_support::OpenDescriptor(file_->Path(), O_RDWR);
         int16_t error = 0;
         context_.stream = StreamOpen(static_cast<uint64_t>(fd_), 1, &error);
-        context_.freeBits = 8;
     }
     void TearDown() override {
         StreamClose(context_.stream);
@@ -58,12 +57,13 @@ TEST_F(HuffmanEncodeTest, PutBitsPacksMostSignificantFirstAndStuffsFF) {
     PutBits(&context_, 0x1F, 5);         // 11111: completes 0xBF
     PutBits(&context_, 0xFF, 8);         // a whole 0xFF byte gets a 0x00 after it
     PutBits(&context_, 0x3, 2);          // 11 pending
-    EXPECT_EQ(context_.freeBits, 6);
-    PutBits(&context_, 0xABCDE, 20);     // 11 + 1010 1011 1100 1101 1110
-    EXPECT_EQ(Written(), (std::vector<uint8_t>{0xBF, 0xFF, 0x00, 0xEA, 0xF3}));
-    EXPECT_EQ(context_.freeBits, 2);
-    EXPECT_EQ(context_.partialByte, 0x78u) << "the last six bits 011110 wait at the top";
+    PutBits(&context_, 0xFFFABCDE, 20);  // 11 + 1010 1011 1100 1101 1110 (the bits above 20 ignored)
+    EXPECT_EQ(Written(), (std::vector<uint8_t>{0xBF, 0xFF, 0x00, 0xEA, 0xF3})) << "a whole 32-bit word leaves";
+    EXPECT_EQ(context_.outputBitCount, 6);
+    EXPECT_EQ(context_.outputBits & 0x3F, 0x1Eu) << "the last six bits 011110 wait";
     EXPECT_EQ(context_.bytesWritten, 5u) << "stuffing counts";
+    FlushBits(&context_);
+    EXPECT_EQ(Written(), (std::vector<uint8_t>{0xBF, 0xFF, 0x00, 0xEA, 0xF3, 0x7B})) << "padded with 1 bits";
 }
 
 TEST_F(HuffmanEncodeTest, ThirtyTwoBitsAtOnce) {
