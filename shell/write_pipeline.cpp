@@ -19,6 +19,8 @@ constexpr int kQualityLevels = 11;
 // Quality scale per quality 0..10; not monotonic between 4 and 5.
 constexpr float kQualityScale[kQualityLevels] = {1.5f, 1.3f, 1.0f, 0.76f, 0.5f, 0.65f,
                                                  0.4f, 0.25f, 0.15f, 0.075f, 0.025f};
+// Bytes after a row for the encoder's copies of its last pixel (three pixels of up to four bytes).
+constexpr std::size_t kRowSlack = 16;
 constexpr int32_t kIccChunkLimit = 65519;
 constexpr int32_t kIccMaximumChunks = 255;
 constexpr uint8_t kIccIdentifier[12] = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0};
@@ -184,10 +186,15 @@ void WriteStart(HostFormatRecord* record, intptr_t, int16_t* result) {
         record->columnStep = 3;
         record->planeStep = 1;
         record->rowStep = rowBytes;
-        rowBuffer = static_cast<uint8_t*>(ShellAllocate(static_cast<std::size_t>(rowBytes), &code));
+        // The host's row is the encoder's input row: the room after it takes the copies of the last
+        // pixel that the conversion appends.
+        rowBuffer = static_cast<uint8_t*>(ShellAllocate(static_cast<std::size_t>(rowBytes) + kRowSlack, &code));
     }
     *result = KeepRunState(record, context, rowBuffer, code);
-    if (*result == resultOk) record->rowData = rowBuffer;
+    if (*result == resultOk) {
+        record->rowData = rowBuffer;
+        context->inputRow = rowBuffer;
+    }
 }
 
 void WriteContinue(HostFormatRecord* record, intptr_t, int16_t* result) {
@@ -206,7 +213,10 @@ void WriteContinue(HostFormatRecord* record, intptr_t, int16_t* result) {
         *result = resultBadParameters;
         return;
     }
-    std::memcpy(context->inputRow, record->rowData, static_cast<std::size_t>(context->inputRowLength));
+    // A host that hands its own row instead of filling ours has it copied.
+    if (record->rowData != context->inputRow) {
+        std::memcpy(context->inputRow, record->rowData, static_cast<std::size_t>(context->inputRowLength));
+    }
     const int16_t code = RunInCodec(context, EncodeRow, nullptr, FailureKept::yes);
     if (code != resultOk) {
         *result = code;
