@@ -372,10 +372,10 @@ void ForwardDctLanes(int32_t* out, const uint8_t* firstSample, const ComponentIn
 // shared templates cannot carry AVX2 code (their lambdas and instantiations are compiled without it).
 // The products are the low 32 bits of 32-bit lane products, exactly the wrap-around of Times.
 
-KV_TARGET_AVX2 KV_ALWAYS_INLINE __m256i Add8(__m256i a, __m256i b) { return _mm256_add_epi32(a, b); }
-KV_TARGET_AVX2 KV_ALWAYS_INLINE __m256i Sub8(__m256i a, __m256i b) { return _mm256_sub_epi32(a, b); }
+KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i Add8(__m256i a, __m256i b) { return _mm256_add_epi32(a, b); }
+KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i Sub8(__m256i a, __m256i b) { return _mm256_sub_epi32(a, b); }
 template <uint32_t Factor>
-KV_TARGET_AVX2 KV_ALWAYS_INLINE __m256i Times8(__m256i value) {
+KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i Times8(__m256i value) {
     if constexpr (std::has_single_bit(Factor)) {
         return _mm256_slli_epi32(value, std::countr_zero(Factor));
     } else {
@@ -383,7 +383,7 @@ KV_TARGET_AVX2 KV_ALWAYS_INLINE __m256i Times8(__m256i value) {
     }
 }
 template <int Bits>
-KV_TARGET_AVX2 KV_ALWAYS_INLINE __m256i Sar8(__m256i value) {
+KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i Sar8(__m256i value) {
     return _mm256_srai_epi32(value, Bits);
 }
 
@@ -391,7 +391,7 @@ KV_TARGET_AVX2 KV_ALWAYS_INLINE __m256i Sar8(__m256i value) {
 struct Butterfly8 {
     __m256i t7, e10, e11, e12, e13, o10, o11, o12, m;
 };
-KV_TARGET_AVX2 KV_ALWAYS_INLINE Butterfly8 Butterfly8Of(const __m256i* s) {
+KV_ALWAYS_INLINE KV_TARGET_AVX2 Butterfly8 Butterfly8Of(const __m256i* s) {
     const __m256i t0 = Add8(s[0], s[7]), t7 = Sub8(s[0], s[7]);
     const __m256i t1 = Add8(s[1], s[6]), t6 = Sub8(s[1], s[6]);
     const __m256i t2 = Add8(s[2], s[5]), t5 = Sub8(s[2], s[5]);
@@ -401,7 +401,7 @@ KV_TARGET_AVX2 KV_ALWAYS_INLINE Butterfly8 Butterfly8Of(const __m256i* s) {
 }
 
 // StoreOutputs for eight lanes: out[k] is output k.
-KV_TARGET_AVX2 KV_ALWAYS_INLINE void Outputs8(__m256i* out, __m256i out0, __m256i out4, __m256i e13, __m256i z1,
+KV_ALWAYS_INLINE KV_TARGET_AVX2 void Outputs8(__m256i* out, __m256i out0, __m256i out4, __m256i e13, __m256i z1,
                                               __m256i t7, __m256i z2, __m256i z3, __m256i z4) {
     const __m256i z11 = Add8(t7, z3), z13 = Sub8(t7, z3);
     out[0] = out0;
@@ -415,7 +415,7 @@ KV_TARGET_AVX2 KV_ALWAYS_INLINE void Outputs8(__m256i* out, __m256i out0, __m256
 }
 
 // RowTransform<true>: the row pass of 8.8 samples.
-KV_TARGET_AVX2 KV_ALWAYS_INLINE void WideRowTransform8(const __m256i* s, __m256i* out) {
+KV_ALWAYS_INLINE KV_TARGET_AVX2 void WideRowTransform8(const __m256i* s, __m256i* out) {
     const Butterfly8 b = Butterfly8Of(s);
     const __m256i z1 = Times8<kWideR707>(Add8(b.e12, b.e13));
     const __m256i z3 = Times8<kWideR707>(b.o11);
@@ -427,13 +427,13 @@ KV_TARGET_AVX2 KV_ALWAYS_INLINE void WideRowTransform8(const __m256i* s, __m256i
 }
 
 // Multiply707 for eight lanes.
-KV_TARGET_AVX2 KV_ALWAYS_INLINE __m256i Multiply707x8(__m256i x) {
+KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i Multiply707x8(__m256i x) {
     const __m256i y = Add8(x, Sar8<2>(x));
     return Sar8<1>(Add8(y, Sar8<3>(Add8(y, Sar8<4>(x)))));
 }
 
 // ColumnTransform for eight lanes.
-KV_TARGET_AVX2 KV_ALWAYS_INLINE void ColumnTransform8(const __m256i* s, __m256i* out) {
+KV_ALWAYS_INLINE KV_TARGET_AVX2 void ColumnTransform8(const __m256i* s, __m256i* out) {
     const Butterfly8 b = Butterfly8Of(s);
     const __m256i z1 = Multiply707x8(Add8(b.e12, b.e13));
     const __m256i z3 = Multiply707x8(b.o11);
@@ -445,7 +445,7 @@ KV_TARGET_AVX2 KV_ALWAYS_INLINE void ColumnTransform8(const __m256i* s, __m256i*
 }
 
 // Transposes an 8x8 square of 32-bit values: in[r] lane j becomes out[j] lane r.
-KV_TARGET_AVX2 KV_ALWAYS_INLINE void Transpose8x32(const __m256i* in, __m256i* out) {
+KV_ALWAYS_INLINE KV_TARGET_AVX2 void Transpose8x32(const __m256i* in, __m256i* out) {
     const __m256i a0 = _mm256_unpacklo_epi32(in[0], in[1]), a1 = _mm256_unpackhi_epi32(in[0], in[1]);
     const __m256i a2 = _mm256_unpacklo_epi32(in[2], in[3]), a3 = _mm256_unpackhi_epi32(in[2], in[3]);
     const __m256i a4 = _mm256_unpacklo_epi32(in[4], in[5]), a5 = _mm256_unpackhi_epi32(in[4], in[5]);
@@ -538,30 +538,87 @@ uint64_t InsignificantMask(const int32_t* dct, const uint32_t* thresholds) {
 }
 
 #if KV_AVX2
-// Insignificance of natural positions n .. n + 7, as InsignificantLanes.
-KV_TARGET_AVX2 inline __m256i InsignificantEight(const int32_t* dct, const uint32_t* thresholds, int n) {
+// Insignificance of eight values with their thresholds, as InsignificantLanes.
+KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i InsignificantOf(__m256i value, __m256i threshold) {
     const __m256i flip = _mm256_set1_epi32(INT32_MIN);
-    const __m256i threshold = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(thresholds + n));
-    const __m256i value = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(dct + n));
     const __m256i shifted = _mm256_xor_si256(_mm256_add_epi32(value, threshold), flip);
     const __m256i limit = _mm256_xor_si256(_mm256_add_epi32(threshold, threshold), flip);
     return _mm256_cmpgt_epi32(limit, shifted);
 }
 
-// The same mask eight positions at a time (AVX2).
-KV_TARGET_AVX2 uint64_t InsignificantMaskAvx2(const int32_t* dct, const uint32_t* thresholds) {
+// Insignificance of natural positions n .. n + 7.
+KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i InsignificantEight(const int32_t* dct, const uint32_t* thresholds, int n) {
+    return InsignificantOf(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(dct + n)),
+                           _mm256_loadu_si256(reinterpret_cast<const __m256i*>(thresholds + n)));
+}
+
+// Bits 0..63 of the all-ones or all-zero lanes of eight vectors of eight (vector r: bits 8r .. 8r + 7).
+KV_ALWAYS_INLINE KV_TARGET_AVX2 uint64_t MaskOfLanes(const __m256i* lanes) {
     // The packs work within 128-bit halves: groups of four positions come out as 0 2 4 6 1 3 5 7
     // (in 32-bit units of bytes), which the permutation puts in order.
     const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-    uint64_t insignificant = 0;
-    for (int n = 0; n < 64; n += 32) {
-        const __m256i packed = _mm256_packs_epi16(
-            _mm256_packs_epi32(InsignificantEight(dct, thresholds, n), InsignificantEight(dct, thresholds, n + 8)),
-            _mm256_packs_epi32(InsignificantEight(dct, thresholds, n + 16), InsignificantEight(dct, thresholds, n + 24)));
+    uint64_t mask = 0;
+    for (int r = 0; r < 8; r += 4) {
+        const __m256i packed = _mm256_packs_epi16(_mm256_packs_epi32(lanes[r], lanes[r + 1]),
+                                                  _mm256_packs_epi32(lanes[r + 2], lanes[r + 3]));
         const __m256i ordered = _mm256_permutevar8x32_epi32(packed, order);
-        insignificant |= static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(ordered))) << n;
+        mask |= static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(ordered))) << (8 * r);
     }
-    return insignificant;
+    return mask;
+}
+
+// The same mask eight positions at a time (AVX2).
+KV_TARGET_AVX2 uint64_t InsignificantMaskAvx2(const int32_t* dct, const uint32_t* thresholds) {
+    __m256i lanes[8];
+    for (int r = 0; r < 8; ++r) lanes[r] = InsignificantEight(dct, thresholds, 8 * r);
+    return MaskOfLanes(lanes);
+}
+#endif
+
+// Quantises the positions whose bits are set in `significant` (natural order; never bit 0) and DC into
+// their zig-zag places of a cleared block; answers the highest of those places.
+KV_ALWAYS_INLINE int QuantiseSignificant(const int32_t* dct, const uint32_t* divisors, uint64_t significant,
+                                         int16_t* coefficients) {
+    std::memset(coefficients, 0, 64 * sizeof(int16_t));
+    coefficients[0] = Quantise(dct[0], divisors[0]);
+    int last = 0;
+    while (significant != 0) {
+        const int n = std::countr_zero(significant);
+        significant &= significant - 1;
+        const int k = kNatural.zigzag[n];
+        coefficients[k] = Quantise(dct[n], divisors[k]);
+        if (k > last) last = k;
+    }
+    return last;
+}
+
+#if KV_AVX2
+// ForwardDct and QuantiseBlock of a block of 8.8 samples in one: the significance test on the
+// transform's outputs while they are in registers.
+KV_TARGET_AVX2 int WideTransformQuantiseAvx2(const CodecContext* context, int16_t* coefficients,
+                                             const uint8_t* firstSample, int32_t rowWidth, int table) {
+    __m128i rows[8], columns[8];
+    KV_UNROLL
+    for (int r = 0; r < 8; ++r) rows[r] = Load16(firstSample + static_cast<std::ptrdiff_t>(r) * rowWidth);
+    Transpose8x16(rows, columns);
+    __m256i samples[8], work[8], lines[8], outputs[8];
+    KV_UNROLL
+    for (int j = 0; j < 8; ++j) samples[j] = _mm256_cvtepu16_epi32(columns[j]);
+    WideRowTransform8(samples, work);
+    Transpose8x32(work, lines);
+    ColumnTransform8(lines, outputs);
+    outputs[0] = _mm256_add_epi32(outputs[0], _mm256_setr_epi32(static_cast<int32_t>(kLevelShift), 0, 0, 0, 0, 0, 0, 0));
+    const uint32_t* thresholds = context->thresholds[table];
+    alignas(32) int32_t dct[64];
+    __m256i insignificant[8];
+    KV_UNROLL
+    for (int u = 0; u < 8; ++u) {
+        _mm256_store_si256(reinterpret_cast<__m256i*>(dct + 8 * u), outputs[u]);
+        insignificant[u] =
+            InsignificantOf(outputs[u], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(thresholds + 8 * u)));
+    }
+    const uint64_t significant = ~MaskOfLanes(insignificant) & ~uint64_t{1};
+    return QuantiseSignificant(dct, context->divisors[table], significant, coefficients);
 }
 #endif
 
@@ -574,18 +631,7 @@ int QuantiseBlockLanes(CodecContext* context, const int32_t* dct, int16_t* coeff
 #else
     const uint64_t insignificant = InsignificantMask(dct, thresholds);
 #endif
-    uint64_t significant = ~insignificant & ~uint64_t{1};
-    std::memset(coefficients, 0, 64 * sizeof(int16_t));
-    coefficients[0] = Quantise(dct[0], divisors[0]);
-    int last = 0;
-    while (significant != 0) {
-        const int n = std::countr_zero(significant);
-        significant &= significant - 1;
-        const int k = kNatural.zigzag[n];
-        coefficients[k] = Quantise(dct[n], divisors[k]);
-        if (k > last) last = k;
-    }
-    return last;
+    return QuantiseSignificant(dct, divisors, ~insignificant & ~uint64_t{1}, coefficients);
 }
 #endif
 
@@ -662,6 +708,18 @@ int QuantiseBlock(CodecContext* context, const int32_t* dct, int16_t* coefficien
 #else
     return QuantiseBlockPortable(context, dct, coefficients, table);
 #endif
+}
+
+int TransformAndQuantise(CodecContext* context, int16_t* coefficients, const uint8_t* firstSample,
+                         const ComponentInfo* component) {
+#if KV_AVX2
+    if (component->wideSamples && simd::HasAvx2()) {
+        return WideTransformQuantiseAvx2(context, coefficients, firstSample, component->rowWidth, component->quantTable);
+    }
+#endif
+    int32_t dct[64];
+    ForwardDct(context, dct, firstSample, component);
+    return QuantiseBlock(context, dct, coefficients, component->quantTable);
 }
 
 }  // namespace kv::codec

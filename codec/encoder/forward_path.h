@@ -69,6 +69,10 @@ void ForwardDct(CodecContext* context, int32_t* out, const uint8_t* firstSample,
 // the answer and where insignificant) and answers the last significant index 0..63.
 int QuantiseBlock(CodecContext* context, const int32_t* dct, int16_t* coefficients, int table);
 
+// ForwardDct and QuantiseBlock in one, with the component's table: the same coefficients and answer.
+int TransformAndQuantise(CodecContext* context, int16_t* coefficients, const uint8_t* firstSample,
+                         const ComponentInfo* component);
+
 // ForwardDct and QuantiseBlock one row, column or coefficient at a time in plain C++: what those run
 // where SSE2 is not available, and on x86 a second implementation to check the vector ones against.
 // Same contracts and results.

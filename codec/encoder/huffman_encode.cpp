@@ -202,9 +202,7 @@ void EncodeBlock(CodecContext* context, ScanComponent* scan, int blockRow, int b
         const int cellBytes = component->wideSamples ? 2 : 1;
         const uint8_t* first = component->samples + static_cast<std::size_t>(blockRow) * 8 * component->rowWidth +
                                static_cast<std::size_t>(blockColumn) * 8 * cellBytes;
-        int32_t dct[64];
-        ForwardDct(context, dct, first, component);
-        last = QuantiseBlock(context, dct, coefficients, component->quantTable);
+        last = TransformAndQuantise(context, coefficients, first, component);
     }
     if (context->bufferWholeImage) {
         StoreBlock(context, component, blockColumn, blockRow, coefficients, last);
