@@ -361,12 +361,14 @@ KV_TARGET_AVX2 int32_t WideAveragedPairsAvx2(const FastRows<uint16_t>& rows, int
         const uint8_t* p = rows.in + 6 * static_cast<std::ptrdiff_t>(x);
         const __m256i first = LoadEightPixels(p), second = LoadEightPixels(p + 24);
         __m256i channels[2][3];
+        KV_UNROLL
         for (int c = 0; c < 3; ++c) channels[0][c] = Channel(first, c), channels[1][c] = Channel(second, c);
         StoreCells(rows.y + 2 * x, WideLuma(channels[0][0], channels[0][1], channels[0][2]),
                    WideLuma(channels[1][0], channels[1][1], channels[1][2]));
         // Sums of neighbours: the horizontal adds leave pairs 0 1 4 5 | 2 3 6 7, which the
         // permutation puts in order.
         __m256i sums[3];
+        KV_UNROLL
         for (int c = 0; c < 3; ++c) {
             sums[c] = _mm256_permute4x64_epi64(_mm256_hadd_epi32(channels[0][c], channels[1][c]), 0xD8);
         }
