@@ -241,6 +241,8 @@ struct CodecContext {
     uint8_t encodingQuant[2][64]; // zig-zag order: threshold-deciding quantisers
     uint32_t* thresholds[2];      // per table, natural order, in the WorkBlock (PrepareDivisors)
     uint32_t* divisors[2];
+    uint32_t reciprocals[2][64];      // per table, zig-zag order: the divisors' reciprocals (PrepareReciprocals)
+    uint8_t reciprocalShifts[2][64];
     EncoderEdge edges[kMaxComponents];
     int32_t* lumaTables[3];       // forward colour tables per input channel, in the WorkBlock
     int32_t* chromaTables[3];     // packed Cb (high 16 bits) and Cr (low 16 bits) per input channel

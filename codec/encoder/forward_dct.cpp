@@ -180,6 +180,14 @@ inline int16_t Quantise(int32_t value, uint32_t divisor) {
     return static_cast<int16_t>((quotient ^ sign) - sign);
 }
 
+// Quantise with the division replaced by DivideByReciprocal: the same quotient.
+KV_ALWAYS_INLINE int16_t QuantiseByReciprocal(int32_t value, uint32_t divisor, uint32_t reciprocal, int shift) {
+    const uint32_t sign = static_cast<uint32_t>(value >> 31);
+    const uint32_t magnitude = (static_cast<uint32_t>(value) ^ sign) - sign;
+    const uint32_t quotient = DivideByReciprocal(magnitude + divisor, reciprocal, shift);
+    return static_cast<int16_t>((quotient ^ sign) - sign);
+}
+
 // Keeps a divisor usable: at least 1 and small enough that twice it, and a magnitude plus it, fit 32
 // bits. The encoder's own quantisers (1..255) never reach either bound.
 constexpr uint64_t kLargestDivisor = uint64_t{1} << 30;
@@ -577,16 +585,19 @@ KV_TARGET_AVX2 uint64_t InsignificantMaskAvx2(const int32_t* dct, const uint32_t
 
 // Quantises the positions whose bits are set in `significant` (natural order; never bit 0) and DC into
 // their zig-zag places of a cleared block; answers the highest of those places.
-KV_ALWAYS_INLINE int QuantiseSignificant(const int32_t* dct, const uint32_t* divisors, uint64_t significant,
-                                         int16_t* coefficients) {
+KV_ALWAYS_INLINE int QuantiseSignificant(const CodecContext* context, int table, const int32_t* dct,
+                                         uint64_t significant, int16_t* coefficients) {
+    const uint32_t* divisors = context->divisors[table];
+    const uint32_t* reciprocals = context->reciprocals[table];
+    const uint8_t* shifts = context->reciprocalShifts[table];
     std::memset(coefficients, 0, 64 * sizeof(int16_t));
-    coefficients[0] = Quantise(dct[0], divisors[0]);
+    coefficients[0] = QuantiseByReciprocal(dct[0], divisors[0], reciprocals[0], shifts[0]);
     int last = 0;
     while (significant != 0) {
         const int n = std::countr_zero(significant);
         significant &= significant - 1;
         const int k = kNatural.zigzag[n];
-        coefficients[k] = Quantise(dct[n], divisors[k]);
+        coefficients[k] = QuantiseByReciprocal(dct[n], divisors[k], reciprocals[k], shifts[k]);
         if (k > last) last = k;
     }
     return last;
@@ -618,20 +629,19 @@ KV_TARGET_AVX2 int WideTransformQuantiseAvx2(const CodecContext* context, int16_
             InsignificantOf(outputs[u], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(thresholds + 8 * u)));
     }
     const uint64_t significant = ~MaskOfLanes(insignificant) & ~uint64_t{1};
-    return QuantiseSignificant(dct, context->divisors[table], significant, coefficients);
+    return QuantiseSignificant(context, table, dct, significant, coefficients);
 }
 #endif
 
 int QuantiseBlockLanes(CodecContext* context, const int32_t* dct, int16_t* coefficients, int table) {
     const uint32_t* thresholds = context->thresholds[table];
-    const uint32_t* divisors = context->divisors[table];
 #if KV_AVX2
     const uint64_t insignificant =
         simd::HasAvx2() ? InsignificantMaskAvx2(dct, thresholds) : InsignificantMask(dct, thresholds);
 #else
     const uint64_t insignificant = InsignificantMask(dct, thresholds);
 #endif
-    return QuantiseSignificant(dct, divisors, ~insignificant & ~uint64_t{1}, coefficients);
+    return QuantiseSignificant(context, table, dct, ~insignificant & ~uint64_t{1}, coefficients);
 }
 #endif
 
@@ -649,6 +659,17 @@ void PrepareDivisors(CodecContext* context) {
             if (divisor > kLargestDivisor) divisor = kLargestDivisor;
             divisors[k] = static_cast<uint32_t>(divisor);
         }
+        PrepareReciprocals(context, table);
+    }
+}
+
+void PrepareReciprocals(CodecContext* context, int table) {
+    for (int k = 0; k < 64; ++k) {
+        const uint64_t doubled = uint64_t{2} * context->divisors[table][k];
+        const int shift = std::bit_width(doubled - 1);
+        const uint64_t reciprocal = (uint64_t{1} << (32 + shift)) / doubled + 1 - (uint64_t{1} << 32);
+        context->reciprocals[table][k] = static_cast<uint32_t>(reciprocal);
+        context->reciprocalShifts[table][k] = static_cast<uint8_t>(shift);
     }
 }
 

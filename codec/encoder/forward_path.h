@@ -60,6 +60,18 @@ void FinishLastRows(CodecContext* context);
 // quantTableCount.
 void PrepareDivisors(CodecContext* context);
 
+// Fills reciprocals[table] and reciprocalShifts[table] from divisors[table] (PrepareDivisors does it
+// for every table): for the doubled divisor D (2 to 2^31) and s the bits of D - 1, the reciprocal is
+// floor(2^(32 + s) / D) + 1 less 2^32, which fits 32 bits.
+void PrepareReciprocals(CodecContext* context, int table);
+
+// n / D rounded down for every n below 2^32, by the reciprocal and shift PrepareReciprocals made for D:
+// floor(n x (2^32 + reciprocal) / 2^(32 + s)).
+inline uint32_t DivideByReciprocal(uint32_t n, uint32_t reciprocal, int shift) {
+    const uint64_t wide = n;
+    return static_cast<uint32_t>((wide + ((wide * reciprocal) >> 32)) >> shift);
+}
+
 // Transforms the 8x8 block whose top-left sample is at firstSample (rows rowWidth bytes apart; 16-bit
 // cells when the component has wideSamples) into 64 values in natural order, scaled by
 // 2^19 x a(u) x a(v) against the level-shifted DCT.

@@ -169,6 +169,7 @@ TEST(QuantiseBlock, SignificanceAndRounding) {
     for (int k = 0; k < 64; ++k) thresholds[k] = 1000, divisors[k] = 600;
     context.thresholds[1] = thresholds;
     context.divisors[1] = divisors;
+    PrepareReciprocals(&context, 1);
     for (const QuantCase& test : cases) {
         int32_t dct[64] = {};
         dct[kZigZag[test.k]] = test.value;
@@ -377,6 +378,7 @@ TEST(QuantiseBlock, VectorFormMatchesPortableOnAnyTablesAndSparseBlocks) {
             thresholds[k] = round % 3 == 0 ? static_cast<uint32_t>(random()) : static_cast<uint32_t>(random() % (1u << 28));
             divisors[k] = 1 + static_cast<uint32_t>(random() % (1u << 30));
         }
+        PrepareReciprocals(&context, 1);
         int32_t dct[64];
         for (int n = 0; n < 64; ++n) dct[n] = static_cast<int32_t>(random());
         ExpectSameQuantisation(&context, dct, "any tables", round);
@@ -390,6 +392,7 @@ TEST(QuantiseBlock, VectorFormMatchesPortableOnAnyTablesAndSparseBlocks) {
             dct[n] = k > last ? static_cast<int32_t>(random() % (2 * t)) - t
                               : (k == last ? (random() & 1 ? t : -t - 1) : DecisionValue(random, thresholds[n], divisors[k]));
         }
+        PrepareReciprocals(&context, 1);
         ExpectSameQuantisation(&context, dct, "sparse block ending at", last);
         int16_t coefficients[64];
         ASSERT_EQ(QuantiseBlock(&context, dct, coefficients, 1), last);
@@ -437,4 +440,39 @@ TEST(TransformAndQuantise, MatchesThePortableTransformAndQuantisation) {
             for (int k = 0; k < 64; ++k) ASSERT_EQ(fused[k], portable[k]) << "round " << round << " at " << k;
         }
     }
+}
+
+// The reciprocals replace every division the encoder's own tables can ask for (each stored quantiser
+// 1..255 with each scale), for every dividend below 2^32: the quotient by reciprocal never falls as
+// the dividend grows, so agreeing with the division at both sides of every step (qD - 1 and qD) and
+// at the top means agreeing everywhere.
+TEST(QuantiseBlock, ReciprocalsDivideExactlyForEveryDivisorOfTheTables) {
+    CodecContext context{};
+    uint32_t thresholds[64], divisors[64];
+    context.quantTableCount = 1;
+    context.thresholds[0] = thresholds;
+    context.divisors[0] = divisors;
+    int64_t checked = 0;
+    for (int stored = 1; stored <= 255; ++stored) {
+        for (int k = 0; k < 64; ++k) context.encodingQuant[0][k] = 1, context.quant[0].entries[k] = static_cast<uint16_t>(stored);
+        PrepareDivisors(&context);
+        for (int k = 0; k < 64; ++k) {
+            const uint64_t d = 2 * uint64_t{divisors[k]};
+            const uint32_t reciprocal = context.reciprocals[0][k];
+            const int shift = context.reciprocalShifts[0][k];
+            const auto check = [&](uint64_t n) {
+                ASSERT_EQ(DivideByReciprocal(static_cast<uint32_t>(n), reciprocal, shift), n / d)
+                    << "stored " << stored << " position " << k << " dividend " << n;
+                ++checked;
+            };
+            check(0);
+            check(0xFFFFFFFFu);
+            for (uint64_t step = d; step <= 0xFFFFFFFFu; step += d) {
+                check(step - 1);
+                check(step);
+                if (HasFatalFailure()) return;
+            }
+        }
+    }
+    EXPECT_GT(checked, 1000000);
 }
