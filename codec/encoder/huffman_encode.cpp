@@ -108,7 +108,7 @@ void CountSequentialBlock(CodecContext* context, ScanComponent* scan, const int1
     WalkAc(
         coefficients, last, [&] { ++counts[kZeroRunIndex]; },
         [&](int32_t value, int run) {
-            ++counts[MagnitudeBits(static_cast<uint32_t>(value < 0 ? -value : value)) * 16 + run];
+            ++counts[NonzeroMagnitudeBits(static_cast<uint32_t>(value < 0 ? -value : value)) * 16 + run];
         });
     if (last != 63) ++counts[kEndOfBlockIndex];
 }
@@ -153,7 +153,7 @@ void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int16
     WalkAc(
         coefficients, last, [&] { Append(context, out, ac.code[kZeroRunIndex], ac.length[kZeroRunIndex]); },
         [&](int32_t value, int run) {
-            const int size = MagnitudeBits(static_cast<uint32_t>(value < 0 ? -value : value));
+            const int size = NonzeroMagnitudeBits(static_cast<uint32_t>(value < 0 ? -value : value));
             const int index = size * 16 + run;
             const uint32_t valueBits = static_cast<uint32_t>(value < 0 ? value - 1 : value) & ((1u << size) - 1);
             Append(context, out, (static_cast<uint32_t>(ac.code[index]) << size) | valueBits, ac.length[index]);

@@ -20,6 +20,15 @@ inline int MagnitudeBits(uint32_t magnitude) {
     return std::bit_width(magnitude);
 }
 
+// MagnitudeBits of a magnitude known not to be 0: one bit scan.
+inline int NonzeroMagnitudeBits(uint32_t magnitude) {
+#if defined(__GNUC__) || defined(__clang__)
+    return 32 - __builtin_clz(magnitude);
+#else
+    return std::bit_width(magnitude);
+#endif
+}
+
 // Turns a table slot's definition into codes and total lengths (kind 0 DC, 1 AC); refuses values
 // that cannot be coded.
 void DeriveEncoderCodes(CodecContext* context, const HuffmanTable* table, HuffmanCodes* codes, int kind);
