@@ -644,10 +644,6 @@ void DeriveEdgeGeometry(CodecContext* context, int component) {
     edge.lastBlockStart = padded - BlockFloor(pad) - 8;
 }
 
-bool BlockOutsideData(const CodecContext* context, int component, int blockColumn) {
-    return blockColumn * 8 >= context->edges[component].lastBlockStart + 8;
-}
-
 // --- Tables ---
 
 int32_t ForwardColourTableBytes(const CodecContext* context) {

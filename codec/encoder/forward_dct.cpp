@@ -608,8 +608,10 @@ KV_ALWAYS_INLINE int QuantiseSignificant(const CodecContext* context, int table,
 #if KV_AVX2
 // ForwardDct and QuantiseBlock of a block of 8.8 samples in one: the significance test on the
 // transform's outputs while they are in registers.
-KV_TARGET_AVX2 int WideTransformQuantiseAvx2(const CodecContext* context, int16_t* coefficients,
-                                             const uint8_t* firstSample, int32_t rowWidth, int table) {
+KV_TARGET_AVX2 int WideTransformQuantiseAvx2(CodecContext* context, int16_t* coefficients, const uint8_t* firstSample,
+                                             const ComponentInfo* component) {
+    const int32_t rowWidth = component->rowWidth;
+    const int table = component->quantTable;
     __m128i rows[8], columns[8];
     KV_UNROLL
     for (int r = 0; r < 8; ++r) rows[r] = Load16(firstSample + static_cast<std::ptrdiff_t>(r) * rowWidth);
@@ -733,16 +735,28 @@ int QuantiseBlock(CodecContext* context, const int32_t* dct, int16_t* coefficien
 #endif
 }
 
-int TransformAndQuantise(CodecContext* context, int16_t* coefficients, const uint8_t* firstSample,
-                         const ComponentInfo* component) {
-#if KV_AVX2
-    if (component->wideSamples && simd::HasAvx2()) {
-        return WideTransformQuantiseAvx2(context, coefficients, firstSample, component->rowWidth, component->quantTable);
-    }
-#endif
+namespace {
+
+int TransformThenQuantise(CodecContext* context, int16_t* coefficients, const uint8_t* firstSample,
+                          const ComponentInfo* component) {
     int32_t dct[64];
     ForwardDct(context, dct, firstSample, component);
     return QuantiseBlock(context, dct, coefficients, component->quantTable);
+}
+
+}  // namespace
+
+BlockQuantiser TransformAndQuantiseFor(const ComponentInfo* component) {
+#if KV_AVX2
+    if (component->wideSamples && simd::HasAvx2()) return WideTransformQuantiseAvx2;
+#endif
+    static_cast<void>(component);
+    return TransformThenQuantise;
+}
+
+int TransformAndQuantise(CodecContext* context, int16_t* coefficients, const uint8_t* firstSample,
+                         const ComponentInfo* component) {
+    return TransformAndQuantiseFor(component)(context, coefficients, firstSample, component);
 }
 
 }  // namespace kv::codec

@@ -20,7 +20,9 @@ void DeriveEdgeGeometry(CodecContext* context, int component);
 
 // Whether the block at this block column lies at or beyond the end of the last block holding data
 // in its block row (such a block is coded as a repeat of the DC predictor with no AC).
-bool BlockOutsideData(const CodecContext* context, int component, int blockColumn);
+inline bool BlockOutsideData(const CodecContext* context, int component, int blockColumn) {
+    return blockColumn * 8 >= context->edges[component].lastBlockStart + 8;
+}
 
 // --- Colour conversion and subsampling ---
 
@@ -84,6 +86,11 @@ int QuantiseBlock(CodecContext* context, const int32_t* dct, int16_t* coefficien
 // ForwardDct and QuantiseBlock in one, with the component's table: the same coefficients and answer.
 int TransformAndQuantise(CodecContext* context, int16_t* coefficients, const uint8_t* firstSample,
                          const ComponentInfo* component);
+
+// The form of TransformAndQuantise for the component, chosen once for a run of its blocks.
+using BlockQuantiser = int (*)(CodecContext* context, int16_t* coefficients, const uint8_t* firstSample,
+                               const ComponentInfo* component);
+BlockQuantiser TransformAndQuantiseFor(const ComponentInfo* component);
 
 // ForwardDct and QuantiseBlock one row, column or coefficient at a time in plain C++: what those run
 // where SSE2 is not available, and on x86 a second implementation to check the vector ones against.

@@ -189,12 +189,14 @@ void StoreBlock(CodecContext* context, const ComponentInfo* component, int block
 
 // Transforms and quantises the block at (block row, block column) of a scan component, then codes
 // it or keeps it for the buffered passes.
-void EncodeBlock(CodecContext* context, ScanComponent* scan, int blockRow, int blockColumn) {
+// `quantiser` is TransformAndQuantiseFor(scan->component).
+KV_ALWAYS_INLINE void EncodeBlock(CodecContext* context, ScanComponent* scan, BlockQuantiser quantiser, int blockRow,
+                                  int blockColumn) {
     const ComponentInfo* component = scan->component;
     const int index = static_cast<int>(component - context->components);
     int16_t coefficients[64];
     int last = 0;
-    if (BlockOutsideData(context, index, blockColumn)) {
+    if (BlockOutsideData(context, index, blockColumn)) [[unlikely]] {
         // Beyond the data: the previous DC again and no AC.
         std::memset(coefficients, 0, sizeof coefficients);
         coefficients[0] = static_cast<int16_t>(scan->dcPredictor);
@@ -202,7 +204,7 @@ void EncodeBlock(CodecContext* context, ScanComponent* scan, int blockRow, int b
         const int cellBytes = component->wideSamples ? 2 : 1;
         const uint8_t* first = component->samples + static_cast<std::size_t>(blockRow) * 8 * component->rowWidth +
                                static_cast<std::size_t>(blockColumn) * 8 * cellBytes;
-        last = TransformAndQuantise(context, coefficients, first, component);
+        last = quantiser(context, coefficients, first, component);
     }
     if (context->bufferWholeImage) {
         StoreBlock(context, component, blockColumn, blockRow, coefficients, last);
@@ -237,11 +239,16 @@ void WriteRestart(CodecContext* context) {
 
 void EncodeMcuRow(CodecContext* context) {
     if (context->scanComponentCount > 1) {
+        BlockQuantiser quantisers[kMaxComponents];
+        for (int i = 0; i < context->scanComponentCount; ++i) {
+            quantisers[i] = TransformAndQuantiseFor(context->scan[i].component);
+        }
         for (int mcu = 0; mcu < context->mcusPerRow; ++mcu) {
             CountDownRestart(context);
             // The sample buffers hold one MCU row: block rows count from its top.
-            ForEachBlockOfMcu(context, 0, mcu,
-                              [&](ScanComponent* scan, int row, int column) { EncodeBlock(context, scan, row, column); });
+            ForEachBlockOfMcu(context, 0, mcu, [&](ScanComponent* scan, int row, int column) {
+                EncodeBlock(context, scan, quantisers[scan - context->scan], row, column);
+            });
         }
     } else {
         // One component: its block rows one by one, none wholly below the image.
@@ -252,10 +259,11 @@ void EncodeMcuRow(CodecContext* context) {
         const int32_t firstComponentRow = firstImageRow * component->v / context->vMax;
         const int32_t componentWidth = (context->width * component->h + context->hMax - 1) / context->hMax;
         const int32_t blocksAcross = (componentWidth + 7) / 8;
+        const BlockQuantiser quantiser = TransformAndQuantiseFor(component);
         for (int row = 0; row < component->v && firstComponentRow + 8 * row < componentHeight; ++row) {
             for (int column = 0; column < blocksAcross; ++column) {
                 CountDownRestart(context);
-                EncodeBlock(context, scan, row, column);
+                EncodeBlock(context, scan, quantiser, row, column);
             }
         }
     }
