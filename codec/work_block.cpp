@@ -81,14 +81,18 @@ uint8_t* AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int32_t c
     // Clearing a large block is work of its own: the cancel hook may stop it before it starts.
     NoteWork(context, kWorkPerClearedByte * static_cast<int64_t>(total));
     // Zeroed: the coefficient planes must start at zero, and a sample buffer that no scan fills (a
-    // component coded in a later scan) must still hold samples the colour tables can index.
-    auto* block = static_cast<uint8_t*>(MemoryAllocateZeroed(1, static_cast<std::size_t>(total)));
+    // component coded in a later scan) must still hold samples the colour tables can index. The
+    // encoder writes every cell of a block into its planes before any scan reads it, so its planes
+    // are left as they come and the rest is cleared below.
+    auto* block = static_cast<uint8_t*>(encoder ? MemoryAllocate(static_cast<std::size_t>(total))
+                                                : MemoryAllocateZeroed(1, static_cast<std::size_t>(total)));
     if (block == nullptr) CodecRaise(context, categoryNoMemory, messageNoMemory, static_cast<int32_t>(total));
     std::memcpy(block, &context, sizeof context);
     uint64_t offset = kBackPointerBytes;
     for (int i = 0; i < context->quantTablesDefined; ++i) {
         auto* table = reinterpret_cast<uint32_t*>(block + offset);
         if (encoder) {
+            std::memset(table, 0, static_cast<std::size_t>(tableBytes));
             // The encoder keeps thresholds and divisors where the decoder keeps its multipliers.
             context->thresholds[i] = table;
             context->divisors[i] = table + 64;
@@ -100,12 +104,14 @@ uint8_t* AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int32_t c
     for (int i = 0; i < context->componentCount; ++i) {
         ComponentInfo& component = context->components[i];
         component.samples = block + offset;
+        if (encoder) std::memset(block + offset, 0, static_cast<std::size_t>(SampleBufferBytes(context, component)));
         offset += SampleBufferBytes(context, component);
         const uint64_t planeBytes = PlaneBytes(context, component);
         component.plane = planeBytes == 0 ? nullptr : block + offset;
         component.planeCellBytes = context->quant[component.quantTable].coarse ? 1 : 2;
         offset += planeBytes;
     }
+    if (encoder) std::memset(block + offset, 0, static_cast<std::size_t>(total - offset));
     uint8_t* colourTables = colourBytes == 0 ? nullptr : block + offset;
     offset += colourBytes;
     // The row at the end is the decoder's output row or the encoder's input row.

@@ -85,8 +85,8 @@ namespace {
 // Walks the nonzero AC coefficients of a block in order, zero runs counted rather than walked:
 // `longRun()` for each run of sixteen zeros before one, then `symbol(value, run)` with the zeros
 // (0..15) left before it.
-template <typename LongRun, typename Symbol>
-KV_ALWAYS_INLINE void WalkAc(const int16_t* coefficients, int last, LongRun&& longRun, Symbol&& symbol) {
+template <typename Cell, typename LongRun, typename Symbol>
+KV_ALWAYS_INLINE void WalkAc(const Cell* coefficients, int last, LongRun&& longRun, Symbol&& symbol) {
     uint64_t nonzero = simd::NonzeroCells(coefficients, last) & ~uint64_t{1};
     int previous = 0;
     while (nonzero != 0) {
@@ -100,7 +100,8 @@ KV_ALWAYS_INLINE void WalkAc(const int16_t* coefficients, int last, LongRun&& lo
 }
 
 // Counts the symbols of one block for the statistics pass.
-void CountSequentialBlock(CodecContext* context, ScanComponent* scan, const int16_t* coefficients, int last) {
+template <typename Cell>
+void CountSequentialBlock(CodecContext* context, ScanComponent* scan, const Cell* coefficients, int last) {
     const int32_t difference = coefficients[0] - scan->dcPredictor;
     if (difference != 0) scan->dcPredictor = coefficients[0];
     ++context->dcCounts[scan->dcTable][MagnitudeBits(static_cast<uint32_t>(difference < 0 ? -difference : difference))];
@@ -131,9 +132,9 @@ KV_ALWAYS_INLINE void Append(CodecContext* context, BlockBits& out, uint32_t val
 }
 
 
-}  // namespace
-
-void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int16_t* coefficients, int last) {
+// CodeSequentialBlock for blocks of 16-bit or (from the coefficient buffer) 8-bit cells.
+template <typename Cell>
+void CodeBlockOf(CodecContext* context, ScanComponent* scan, const Cell* coefficients, int last) {
     if (context->statisticsPass) {
         CountSequentialBlock(context, scan, coefficients, last);
         return;
@@ -164,6 +165,16 @@ void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int16
     context->outputBitCount = out.bits;
 }
 
+}  // namespace
+
+void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int16_t* coefficients, int last) {
+    CodeBlockOf(context, scan, coefficients, last);
+}
+
+void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int8_t* coefficients, int last) {
+    CodeBlockOf(context, scan, coefficients, last);
+}
+
 uint8_t* BufferedBlock(const ComponentInfo* component, int blockRow, int blockColumn) {
     const std::size_t index = static_cast<std::size_t>(blockRow) * (component->planeWidth / 8) + blockColumn;
     return component->plane + index * 65 * component->planeCellBytes;
@@ -171,19 +182,29 @@ uint8_t* BufferedBlock(const ComponentInfo* component, int blockRow, int blockCo
 
 namespace {
 
-// Keeps a quantised block in the coefficient buffer: 64 cells in zig-zag order, then L.
+// Keeps a quantised block in the coefficient buffer: all 64 cells in zig-zag order (the buffer is
+// not cleared beforehand), then L. Byte cells keep the low 8 bits of each coefficient.
 void StoreBlock(CodecContext* context, const ComponentInfo* component, int blockColumn, int blockRowInMcu,
                 const int16_t* coefficients, int last) {
     const int blockRow = context->mcuRowsCoded * component->v + blockRowInMcu;
     uint8_t* record = BufferedBlock(component, blockRow, blockColumn);
     if (component->planeCellBytes == 1) {
+#if KV_SSE2
+        const __m128i lowBytes = _mm_set1_epi16(0xFF);
+        for (int k = 0; k < 64; k += 16) {
+            const __m128i first = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients + k)), lowBytes);
+            const __m128i second =
+                _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(coefficients + k + 8)), lowBytes);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(record + k), _mm_packus_epi16(first, second));
+        }
+#else
         auto* cells = CellsOf<int8_t>(record);
-        for (int k = 0; k <= last; ++k) cells[k] = static_cast<int8_t>(coefficients[k]);
-        cells[64] = static_cast<int8_t>(last);
+        for (int k = 0; k < 64; ++k) cells[k] = static_cast<int8_t>(coefficients[k]);
+#endif
+        CellsOf<int8_t>(record)[64] = static_cast<int8_t>(last);
     } else {
-        auto* cells = CellsOf<int16_t>(record);
-        for (int k = 0; k <= last; ++k) cells[k] = coefficients[k];
-        cells[64] = static_cast<int16_t>(last);
+        std::memcpy(record, coefficients, 64 * sizeof(int16_t));
+        CellsOf<int16_t>(record)[64] = static_cast<int16_t>(last);
     }
 }
 

@@ -44,6 +44,8 @@ void EmitAc(CodecContext* context, int slot, int index, int extra, uint32_t bits
 
 // Codes (or counts) one quantised block of a sequential scan: DC difference, AC runs up to L, EOB.
 void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int16_t* coefficients, int last);
+// The same for a block of the coefficient buffer kept in 8-bit cells.
+void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int8_t* coefficients, int last);
 
 // The record of a block in a component's coefficient buffer.
 uint8_t* BufferedBlock(const ComponentInfo* component, int blockRow, int blockColumn);

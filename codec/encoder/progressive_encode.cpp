@@ -314,15 +314,14 @@ void AcRefine(CodecContext* context, const ScanComponent* scan, const BlockCells
 void CodeBlock(CodecContext* context, ScanComponent* scan, const BlockCells& cells) {
     if (cells[64] > 63) CodecBug();
     if (context->process != FrameProcess::progressive) {
-        // The cells as they are stored, copied without asking their width cell by cell.
-        int16_t coefficients[64];
+        // The cells as they are stored, in their own width.
         if (cells.wide) {
-            std::memcpy(coefficients, cells.record, sizeof coefficients);
+            const int16_t* coefficients = CellsOf<int16_t>(cells.record);
+            CodeSequentialBlock(context, scan, coefficients, coefficients[64]);
         } else {
-            const int8_t* bytes = CellsOf<int8_t>(cells.record);
-            for (int k = 0; k < 64; ++k) coefficients[k] = bytes[k];
+            const int8_t* coefficients = CellsOf<int8_t>(cells.record);
+            CodeSequentialBlock(context, scan, coefficients, coefficients[64]);
         }
-        CodeSequentialBlock(context, scan, coefficients, cells[64]);
     } else if (context->ss == 0 && context->ah == 0) {
         DcFirst(context, scan, cells);
     } else if (context->ss == 0) {
