@@ -59,29 +59,6 @@ void StartScanState(CodecContext* context) {
 
 namespace {
 
-// Counts the symbol in the statistics pass; else writes its code followed by the low `extra` bits.
-KV_ALWAYS_INLINE void EmitSymbol(CodecContext* context, uint32_t* counts, const HuffmanCodes& codes, int symbol,
-                                 int extra, uint32_t bits) {
-    if (context->statisticsPass) {
-        ++counts[symbol];
-        return;
-    }
-    const uint32_t mask = (1u << extra) - 1;
-    PutBits(context, (static_cast<uint32_t>(codes.code[symbol]) << extra) | (bits & mask), codes.length[symbol]);
-}
-
-}  // namespace
-
-void EmitDc(CodecContext* context, int slot, int size, uint32_t bits) {
-    EmitSymbol(context, context->dcCounts[slot], context->dcCodes[slot], size, size, bits);
-}
-
-void EmitAc(CodecContext* context, int slot, int index, int extra, uint32_t bits) {
-    EmitSymbol(context, context->acCounts[slot], context->acCodes[slot], index, extra, bits);
-}
-
-namespace {
-
 // Walks the nonzero AC coefficients of a block in order, zero runs counted rather than walked:
 // `longRun()` for each run of sixteen zeros before one, then `symbol(value, run)` with the zeros
 // (0..15) left before it.
@@ -173,11 +150,6 @@ void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int16
 
 void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int8_t* coefficients, int last) {
     CodeBlockOf(context, scan, coefficients, last);
-}
-
-uint8_t* BufferedBlock(const ComponentInfo* component, int blockRow, int blockColumn) {
-    const std::size_t index = static_cast<std::size_t>(blockRow) * (component->planeWidth / 8) + blockColumn;
-    return component->plane + index * 65 * component->planeCellBytes;
 }
 
 namespace {

@@ -2,9 +2,11 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 
 #include "codec/codec_context.h"
+#include "codec/encoder/bit_writer.h"
 
 namespace kv::codec {
 
@@ -37,10 +39,25 @@ void DeriveEncoderCodes(CodecContext* context, const HuffmanTable* table, Huffma
 inline constexpr int kEndOfBlockIndex = 0;
 inline constexpr int kZeroRunIndex = 15;
 
+// Counts the symbol in the statistics pass; else writes its code followed by the low `extra` bits.
+inline void EmitSymbol(CodecContext* context, uint32_t* counts, const HuffmanCodes& codes, int symbol, int extra,
+                       uint32_t bits) {
+    if (context->statisticsPass) {
+        ++counts[symbol];
+        return;
+    }
+    const uint32_t mask = (1u << extra) - 1;
+    PutBits(context, (static_cast<uint32_t>(codes.code[symbol]) << extra) | (bits & mask), codes.length[symbol]);
+}
+
 // Writes the DC code of a size category with its value bits, or counts it in a statistics pass.
-void EmitDc(CodecContext* context, int slot, int size, uint32_t bits);
+inline void EmitDc(CodecContext* context, int slot, int size, uint32_t bits) {
+    EmitSymbol(context, context->dcCounts[slot], context->dcCodes[slot], size, size, bits);
+}
 // Writes the AC code of an index with `extra` value bits, or counts it in a statistics pass.
-void EmitAc(CodecContext* context, int slot, int index, int extra, uint32_t bits);
+inline void EmitAc(CodecContext* context, int slot, int index, int extra, uint32_t bits) {
+    EmitSymbol(context, context->acCounts[slot], context->acCodes[slot], index, extra, bits);
+}
 
 // Codes (or counts) one quantised block of a sequential scan: DC difference, AC runs up to L, EOB.
 void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int16_t* coefficients, int last);
@@ -48,7 +65,10 @@ void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int16
 void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int8_t* coefficients, int last);
 
 // The record of a block in a component's coefficient buffer.
-uint8_t* BufferedBlock(const ComponentInfo* component, int blockRow, int blockColumn);
+inline uint8_t* BufferedBlock(const ComponentInfo* component, int blockRow, int blockColumn) {
+    const std::size_t index = static_cast<std::size_t>(blockRow) * (component->planeWidth / 8) + blockColumn;
+    return component->plane + index * 65 * component->planeCellBytes;
+}
 
 // Resets the DC predictors and the restart state for a new scan.
 void StartScanState(CodecContext* context);

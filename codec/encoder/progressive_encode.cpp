@@ -5,6 +5,7 @@
 #include "codec/mcu_walk.h"
 #include "codec/encoder/progressive_encode.h"
 
+#include <bit>
 #include <cstring>
 
 #include "codec/codec_errors.h"
@@ -238,6 +239,46 @@ void DcFirst(CodecContext* context, ScanComponent* scan, const BlockCells& cells
     EmitDc(context, scan->dcTable, size, static_cast<uint32_t>(difference < 0 ? difference - 1 : difference));
 }
 
+// Bit k set: cell k of the block has a magnitude of at least 2^al (so not 0 after the shift by Al).
+template <typename Cell>
+KV_ALWAYS_INLINE uint64_t LargeMagnitudes(const Cell* cells, int al) {
+    if (al == 0) return simd::NonzeroCells(cells, 63);
+#if KV_SSE2
+    uint64_t large = 0;
+    const __m128i zero = _mm_setzero_si128();
+    KV_UNROLL
+    for (int k = 0; k < 64; k += 16) {
+        // |value| as an unsigned cell, less 2^al - 1 with saturation: not 0 exactly for the large ones.
+        __m128i small;
+        if constexpr (sizeof(Cell) == 1) {
+            const __m128i values = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + k));
+            const __m128i sign = _mm_cmpgt_epi8(zero, values);
+            const __m128i magnitude = _mm_sub_epi8(_mm_xor_si128(values, sign), sign);
+            small = _mm_cmpeq_epi8(_mm_subs_epu8(magnitude, _mm_set1_epi8(static_cast<char>((1 << al) - 1))), zero);
+        } else {
+            const __m128i limit = _mm_set1_epi16(static_cast<int16_t>((1 << al) - 1));
+            __m128i halves[2];
+            for (int h = 0; h < 2; ++h) {
+                const __m128i values = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cells + k + 8 * h));
+                const __m128i sign = _mm_srai_epi16(values, 15);
+                const __m128i magnitude = _mm_sub_epi16(_mm_xor_si128(values, sign), sign);
+                halves[h] = _mm_cmpeq_epi16(_mm_subs_epu16(magnitude, limit), zero);
+            }
+            small = _mm_packs_epi16(halves[0], halves[1]);
+        }
+        large |= static_cast<uint64_t>(static_cast<uint16_t>(~_mm_movemask_epi8(small))) << k;
+    }
+    return large;
+#else
+    uint64_t large = 0;
+    for (int k = 0; k < 64; ++k) {
+        const int32_t value = cells[k];
+        large |= static_cast<uint64_t>((static_cast<uint32_t>(value < 0 ? -value : value) >> al) != 0) << k;
+    }
+    return large;
+#endif
+}
+
 // Walks the band Ss..Se of the block up to its last nonzero cell, counting zero magnitudes (after
 // the shift by Al) into the run. Each nonzero magnitude goes to visit(value, magnitude, run), which
 // answers whether it coded the coefficient: then the run starts again. Answers the last position
@@ -245,14 +286,22 @@ void DcFirst(CodecContext* context, ScanComponent* scan, const BlockCells& cells
 template <typename Visit>
 KV_ALWAYS_INLINE int WalkBand(const CodecContext* context, const BlockCells& cells, Visit&& visit) {
     const int last = cells[64] < context->se ? cells[64] : context->se;
+    if (last < context->ss) return -1;
+    // Bits ss..last of the cells whose magnitudes stay nonzero after the shift.
+    const uint64_t band = (last == 63 ? ~uint64_t{0} : (uint64_t{2} << last) - 1) & (~uint64_t{0} << context->ss);
+    uint64_t large = band & (cells.wide ? LargeMagnitudes(CellsOf<int16_t>(cells.record), context->al)
+                                        : LargeMagnitudes(CellsOf<int8_t>(cells.record), context->al));
     int run = 0;
     int coded = -1;
-    for (int k = context->ss; k <= last; ++k) {
+    int previous = context->ss - 1;
+    while (large != 0) {
+        const int k = std::countr_zero(large);
+        large &= large - 1;
+        run += k - previous - 1;
+        previous = k;
         const int32_t value = cells[k];
         const uint32_t magnitude = static_cast<uint32_t>(value < 0 ? -value : value) >> context->al;
-        if (magnitude == 0) {
-            ++run;
-        } else if (visit(value, magnitude, run)) {
+        if (visit(value, magnitude, run)) {
             run = 0;
             coded = k;
         }
