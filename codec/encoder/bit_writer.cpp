@@ -3,6 +3,11 @@
 
 namespace kv::codec {
 
+// PutDataWord's way for a word with a 0xFF byte or one that reaches the end of the sink's buffer.
+void PutDataWordBytes(CodecContext* context, uint32_t word) {
+    for (int shift = 24; shift >= 0; shift -= 8) PutDataByte(context, (word >> shift) & 0xFF);
+}
+
 void FlushBits(CodecContext* context) {
     int count = context->outputBitCount;
     uint64_t bits = context->outputBits;

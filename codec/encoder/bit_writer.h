@@ -7,6 +7,7 @@
 
 #include "codec/codec_context.h"
 #include "codec/codec_errors.h"
+#include "codec/simd.h"
 
 namespace kv::codec {
 
@@ -56,7 +57,8 @@ inline void PutDataByte(CodecContext* context, uint32_t byte) {
 
 // Writes four bytes of entropy-coded data, the first in the top bits of word: straight into the
 // sink's buffer when none of them is 0xFF and all fit below its last byte, else byte by byte.
-inline void PutDataWord(CodecContext* context, uint32_t word) {
+void PutDataWordBytes(CodecContext* context, uint32_t word);
+KV_ALWAYS_INLINE void PutDataWord(CodecContext* context, uint32_t word) {
     StreamBuffer* sink = context->stream;
     const uint32_t inverted = ~word;
     const bool noFF = ((inverted - 0x01010101u) & ~inverted & 0x80808080u) == 0;
@@ -70,7 +72,7 @@ inline void PutDataWord(CodecContext* context, uint32_t word) {
         context->bytesWritten += 4;
         return;
     }
-    for (int shift = 24; shift >= 0; shift -= 8) PutDataByte(context, (word >> shift) & 0xFF);
+    PutDataWordBytes(context, word);
 }
 
 // Appends the low `count` (1..32) bits of value, most significant first; the other bits of value
