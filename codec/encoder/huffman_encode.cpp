@@ -1,7 +1,6 @@
 // Huffman encoding of sequential scans. Input: quantised blocks (zig-zag order) made from the
 // component sample buffers; output: entropy-coded bytes, 0xFF-stuffed, with restart markers, through
 // the context's sink.
-#include "codec/mcu_walk.h"
 #include "codec/encoder/huffman_encode.h"
 
 #include <bit>
@@ -180,30 +179,42 @@ void StoreBlock(CodecContext* context, const ComponentInfo* component, int block
     }
 }
 
-// Transforms and quantises the block at (block row, block column) of a scan component, then codes
-// it or keeps it for the buffered passes.
-// `quantiser` is TransformAndQuantiseFor(scan->component).
-KV_ALWAYS_INLINE void EncodeBlock(CodecContext* context, ScanComponent* scan, BlockQuantiser quantiser, int blockRow,
-                                  int blockColumn) {
+// What the blocks of one scan component share within an MCU row.
+struct ComponentRun {
+    ScanComponent* scan;
+    const ComponentInfo* component;
+    BlockQuantiser quantiser;       // TransformAndQuantiseFor(component)
+    int32_t lastBlockStart;         // as EncoderEdge: blocks from lastBlockStart + 8 on lie beyond the data
+    std::size_t blockBytes;         // bytes of a block's row of samples
+};
+
+ComponentRun RunOf(CodecContext* context, ScanComponent* scan) {
     const ComponentInfo* component = scan->component;
     const int index = static_cast<int>(component - context->components);
+    return ComponentRun{scan, component, TransformAndQuantiseFor(component), context->edges[index].lastBlockStart,
+                        static_cast<std::size_t>(component->wideSamples ? 16 : 8)};
+}
+
+// Transforms and quantises the block at (block row, block column) of a scan component, then codes
+// it or keeps it for the buffered passes.
+KV_ALWAYS_INLINE void EncodeBlock(CodecContext* context, const ComponentRun& run, int blockRow, int blockColumn) {
+    const ComponentInfo* component = run.component;
     int16_t coefficients[64];
     int last = 0;
-    if (BlockOutsideData(context, index, blockColumn)) [[unlikely]] {
+    if (blockColumn * 8 >= run.lastBlockStart + 8) [[unlikely]] {
         // Beyond the data: the previous DC again and no AC.
         std::memset(coefficients, 0, sizeof coefficients);
-        coefficients[0] = static_cast<int16_t>(scan->dcPredictor);
+        coefficients[0] = static_cast<int16_t>(run.scan->dcPredictor);
     } else {
-        const int cellBytes = component->wideSamples ? 2 : 1;
         const uint8_t* first = component->samples + static_cast<std::size_t>(blockRow) * 8 * component->rowWidth +
-                               static_cast<std::size_t>(blockColumn) * 8 * cellBytes;
-        last = quantiser(context, coefficients, first, component);
+                               static_cast<std::size_t>(blockColumn) * run.blockBytes;
+        last = run.quantiser(context, coefficients, first, component);
     }
     if (context->bufferWholeImage) {
         StoreBlock(context, component, blockColumn, blockRow, coefficients, last);
-        scan->dcPredictor = coefficients[0];
+        run.scan->dcPredictor = coefficients[0];
     } else {
-        CodeSequentialBlock(context, scan, coefficients, last);
+        CodeSequentialBlock(context, run.scan, coefficients, last);
     }
     ++context->mcuNumber;
 }
@@ -232,16 +243,18 @@ void WriteRestart(CodecContext* context) {
 
 void EncodeMcuRow(CodecContext* context) {
     if (context->scanComponentCount > 1) {
-        BlockQuantiser quantisers[kMaxComponents];
-        for (int i = 0; i < context->scanComponentCount; ++i) {
-            quantisers[i] = TransformAndQuantiseFor(context->scan[i].component);
-        }
+        const int count = context->scanComponentCount;
+        ComponentRun runs[kMaxComponents];
+        for (int i = 0; i < count; ++i) runs[i] = RunOf(context, &context->scan[i]);
         for (int mcu = 0; mcu < context->mcusPerRow; ++mcu) {
             CountDownRestart(context);
             // The sample buffers hold one MCU row: block rows count from its top.
-            ForEachBlockOfMcu(context, 0, mcu, [&](ScanComponent* scan, int row, int column) {
-                EncodeBlock(context, scan, quantisers[scan - context->scan], row, column);
-            });
+            for (int i = 0; i < count; ++i) {
+                const int h = runs[i].component->h, v = runs[i].component->v;
+                for (int row = 0; row < v; ++row) {
+                    for (int column = 0; column < h; ++column) EncodeBlock(context, runs[i], row, mcu * h + column);
+                }
+            }
         }
     } else {
         // One component: its block rows one by one, none wholly below the image.
@@ -252,11 +265,11 @@ void EncodeMcuRow(CodecContext* context) {
         const int32_t firstComponentRow = firstImageRow * component->v / context->vMax;
         const int32_t componentWidth = (context->width * component->h + context->hMax - 1) / context->hMax;
         const int32_t blocksAcross = (componentWidth + 7) / 8;
-        const BlockQuantiser quantiser = TransformAndQuantiseFor(component);
+        const ComponentRun run = RunOf(context, scan);
         for (int row = 0; row < component->v && firstComponentRow + 8 * row < componentHeight; ++row) {
             for (int column = 0; column < blocksAcross; ++column) {
                 CountDownRestart(context);
-                EncodeBlock(context, scan, quantiser, row, column);
+                EncodeBlock(context, run, row, column);
             }
         }
     }
