@@ -1,16 +1,9 @@
-// The host stand-in on its own: the handle pool as the plug-in reaches it through the record and the
-// handle suite, the basic suite, progress and cancel scripting, the record block and the host's file.
-#include <fcntl.h>
+// The host stand-in's handle pool on its own, as the plug-in reaches it through the record and the
+// handle suite: fresh blocks hold junk, and a misused handle ends the process loudly. The module
+// tests rely on both to find a plug-in that reads memory it never wrote or disposes twice.
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include "host/host_environment.h"
-#include "tests/host/temp_file.h"
 
 namespace {
 
@@ -68,10 +61,7 @@ TEST_F(HostEnvironmentDeathTest, MisusedHandlesAbortLoudly) {
     Suite()->disposeHandle(unlocked);
 }
 
-// --- Record block ------------------------------------------------------------------------------
 
-// --- Progress, cancel and suites ---------------------------------------------------------------
 
-// --- Files -------------------------------------------------------------------------------------
 
 }  // namespace

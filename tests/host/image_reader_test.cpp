@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "host/kvhost/image_reader.h"
-#include "tests/host/temp_file.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
-using host_testing::TempFile;
+using testing_support::ScratchFile;
 using kvhost::ImageReader;
 using kvhost::OpenImageReader;
 
@@ -37,7 +37,7 @@ struct PngPicture {
 
 // The PNG file's bytes, made with libpng.
 std::string MakePng(const PngPicture& picture) {
-    TempFile file;
+    ScratchFile file;
     std::FILE* out = std::fopen(file.Path().c_str(), "wb");
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
@@ -150,7 +150,7 @@ std::vector<ReadCase> ReadCases() {
 TEST(ImageReaderTest, EveryKindComesOutAsRgbRows) {
     for (const ReadCase& item : ReadCases()) {
         SCOPED_TRACE(item.name);
-        TempFile file(item.file);
+        ScratchFile file(item.file);
         std::string error;
         const std::unique_ptr<ImageReader> reader = OpenImageReader(file.Path(), &error);
         ASSERT_NE(reader, nullptr) << error;
@@ -208,7 +208,7 @@ TEST(ImageReaderTest, FilesTheHostCannotHandOverAreRefusedWithTheReason) {
     };
     for (const RefusalCase& item : cases) {
         SCOPED_TRACE(item.name);
-        TempFile file(item.file);
+        ScratchFile file(item.file);
         std::string error;
         EXPECT_EQ(OpenImageReader(file.Path(), &error), nullptr);
         EXPECT_NE(error.find(item.reason), std::string::npos) << "the error was: " << error;
@@ -240,7 +240,7 @@ TEST(ImageReaderTest, DamageInTheSamplesFailsAtItsRow) {
     };
     for (const DamageCase& item : cases) {
         SCOPED_TRACE(item.name);
-        TempFile file(item.file);
+        ScratchFile file(item.file);
         std::string error;
         const std::unique_ptr<ImageReader> reader = OpenImageReader(file.Path(), &error);
         ASSERT_NE(reader, nullptr) << error;

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/host/temp_file.h"
+#include "tests/support/test_support.h"
 #include "tests/module/module_test.h"
 
 namespace {
@@ -60,7 +60,7 @@ TEST(LibraryExportsTest, FindsPlainAndCxxNamesThatTheLibraryDefines) {
 
 TEST(LibraryExportsTest, FilesThatAreNoSharedObjectExportNothing) {
     EXPECT_FALSE(host::LibraryExports("/nonexistent/JPEG.kvx", "FilterMain"));
-    host_testing::TempFile text("FilterMain\n");
+    testing_support::ScratchFile text("FilterMain\n");
     EXPECT_FALSE(host::LibraryExports(text.Path(), "FilterMain"));
 
     // Cut short after the section headers' offsets are read, and with every byte past the ELF
@@ -68,9 +68,9 @@ TEST(LibraryExportsTest, FilesThatAreNoSharedObjectExportNothing) {
     std::ifstream in(BuildFolder() + "/JPEG.kvx", std::ios::binary);
     const std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ASSERT_GT(image.size(), 4096u);
-    host_testing::TempFile cut(image.substr(0, 200));
+    testing_support::ScratchFile cut(image.substr(0, 200));
     EXPECT_FALSE(host::LibraryExports(cut.Path(), "FilterMain"));
-    host_testing::TempFile smeared(image.substr(0, 64) + std::string(image.size() - 64, '\xFF'));
+    testing_support::ScratchFile smeared(image.substr(0, 64) + std::string(image.size() - 64, '\xFF'));
     EXPECT_FALSE(host::LibraryExports(smeared.Path(), "FilterMain"));
 }
 

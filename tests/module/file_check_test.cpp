@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "tests/host/temp_file.h"
+#include "tests/support/test_support.h"
 #include "tests/module/module_test.h"
 
 namespace {
@@ -49,7 +49,7 @@ TEST_F(FileCheckTest, AnswersFromTheFirstTwoBytesAndRewindsWhenItReadThem) {
     };
     for (const ContentCase& item : cases) {
         SCOPED_TRACE(item.name);
-        host_testing::TempFile file(item.contents);
+        testing_support::ScratchFile file(item.contents);
         ASSERT_TRUE(Host().OpenForReading(file.Path()));
         ASSERT_EQ(lseek(static_cast<int>(Record()->fileHandle), item.start, SEEK_SET), item.start);
         EXPECT_EQ(Call(selectorFileCheck), item.answer);
@@ -68,7 +68,7 @@ TEST_F(FileCheckTest, RealJpegPassesAndThePositionIsBackAtTheStart) {
 }
 
 TEST_F(FileCheckTest, DescriptorsThatCannotBeReadOrRewoundAnswerIoError) {
-    host_testing::TempFile file("\xFF\xD8\xFF\xE0");
+    testing_support::ScratchFile file("\xFF\xD8\xFF\xE0");
 
     // No file at all.
     EXPECT_EQ(Call(selectorFileCheck), resultIoError);

@@ -1,9 +1,6 @@
 // The host's read loop with its protocol checks, scratch folders and sample comparison.
 #include "tests/module/read_fixture.h"
 
-#include <dirent.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -13,36 +10,9 @@
 
 #include "host/read_session.h"
 #include "tests/module/peer_jpeg.h"
+#include "tests/support/jpeg_builder.h"
 
 namespace module_testing {
-
-TempFolder::TempFolder() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/kvread-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        ADD_FAILURE() << "mkdtemp failed for " << pattern;
-        return;
-    }
-    path_ = pattern;
-}
-
-TempFolder::~TempFolder() {
-    if (path_.empty()) return;
-    if (DIR* folder = opendir(path_.c_str())) {
-        while (const dirent* entry = readdir(folder)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..") unlink(PathOf(name).c_str());
-        }
-        closedir(folder);
-    }
-    rmdir(path_.c_str());
-}
-
-std::string TempFolder::Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
-    const std::string path = PathOf(name);
-    EXPECT_TRUE(peer::WriteFile(path, bytes)) << "cannot write " << path;
-    return path;
-}
 
 void ArmFaults(const HostFaults& faults) {
     host::HostEnvironment& host = host::HostEnvironment::Instance();
@@ -185,14 +155,7 @@ std::vector<uint8_t> FileBytes(const std::string& path) {
 }
 
 std::vector<uint8_t> SegmentBytes(int code, const std::vector<uint8_t>& payload) {
-    const std::size_t length = payload.size() + 2;
-    std::vector<uint8_t> bytes(4 + payload.size());
-    bytes[0] = 0xFF;
-    bytes[1] = static_cast<uint8_t>(code);
-    bytes[2] = static_cast<uint8_t>(length >> 8);
-    bytes[3] = static_cast<uint8_t>(length);
-    std::copy(payload.begin(), payload.end(), bytes.begin() + 4);
-    return bytes;
+    return testing_support::JpegBuilder().Segment(code, payload).Bytes();
 }
 
 std::vector<uint8_t> InsertAfterSoi(const std::vector<uint8_t>& jpeg, const std::vector<std::vector<uint8_t>>& segments) {
@@ -202,15 +165,29 @@ std::vector<uint8_t> InsertAfterSoi(const std::vector<uint8_t>& jpeg, const std:
     return bytes;
 }
 
-std::size_t ScanDataOffset(const std::vector<uint8_t>& jpeg) {
+std::vector<Segment> HeaderSegments(const std::vector<uint8_t>& jpeg) {
+    std::vector<Segment> segments;
+    if (jpeg.size() < 2 || jpeg[0] != 0xFF || jpeg[1] != 0xD8) return segments;
     std::size_t at = 2;
     while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF) {
-        const int code = jpeg[at + 1];
+        Segment segment;
+        segment.code = jpeg[at + 1];
+        segment.offset = at;
         const std::size_t length = (std::size_t{jpeg[at + 2]} << 8) | jpeg[at + 3];
+        if (length < 2 || at + 2 + length > jpeg.size()) break;
+        segment.payload.assign(jpeg.begin() + static_cast<std::ptrdiff_t>(at + 4),
+                               jpeg.begin() + static_cast<std::ptrdiff_t>(at + 2 + length));
+        segments.push_back(segment);
         at += 2 + length;
-        if (code == 0xDA) return at <= jpeg.size() ? at : 0;
+        if (segment.code == 0xDA) break;
     }
-    return 0;
+    return segments;
+}
+
+std::size_t ScanDataOffset(const std::vector<uint8_t>& jpeg) {
+    const std::vector<Segment> segments = HeaderSegments(jpeg);
+    if (segments.empty() || segments.back().code != 0xDA) return 0;
+    return segments.back().offset + 4 + segments.back().payload.size();
 }
 
 }  // namespace module_testing

@@ -8,24 +8,11 @@
 #include <vector>
 
 #include "tests/module/module_test.h"
+#include "tests/support/test_support.h"
 
 namespace module_testing {
 
-// A fresh temporary folder, removed with everything in it.
-class TempFolder {
-public:
-    TempFolder();
-    ~TempFolder();
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    std::string PathOf(const std::string& name) const { return path_ + "/" + name; }
-    // Writes the bytes to a file of that name in the folder and answers its path.
-    std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) const;
-
-private:
-    std::string path_;
-};
+using testing_support::TempFolder;
 
 // Faults the host injects into one read or write, armed just before the first selector: its cancel
 // check answering yes at the nth call, the nth allocation refused, and the failing disk (the nth
@@ -116,6 +103,15 @@ std::vector<uint8_t> FileBytes(const std::string& path);
 std::vector<uint8_t> SegmentBytes(int code, const std::vector<uint8_t>& payload);
 // The JPEG with the segments put right after its SOI.
 std::vector<uint8_t> InsertAfterSoi(const std::vector<uint8_t>& jpeg, const std::vector<std::vector<uint8_t>>& segments);
+
+// The marker segments of a JPEG from SOI up to the first SOS (included): code and payload (the
+// bytes after the length field).
+struct Segment {
+    int code = 0;
+    std::size_t offset = 0;  // of its 0xFF
+    std::vector<uint8_t> payload;
+};
+std::vector<Segment> HeaderSegments(const std::vector<uint8_t>& jpeg);
 // Where the first scan's entropy-coded data begins (just past its SOS segment); 0 when the walk
 // from SOI finds no SOS.
 std::size_t ScanDataOffset(const std::vector<uint8_t>& jpeg);

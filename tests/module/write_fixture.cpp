@@ -1,4 +1,4 @@
-// The host's write loop with its protocol checks, the test pictures and the header walk.
+// The host's write loop with its protocol checks, and the test pictures.
 #include "tests/module/write_fixture.h"
 
 #include <sys/stat.h>
@@ -125,25 +125,6 @@ WriteOutcome WriteTest::WriteJpeg(const Picture& picture, const std::string& pat
     EXPECT_EQ(Host().Stats().liveHandles, 0) << "the module left host handles alive after writing " << path;
     EXPECT_EQ(Host().Stats().liveBytes, 0);
     return outcome;
-}
-
-std::vector<Segment> HeaderSegments(const std::vector<uint8_t>& jpeg) {
-    std::vector<Segment> segments;
-    if (jpeg.size() < 2 || jpeg[0] != 0xFF || jpeg[1] != 0xD8) return segments;
-    std::size_t at = 2;
-    while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF) {
-        Segment segment;
-        segment.code = jpeg[at + 1];
-        segment.offset = at;
-        const std::size_t length = (std::size_t{jpeg[at + 2]} << 8) | jpeg[at + 3];
-        if (length < 2 || at + 2 + length > jpeg.size()) break;
-        segment.payload.assign(jpeg.begin() + static_cast<std::ptrdiff_t>(at + 4),
-                               jpeg.begin() + static_cast<std::ptrdiff_t>(at + 2 + length));
-        segments.push_back(segment);
-        at += 2 + length;
-        if (segment.code == 0xDA) break;
-    }
-    return segments;
 }
 
 }  // namespace module_testing

@@ -75,13 +75,4 @@ protected:
     static void PresetOptionsRecord(const WriteOptions& options);
 };
 
-// The marker segments of a JPEG from SOI up to the first SOS (included): code and payload (the
-// bytes after the length field).
-struct Segment {
-    int code = 0;
-    std::size_t offset = 0;  // of its 0xFF
-    std::vector<uint8_t> payload;
-};
-std::vector<Segment> HeaderSegments(const std::vector<uint8_t>& jpeg);
-
 }  // namespace module_testing

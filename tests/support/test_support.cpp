@@ -1,34 +1,9 @@
-// Scratch files and the host-memory fixture shared by the tests.
+// The host-memory fixture shared by the tests.
 #include "tests/support/test_support.h"
 
 #include <fcntl.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 namespace testing_support {
-
-ScratchFile::ScratchFile(const std::vector<uint8_t>& contents) {
-    char folder[] = "/tmp/kvtest-XXXXXX";
-    if (mkdtemp(folder) == nullptr) std::abort();
-    folder_ = folder;
-    path_ = folder_ + "/file";
-    std::ofstream out(path_, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(contents.data()), static_cast<std::streamsize>(contents.size()));
-}
-
-ScratchFile::~ScratchFile() {
-    std::remove(path_.c_str());
-    rmdir(folder_.c_str());
-}
-
-std::vector<uint8_t> ScratchFile::Contents() const {
-    std::ifstream in(path_, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 std::vector<uint8_t> PatternBytes(std::size_t count) {
     std::vector<uint8_t> bytes(count);
