@@ -158,6 +158,13 @@ std::vector<uint8_t> SegmentBytes(int code, const std::vector<uint8_t>& payload)
     return testing_support::JpegBuilder().Segment(code, payload).Bytes();
 }
 
+std::vector<uint8_t> IccSegment(int sequence, int count, const std::vector<uint8_t>& chunk) {
+    std::vector<uint8_t> payload{'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0,
+                                 static_cast<uint8_t>(sequence), static_cast<uint8_t>(count)};
+    payload.insert(payload.end(), chunk.begin(), chunk.end());
+    return SegmentBytes(0xE2, payload);
+}
+
 std::vector<uint8_t> InsertAfterSoi(const std::vector<uint8_t>& jpeg, const std::vector<std::vector<uint8_t>>& segments) {
     std::vector<uint8_t> bytes(jpeg.begin(), jpeg.begin() + 2);
     for (const std::vector<uint8_t>& segment : segments) bytes.insert(bytes.end(), segment.begin(), segment.end());

@@ -101,6 +101,8 @@ std::vector<uint8_t> FileBytes(const std::string& path);
 
 // One marker segment: 0xFF, the code, the length and the payload.
 std::vector<uint8_t> SegmentBytes(int code, const std::vector<uint8_t>& payload);
+// An APP2 ICC profile chunk: identifier, sequence number, chunk count, then the chunk.
+std::vector<uint8_t> IccSegment(int sequence, int count, const std::vector<uint8_t>& chunk);
 // The JPEG with the segments put right after its SOI.
 std::vector<uint8_t> InsertAfterSoi(const std::vector<uint8_t>& jpeg, const std::vector<std::vector<uint8_t>>& segments);
 
