@@ -1,9 +1,7 @@
-// Writes that cannot complete, through the dlopen'd module: a full device, the user's cancel, no
-// memory at each allocation of a write, an empty frame, and selectors called out of turn. Each
-// ends with the documented result and no host handle alive.
-#include <sys/stat.h>
-#include <unistd.h>
-
+// Writes that cannot complete, through the dlopen'd module: the user's cancel, no memory at each
+// allocation of a write, a failing disk at each call on the file (kvhost's tests write to a full
+// device as well), an empty frame, and selectors called out of turn. Each ends with the documented
+// result and no host handle alive.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -33,6 +31,7 @@ const FormatCase kFormats[] = {
     {"baseline", Format::baseline, 1},
     {"optimised", Format::optimised, 1},
     {"progressive, 3 scans", Format::progressive, 1},
+    {"progressive, 4 scans", Format::progressive, 2},
     {"progressive, 5 scans", Format::progressive, 3},
 };
 
@@ -47,25 +46,6 @@ class WriteFailureTest : public WriteTest {
 protected:
     TempFolder folder_;
 };
-
-TEST_F(WriteFailureTest, FullDeviceAnswersIoErrorAndFinishReleasesEverything) {
-    struct stat info;
-    if (stat("/dev/full", &info) != 0 || !S_ISCHR(info.st_mode)) GTEST_SKIP() << "no /dev/full here";
-    // The sample is 200 rows (the baseline bytes reach the file an MCU row at a time); 1x1 ends at
-    // its only row.
-    for (const Picture& picture : {module_testing::SamplePicture(), module_testing::SyntheticPicture(1, 1)}) {
-        for (const FormatCase& format : kFormats) {
-            SCOPED_TRACE(::testing::Message() << picture.name << ", " << format.name);
-            const WriteOutcome written = WriteJpeg(picture, "/dev/full", OptionsFor(format));
-            EXPECT_EQ(written.start, resultOk);
-            EXPECT_EQ(written.failure, resultIoError);
-            EXPECT_GE(written.failedRow, 0);
-            EXPECT_LT(written.failedRow, picture.height);
-            EXPECT_TRUE(written.finished);
-            EXPECT_EQ(written.finish, resultOk);
-        }
-    }
-}
 
 TEST_F(WriteFailureTest, CancelAnswersCancelledAtTheRowOfTheCheck) {
     const Picture picture = module_testing::SamplePicture();
@@ -141,13 +121,8 @@ TEST_F(WriteFailureTest, NoMemoryAtEachAllocationAnswersOutOfMemoryWithoutLeaks)
 TEST_F(WriteFailureTest, EveryFailedFileCallFailsTheWrite) {
     // Quality 10 makes the file several buffers long, so that full buffers are written mid-row.
     const Picture picture = module_testing::SyntheticPicture(480, 320);
-    const FormatCase formats[] = {
-        {"baseline", Format::baseline, 1},          {"optimised", Format::optimised, 1},
-        {"progressive, 3 scans", Format::progressive, 1}, {"progressive, 4 scans", Format::progressive, 2},
-        {"progressive, 5 scans", Format::progressive, 3},
-    };
     int64_t faulted = 0;
-    for (const FormatCase& format : formats) {
+    for (const FormatCase& format : kFormats) {
         WriteOptions options = OptionsFor(format);
         options.quality = 10;
         const std::string path = folder_.PathOf("disk.jpg");
