@@ -28,6 +28,7 @@ expect "--module that is missing" 2 "cannot load the module" -- --module "$work/
 expect "--module without a property list" 2 "cannot load the module: .*libQ.so: carries no module resources" -- --module="$(dirname "$kvhost")/libQ.so" check "$images/testorig.jpg"
 expect "--module the real one" 0 ": JPEG\$" -- --module "$(dirname "$kvhost")/JPEG.kvx" check "$images/testorig.jpg"
 KVX_MODULE="$work/missing.kvx" expect "KVX_MODULE is honoured" 2 "missing.kvx" -- check "$images/testorig.jpg"
+KVX_MODULE= expect "an empty KVX_MODULE means the module beside kvhost" 0 ": JPEG\$" -- check "$images/testorig.jpg"
 
 # One line per file, in order, and a failing file makes the whole run fail.
 output=$("$kvhost" check "$images/testorig.jpg" "$work/notes.txt" "$work/one.bin" 2>&1)
