@@ -14,6 +14,7 @@
 #include "host/zelcore/live_objects.h"
 #include "host/zelui/resource_override.h"
 #include "tests/module/module_test.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -53,34 +54,13 @@ private:
     std::vector<host::ScriptedUser::Action> actions_;
 };
 
-// The layout script the module carries, read from its file by the host's resource reader.
-std::string ModuleScript() {
-    host::ModuleResources resources;
-    std::vector<uint8_t> bytes;
-    if (!resources.Open(host::DefaultModulePath()) ||
-        !resources.Load("TAMO", "JPEGOPTIONS.ZOPA", host::kAnyLanguage, &bytes)) {
-        return std::string();
-    }
-    return std::string(bytes.begin(), bytes.end());
-}
-
 std::vector<std::string> Lines(const std::vector<host::ControlState>& states) {
     std::vector<std::string> lines;
     for (const host::ControlState& state : states) lines.push_back(state.Line());
     return lines;
 }
 
-// The record as the host stores it: "JP64", cleared run state, big-endian options.
-std::vector<uint8_t> RecordBytes(int16_t quality, int16_t format, int16_t scans) {
-    std::vector<uint8_t> bytes(28, 0);
-    std::memcpy(bytes.data(), "JP64", 4);
-    const int16_t options[3] = {quality, format, scans};
-    for (int i = 0; i < 3; ++i) {
-        bytes[22 + 2 * i] = static_cast<uint8_t>(static_cast<uint16_t>(options[i]) >> 8);
-        bytes[23 + 2 * i] = static_cast<uint8_t>(options[i] & 0xFF);
-    }
-    return bytes;
-}
+using testing_support::OptionsRecordBytes;
 
 class OptionsDialogTest : public module_testing::ModuleTest {
 protected:
@@ -111,136 +91,97 @@ protected:
     }
 };
 
-TEST_F(OptionsDialogTest, DefaultRecordShowsMediumBaselineAndUnavailableScans) {
-    WatchingUser user("cancel");
-    EXPECT_EQ(Show(user), resultCancelled);
-    EXPECT_EQ(Lines(user.opened), (std::vector<std::string>{"quality 5", "quality_pop 1 (Medium)", "slider 5",
-                                                              "format_options 0 (Baseline (\u201CStandard\u201D))",
-                                                              "scans 0 (3) inactive"}));
-    EXPECT_TRUE(user.labelInactiveAtOpen);
-    EXPECT_EQ(Stored(), RecordBytes(5, 0, 1)) << "the record made with the defaults, unchanged by Cancel";
-}
+// One dialog shown to a user acting out a script.
+struct DialogCase {
+    std::string actions;
+    std::vector<uint8_t> record;       // stored before; empty: the module makes one with the defaults
+    int16_t result;
+    std::vector<uint8_t> stored;       // the record afterwards
+    std::vector<std::string> opened;   // every control as the dialog opened, when given
+    std::vector<std::string> closed;   // the first controls (quality, preset, slider, ...) at the end
+};
 
-TEST_F(OptionsDialogTest, EachStoredQualityShowsItsPresetAndSlider) {
-    const char* presets[] = {"0 (Low)", "0 (Low)",  "0 (Low)",  "1 (Medium)", "1 (Medium)", "1 (Medium)",
-                             "2 (High)", "2 (High)", "3 (Maximum)", "3 (Maximum)", "3 (Maximum)"};
+const char* const kStandard = "format_options 0 (Baseline (\u201CStandard\u201D))";
+
+TEST_F(OptionsDialogTest, TheControlsShowTheRecordFollowEachOtherAndOkStoresTheNumber) {
+    std::vector<DialogCase> cases = {
+        {"cancel", {}, resultCancelled, OptionsRecordBytes(5, 0, 1),
+         {"quality 5", "quality_pop 1 (Medium)", "slider 5", kStandard, "scans 0 (3) inactive"}, {}},
+        // Values no dialog makes pass through unchanged.
+        {"ok", OptionsRecordBytes(-3, 7, 9), resultOk, OptionsRecordBytes(-3, 7, 9),
+         {"quality -3", "quality_pop 0 (Low)", "slider -3", "format_options 7 ()", "scans 8 () inactive"}, {}},
+        // During the edit the number keeps its fraction; the popup and the slider follow its whole
+        // part, and the end of the edit (change message 2) snaps the number.
+        {"type quality 7.6; cancel", OptionsRecordBytes(4, 0, 1), resultCancelled, OptionsRecordBytes(4, 0, 1), {},
+         {"quality 7.6", "quality_pop 2 (High)", "slider 7"}},
+        {"type quality 7.6; end quality; cancel", OptionsRecordBytes(4, 0, 1), resultCancelled,
+         OptionsRecordBytes(4, 0, 1), {}, {"quality 7", "quality_pop 2 (High)", "slider 7"}},
+        // A slider drag sets the number to the whole part at every step.
+        {"drag slider 9.9; cancel", OptionsRecordBytes(4, 0, 1), resultCancelled, OptionsRecordBytes(4, 0, 1), {},
+         {"quality 9", "quality_pop 3 (Maximum)", "slider 9.9"}},
+        {"type quality 2.9; end quality; cancel", OptionsRecordBytes(4, 0, 1), resultCancelled,
+         OptionsRecordBytes(4, 0, 1), {}, {"quality 2", "quality_pop 0 (Low)", "slider 2"}},
+        // Typed values stay within the field's range of 0 to 10.
+        {"type quality 14; end quality; cancel", OptionsRecordBytes(4, 0, 1), resultCancelled,
+         OptionsRecordBytes(4, 0, 1), {}, {"quality 10", "quality_pop 3 (Maximum)", "slider 10"}},
+        // Only progressive offers the scans.
+        {"choose format_options 2; cancel", {}, resultCancelled, OptionsRecordBytes(5, 0, 1), {},
+         {"quality 5", "quality_pop 1 (Medium)", "slider 5", "format_options 2 (Progressive)", "scans 0 (3)"}},
+        {"choose format_options 2; choose format_options 1; cancel", {}, resultCancelled, OptionsRecordBytes(5, 0, 1), {},
+         {"quality 5", "quality_pop 1 (Medium)", "slider 5", "format_options 1 (Baseline Optimized)", "scans 0 (3) inactive"}},
+        {"choose format_options 2; choose format_options 0; cancel", {}, resultCancelled, OptionsRecordBytes(5, 0, 1), {},
+         {"quality 5", "quality_pop 1 (Medium)", "slider 5", kStandard, "scans 0 (3) inactive"}},
+        // OK stores the number, not the preset (truncated mid-edit); Cancel stores nothing.
+        {"type quality 10; end quality; choose format_options 2; choose scans 2; ok", OptionsRecordBytes(3, 1, 2),
+         resultOk, OptionsRecordBytes(10, 2, 3), {}, {}},
+        {"choose quality_pop 3; type quality 9.5; ok", OptionsRecordBytes(3, 1, 2), resultOk,
+         OptionsRecordBytes(9, 1, 2), {}, {}},
+        {"choose format_options 2; choose scans 2; type quality 1; end quality; choose quality_pop 2; cancel",
+         OptionsRecordBytes(3, 1, 2), resultCancelled, OptionsRecordBytes(3, 1, 2), {}, {}},
+    };
+    // Each stored quality shows its preset and slider.
+    const char* presets[] = {"0 (Low)",    "0 (Low)",  "0 (Low)",  "1 (Medium)",  "1 (Medium)", "1 (Medium)",
+                             "2 (High)",   "2 (High)", "3 (Maximum)", "3 (Maximum)", "3 (Maximum)"};
     for (int16_t quality = 0; quality <= 10; ++quality) {
-        Store(RecordBytes(quality, 1, 3));
-        WatchingUser user("cancel");
-        EXPECT_EQ(Show(user), resultCancelled);
         const std::string q = std::to_string(quality);
-        EXPECT_EQ(Lines(user.opened), (std::vector<std::string>{"quality " + q, std::string("quality_pop ") + presets[quality],
-                                                                  "slider " + q, "format_options 1 (Baseline Optimized)",
-                                                                  "scans 2 (5) inactive"}))
-            << "quality " << quality;
-        EXPECT_EQ(Stored(), RecordBytes(quality, 1, 3));
-        Host().DisposeHandle(Record()->persistentData);
-        Record()->persistentData = nullptr;
+        cases.push_back({"cancel", OptionsRecordBytes(quality, 1, 3), resultCancelled, OptionsRecordBytes(quality, 1, 3),
+                         {"quality " + q, std::string("quality_pop ") + presets[quality], "slider " + q,
+                          "format_options 1 (Baseline Optimized)", "scans 2 (5) inactive"},
+                         {}});
     }
-}
-
-TEST_F(OptionsDialogTest, EachPresetSetsItsQualityAndOkStoresIt) {
+    // Each preset sets its quality, and OK stores it.
     const int16_t qualities[4] = {1, 3, 6, 8};
+    const char* names[4] = {"Low", "Medium", "High", "Maximum"};
     for (int16_t start : {0, 2, 10}) {
         for (int preset = 0; preset < 4; ++preset) {
-            Store(RecordBytes(start, 0, 1));
-            WatchingUser user("choose quality_pop " + std::to_string(preset) + "; ok");
-            EXPECT_EQ(Show(user), resultOk);
             const std::string q = std::to_string(qualities[preset]);
-            EXPECT_EQ(user.closed[0].Line(), "quality " + q);
-            EXPECT_EQ(user.closed[2].Line(), "slider " + q);
-            EXPECT_EQ(Stored(), RecordBytes(qualities[preset], 0, 1)) << "from " << start << ", preset " << preset;
-            Host().DisposeHandle(Record()->persistentData);
-            Record()->persistentData = nullptr;
+            cases.push_back({"choose quality_pop " + std::to_string(preset) + "; ok", OptionsRecordBytes(start, 0, 1),
+                             resultOk, OptionsRecordBytes(qualities[preset], 0, 1), {},
+                             {"quality " + q, "quality_pop " + std::to_string(preset) + " (" + names[preset] + ")",
+                              "slider " + q}});
         }
     }
-}
-
-TEST_F(OptionsDialogTest, TypingDraggingAndTheEndOfAnEdit) {
-    struct Case {
-        const char* actions;
-        std::vector<std::string> closed;  // quality, preset, slider
-    } cases[] = {
-        // During the edit the number keeps its fraction; the popup and the slider follow its whole part.
-        {"type quality 7.6; cancel", {"quality 7.6", "quality_pop 2 (High)", "slider 7"}},
-        // The end of the edit (change message 2) snaps the number.
-        {"type quality 7.6; end quality; cancel", {"quality 7", "quality_pop 2 (High)", "slider 7"}},
-        // A slider drag sets the number to the whole part at every step.
-        {"drag slider 9.9; cancel", {"quality 9", "quality_pop 3 (Maximum)", "slider 9.9"}},
-        {"type quality 2.9; end quality; cancel", {"quality 2", "quality_pop 0 (Low)", "slider 2"}},
-        // Typed values stay within the field's range of 0 to 10.
-        {"type quality 14; end quality; cancel", {"quality 10", "quality_pop 3 (Maximum)", "slider 10"}},
-    };
-    for (const Case& test : cases) {
-        Store(RecordBytes(4, 0, 1));
+    for (const DialogCase& test : cases) {
+        SCOPED_TRACE(::testing::Message() << test.actions << " on a record of " << test.record.size() << " bytes");
+        if (!test.record.empty()) Store(test.record);
         WatchingUser user(test.actions);
-        EXPECT_EQ(Show(user), resultCancelled);
+        EXPECT_EQ(Show(user), test.result);
+        EXPECT_EQ(user.problem, "");
+        ASSERT_EQ(user.opened.size(), 5u);
         ASSERT_EQ(user.closed.size(), 5u);
-        EXPECT_EQ(Lines(user.closed).at(0), test.closed[0]) << test.actions;
-        EXPECT_EQ(Lines(user.closed).at(1), test.closed[1]) << test.actions;
-        EXPECT_EQ(Lines(user.closed).at(2), test.closed[2]) << test.actions;
-        EXPECT_EQ(Stored(), RecordBytes(4, 0, 1)) << "Cancel keeps the record: " << test.actions;
+        EXPECT_TRUE(test.opened.empty() || Lines(user.opened) == test.opened) << ::testing::PrintToString(Lines(user.opened));
+        for (std::size_t i = 0; i < test.closed.size(); ++i) EXPECT_EQ(user.closed[i].Line(), test.closed[i]);
+        // The scans' label is unavailable exactly when the scans are.
+        EXPECT_EQ(user.labelInactiveAtOpen, user.opened[4].inactive);
+        EXPECT_EQ(user.labelInactiveAtClose, user.closed[4].inactive);
+        EXPECT_EQ(Stored(), test.stored);
         Host().DisposeHandle(Record()->persistentData);
         Record()->persistentData = nullptr;
     }
-}
-
-TEST_F(OptionsDialogTest, OnlyProgressiveOffersTheScans) {
-    struct Case {
-        const char* actions;
-        bool inactive;
-    } cases[] = {
-        {"choose format_options 2; cancel", false},
-        {"choose format_options 2; choose format_options 1; cancel", true},
-        {"choose format_options 2; choose format_options 0; cancel", true},
-    };
-    for (const Case& test : cases) {
-        WatchingUser user(test.actions);
-        EXPECT_EQ(Show(user), resultCancelled);
-        EXPECT_EQ(user.closed.at(4).inactive, test.inactive) << test.actions;
-        EXPECT_EQ(user.labelInactiveAtClose, test.inactive) << test.actions;
-    }
-    // The user cannot choose the scans while they are unavailable.
-    WatchingUser user("choose scans 2; ok");
-    EXPECT_EQ(Show(user), resultCancelled);
-    EXPECT_EQ(user.problem, "'scans' is inactive");
-}
-
-TEST_F(OptionsDialogTest, OkStoresTheNumberNotThePresetAndCancelStoresNothing) {
-    struct Case {
-        const char* actions;
-        int16_t result;
-        std::vector<uint8_t> stored;
-    } cases[] = {
-        {"choose format_options 2; choose scans 1; type quality 7.6; end quality; ok", resultOk, RecordBytes(7, 2, 2)},
-        {"type quality 10; end quality; choose format_options 2; choose scans 2; ok", resultOk, RecordBytes(10, 2, 3)},
-        // The popup says Maximum (8) but the number, 9.5 mid-edit, is what OK stores, truncated.
-        {"choose quality_pop 3; type quality 9.5; ok", resultOk, RecordBytes(9, 1, 2)},
-        {"choose format_options 2; choose scans 2; type quality 1; end quality; choose quality_pop 2; cancel",
-         resultCancelled, RecordBytes(3, 1, 2)},
-    };
-    for (const Case& test : cases) {
-        Store(RecordBytes(3, 1, 2));
-        WatchingUser user(test.actions);
-        EXPECT_EQ(Show(user), test.result) << test.actions;
-        EXPECT_TRUE(user.problem.empty()) << user.problem;
-        EXPECT_EQ(Stored(), test.stored) << test.actions;
-        Host().DisposeHandle(Record()->persistentData);
-        Record()->persistentData = nullptr;
-    }
-}
-
-TEST_F(OptionsDialogTest, OutOfRangeRecordValuesPassThroughUnchanged) {
-    Store(RecordBytes(-3, 7, 9));
-    WatchingUser user("ok");
-    EXPECT_EQ(Show(user), resultOk);
-    EXPECT_EQ(Lines(user.opened), (std::vector<std::string>{"quality -3", "quality_pop 0 (Low)", "slider -3",
-                                                              "format_options 7 ()", "scans 8 () inactive"}));
-    EXPECT_EQ(Stored(), RecordBytes(-3, 7, 9));
 }
 
 TEST_F(OptionsDialogTest, AHostWithoutTheSuiteGetsNoDialogAndAnUnchangedRecord) {
-    const std::vector<uint8_t> record = RecordBytes(8, 2, 3);
+    const std::vector<uint8_t> record = OptionsRecordBytes(8, 2, 3);
     {
         Store(record);
         WatchingUser user("ok");
@@ -278,7 +219,7 @@ TEST_F(OptionsDialogTest, LayoutsWithTheWrongControlsStopSetupWithTheConversionE
          "slider(identifier: 'quality', min_value: 0, max_value: 10);"},
         {"no format_options", "radiogroup(identifier: 'format_options', ", "radiogroup("},
     };
-    const std::string original = ModuleScript();
+    const std::string original = module_testing::ModuleScript();
     ASSERT_NE(original.find("layout zeltamo_dialog"), std::string::npos);
     for (const auto& fault : faults) {
         std::string faulty = original;
@@ -287,7 +228,7 @@ TEST_F(OptionsDialogTest, LayoutsWithTheWrongControlsStopSetupWithTheConversionE
         faulty.replace(at, fault.from.size(), fault.to);
         zelui::utility::OverrideResource("TAMO", "JPEGOPTIONS.ZOPA", faulty);
 
-        Store(RecordBytes(6, 2, 1));
+        Store(OptionsRecordBytes(6, 2, 1));
         const int32_t reportedBefore = Q_ReportedExceptionCount();
         WatchingUser user("ok");
         testing::internal::CaptureStderr();
@@ -296,7 +237,7 @@ TEST_F(OptionsDialogTest, LayoutsWithTheWrongControlsStopSetupWithTheConversionE
         EXPECT_EQ(Q_ReportedExceptionCount(), reportedBefore + 1) << fault.name;
         EXPECT_NE(reported.find("Invalid type conversion."), std::string::npos) << reported;
         EXPECT_EQ(user.shown, 0) << "SetupView failed before the dialog was shown";
-        EXPECT_EQ(Stored(), RecordBytes(6, 2, 1)) << "the options are big-endian again: " << fault.name;
+        EXPECT_EQ(Stored(), OptionsRecordBytes(6, 2, 1)) << "the options are big-endian again: " << fault.name;
         EXPECT_EQ(CountLiveObjects(), LiveObjects{}) << fault.name;
         Host().DisposeHandle(Record()->persistentData);
         Record()->persistentData = nullptr;

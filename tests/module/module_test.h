@@ -6,11 +6,24 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "host/host_environment.h"
+#include "host/resources/module_resources.h"
 
 namespace module_testing {
+
+// The layout script the module carries, read from its file by the host's resource reader.
+inline std::string ModuleScript() {
+    host::ModuleResources resources;
+    std::vector<uint8_t> bytes;
+    if (!resources.Open(host::DefaultModulePath()) ||
+        !resources.Load("TAMO", "JPEGOPTIONS.ZOPA", host::kAnyLanguage, &bytes)) {
+        return std::string();
+    }
+    return std::string(bytes.begin(), bytes.end());
+}
 
 class ModuleTest : public ::testing::Test {
 protected:
