@@ -49,10 +49,13 @@ if [[ $status -eq 0 && $output == "$expected" ]]; then pass; else fail "info on 
 expect "info on the default module" 0 "^$module: plug-in property list, version 1, 18 properties" -- info
 expect "info honours --module" 0 "^$module: plug-in property list" -- --module "$module" info
 
-# --raw: 462 bytes as 29 dump lines, starting with the header and the reversed codes.
+# --raw: 462 bytes as 29 dump lines, starting with the header and the reversed codes; the whole
+# dump by its checksum, so that no byte of the list can change unseen (the decoded list above
+# checks what each property says).
 raw=$("$kvhost" info --raw "$module")
 if [[ $(wc -l <<<"$raw") -eq 29 && $(head -n 1 <<<"$raw") == "00000000  01 00 00 00 00 00 12 00 00 00 58 51 37 4b 64 6e  |..........XQ7Kdn|" &&
-      $(tail -n 1 <<<"$raw") == "000001c0  6d 66 00 00 00 00 04 00 00 00 20 00 00 00        |mf........ ...|" ]]; then
+      $(tail -n 1 <<<"$raw") == "000001c0  6d 66 00 00 00 00 04 00 00 00 20 00 00 00        |mf........ ...|" &&
+      $(cksum <<<"$raw") == "914754022 2260" ]]; then
     pass
 else
     fail "info --raw:"$'\n'"$raw"

@@ -38,18 +38,6 @@ TEST_F(MemoryTest, OversizedRequestsNeverReachTheHost) {
     EXPECT_EQ(Host().Stats().totalAllocations + Host().Stats().refusedAllocations, before);
 }
 
-TEST_F(MemoryTest, ZeroedBlocksAreZeroEvenOverUsedMemory) {
-    for (int round = 0; round < 4; ++round) {
-        auto* dirty = static_cast<uint8_t*>(MemoryAllocate(4096));
-        std::memset(dirty, 0xEE, 4096);
-        MemoryFree(dirty);
-        auto* block = static_cast<uint8_t*>(MemoryAllocateZeroed(64, 64));
-        ASSERT_NE(block, nullptr);
-        for (int i = 0; i < 4096; ++i) ASSERT_EQ(block[i], 0) << "byte " << i;
-        MemoryFree(block);
-    }
-}
-
 TEST_F(MemoryTest, ShellFormReportsThroughItsOutValueOnly) {
     lastError = 77;
     int16_t error = 1;
