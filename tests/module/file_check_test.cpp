@@ -58,15 +58,6 @@ TEST_F(FileCheckTest, AnswersFromTheFirstTwoBytesAndRewindsWhenItReadThem) {
     }
 }
 
-TEST_F(FileCheckTest, RealJpegPassesAndThePositionIsBackAtTheStart) {
-    ASSERT_TRUE(Host().OpenForReading(KV_TESTIMAGES "/testorig.jpg"));
-    EXPECT_EQ(Call(selectorFileCheck), resultOk);
-    EXPECT_EQ(Position(), 0);
-    // The host may check the same open file again.
-    EXPECT_EQ(Call(selectorFileCheck), resultOk);
-    EXPECT_EQ(Position(), 0);
-}
-
 TEST_F(FileCheckTest, DescriptorsThatCannotBeReadOrRewoundAnswerIoError) {
     testing_support::ScratchFile file("\xFF\xD8\xFF\xE0");
 

@@ -1,12 +1,12 @@
 // Decoded pixels through the dlopen'd module against the peer decoder: every readable test
 // image within a few levels; the same coefficients in other codings (optimised tables, restart
 // markers, progressive scans) to identical rows; four-component images inverted as the host's ink.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -25,17 +25,12 @@ using module_testing::TestImage;
 // Shared test images the module must refuse; every other .jpg there must decode.
 const char* const kRefusedImages[] = {"testimgari.jpg", "monkey12.jpg", "truncated_jpeg.jpg"};
 
-// The .jpg files of a folder of the test images, relative to that folder, sorted.
-std::vector<std::string> JpegFilesIn(const std::string& folder) {
+// The .jpg files of the test images folder and its subfolders, relative to it, sorted.
+std::vector<std::string> TestJpegFiles() {
     std::vector<std::string> names;
-    if (DIR* directory = opendir(TestImage(folder).c_str())) {
-        while (const dirent* entry = readdir(directory)) {
-            const std::string name = entry->d_name;
-            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".jpg") == 0) {
-                names.push_back(folder.empty() ? name : folder + "/" + name);
-            }
-        }
-        closedir(directory);
+    const std::filesystem::path root(TestImage(""));
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        if (entry.path().extension() == ".jpg") names.push_back(entry.path().lexically_relative(root).string());
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -77,9 +72,7 @@ std::string Decibels(double psnr) {
 }
 
 TEST_F(ReadTest, EveryReadableTestImageDecodesWithinAFewLevelsOfThePeerDecoder) {
-    std::vector<std::string> names = JpegFilesIn("");
-    const std::vector<std::string> generated = JpegFilesIn("gen");
-    names.insert(names.end(), generated.begin(), generated.end());
+    const std::vector<std::string> names = TestJpegFiles();
     // The folder holds 9 readable images and 10 generated ones; an empty glob must not pass.
     ASSERT_GE(names.size(), 19u) << "test images missing from " << TestImage("");
 

@@ -7,10 +7,8 @@
 // planes more than the same image coded sequentially.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -79,12 +77,6 @@ std::vector<uint8_t> RefinementBomb(int width, int height, int refinements, std:
     return builder.Eoi().Bytes();
 }
 
-double SecondsOf(const std::function<void()>& work) {
-    const auto started = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-}
-
 // The cancel check answers yes on its nth call, while read start is still decoding scans: start
 // answers -128 at once, having asked exactly n times, and releases everything (the fixture checks
 // the handles). 30000 x 30000 is stopped before its 914 MB plane is even asked for.
@@ -100,14 +92,11 @@ TEST_F(ReadTest, CancelReachesTheScansOfReadStart) {
         const std::string path = folder.Write("bomb.jpg", RefinementBomb(item.side, item.side, 50));
         ReadOptions options;
         options.cancelAtCheck = item.at;
-        ReadOutcome read;
-        const double seconds = SecondsOf([&] { read = ReadJpeg(path, options); });
+        const ReadOutcome read = ReadJpeg(path, options);
         EXPECT_EQ(read.start, resultCancelled);
+        // The exact count of checks shows they came while the scans were being decoded.
         EXPECT_EQ(read.startCancelChecks, item.at);
         EXPECT_FALSE(read.finished);
-        // Cancelled from the first check, the read ends within a second; later, the exact count of
-        // checks shows they came while the scans were being decoded.
-        EXPECT_LT(seconds, item.at == 1 ? 1.0 : 10.0);
         if (item.at == 1) {
             EXPECT_LT(read.peakBytes, 1 << 20) << "the plane was allocated before the first check";
         }
@@ -140,13 +129,11 @@ TEST_F(ReadTest, MemoryBudgetRefusesADeclaredSizeBeforeAnyWork) {
     ASSERT_EQ(bomb.size(), 229u);
     const std::string path = folder.Write("bomb.jpg", bomb);
     Host().LimitMemory(int64_t{1} << 30);
-    ReadOutcome read;
-    const double seconds = SecondsOf([&] { read = ReadJpeg(path); });
+    const ReadOutcome read = ReadJpeg(path);
     Host().LimitMemory(0);
     EXPECT_EQ(read.start, resultOutOfMemory);
     EXPECT_GE(Host().Stats().refusedAllocations, 1);
     EXPECT_LT(read.peakBytes, 50 << 20);
-    EXPECT_LT(seconds, 0.2);
 }
 
 // The failing disk fails each call the read makes on its file in turn (the file check's read and

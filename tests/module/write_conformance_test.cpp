@@ -25,19 +25,8 @@ using module_testing::WriteOptions;
 using module_testing::WriteOutcome;
 using module_testing::WriteTest;
 
-struct FormatCase {
-    const char* name;
-    Format format;
-    int16_t scans;  // as stored: 1, 2, 3 for three, four, five scans
-};
-
-const FormatCase kFormats[] = {
-    {"baseline", Format::baseline, 1},
-    {"optimised", Format::optimised, 1},
-    {"progressive, 3 scans", Format::progressive, 1},
-    {"progressive, 4 scans", Format::progressive, 2},
-    {"progressive, 5 scans", Format::progressive, 3},
-};
+using module_testing::FormatCase;
+using module_testing::kFormats;
 constexpr int kFormatCount = sizeof kFormats / sizeof kFormats[0];
 
 // The decoder's tolerance against the peer's integer decode.
@@ -100,10 +89,8 @@ protected:
         for (int f = 0; f < kFormatCount; ++f) {
             const FormatCase& format = kFormats[f];
             SCOPED_TRACE(::testing::Message() << picture.name << ", quality " << quality << ", " << format.name);
-            WriteOptions options;
+            WriteOptions options = module_testing::OptionsFor(format);
             options.quality = quality;
-            options.format = format.format;
-            options.scans = format.scans;
             char name[32];
             std::snprintf(name, sizeof name, "q%d-%d.jpg", static_cast<int>(quality), f);
             const std::string path = folder_.PathOf(name);

@@ -21,26 +21,9 @@ using module_testing::WriteOptions;
 using module_testing::WriteOutcome;
 using module_testing::WriteTest;
 
-struct FormatCase {
-    const char* name;
-    Format format;
-    int16_t scans;
-};
-
-const FormatCase kFormats[] = {
-    {"baseline", Format::baseline, 1},
-    {"optimised", Format::optimised, 1},
-    {"progressive, 3 scans", Format::progressive, 1},
-    {"progressive, 4 scans", Format::progressive, 2},
-    {"progressive, 5 scans", Format::progressive, 3},
-};
-
-WriteOptions OptionsFor(const FormatCase& format) {
-    WriteOptions options;
-    options.format = format.format;
-    options.scans = format.scans;
-    return options;
-}
+using module_testing::FormatCase;
+using module_testing::kFormats;
+using module_testing::OptionsFor;
 
 class WriteFailureTest : public WriteTest {
 protected:

@@ -49,6 +49,26 @@ struct WriteOptions : HostFaults {
     std::optional<int16_t> rows;
 };
 
+// Every format and progressive scan script the host can ask for.
+struct FormatCase {
+    const char* name;
+    Format format;
+    int16_t scans;  // as stored: 1, 2, 3 for three, four, five scans
+};
+inline constexpr FormatCase kFormats[] = {
+    {"baseline", Format::baseline, 1},
+    {"optimised", Format::optimised, 1},
+    {"progressive, 3 scans", Format::progressive, 1},
+    {"progressive, 4 scans", Format::progressive, 2},
+    {"progressive, 5 scans", Format::progressive, 3},
+};
+inline WriteOptions OptionsFor(const FormatCase& format) {
+    WriteOptions options;
+    options.format = format.format;
+    options.scans = format.scans;
+    return options;
+}
+
 // What the host saw of one write.
 struct WriteOutcome : FileCallCounts {
     int16_t prepare = 0;
