@@ -75,8 +75,6 @@ if [[ ! -e $work/no.ppm && ! -e $work/no.pgm && ! -e $work/no.bmp ]]; then pass;
 # Files the module refuses: the step, the result code, status 1 and no output.
 expect "arithmetic coding" 1 "testimgari.jpg: the module refused the file at read start: -50 codec failure" \
     -- read "$images/testimgari.jpg" "$work/no.ppm"
-expect "12-bit samples" 1 "monkey12.jpg: the module refused the file at read start: -30501 cannot read" \
-    -- read "$images/monkey12.jpg" "$work/no.ppm"
 head -c 3000 "$orig" > "$work/cut.jpg"
 expect "cut inside the scan" 1 "cut.jpg: the module failed at row [0-9]+ of 149: -30501 cannot read" \
     -- read "$work/cut.jpg" "$work/no.ppm"
@@ -92,22 +90,12 @@ if cmp -s "$work/profile.icc" "$work/p2.icc"; then pass; else fail "--icc= form"
 expect "no profile to save" 1 "has no ICC profile; $work/none.icc not written" -- read --icc "$work/none.icc" "$orig" "$work/kept.ppm"
 if [[ -s $work/kept.ppm && ! -e $work/none.icc ]]; then pass; else fail "image kept, no profile file"; fi
 
-# The memory budget: a 229-byte progressive grey file declaring 49923 x 38144 (a 1.9 GB plane) is
-# refused at once under 1 GB; a budget kvhost cannot read is a usage error.
-python3 - "$work/bomb.jpg" <<'EOF'
-import sys
-def segment(code, payload):
-    return bytes([0xFF, code, (len(payload) + 2) >> 8, (len(payload) + 2) & 255]) + bytes(payload)
-one_code = [1] + [0] * 15
-data = (bytes([0xFF, 0xD8]) + segment(0xDB, [0] + [16] * 64)
-        + segment(0xC2, [8, 38144 >> 8, 38144 & 255, 49923 >> 8, 49923 & 255, 1, 1, 0x11, 0])
-        + segment(0xC4, [0x00] + one_code + [0x00]) + segment(0xC4, [0x10] + one_code + [0xE0])
-        + segment(0xDA, [1, 1, 0, 0, 0, 1]))
-open(sys.argv[1], "wb").write(data + bytes(229 - len(data)))
-EOF
-expect "memory budget" 1 "bomb.jpg: the module refused the file at read start: -108 out of memory" \
-    -- --memory-limit 1G read "$work/bomb.jpg" "$work/no.pgm"
-expect "memory budget, = form" 1 "-108 out of memory" -- read --memory-limit=1000M "$work/bomb.jpg" "$work/no.pgm"
+# The memory budget reaches the host: testorig.jpg needs about 80 KB at its worst moment, so under
+# 64 KB read start is refused (a budget refusing a file's declared size before any work is the read
+# tests' case); a budget kvhost cannot read is a usage error.
+expect "memory budget" 1 "testorig.jpg: the module refused the file at read start: -108 out of memory" \
+    -- --memory-limit 64K read "$orig" "$work/no.ppm"
+expect "memory budget, = form" 1 "-108 out of memory" -- read --memory-limit=64K "$orig" "$work/no.ppm"
 expect "bad memory budget" 2 "--memory-limit takes bytes" -- --memory-limit 1X read "$orig" "$work/no.ppm"
 
 # Ctrl-C: SOI and then endless zeros from a pipe keep read start looking for a marker until the
