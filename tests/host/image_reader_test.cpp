@@ -24,24 +24,16 @@ std::string Bytes(std::initializer_list<int> values) {
     return bytes;
 }
 
-struct PngPicture {
-    int width = 2;
-    int height = 2;
-    int colourType = PNG_COLOR_TYPE_RGB;
-    int bitDepth = 8;
-    bool interlaced = false;
-    std::vector<png_color> palette;
-    uint32_t pixelsPerMetre = 0;  // pHYs in metres when nonzero
-    std::vector<std::vector<uint8_t>> rows;  // raw PNG rows as libpng takes them
-};
-
-// The PNG file's bytes, made with libpng.
-std::string MakePng(const PngPicture& picture) {
+// A PNG file's bytes, made with libpng from raw PNG rows; a resolution (pHYs, in pixels per metre)
+// and a palette when given.
+std::string MakePng(int width, int height, int colourType, int bitDepth, std::vector<std::vector<uint8_t>> rows,
+                    bool interlaced = false, uint32_t pixelsPerMetre = 0, std::vector<png_color> palette = {}) {
     ScratchFile file;
     std::FILE* out = std::fopen(file.Path().c_str(), "wb");
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
-    std::vector<png_bytep> rows;  // made before the jump buffer is armed, so a jump skips no destructor
+    std::vector<png_bytep> pointers;  // made before the jump buffer is armed, so a jump skips no destructor
+    for (auto& row : rows) pointers.push_back(row.data());
     if (setjmp(png_jmpbuf(png))) {
         ADD_FAILURE() << "libpng could not write the test PNG";
         png_destroy_write_struct(&png, &info);
@@ -49,24 +41,17 @@ std::string MakePng(const PngPicture& picture) {
         return {};
     }
     png_init_io(png, out);
-    png_set_IHDR(png, info, static_cast<png_uint_32>(picture.width), static_cast<png_uint_32>(picture.height), picture.bitDepth,
-                 picture.colourType, picture.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
-    if (!picture.palette.empty()) png_set_PLTE(png, info, picture.palette.data(), static_cast<int>(picture.palette.size()));
-    if (picture.pixelsPerMetre != 0) png_set_pHYs(png, info, picture.pixelsPerMetre, picture.pixelsPerMetre, PNG_RESOLUTION_METER);
+    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), bitDepth, colourType,
+                 interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (!palette.empty()) png_set_PLTE(png, info, palette.data(), static_cast<int>(palette.size()));
+    if (pixelsPerMetre != 0) png_set_pHYs(png, info, pixelsPerMetre, pixelsPerMetre, PNG_RESOLUTION_METER);
     png_write_info(png, info);
-    for (const auto& row : picture.rows) rows.push_back(const_cast<png_bytep>(row.data()));
-    png_write_image(png, rows.data());
+    png_write_image(png, pointers.data());
     png_write_end(png, info);
     png_destroy_write_struct(&png, &info);
     std::fclose(out);
-    std::FILE* in = std::fopen(file.Path().c_str(), "rb");
-    std::string bytes;
-    char chunk[4096];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, in)) > 0) bytes.append(chunk, got);
-    std::fclose(in);
-    return bytes;
+    const std::vector<uint8_t> bytes = file.Contents();
+    return std::string(bytes.begin(), bytes.end());
 }
 
 struct ReadCase {
@@ -104,46 +89,24 @@ std::vector<ReadCase> ReadCases() {
                      "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nENDHDR\n" + Bytes({10, 20, 30}), "PAM", 1, 1, false,
                      false, 8, {10, 20, 30}});
 
-    PngPicture rgb;
-    rgb.rows = {{1, 2, 3, 4, 5, 6}, {7, 8, 9, 10, 11, 12}};
-    rgb.pixelsPerMetre = 11811;  // 299.9994 ppi, as 300 ppi is stored
-    cases.push_back({"PNG RGB with pHYs", MakePng(rgb), "PNG", 2, 2, false, false, 8, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},
-                     300u << 16});
-    PngPicture interlaced = rgb;
-    interlaced.interlaced = true;
-    interlaced.pixelsPerMetre = 0;
-    cases.push_back({"PNG RGB interlaced", MakePng(interlaced), "PNG", 2, 2, false, false, 8,
-                     {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}});
-    PngPicture grey;
-    grey.colourType = PNG_COLOR_TYPE_GRAY;
-    grey.rows = {{0, 255}, {100, 7}};
-    cases.push_back({"PNG grey", MakePng(grey), "PNG", 2, 2, true, false, 8,
+    const std::vector<std::vector<uint8_t>> rgb = {{1, 2, 3, 4, 5, 6}, {7, 8, 9, 10, 11, 12}};
+    const std::vector<uint8_t> rgbPixels = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    // 11811 pixels per metre are 299.9994 ppi, as 300 ppi is stored.
+    cases.push_back({"PNG RGB with pHYs", MakePng(2, 2, PNG_COLOR_TYPE_RGB, 8, rgb, false, 11811), "PNG", 2, 2, false,
+                     false, 8, rgbPixels, 300u << 16});
+    cases.push_back({"PNG RGB interlaced", MakePng(2, 2, PNG_COLOR_TYPE_RGB, 8, rgb, true), "PNG", 2, 2, false, false, 8,
+                     rgbPixels});
+    cases.push_back({"PNG grey", MakePng(2, 2, PNG_COLOR_TYPE_GRAY, 8, {{0, 255}, {100, 7}}), "PNG", 2, 2, true, false, 8,
                      {0, 0, 0, 255, 255, 255, 100, 100, 100, 7, 7, 7}});
-    PngPicture bits;
-    bits.colourType = PNG_COLOR_TYPE_GRAY;
-    bits.bitDepth = 1;
-    bits.width = 3;
-    bits.height = 1;
-    bits.rows = {{0xA0}};  // 1 0 1
-    cases.push_back({"PNG grey 1-bit", MakePng(bits), "PNG", 3, 1, true, false, 1, {255, 255, 255, 0, 0, 0, 255, 255, 255}});
-    PngPicture palette;
-    palette.colourType = PNG_COLOR_TYPE_PALETTE;
-    palette.palette = {{200, 10, 20}, {0, 128, 255}};
-    palette.rows = {{1, 0}, {0, 0}};
-    cases.push_back({"PNG palette", MakePng(palette), "PNG", 2, 2, false, false, 8,
-                     {0, 128, 255, 200, 10, 20, 200, 10, 20, 200, 10, 20}});
-    PngPicture wide;
-    wide.bitDepth = 16;
-    wide.width = 1;
-    wide.height = 1;
-    wide.rows = {{0xFF, 0xFF, 0x80, 0x80, 0x00, 0x7F}};
-    cases.push_back({"PNG RGB 16-bit", MakePng(wide), "PNG", 1, 1, false, false, 16, {255, 128, 0}});
-    PngPicture alpha;
-    alpha.colourType = PNG_COLOR_TYPE_RGB_ALPHA;
-    alpha.width = 1;
-    alpha.height = 1;
-    alpha.rows = {{40, 50, 60, 0}};
-    cases.push_back({"PNG RGBA", MakePng(alpha), "PNG", 1, 1, false, true, 8, {40, 50, 60}});
+    cases.push_back({"PNG grey 1-bit", MakePng(3, 1, PNG_COLOR_TYPE_GRAY, 1, {{0xA0}}), "PNG", 3, 1, true, false, 1,
+                     {255, 255, 255, 0, 0, 0, 255, 255, 255}});  // 1 0 1
+    cases.push_back({"PNG palette",
+                     MakePng(2, 2, PNG_COLOR_TYPE_PALETTE, 8, {{1, 0}, {0, 0}}, false, 0, {{200, 10, 20}, {0, 128, 255}}),
+                     "PNG", 2, 2, false, false, 8, {0, 128, 255, 200, 10, 20, 200, 10, 20, 200, 10, 20}});
+    cases.push_back({"PNG RGB 16-bit", MakePng(1, 1, PNG_COLOR_TYPE_RGB, 16, {{0xFF, 0xFF, 0x80, 0x80, 0x00, 0x7F}}), "PNG",
+                     1, 1, false, false, 16, {255, 128, 0}});
+    cases.push_back({"PNG RGBA", MakePng(1, 1, PNG_COLOR_TYPE_RGB_ALPHA, 8, {{40, 50, 60, 0}}), "PNG", 1, 1, false, true,
+                     8, {40, 50, 60}});
     return cases;
 }
 
@@ -182,17 +145,12 @@ struct RefusalCase {
 };
 
 TEST(ImageReaderTest, FilesTheHostCannotHandOverAreRefusedWithTheReason) {
-    PngPicture huge;
-    huge.width = 32768;
-    huge.height = 1;
-    huge.colourType = PNG_COLOR_TYPE_GRAY;
-    huge.rows = {std::vector<uint8_t>(32768, 0)};
     const RefusalCase cases[] = {
         {"plain PPM", "P3\n1 1\n255\n1 2 3\n", "plain (text) or bitmap netpbm file (P3)"},
         {"bitmap", "P4\n8 1\n\xff", "(P4)"},
         {"no pixels", "P6\n0 5\n255\n", "no pixels (0 x 5)"},
         {"too wide", "P6\n40000 1\n255\n", "40000 x 1, larger than the host's largest frame (32767 x 32767)"},
-        {"too wide PNG", MakePng(huge), "32768 x 1, larger than"},
+        {"too wide PNG", MakePng(32768, 1, PNG_COLOR_TYPE_GRAY, 8, {std::vector<uint8_t>(32768, 0)}), "32768 x 1, larger than"},
         {"maximum value 0", "P5\n1 1\n0\n\x00", "maximum sample value 0 is outside 1 to 65535"},
         {"header cut short", "P6\n3", "PPM header is damaged or cut short"},
         {"number too long", "P5\n1234567890 1\n255\n", "PGM header is damaged"},
@@ -219,14 +177,11 @@ TEST(ImageReaderTest, FilesTheHostCannotHandOverAreRefusedWithTheReason) {
 }
 
 TEST(ImageReaderTest, DamageInTheSamplesFailsAtItsRow) {
-    PngPicture big;
-    big.width = 64;
-    big.height = 64;
-    big.rows.assign(64, std::vector<uint8_t>(64 * 3));
+    std::vector<std::vector<uint8_t>> rows(64, std::vector<uint8_t>(64 * 3));
     for (std::size_t y = 0; y < 64; ++y) {
-        for (std::size_t x = 0; x < big.rows[y].size(); ++x) big.rows[y][x] = static_cast<uint8_t>(x * 7 + y * 13);
+        for (std::size_t x = 0; x < rows[y].size(); ++x) rows[y][x] = static_cast<uint8_t>(x * 7 + y * 13);
     }
-    const std::string png = MakePng(big);
+    const std::string png = MakePng(64, 64, PNG_COLOR_TYPE_RGB, 8, rows);
     struct DamageCase {
         const char* name;
         std::string file;
