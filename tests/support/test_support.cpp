@@ -5,12 +5,6 @@
 
 namespace testing_support {
 
-std::vector<uint8_t> PatternBytes(std::size_t count) {
-    std::vector<uint8_t> bytes(count);
-    for (std::size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(i % 251);
-    return bytes;
-}
-
 int OpenDescriptor(const std::string& path, int flags) { return open(path.c_str(), flags, 0644); }
 
 void HostMemoryTest::SetUp() {

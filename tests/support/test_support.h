@@ -62,9 +62,6 @@ inline std::vector<uint8_t> OptionsRecordBytes(int16_t quality, int16_t format, 
     return bytes;
 }
 
-// Bytes 0, 1, 2, ... wrapping at 251 (a prime, so buffer-sized runs never line up with it).
-std::vector<uint8_t> PatternBytes(std::size_t count);
-
 // Opens a file descriptor; the caller closes it.
 int OpenDescriptor(const std::string& path, int flags);
 
