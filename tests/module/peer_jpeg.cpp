@@ -39,12 +39,24 @@ void OnMessage(j_common_ptr info) {
     if (errors->firstWarning[0] == '\0') (*info->err->format_message)(info, errors->firstWarning);
 }
 
-void InstallErrors(ErrorManager* errors) {
+// Clears the libjpeg objects and points them at the error manager.
+template <class... Objects>
+void InstallErrors(ErrorManager* errors, Objects*... objects) {
     jpeg_std_error(&errors->manager);
     errors->manager.error_exit = OnError;
     errors->manager.output_message = OnMessage;
     errors->message[0] = '\0';
     errors->firstWarning[0] = '\0';
+    ((std::memset(objects, 0, sizeof *objects), objects->err = &errors->manager), ...);
+}
+
+// After Guarded: on a failure, the error's text and the cleanup; answers whether the work completed.
+template <class Cleanup>
+bool Completed(bool completed, const ErrorManager& errors, std::string* error, const Cleanup& cleanup) {
+    if (completed) return true;
+    *error = errors.message;
+    cleanup();
+    return false;
 }
 
 // Runs `work` with the jump buffer armed; answers false when libjpeg jumped back with an error.
@@ -79,10 +91,8 @@ uint8_t Clamp(int value) { return static_cast<uint8_t>(std::clamp(value, 0, 255)
 
 bool Decode(const std::vector<uint8_t>& jpeg, Image* image, std::string* error) {
     jpeg_decompress_struct info;
-    std::memset(&info, 0, sizeof info);
     ErrorManager errors;
-    InstallErrors(&errors);
-    info.err = &errors.manager;
+    InstallErrors(&errors, &info);
     image->pixels.clear();
     const bool completed = Guarded(&errors, [&] {
         jpeg_create_decompress(&info);
@@ -123,20 +133,13 @@ bool Decode(const std::vector<uint8_t>& jpeg, Image* image, std::string* error) 
         image->firstWarning = errors.firstWarning;
         jpeg_destroy_decompress(&info);
     });
-    if (!completed) {
-        *error = errors.message;
-        jpeg_destroy_decompress(&info);
-        return false;
-    }
-    return true;
+    return Completed(completed, errors, error, [&] { jpeg_destroy_decompress(&info); });
 }
 
 bool ReadCoefficients(const std::vector<uint8_t>& jpeg, Coefficients* coefficients, std::string* error) {
     jpeg_decompress_struct info;
-    std::memset(&info, 0, sizeof info);
     ErrorManager errors;
-    InstallErrors(&errors);
-    info.err = &errors.manager;
+    InstallErrors(&errors, &info);
     *coefficients = Coefficients{};
     const bool completed = Guarded(&errors, [&] {
         jpeg_create_decompress(&info);
@@ -162,22 +165,15 @@ bool ReadCoefficients(const std::vector<uint8_t>& jpeg, Coefficients* coefficien
         jpeg_finish_decompress(&info);
         jpeg_destroy_decompress(&info);
     });
-    if (!completed) {
-        *error = errors.message;
-        jpeg_destroy_decompress(&info);
-        return false;
-    }
-    return true;
+    return Completed(completed, errors, error, [&] { jpeg_destroy_decompress(&info); });
 }
 
 bool Encode(int width, int height, const EncodeSettings& settings, const RowSource& source,
             std::vector<uint8_t>* jpeg, std::string* error) {
     std::vector<uint8_t> row(static_cast<std::size_t>(width) * static_cast<std::size_t>(settings.channels));
     jpeg_compress_struct info;
-    std::memset(&info, 0, sizeof info);
     ErrorManager errors;
-    InstallErrors(&errors);
-    info.err = &errors.manager;
+    InstallErrors(&errors, &info);
     unsigned char* buffer = nullptr;
     unsigned long size = 0;
     const bool completed = Guarded(&errors, [&] {
@@ -211,25 +207,18 @@ bool Encode(int width, int height, const EncodeSettings& settings, const RowSour
         jpeg_destroy_compress(&info);
         TakeBuffer(buffer, size, jpeg);
     });
-    if (!completed) {
-        *error = errors.message;
+    return Completed(completed, errors, error, [&] {
         jpeg_destroy_compress(&info);
         std::free(buffer);
-        return false;
-    }
-    return true;
+    });
 }
 
 bool Recode(const std::vector<uint8_t>& jpeg, const Recoding& recoding, std::vector<uint8_t>* out,
             std::string* error) {
     jpeg_decompress_struct input;
     jpeg_compress_struct output;
-    std::memset(&input, 0, sizeof input);
-    std::memset(&output, 0, sizeof output);
     ErrorManager errors;
-    InstallErrors(&errors);
-    input.err = &errors.manager;
-    output.err = &errors.manager;
+    InstallErrors(&errors, &input, &output);
     unsigned char* buffer = nullptr;
     unsigned long size = 0;
     bool refused = false;
@@ -280,14 +269,11 @@ bool Recode(const std::vector<uint8_t>& jpeg, const Recoding& recoding, std::vec
         jpeg_destroy_decompress(&input);
         TakeBuffer(buffer, size, out);
     });
-    if (!completed) {
-        *error = errors.message;
+    return Completed(completed, errors, error, [&] {
         jpeg_destroy_compress(&output);
         jpeg_destroy_decompress(&input);
         std::free(buffer);
-        return false;
-    }
-    return !refused;
+    }) && !refused;
 }
 
 SyntheticPhoto::SyntheticPhoto(int width, int height, int channels)
