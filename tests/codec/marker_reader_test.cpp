@@ -98,7 +98,7 @@ TEST_F(MarkerReaderTest, KeptMarkersAndAppeFieldsAreStored) {
     EXPECT_EQ(comment->next, nullptr);
 }
 
-TEST_F(MarkerReaderTest, ShortOrForeignApp14IsAnOrdinaryMarker) {
+TEST_F(MarkerReaderTest, ShortOrForeignApp14IsAnOrdinaryMarkerAndOneComponentHasNoTransform) {
     JpegBuilder b;
     b.Soi().App(14, std::string("Nurvo\0\0", 7)).App(14, std::string("Other\0\0\0\0\0\0\0\0", 13)).Dqt(0);
     b.Sof(0xC0, 8, 8, {kGrey}).FlatDht(0).Sos({{1, 0, 0}}).FlatBlocks(1).Eoi();
@@ -108,53 +108,40 @@ TEST_F(MarkerReaderTest, ShortOrForeignApp14IsAnOrdinaryMarker) {
     for (const MarkerRecord* m = harness.Context()->markers; m != nullptr; m = m->next) ++kept;
     EXPECT_EQ(kept, 2);
     EXPECT_EQ(harness.Context()->colourTransform, 0);
+    // A transform of 1 is ignored for one component.
+    DecoderHarness grey(JpegBuilder().Soi().App(14, Appe(1)).Dqt(0).Sof(0xC0, 8, 8, {kGrey}).FlatDht(0)
+                            .Sos({{1, 0, 0}}).FlatBlocks(1).Eoi().Bytes());
+    ASSERT_EQ(grey.Header(), 0);
+    EXPECT_EQ(grey.Context()->colourTransform, 0);
 }
 
+// An APPE transform of 1 with four components is YCCK: mid-grey YCC is inverted to CMY 127 and K 128
+// is delivered as stored, on the fast path when K is full size and on the generic path (which must
+// not read one K sample per pixel) when it is stored at half width.
 TEST_F(MarkerReaderTest, AppeTransformOneWithFourComponentsIsYcck) {
-    JpegBuilder b;
-    b.Soi().App(14, std::vector<uint8_t>{'N', 'u', 'r', 'v', 'o', 0, 100, 0, 0, 0, 0, 1});
-    b.Dqt(0).Sof(0xC0, 8, 8, {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}, {4, 1, 1, 0}}).FlatDht(0);
-    b.Sos({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}, {4, 0, 0}}).FlatBlocks(4).Eoi();
-    DecoderHarness harness(b.Bytes());
-    ASSERT_EQ(harness.Header(), 0);
-    EXPECT_EQ(harness.Context()->colourTransform, 2);
-    EXPECT_EQ(harness.Context()->colourPath, 4);
-    std::vector<std::vector<uint8_t>> rows;
-    ASSERT_EQ(harness.Rows(&rows), 0);
-    ASSERT_EQ(rows.size(), 8u);
-    // Mid-grey YCC is inverted to CMY 127; K 128 is delivered as stored.
-    for (int x = 0; x < 8; ++x) {
-        EXPECT_EQ(rows[0][4 * x + 3], 128);
-        for (int c = 0; c < 3; ++c) EXPECT_NEAR(rows[0][4 * x + c], 127, 1);
+    const struct {
+        int width, kWidth, blocks, colourPath;
+    } cases[] = {{8, 1, 4, 4}, {16, 2, 5, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "K sampled " << c.kWidth << " across");
+        JpegBuilder b;
+        b.Soi().App(14, Appe(1)).Dqt(0).Sof(0xC0, c.width, 8, {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}, {4, c.kWidth, 1, 0}});
+        b.FlatDht(0).Sos({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}, {4, 0, 0}}).FlatBlocks(c.blocks).Eoi();
+        DecoderHarness harness(b.Bytes());
+        ASSERT_EQ(harness.Header(), 0);
+        EXPECT_EQ(harness.Context()->colourTransform, 2);
+        EXPECT_EQ(harness.Context()->colourPath, c.colourPath);
+        EXPECT_TRUE(c.kWidth == 1 || harness.Context()->preciseColour == 0) << "the generic path is the 8-bit one";
+        std::vector<std::vector<uint8_t>> rows;
+        ASSERT_EQ(harness.Rows(&rows), 0);
+        ASSERT_EQ(rows.size(), 8u);
+        for (const std::vector<uint8_t>& row : {rows[0], rows[7]}) {
+            for (int x = 0; x < c.width; ++x) {
+                EXPECT_EQ(row[4 * x + 3], 128);
+                for (int channel = 0; channel < 3; ++channel) EXPECT_NEAR(row[4 * x + channel], 127, 1);
+            }
+        }
     }
-}
-
-TEST_F(MarkerReaderTest, YcckWithAWideBlackComponentTakesTheGenericPath) {
-    // Guards against reading one K sample per pixel from a K stored at half width.
-    JpegBuilder b;
-    b.Soi().App(14, std::vector<uint8_t>{'N', 'u', 'r', 'v', 'o', 0, 100, 0, 0, 0, 0, 1});
-    b.Dqt(0).Sof(0xC0, 16, 8, {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}, {4, 2, 1, 0}}).FlatDht(0);
-    b.Sos({{1, 0, 0}, {2, 0, 0}, {3, 0, 0}, {4, 0, 0}}).FlatBlocks(5).Eoi();
-    DecoderHarness harness(b.Bytes());
-    ASSERT_EQ(harness.Header(), 0);
-    EXPECT_EQ(harness.Context()->colourPath, 0);
-    EXPECT_EQ(harness.Context()->preciseColour, 0);
-    std::vector<std::vector<uint8_t>> rows;
-    ASSERT_EQ(harness.Rows(&rows), 0);
-    ASSERT_EQ(rows.size(), 8u);
-    for (int x = 0; x < 16; ++x) {
-        EXPECT_EQ(rows[7][4 * x + 3], 128);
-        for (int c = 0; c < 3; ++c) EXPECT_NEAR(rows[7][4 * x + c], 127, 1);
-    }
-}
-
-TEST_F(MarkerReaderTest, AppeTransformIsIgnoredForOneComponent) {
-    JpegBuilder b;
-    b.Soi().App(14, std::vector<uint8_t>{'N', 'u', 'r', 'v', 'o', 0, 100, 0, 0, 0, 0, 1});
-    b.Dqt(0).Sof(0xC0, 8, 8, {kGrey}).FlatDht(0).Sos({{1, 0, 0}}).FlatBlocks(1).Eoi();
-    DecoderHarness harness(b.Bytes());
-    ASSERT_EQ(harness.Header(), 0);
-    EXPECT_EQ(harness.Context()->colourTransform, 0);
 }
 
 // Sampling factors summing to eleven blocks an MCU: refused in a baseline frame (see the refusals).
@@ -165,21 +152,18 @@ std::vector<uint8_t> ElevenBlockFrame(int code) {
     return b.Bytes();
 }
 
-TEST_F(MarkerReaderTest, SamplingSumOverTenReadsInAnExtendedFrame) {
-    DecoderHarness extended(ElevenBlockFrame(0xC1));
-    ASSERT_EQ(extended.Header(), 0);
+// What a baseline frame refuses (see the refusals), an extended frame reads: a sampling sum over
+// ten, and Huffman table numbers 2 and 3.
+TEST_F(MarkerReaderTest, AnExtendedFrameTakesElevenBlocksAndTablesTwoAndThree) {
+    DecoderHarness eleven(ElevenBlockFrame(0xC1));
+    ASSERT_EQ(eleven.Header(), 0);
     std::vector<std::vector<uint8_t>> rows;
-    EXPECT_EQ(extended.Rows(&rows), 0);
+    EXPECT_EQ(eleven.Rows(&rows), 0);
     EXPECT_EQ(rows.size(), 16u);
-}
-
-TEST_F(MarkerReaderTest, DhtTableNumbersTwoAndThreeReadInAnExtendedFrame) {
     const std::vector<uint8_t> bits = OneCode();
-    JpegBuilder extended;
-    extended.Soi().Dqt(0).Sof(0xC1, 8, 8, {kGrey}).Dht(0, 3, bits, {0}).Dht(1, 2, bits, {0});
-    extended.Sos({{1, 3, 2}}).FlatBlocks(1).Eoi();
-    DecoderHarness accepted(extended.Bytes());
-    EXPECT_EQ(accepted.Header(), 0);
+    DecoderHarness tables(JpegBuilder().Soi().Dqt(0).Sof(0xC1, 8, 8, {kGrey}).Dht(0, 3, bits, {0}).Dht(1, 2, bits, {0})
+                              .Sos({{1, 3, 2}}).FlatBlocks(1).Eoi().Bytes());
+    EXPECT_EQ(tables.Header(), 0);
 }
 
 TEST_F(MarkerReaderTest, AnyNonzeroPrecisionNibbleReadsSixteenBitQuantisers) {
