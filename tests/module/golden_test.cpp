@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/module/write_fixture.h"
+#include "tests/module/module_fixture.h"
 
 namespace {
 

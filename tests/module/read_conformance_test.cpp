@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "tests/module/peer_jpeg.h"
-#include "tests/module/read_fixture.h"
+#include "tests/module/module_fixture.h"
 
 namespace {
 

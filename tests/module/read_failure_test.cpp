@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/module/read_fixture.h"
+#include "tests/module/module_fixture.h"
 
 namespace {
 
@@ -305,7 +305,7 @@ TEST_F(ReadTest, AFailedReadAnswersTheSameUntilItIsFinished) {
 // rows are delivered while the chroma buffers hold nothing any scan wrote.
 TEST_F(ReadTest, FilesFoundByFuzzingEndCleanly) {
     int files = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(KV_HOSTILE)) {
+    for (const auto& entry : std::filesystem::directory_iterator(KV_DATA "/hostile")) {
         ReadOptions options;
         options.keepPixels = false;
         const ReadOutcome outcome = ReadJpeg(entry.path().string(), options);

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "tests/module/peer_jpeg.h"
-#include "tests/module/read_fixture.h"
+#include "tests/module/module_fixture.h"
 #include "tests/support/jpeg_builder.h"
 
 namespace {

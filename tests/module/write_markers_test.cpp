@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "tests/module/peer_jpeg.h"
-#include "tests/module/write_fixture.h"
+#include "tests/module/module_fixture.h"
 
 namespace {
 
