@@ -226,15 +226,7 @@ std::vector<uint8_t> Mutate(const std::vector<uint8_t>& original, int kind, Rand
 }
 
 bool Documented(int16_t code) {
-    switch (code) {
-        case resultOk:
-        case resultCannotRead:
-        case resultCodecFailure:
-        case resultOutOfMemory:
-            return true;
-        default:
-            return false;
-    }
+    return code == resultOk || code == resultCannotRead || code == resultCodecFailure || code == resultOutOfMemory;
 }
 
 TEST_F(ReadTest, DamagedFilesEndInDocumentedResultsWithoutLeaks) {

@@ -166,9 +166,9 @@ TEST_F(WriteFailureTest, SelectorsOutOfTurnAnswerWithoutCrashing) {
     Record()->rowData = row;
     EXPECT_EQ(Call(selectorWriteContinue), resultBadParameters);
     EXPECT_EQ(Call(selectorWriteFinish), resultOk);
+    const std::vector<uint8_t> zeros = testing_support::OptionsRecordBytes(0, 0, 0);
     Record()->persistentData = Host().NewHandle(28);
-    std::memcpy(*Record()->persistentData, "JP64", 4);
-    std::memset(*Record()->persistentData + 4, 0, 24);
+    std::memcpy(*Record()->persistentData, zeros.data(), zeros.size());
     EXPECT_EQ(Call(selectorWriteContinue), resultBadParameters);
     EXPECT_EQ(Call(selectorWriteFinish), resultOk);
     EXPECT_TRUE(Host().ProgressCalls().empty());
