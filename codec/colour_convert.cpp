@@ -31,14 +31,14 @@ struct TermFormula {
 //   8-bit    Bc  -482..225    Rc  -434..178    Gb -11149..76597  Gr -23401..23218
 // so the blue and red terms biased by 4096 fit 13 bits (0..8191), and a Cb entry plus a Cr entry,
 // (Gb + Gr) x 2^14 + less than 2^14 with Gb + Gr within -34550..99815, stays within int32_t.
-const TermFormula kPreciseBlue = {{-118622208, -252839936}, 116130, 16};    // 1.772 x 2^16
-const TermFormula kPreciseRed = {{-93791232, -228008960}, 91881, 16};       // 1.402 x 2^16
-const TermFormula kPreciseGreenBlue = {{-46615552, 221819904}, 45107, 16};  // 0.344136 x 2^17
-const TermFormula kPreciseGreenRed = {{-95816704, -95816704}, 93603, 16};   // 0.714136 x 2^17
-const TermFormula kByteBlue = {{-14831872, -31543552}, 116130, 16};         // 1.772 x 2^16
-const TermFormula kByteRed = {{-11728000, -28439680}, 91881, 16};           // 1.402 x 2^16
-const TermFormula kByteGreenBlue = {{-45662848, 221724032}, 360853, 12};    // 0.344136 x 2^20
-const TermFormula kByteGreenRed = {{-95847680, -95847680}, 748826, 12};     // 0.714136 x 2^20
+constexpr TermFormula kPreciseBlue = {{-118622208, -252839936}, 116130, 16};    // 1.772 x 2^16
+constexpr TermFormula kPreciseRed = {{-93791232, -228008960}, 91881, 16};       // 1.402 x 2^16
+constexpr TermFormula kPreciseGreenBlue = {{-46615552, 221819904}, 45107, 16};  // 0.344136 x 2^17
+constexpr TermFormula kPreciseGreenRed = {{-95816704, -95816704}, 93603, 16};   // 0.714136 x 2^17
+constexpr TermFormula kByteBlue = {{-14831872, -31543552}, 116130, 16};         // 1.772 x 2^16
+constexpr TermFormula kByteRed = {{-11728000, -28439680}, 91881, 16};           // 1.402 x 2^16
+constexpr TermFormula kByteGreenBlue = {{-45662848, 221724032}, 360853, 12};    // 0.344136 x 2^20
+constexpr TermFormula kByteGreenRed = {{-95847680, -95847680}, 748826, 12};     // 0.714136 x 2^20
 
 constexpr int kPreciseEntries = 2048;
 constexpr int kByteEntries = 256;
@@ -259,12 +259,12 @@ inline void StoreFourBytePixels(uint8_t* out, const PixelBytes& bytes, const uin
 
 // Each converts the leading pixels of one precise path's row, sixteen at a time, and returns how many
 // pixels it converted; the scalar loops take the rest. A three-byte path stops at least one pixel short
-// of the end, so that the junk after its last group is overwritten.
+// of the end, so that the junk after its last group is overwritten. The YCbCr ones start at pixel x
+// (even), where the AVX2 loops below stopped.
 
 int32_t RgbPerPixelLanes(const uint16_t* luma, const uint16_t* cb, const uint16_t* cr, const int32_t* cbTable,
-                         const int32_t* crTable, uint8_t* out, int32_t pixels) {
-    int32_t x = 0;
-    for (; x + 16 < pixels; x += 16, out += 48) {
+                         const int32_t* crTable, uint8_t* out, int32_t x, int32_t pixels) {
+    for (out += 3 * x; x + 16 < pixels; x += 16, out += 48) {
         const ChromaLanes low = LookUpEight(cbTable, crTable, cb + x, cr + x);
         const ChromaLanes high = LookUpEight(cbTable, crTable, cb + x + 8, cr + x + 8);
         StoreThreeBytePixels(out, RgbSixteen(luma + x, low, high));
@@ -273,9 +273,8 @@ int32_t RgbPerPixelLanes(const uint16_t* luma, const uint16_t* cb, const uint16_
 }
 
 int32_t RgbPerPairLanes(const uint16_t* luma, const uint16_t* cb, const uint16_t* cr, const int32_t* cbTable,
-                        const int32_t* crTable, uint8_t* out, int32_t pixels) {
-    int32_t x = 0;
-    for (; x + 16 < pixels; x += 16, out += 48) {
+                        const int32_t* crTable, uint8_t* out, int32_t x, int32_t pixels) {
+    for (out += 3 * x; x + 16 < pixels; x += 16, out += 48) {
         const ChromaLanes terms = LookUpEight(cbTable, crTable, cb + x / 2, cr + x / 2);
         StoreThreeBytePixels(out, RgbSixteen(luma + x, Doubled<0>(terms), Doubled<1>(terms)));
     }
@@ -299,6 +298,164 @@ int32_t CmykPerPairLanes(const uint16_t* luma, const uint16_t* cb, const uint16_
     for (; x + 16 <= pixels; x += 16, out += 64) {
         const ChromaLanes terms = LookUpEight(cbTable, crTable, cb + x / 2, cr + x / 2);
         StoreFourBytePixels(out, InvertedCmySixteen(luma + x, Doubled<0>(terms), Doubled<1>(terms)), black + x);
+    }
+    return x;
+}
+#endif
+
+#if KV_AVX2
+// ---- Thirty-two pixels at a time (AVX2): the YCbCr precise paths ----
+//
+// Here the chroma terms are computed rather than looked up, exactly as the tables hold them:
+// (start + factor x i) >> 16 for an 11-bit sample i, which stays within 32 bits (every start is within
+// +-2.6 x 10^8 and 116130 x 2047 < 2.4 x 10^8). A factor is split as low + 8 x high (low 0..7), so one
+// 16-bit multiply-add of the pair (i, 8i) with (low, high) gives factor x i. The rest runs as on the
+// SSE2 path, in 16-bit lanes, and the bytes are interleaved with byte shuffles.
+static_assert(kPreciseBlue.shift == 16 && kPreciseRed.shift == 16 && kPreciseGreenBlue.shift == 16 &&
+              kPreciseGreenRed.shift == 16);
+
+// One term's multiply-add factors (low, high per 32-bit lane) and start.
+struct TermLanes {
+    __m256i factors;
+    __m256i start;
+};
+
+KV_ALWAYS_INLINE KV_TARGET_AVX2 TermLanes TermLanesOf(const TermFormula& formula, int transform) {
+    const int32_t pair = (formula.factor >> 3) << 16 | (formula.factor & 7);
+    return {_mm256_set1_epi32(pair), _mm256_set1_epi32(formula.start[transform - 1])};
+}
+
+// The terms of sixteen chroma samples, one per 16-bit lane in their order, from the pairs (i, 8i) as
+// unpacked: `low` holds samples 0..3 and 8..11, `high` 4..7 and 12..15.
+KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i TermSixteen(__m256i low, __m256i high, const TermLanes& term) {
+    const __m256i first = _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(low, term.factors), term.start), 16);
+    const __m256i second = _mm256_srai_epi32(_mm256_add_epi32(_mm256_madd_epi16(high, term.factors), term.start), 16);
+    return _mm256_packs_epi32(first, second);
+}
+
+// The four precise YCbCr terms of one image.
+struct YccTerms {
+    TermLanes blue, red, greenBlue, greenRed;
+};
+
+// The red and blue terms and the halved green sum of cb[0..15], cr[0..15], as LookUp gives them.
+struct ChromaSixteen {
+    __m256i red;
+    __m256i green;
+    __m256i blue;
+};
+
+KV_ALWAYS_INLINE KV_TARGET_AVX2 ChromaSixteen ChromaTermsSixteen(const uint16_t* cb, const uint16_t* cr,
+                                                               const YccTerms& terms) {
+    const __m256i cbs = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cb));
+    const __m256i crs = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cr));
+    const __m256i cbLow = _mm256_unpacklo_epi16(cbs, _mm256_slli_epi16(cbs, 3));
+    const __m256i cbHigh = _mm256_unpackhi_epi16(cbs, _mm256_slli_epi16(cbs, 3));
+    const __m256i crLow = _mm256_unpacklo_epi16(crs, _mm256_slli_epi16(crs, 3));
+    const __m256i crHigh = _mm256_unpackhi_epi16(crs, _mm256_slli_epi16(crs, 3));
+    const __m256i greenSum = _mm256_add_epi16(TermSixteen(cbLow, cbHigh, terms.greenBlue),
+                                              TermSixteen(crLow, crHigh, terms.greenRed));
+    return {TermSixteen(crLow, crHigh, terms.red), _mm256_srai_epi16(greenSum, kPreciseGreenShift),
+            TermSixteen(cbLow, cbHigh, terms.blue)};
+}
+
+// The byte shuffles that interleave sixteen R, G, B bytes (one 128-bit lane each) into 48: for output
+// vector k and channel c, entry j names the channel's byte for output byte 16k + j, or 0x80 (zero).
+struct InterleaveMasks {
+    uint8_t bytes[3][3][16];
+};
+constexpr InterleaveMasks MakeInterleaveMasks() {
+    InterleaveMasks masks{};
+    for (int k = 0; k < 3; ++k)
+        for (int c = 0; c < 3; ++c)
+            for (int j = 0; j < 16; ++j) {
+                const int position = 16 * k + j;
+                masks.bytes[k][c][j] = static_cast<uint8_t>(position % 3 == c ? position / 3 : 0x80);
+            }
+    return masks;
+}
+constexpr InterleaveMasks kInterleaveMasks = MakeInterleaveMasks();
+
+KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i InterleaveMask(int k, int c) {
+    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(kInterleaveMasks.bytes[k][c])));
+}
+
+// Writes thirty-two three-byte pixels (R, G, B bytes in pixel order) to out[0..95].
+KV_ALWAYS_INLINE KV_TARGET_AVX2 void StoreRgbThirtyTwo(uint8_t* out, __m256i r, __m256i g, __m256i b) {
+    __m256i part[3];
+    KV_UNROLL
+    for (int k = 0; k < 3; ++k) {
+        part[k] = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(r, InterleaveMask(k, 0)),
+                                                  _mm256_shuffle_epi8(g, InterleaveMask(k, 1))),
+                                  _mm256_shuffle_epi8(b, InterleaveMask(k, 2)));
+    }
+    // Lane 0 of the parts holds pixels 0..15, lane 1 pixels 16..31.
+    auto* cells = reinterpret_cast<__m256i*>(out);
+    _mm256_storeu_si256(cells, _mm256_permute2x128_si256(part[0], part[1], 0x20));
+    _mm256_storeu_si256(cells + 1, _mm256_permute2x128_si256(part[2], part[0], 0x30));
+    _mm256_storeu_si256(cells + 2, _mm256_permute2x128_si256(part[1], part[2], 0x31));
+}
+
+// One output channel of sixteen pixels in 16-bit lanes: (luma + term) >> 3, or (luma - term) >> 3.
+KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i PlusTerm(__m256i luma, __m256i term) {
+    return _mm256_srai_epi16(_mm256_add_epi16(luma, term), kPreciseShift);
+}
+KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i MinusTerm(__m256i luma, __m256i term) {
+    return _mm256_srai_epi16(_mm256_sub_epi16(luma, term), kPreciseShift);
+}
+
+KV_TARGET_AVX2 YccTerms YccTermsOf(int transform) {
+    return {TermLanesOf(kPreciseBlue, transform), TermLanesOf(kPreciseRed, transform),
+            TermLanesOf(kPreciseGreenBlue, transform), TermLanesOf(kPreciseGreenRed, transform)};
+}
+
+// Path 2: converts pixels 0.. in groups of 32 and returns how many it converted.
+KV_TARGET_AVX2 int32_t RgbPerPixelAvx2(const uint16_t* luma, const uint16_t* cb, const uint16_t* cr, int transform,
+                                       uint8_t* out, int32_t pixels) {
+    const YccTerms terms = YccTermsOf(transform);
+    int32_t x = 0;
+    for (; x + 32 <= pixels; x += 32, out += 96) {
+        const ChromaSixteen first = ChromaTermsSixteen(cb + x, cr + x, terms);
+        const ChromaSixteen second = ChromaTermsSixteen(cb + x + 16, cr + x + 16, terms);
+        const __m256i y0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(luma + x));
+        const __m256i y1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(luma + x + 16));
+        // Packing works per 128-bit lane: the bytes come out as pixels 0..7, 16..23, 8..15, 24..31.
+        constexpr int kInOrder = 0xD8;
+        const __m256i r = _mm256_permute4x64_epi64(
+            _mm256_packus_epi16(PlusTerm(y0, first.red), PlusTerm(y1, second.red)), kInOrder);
+        const __m256i g = _mm256_permute4x64_epi64(
+            _mm256_packus_epi16(MinusTerm(y0, first.green), MinusTerm(y1, second.green)), kInOrder);
+        const __m256i b = _mm256_permute4x64_epi64(
+            _mm256_packus_epi16(PlusTerm(y0, first.blue), PlusTerm(y1, second.blue)), kInOrder);
+        StoreRgbThirtyTwo(out, r, g, b);
+    }
+    return x;
+}
+
+// One output channel of thirty-two pixels from sixteen chroma terms, each doubled within its lane (so
+// covering pixels 0..7 and 16..23, or 8..15 and 24..31), and the luma arranged the same way.
+template <bool Plus>
+KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i DoubledChannel(__m256i term, __m256i yLow, __m256i yHigh) {
+    const __m256i low = _mm256_unpacklo_epi16(term, term);
+    const __m256i high = _mm256_unpackhi_epi16(term, term);
+    if constexpr (Plus) return _mm256_packus_epi16(PlusTerm(yLow, low), PlusTerm(yHigh, high));
+    return _mm256_packus_epi16(MinusTerm(yLow, low), MinusTerm(yHigh, high));
+}
+
+// Path 3: converts pixels 0.. (one chroma pair per two) in groups of 32 and returns how many.
+KV_TARGET_AVX2 int32_t RgbPerPairAvx2(const uint16_t* luma, const uint16_t* cb, const uint16_t* cr, int transform,
+                                      uint8_t* out, int32_t pixels) {
+    const YccTerms terms = YccTermsOf(transform);
+    int32_t x = 0;
+    for (; x + 32 <= pixels; x += 32, out += 96) {
+        const ChromaSixteen chroma = ChromaTermsSixteen(cb + x / 2, cr + x / 2, terms);
+        const __m256i y0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(luma + x));
+        const __m256i y1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(luma + x + 16));
+        // Packing the two halves per lane restores the pixel order.
+        const __m256i yLow = _mm256_permute2x128_si256(y0, y1, 0x20);
+        const __m256i yHigh = _mm256_permute2x128_si256(y0, y1, 0x31);
+        StoreRgbThirtyTwo(out, DoubledChannel<true>(chroma.red, yLow, yHigh),
+                          DoubledChannel<false>(chroma.green, yLow, yHigh), DoubledChannel<true>(chroma.blue, yLow, yHigh));
     }
     return x;
 }
@@ -527,8 +684,11 @@ void ConvertRowPrecise(CodecContext* context, int blockLine, int subRow) {
     switch (path) {
         case 2: {  // one chroma pair per pixel
             const int32_t pixels = length / 3;
+#if KV_AVX2
+            if (simd::HasAvx2()) done = RgbPerPixelAvx2(luma, cb, cr, context->colourTransform, out, pixels);
+#endif
 #if KV_SSE2
-            done = RgbPerPixelLanes(luma, cb, cr, cbTable, crTable, out, pixels);
+            done = RgbPerPixelLanes(luma, cb, cr, cbTable, crTable, out, done, pixels);
 #endif
             out += 3 * done;
             for (int32_t x = done; x < pixels; ++x, out += 3) {
@@ -538,9 +698,13 @@ void ConvertRowPrecise(CodecContext* context, int blockLine, int subRow) {
         }
         case 3: {  // one chroma pair per two pixels
             const int32_t pairs = length / 6;
-#if KV_SSE2
-            done = RgbPerPairLanes(luma, cb, cr, cbTable, crTable, out, 2 * pairs) / 2;
+#if KV_AVX2
+            if (simd::HasAvx2()) done = RgbPerPairAvx2(luma, cb, cr, context->colourTransform, out, 2 * pairs);
 #endif
+#if KV_SSE2
+            done = RgbPerPairLanes(luma, cb, cr, cbTable, crTable, out, done, 2 * pairs);
+#endif
+            done /= 2;
             luma += 2 * done;
             out += 6 * done;
             for (int32_t x = done; x < pairs; ++x, luma += 2, out += 6) {

@@ -143,18 +143,23 @@ TEST(ConvertRow, FourComponentsWithoutTransformAreDeliveredAsStored) {
     EXPECT_TRUE(picture.GuardIntact());
 }
 
-TEST(ConvertRowPrecise, FourTwoZeroRepeatsEachChromaSampleOverTwoRowsAndTwoPixels) {
+// Rows wide enough for every vector loop (32 and 16 pixels at a time) and the scalar tail, against
+// one pixel at a time through the path without upsampling, which takes the scalar loop alone.
+TEST(ConvertRowPrecise, FourFourFourAndFourTwoZeroMatchOnePixelAtATime) {
     std::mt19937 random(3);
-    Picture picture({2, 1, 1}, {2, 1, 1}, 30, 1, 3);
-    picture.Randomise(random);
-    for (int line = 0; line < 8; ++line) {
-        for (int sub = 0; sub < 2; ++sub) {
-            ConvertRowPrecise(&picture.context, line, sub);
-            for (int x = 0; x < picture.Pixels(); ++x) {
-                // As the pixel with its own samples converts by the path without upsampling.
-                const auto expected = ConvertOne(true, 1, picture.Get(0, 2 * line + sub, x),
-                                                 picture.Get(1, line, x / 2), picture.Get(2, line, x / 2));
-                for (int k = 0; k < 3; ++k) ASSERT_EQ(picture.Out(x, k), expected[k]) << line << sub << x;
+    for (const int h : {1, 2}) {
+        Picture picture({h, 1, 1}, {h, 1, 1}, 101, 1, h == 1 ? 2 : 3);
+        picture.Randomise(random);
+        for (int line = 0; line < 8; ++line) {
+            for (int sub = 0; sub < h; ++sub) {
+                ConvertRowPrecise(&picture.context, line, sub);
+                for (int x = 0; x < picture.Pixels(); ++x) {
+                    // 4:2:0 repeats each chroma sample over two rows and two pixels.
+                    const auto expected = ConvertOne(true, 1, picture.Get(0, h * line + sub, x),
+                                                     picture.Get(1, line, x / h), picture.Get(2, line, x / h));
+                    for (int k = 0; k < 3; ++k) ASSERT_EQ(picture.Out(x, k), expected[k]) << h << line << sub << x;
+                }
+                EXPECT_TRUE(picture.GuardIntact());
             }
         }
     }
