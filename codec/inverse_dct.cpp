@@ -3,8 +3,9 @@
 //
 // One 8-point transform, written once for plain 32-bit values and for four 32-bit lanes, serves two
 // implementations: a portable one that transforms one column or row at a time, and on x86 (SSE2) one
-// that transforms four columns or rows side by side. Both compute every value the same way, with the
-// same 32-bit wrap-around, so they give the same samples.
+// that transforms four columns or rows side by side. Where the processor has AVX2, a third form
+// (written again for eight lanes) transforms a whole block's columns, then its rows, at once. All
+// compute every value the same way, with the same 32-bit wrap-around, so they give the same samples.
 #include "codec/inverse_dct.h"
 
 #include <cstring>
@@ -389,6 +390,192 @@ void FillUniform(uint32_t value, uint8_t* output, int32_t rowWidth, bool wide) {
 }
 #endif
 
+#if KV_AVX2
+// ---- A whole block at once (AVX2): eight columns side by side, then eight rows ----
+//
+// Each row of the block is one vector of eight 32-bit lanes. The column pass transforms all eight
+// columns at once; the results are transposed in registers, so that each vector holds one column, and
+// the row pass transforms all eight rows at once. The transform is Transform8's, written again for
+// these vectors: a function compiled for AVX2 cannot take the shared template's body, which is
+// compiled without it.
+
+KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i Add(__m256i a, __m256i b) { return _mm256_add_epi32(a, b); }
+KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i Sub(__m256i a, __m256i b) { return _mm256_sub_epi32(a, b); }
+template <int Bits>
+KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i Sar(__m256i a) {
+    return _mm256_srai_epi32(a, Bits);
+}
+
+// Transform8 on x[0..7], inputs above Highest being zero (and not read), results into y[0..7].
+template <int Highest>
+KV_ALWAYS_INLINE KV_TARGET_AVX2 void Transform8Wide(const __m256i* x, __m256i* y) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i x0 = x[0];
+    const __m256i x1 = Highest >= 1 ? x[1] : zero;
+    const __m256i x2 = Highest >= 2 ? x[2] : zero;
+    const __m256i x3 = Highest >= 3 ? x[3] : zero;
+    const __m256i x4 = Highest >= 4 ? x[4] : zero;
+    const __m256i x5 = Highest >= 5 ? x[5] : zero;
+    const __m256i x6 = Highest >= 6 ? x[6] : zero;
+    const __m256i x7 = Highest >= 7 ? x[7] : zero;
+
+    const __m256i sum17 = Add(x1, x7);
+    const __m256i sum35 = Add(x3, x5);
+    const __m256i a = Sub(sum17, sum35);
+    const __m256i aPlusQuarter = Add(a, Sar<2>(a));
+    const __m256i rotA = Sar<1>(Add(Sar<3>(Add(Sar<4>(a), aPlusQuarter)), aPlusQuarter));
+    const __m256i b = Sub(x1, x7);
+    const __m256i bQuarter = Sar<2>(b);
+    const __m256i e = Sub(x3, x5);
+    const __m256i d = Sub(b, e);
+    const __m256i rotD = Add(Sar<7>(Sub(d, Sar<6>(d))), Sar<1>(Sub(d, Sar<2>(d))));
+    const __m256i rotB = Sub(Add(Add(Sub(Sar<4>(b), Sar<7>(Sub(b, bQuarter))), bQuarter), b), rotD);
+    const __m256i ePlusSixteenth = Add(Sar<4>(e), e);
+    const __m256i rotE = Sar<1>(Add(Sar<6>(Add(Sar<2>(ePlusSixteenth), e)), ePlusSixteenth));
+    const __m256i oddS = Add(Add(sum35, sum17), rotB);
+    const __m256i oddF = Sub(rotD, rotE);
+    const __m256i oddG = Add(rotA, oddF);
+    const __m256i oddL = Add(rotB, rotA);
+
+    const __m256i g = Sub(x2, x6);
+    const __m256i gPlusQuarter = Add(g, Sar<2>(g));
+    const __m256i rotH = Sar<1>(Add(Sar<3>(Add(Sar<4>(g), gPlusQuarter)), gPlusQuarter));
+    const __m256i evenJ = Add(Add(x2, x6), rotH);
+    const __m256i k0 = Add(Add(x0, x4), evenJ);
+    const __m256i k1 = Add(Sub(x0, x4), rotH);
+    const __m256i k2 = Sub(Sub(x0, x4), rotH);
+    const __m256i m = Sub(Add(x0, x4), evenJ);
+
+    y[0] = Add(k0, oddS);
+    y[1] = Add(k1, oddL);
+    y[2] = Add(k2, oddG);
+    y[3] = Add(m, oddF);
+    y[4] = Sub(m, oddF);
+    y[5] = Sub(k2, oddG);
+    y[6] = Sub(k1, oddL);
+    y[7] = Sub(k0, oddS);
+}
+
+// Swaps rows and columns of the 8x8 square of 32-bit values in v[0..7].
+KV_ALWAYS_INLINE KV_TARGET_AVX2 void Transpose8(__m256i* v) {
+    const __m256i t0 = _mm256_unpacklo_epi32(v[0], v[1]);
+    const __m256i t1 = _mm256_unpackhi_epi32(v[0], v[1]);
+    const __m256i t2 = _mm256_unpacklo_epi32(v[2], v[3]);
+    const __m256i t3 = _mm256_unpackhi_epi32(v[2], v[3]);
+    const __m256i t4 = _mm256_unpacklo_epi32(v[4], v[5]);
+    const __m256i t5 = _mm256_unpackhi_epi32(v[4], v[5]);
+    const __m256i t6 = _mm256_unpacklo_epi32(v[6], v[7]);
+    const __m256i t7 = _mm256_unpackhi_epi32(v[6], v[7]);
+    const __m256i u0 = _mm256_unpacklo_epi64(t0, t2);
+    const __m256i u1 = _mm256_unpackhi_epi64(t0, t2);
+    const __m256i u2 = _mm256_unpacklo_epi64(t1, t3);
+    const __m256i u3 = _mm256_unpackhi_epi64(t1, t3);
+    const __m256i u4 = _mm256_unpacklo_epi64(t4, t6);
+    const __m256i u5 = _mm256_unpackhi_epi64(t4, t6);
+    const __m256i u6 = _mm256_unpacklo_epi64(t5, t7);
+    const __m256i u7 = _mm256_unpackhi_epi64(t5, t7);
+    v[0] = _mm256_permute2x128_si256(u0, u4, 0x20);
+    v[1] = _mm256_permute2x128_si256(u1, u5, 0x20);
+    v[2] = _mm256_permute2x128_si256(u2, u6, 0x20);
+    v[3] = _mm256_permute2x128_si256(u3, u7, 0x20);
+    v[4] = _mm256_permute2x128_si256(u0, u4, 0x31);
+    v[5] = _mm256_permute2x128_si256(u1, u5, 0x31);
+    v[6] = _mm256_permute2x128_si256(u2, u6, 0x31);
+    v[7] = _mm256_permute2x128_si256(u3, u7, 0x31);
+}
+
+// Writes the eight output columns (one vector each, one row per lane, already shifted) as 8 rows
+// of bytes, clamped to 0..255 by packing with saturation.
+KV_ALWAYS_INLINE KV_TARGET_AVX2 void StoreColumnsWide(const __m256i* columns, uint8_t* output, int32_t rowWidth,
+                                                      ByteCells) {
+    // Per 128-bit lane: columns 0..3 (then 4..7) of rows 0..3 (lane 0) or 4..7 (lane 1), column after
+    // column.
+    const __m256i left = _mm256_packus_epi16(_mm256_packs_epi32(columns[0], columns[1]),
+                                             _mm256_packs_epi32(columns[2], columns[3]));
+    const __m256i right = _mm256_packus_epi16(_mm256_packs_epi32(columns[4], columns[5]),
+                                              _mm256_packs_epi32(columns[6], columns[7]));
+    const __m256i byRow = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4, 8, 12, 1, 5,
+                                           9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+    const __m256i leftRows = _mm256_shuffle_epi8(left, byRow);    // rows 0..3 (4..7), columns 0..3
+    const __m256i rightRows = _mm256_shuffle_epi8(right, byRow);  // the same, columns 4..7
+    const __m256i rows01 = _mm256_unpacklo_epi32(leftRows, rightRows);  // rows 0, 1 | rows 4, 5
+    const __m256i rows23 = _mm256_unpackhi_epi32(leftRows, rightRows);  // rows 2, 3 | rows 6, 7
+    const __m128i pairs[4] = {_mm256_castsi256_si128(rows01), _mm256_castsi256_si128(rows23),
+                              _mm256_extracti128_si256(rows01, 1), _mm256_extracti128_si256(rows23, 1)};
+    KV_UNROLL
+    for (int pair = 0; pair < 4; ++pair, output += 2 * rowWidth) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(output), pairs[pair]);
+        _mm_storeh_pd(reinterpret_cast<double*>(output + rowWidth), _mm_castsi128_pd(pairs[pair]));
+    }
+}
+
+// The same for 16-bit cells, clamped to 0..2047.
+KV_ALWAYS_INLINE KV_TARGET_AVX2 void StoreColumnsWide(const __m256i* columns, uint8_t* output, int32_t rowWidth,
+                                                      WideCells) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i top = _mm256_set1_epi16(WideCells::kMax);
+    // Per 128-bit lane, words: column pairs (c, c + 1) of rows 0..3 (lane 0) or 4..7 (lane 1), each
+    // reordered to row after row.
+    const __m256i byRow = _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15, 0, 1, 8, 9, 2, 3,
+                                           10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
+    __m256i pairs[4];
+    KV_UNROLL
+    for (int c = 0; c < 4; ++c) {
+        const __m256i packed = _mm256_packs_epi32(columns[2 * c], columns[2 * c + 1]);
+        pairs[c] = _mm256_shuffle_epi8(_mm256_min_epi16(_mm256_max_epi16(packed, zero), top), byRow);
+    }
+    const __m256i low01 = _mm256_unpacklo_epi32(pairs[0], pairs[1]);   // rows 0, 1 (4, 5), columns 0..3
+    const __m256i high01 = _mm256_unpackhi_epi32(pairs[0], pairs[1]);  // rows 2, 3 (6, 7)
+    const __m256i low23 = _mm256_unpacklo_epi32(pairs[2], pairs[3]);   // the same, columns 4..7
+    const __m256i high23 = _mm256_unpackhi_epi32(pairs[2], pairs[3]);
+    const __m256i rows[4] = {
+        _mm256_unpacklo_epi64(low01, low23),    // row 0 | row 4
+        _mm256_unpackhi_epi64(low01, low23),    // row 1 | row 5
+        _mm256_unpacklo_epi64(high01, high23),  // row 2 | row 6
+        _mm256_unpackhi_epi64(high01, high23),  // row 3 | row 7
+    };
+    KV_UNROLL
+    for (int row = 0; row < 4; ++row) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(output + row * rowWidth), _mm256_castsi256_si128(rows[row]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(output + (row + 4) * rowWidth),
+                         _mm256_extracti128_si256(rows[row], 1));
+    }
+}
+
+// Both passes of a block whose rows above HighestRow (1..7) and columns above HighestColumn (3 or 7)
+// are zero.
+template <int HighestRow, int HighestColumn, typename Width>
+KV_TARGET_AVX2 void BlockPassesWide(const int32_t* block, uint8_t* output, int32_t rowWidth) {
+    __m256i rows[8];
+    KV_UNROLL
+    for (int row = 0; row <= HighestRow; ++row) {
+        rows[row] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 8 * row));
+    }
+    __m256i columns[8];
+    Transform8Wide<HighestRow>(rows, columns);  // still one vector per row
+    Transpose8(columns);
+    __m256i results[8];
+    Transform8Wide<HighestColumn>(columns, results);
+    KV_UNROLL
+    for (int j = 0; j < 8; ++j) results[j] = _mm256_srai_epi32(results[j], Width::kShift);
+    StoreColumnsWide(results, output, rowWidth, Width{});
+}
+
+using BlockPassesProc = void (*)(const int32_t* block, uint8_t* output, int32_t rowWidth);
+
+// Index: [16-bit cells][highest nonzero column / 4: columns 0..3 or all 8][highest nonzero row 1..7]; 6
+// shares the full form.
+template <typename Width>
+constexpr BlockPassesProc kBlockPassesWideOf[2][8] = {
+    {nullptr, BlockPassesWide<1, 3, Width>, BlockPassesWide<2, 3, Width>, BlockPassesWide<3, 3, Width>,
+     BlockPassesWide<4, 3, Width>, BlockPassesWide<5, 3, Width>, BlockPassesWide<7, 3, Width>,
+     BlockPassesWide<7, 3, Width>},
+    {nullptr, BlockPassesWide<1, 7, Width>, BlockPassesWide<2, 7, Width>, BlockPassesWide<3, 7, Width>,
+     BlockPassesWide<4, 7, Width>, BlockPassesWide<5, 7, Width>, BlockPassesWide<7, 7, Width>,
+     BlockPassesWide<7, 7, Width>},
+};
+#endif
+
 }  // namespace
 
 void InverseDctPortable(CodecContext* context, int32_t* block, uint8_t* output, int highestColumn,
@@ -412,8 +599,11 @@ void InverseDctPortable(CodecContext* context, int32_t* block, uint8_t* output, 
     rowPass(block, output, rowWidth, 8);
 }
 
-void InverseDct(CodecContext* context, int32_t* block, uint8_t* output, int highestColumn, int highestRow,
-                const ComponentInfo* component) {
+namespace {
+
+// InverseDct with or without the AVX2 form.
+KV_ALWAYS_INLINE void InverseDctChosen(CodecContext* context, int32_t* block, uint8_t* output, int highestColumn,
+                                       int highestRow, const ComponentInfo* component, bool avx2) {
 #if KV_SSE2
     static_cast<void>(context);
     if (static_cast<unsigned>(highestColumn | highestRow) > 7) CodecBug();
@@ -430,11 +620,38 @@ void InverseDct(CodecContext* context, int32_t* block, uint8_t* output, int high
         }
         return;
     }
+#if KV_AVX2
+    if (avx2) {
+        (wide ? kBlockPassesWideOf<WideCells> : kBlockPassesWideOf<ByteCells>)[highestColumn >> 2][highestRow](
+            block, output, rowWidth);
+        return;
+    }
+#else
+    static_cast<void>(avx2);
+#endif
     kColumnPassesLanes[highestColumn >> 2][highestRow](block);
     kRowPassesLanes[wide][highestColumn](block, output, rowWidth);
 #else
+    static_cast<void>(avx2);
     InverseDctPortable(context, block, output, highestColumn, highestRow, component);
 #endif
+}
+
+}  // namespace
+
+void InverseDct(CodecContext* context, int32_t* block, uint8_t* output, int highestColumn, int highestRow,
+                const ComponentInfo* component) {
+#if KV_AVX2
+    const bool avx2 = simd::HasAvx2();
+#else
+    const bool avx2 = false;
+#endif
+    InverseDctChosen(context, block, output, highestColumn, highestRow, component, avx2);
+}
+
+void InverseDctWithoutAvx2(CodecContext* context, int32_t* block, uint8_t* output, int highestColumn,
+                           int highestRow, const ComponentInfo* component) {
+    InverseDctChosen(context, block, output, highestColumn, highestRow, component, false);
 }
 
 }  // namespace kv::codec

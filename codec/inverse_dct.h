@@ -29,4 +29,9 @@ void InverseDct(CodecContext* context, int32_t* block, uint8_t* output, int high
 void InverseDctPortable(CodecContext* context, int32_t* block, uint8_t* output, int highestColumn,
                         int highestRow, const ComponentInfo* component);
 
+// InverseDct without its AVX2 form, where the processor has AVX2 too (SSE2 on x86, else the portable
+// form): so that every form can be checked. Same contract and results as InverseDct.
+void InverseDctWithoutAvx2(CodecContext* context, int32_t* block, uint8_t* output, int highestColumn,
+                           int highestRow, const ComponentInfo* component);
+
 }  // namespace kv::codec
