@@ -25,6 +25,7 @@ void RaiseSourceEnded(CodecContext* context) {
 }
 
 int NextMarker(CodecContext* context) {
+    context->bitBuffer = 0;
     context->bitCount = 0;
     // Anything in front of the marker is skipped; an endless run of it (a pipe) is work like any
     // other, so the cancel hook hears of it.
@@ -46,7 +47,8 @@ int NextMarker(CodecContext* context) {
     return code;
 }
 
-// Bit reader. The buffer holds bitCount valid bits in its low end; bytes enter at the bottom.
+// Bit reader. The buffer holds bitCount valid bits at its top and zeros below them; bytes enter right
+// below the valid bits.
 // Reading stops in front of a marker: the 0xFF stays as the look-ahead byte and the marker code
 // goes back into the source, so the marker reader finds it. Requests near a marker are served from
 // the bits still buffered, padded with zeros; a request that needs more than those raises.
@@ -56,7 +58,7 @@ bool InspectMarker(CodecContext* context) {
     int next = DecoderFetchByte(context);
     while (next == 0xFF) next = DecoderFetchByte(context);
     if (next == 0x00) {
-        context->bitBuffer = (context->bitBuffer << 8) | 0xFFu;
+        context->bitBuffer |= uint64_t{0xFF} << (56 - context->bitCount);
         context->bitCount += 8;
         context->lookahead = DecoderFetchByte(context);
         return true;
@@ -91,7 +93,7 @@ BitState Filled(CodecContext* context, BitState bits) {
             if (!appended) return bits;
             continue;
         }
-        bits.buffer = (bits.buffer << 8) | static_cast<uint32_t>(byte);
+        bits.buffer |= static_cast<uint64_t>(byte) << (56 - bits.count);
         bits.count += 8;
         if (source->count > 0) {
             // The source's own fast path, without restating its (already clear) error state.

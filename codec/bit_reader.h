@@ -30,8 +30,11 @@ int NextMarker(CodecContext* context);
 uint32_t ReadBits(CodecContext* context, int count);
 
 // The hot functions below are forced inline so that a block's bit state stays in registers.
+// The valid bits stand at the top of the buffer, the next one highest, and every bit below them is
+// 0: the next n bits are the buffer shifted right by 64 - n (zero-padded when fewer are buffered),
+// and taking them shifts the buffer left, so that a symbol's table look-up waits on no count.
 struct BitState {
-    uint64_t buffer;   // the low `count` bits are valid
+    uint64_t buffer;   // the top `count` bits are valid, the rest 0
     int count;         // 0..64
 };
 
@@ -86,8 +89,10 @@ KV_ALWAYS_INLINE void Fill(CodecContext* context, BitState& bits) {
         const uint64_t zeroBytes = (inverted - 0x0101010101010101u) & ~inverted & 0x8080808080808080u;
         const uint64_t taken = n == 1 ? 0 : ~uint64_t{0} << (64 - 8 * (n - 1));
         if ((zeroBytes & taken) == 0) {
-            const uint64_t appended = (static_cast<uint64_t>(byte) << (8 * (n - 1))) | (next >> 1 >> (63 - 8 * (n - 1)));
-            bits.buffer = ((bits.buffer << 8) << (8 * (n - 1))) | appended;
+            // The look-ahead byte, then the top n - 1 bytes of next (and below them bits that the
+            // mask clears), placed right below the valid bits.
+            const uint64_t incoming = (static_cast<uint64_t>(byte) << 56) | ((next >> 8) & (taken >> 8));
+            bits.buffer |= incoming >> bits.count;
             bits.count += 8 * n;
             context->lookahead = static_cast<int>((next >> (56 - 8 * (n - 1))) & 0xFF);
             source->index += n;
@@ -100,9 +105,13 @@ KV_ALWAYS_INLINE void Fill(CodecContext* context, BitState& bits) {
 
 // The next n (1..16) bits, zero-padded when fewer are buffered.
 [[gnu::always_inline]] inline uint32_t Peek(const BitState& bits, int n) {
-    const uint64_t mask = (uint64_t{1} << n) - 1;
-    if (bits.count >= n) return static_cast<uint32_t>((bits.buffer >> (bits.count - n)) & mask);
-    return static_cast<uint32_t>((bits.buffer << (n - bits.count)) & mask);
+    return static_cast<uint32_t>(bits.buffer >> (64 - n));
+}
+
+// Drops n (0..32) bits that are known to be buffered.
+[[gnu::always_inline]] inline void Drop(BitState& bits, int n) {
+    bits.buffer <<= n;
+    bits.count -= n;
 }
 
 // Takes n (0..16) bits that must be real data.
@@ -111,8 +120,9 @@ KV_ALWAYS_INLINE void Fill(CodecContext* context, BitState& bits) {
         StoreBits(context, bits);
         RaiseAtMarker(context);
     }
-    bits.count -= n;
-    return static_cast<uint32_t>(bits.buffer >> bits.count) & ((1u << n) - 1);
+    const auto value = static_cast<uint32_t>((bits.buffer >> 32) >> (32 - n));
+    Drop(bits, n);
+    return value;
 }
 
 // Takes n bits, filling first when fewer are buffered.
@@ -170,16 +180,22 @@ KV_ALWAYS_INLINE void Fill(CodecContext* context, BitState& bits) {
 // run's bits are the caller's to read).
 inline constexpr int32_t kFastWhole = 32;
 
-// The next symbol and the value its size category brings (0 for size 0): one table step for most,
-// the search for codes above 10 bits. DC sizes are the symbols themselves.
+// What a symbol decode hands back from out of line: the reader's state, the symbol and its value.
+struct DecodedSymbol {
+    BitState bits;
+    int symbol;
+    int32_t value;
+};
+
+// The next symbol and its value as DecodeSymbol answers them, every step checked against the bits
+// buffered: for the rare symbol where fewer than 32 bits are buffered even after filling (the data
+// ends, or a marker stands, within the next four bytes).
 template <bool Ac>
-KV_ALWAYS_INLINE int DecodeSymbol(CodecContext* context, BitState& bits, const HuffmanTable* table, int32_t* value) {
-    FillForSymbol(context, bits);
+[[gnu::noinline]] DecodedSymbol DecodeSymbolChecked(CodecContext* context, BitState bits, const HuffmanTable* table) {
     const int32_t entry = table->fast[Peek(bits, kFastLookupBits)];
     if (entry & kFastWhole) {
         Take(context, bits, entry & 31);
-        *value = entry >> 16;
-        return (entry >> 8) & 0xFF;
+        return {bits, (entry >> 8) & 0xFF, entry >> 16};
     }
     int symbol;
     if (entry != 0) {
@@ -189,7 +205,42 @@ KV_ALWAYS_INLINE int DecodeSymbol(CodecContext* context, BitState& bits, const H
         symbol = Ac ? DecodeAc(context, bits, table) : DecodeDc(context, bits, table);
     }
     const int size = symbol & 15;
-    *value = size == 0 ? 0 : Extend(Take(context, bits, size), size);
+    const int32_t value = size == 0 ? 0 : Extend(Take(context, bits, size), size);
+    return {bits, symbol, value};
+}
+
+// The next symbol and the value its size category brings (0 for size 0): one table step for most,
+// the search for codes above 10 bits. DC sizes are the symbols themselves. With 32 bits buffered a
+// code (at most 16 bits) and its value bits (at most 16) are all there, so no step checks for more.
+template <bool Ac>
+KV_ALWAYS_INLINE int DecodeSymbol(CodecContext* context, BitState& bits, const HuffmanTable* table, int32_t* value) {
+    FillForSymbol(context, bits);
+    if (bits.count < 32) [[unlikely]] {
+        const DecodedSymbol decoded = DecodeSymbolChecked<Ac>(context, bits, table);
+        bits = decoded.bits;
+        *value = decoded.value;
+        return decoded.symbol;
+    }
+    const int32_t entry = table->fast[bits.buffer >> (64 - kFastLookupBits)];
+    if (entry & kFastWhole) {
+        Drop(bits, entry & 31);
+        *value = entry >> 16;
+        return (entry >> 8) & 0xFF;
+    }
+    int symbol;
+    if (entry != 0) {
+        Drop(bits, entry & 31);
+        symbol = (entry >> 8) & 0xFF;
+    } else {
+        symbol = Ac ? DecodeAc(context, bits, table) : DecodeDc(context, bits, table);
+    }
+    const int size = symbol & 15;
+    if (size == 0) {
+        *value = 0;
+    } else {
+        *value = Extend(static_cast<uint32_t>(bits.buffer >> (64 - size)), size);
+        Drop(bits, size);
+    }
     return symbol;
 }
 

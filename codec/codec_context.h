@@ -195,7 +195,7 @@ struct CodecContext {
 
     // --- Entropy decoder position ---
     int32_t lookahead;            // next unread byte 0..255; -1 or 256+ when the source ended
-    uint64_t bitBuffer;           // the low bitCount bits are valid
+    uint64_t bitBuffer;           // the top bitCount bits are valid, the rest 0
     int32_t bitCount;             // 0..64
     ReaderState readerState;
 

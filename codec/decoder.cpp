@@ -14,6 +14,7 @@ namespace {
 
 // Primes the look-ahead byte before the first marker.
 void StartReading(CodecContext* context) {
+    context->bitBuffer = 0;
     context->bitCount = 0;
     context->lookahead = DecoderFetchByte(context);
 }
