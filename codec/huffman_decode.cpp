@@ -36,10 +36,12 @@ constexpr int32_t ExtendValue(uint32_t raw, int size) {
 
 // Fills the one-step table: each code of at most 10 bits answers for every look-ahead it begins
 // (the codes are canonical and prefix-free, so no two claim one), bringing its value along when the
-// value bits fit as well; the other look-aheads go to the search.
+// value bits fit as well; the other look-aheads go to the search. Canonical codes of up to 10 bits,
+// left-aligned, fill the look-aheads from 0 upwards without a gap, so the rest is one run of zeros.
 void BuildFastLookup(HuffmanTable* table, const uint16_t* codes) {
     constexpr int kBits = kFastLookupBits;
-    std::memset(table->fast, 0, sizeof table->fast);
+    int32_t* fast = table->fast;
+    uint32_t end = 0;
     int k = 0;
     for (int length = 1; length <= kBits; ++length) {
         for (int i = 0; i < table->bits[length]; ++i, ++k) {
@@ -47,20 +49,23 @@ void BuildFastLookup(HuffmanTable* table, const uint16_t* codes) {
             const int size = symbol & 15;
             const int rest = kBits - length;
             const uint32_t first = static_cast<uint32_t>(codes[k]) << rest;
-            for (uint32_t after = 0; after < (1u << rest); ++after) {
-                int32_t entry;
-                if (size == 0) {
-                    entry = FastEntry(0, symbol, true, length);
-                } else if (size <= rest) {
-                    const uint32_t raw = (after >> (rest - size)) & ((1u << size) - 1);
-                    entry = FastEntry(ExtendValue(raw, size), symbol, true, length + size);
-                } else {
-                    entry = FastEntry(0, symbol, false, length);
+            const uint32_t count = 1u << rest;
+            if (size == 0 || size > rest) {
+                // The value bits (if any) follow the code: one entry for every look-ahead.
+                const int32_t entry = FastEntry(0, symbol, size == 0, length);
+                for (uint32_t after = 0; after < count; ++after) fast[first + after] = entry;
+            } else {
+                // Each value covers a run of 2^(rest - size) look-aheads.
+                const uint32_t repeat = 1u << (rest - size);
+                for (uint32_t raw = 0; raw < (1u << size); ++raw) {
+                    const int32_t entry = FastEntry(ExtendValue(raw, size), symbol, true, length + size);
+                    for (uint32_t r = 0; r < repeat; ++r) fast[first + raw * repeat + r] = entry;
                 }
-                table->fast[first + after] = entry;
             }
+            end = first + count;
         }
     }
+    std::memset(fast + end, 0, ((1u << kBits) - end) * sizeof *fast);
 }
 
 }  // namespace
@@ -85,26 +90,19 @@ void BuildHuffmanLookup(HuffmanTable* table, int isAc, const uint16_t* codes) {
     table->limit = longest == 0 ? 0 : table->maxCode[longest] + 1;
     BuildFastLookup(table, codes);
     if (!isAc) return;
+    // The first length whose max-code entry reaches a prefix only grows with the prefix (lengths
+    // without codes hold -1, the others grow with the length), so one sweep finds them all.
+    int length = 1;
     for (uint32_t prefix = 0; prefix < (1u << kLookaheadBits); ++prefix) {
         const int32_t aligned = static_cast<int32_t>(prefix << (16 - kLookaheadBits));
-        uint16_t entry = SearchFrom(17);
-        // A code of up to 7 bits that this prefix begins with answers directly.
-        for (int length = 1; length <= kLookaheadBits; ++length) {
-            if (table->maxCode[length] >= aligned) {
-                const int symbolIndex = table->valueOffset[length] + static_cast<int32_t>(prefix >> (kLookaheadBits - length));
-                entry = static_cast<uint16_t>(table->values[symbolIndex] * 256 + length);
-                break;
-            }
+        while (table->maxCode[length] < aligned) ++length;  // maxCode[17] stops it
+        if (length <= kLookaheadBits) {
+            // A code of up to 7 bits that this prefix begins with answers directly.
+            const int symbolIndex = table->valueOffset[length] + static_cast<int32_t>(prefix >> (kLookaheadBits - length));
+            table->lookahead[prefix] = static_cast<uint16_t>(table->values[symbolIndex] * 256 + length);
+        } else {
+            table->lookahead[prefix] = SearchFrom(length);
         }
-        if ((entry & 0xFF) >= 16) {
-            for (int length = kLookaheadBits + 1; length <= 16; ++length) {
-                if (table->maxCode[length] >= aligned) {
-                    entry = SearchFrom(length);
-                    break;
-                }
-            }
-        }
-        table->lookahead[prefix] = entry;
     }
 }
 
