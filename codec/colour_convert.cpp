@@ -49,17 +49,45 @@ constexpr int kPreciseShift = 3;
 constexpr int kByteGreenShift = 8;
 constexpr int kByteShift = 0;
 
-// Evaluates one term for one chroma value, rounding down.
-int32_t Term(const TermFormula& formula, int transform, int index) {
-    const int64_t numerator =
-        static_cast<int64_t>(formula.start[transform - 1]) + static_cast<int64_t>(formula.factor) * index;
-    return static_cast<int32_t>(numerator >> formula.shift);
-}
-
 // Packs a green term and a blue or red term into one table entry.
 int32_t PackTerms(int32_t green, int32_t colour) {
     return static_cast<int32_t>(static_cast<uint32_t>(green) * (1u << kChromaLowBits) +
                                 static_cast<uint32_t>(colour + kChromaLowBias));
+}
+
+// Fills one chroma table: entry i packs the green term and the blue or red term of chroma value i,
+// each (start + factor x i) rounded down by its shift (GreenShift for the green term, 16 for the
+// other). Every numerator stays within int32_t (the ranges above), so 32-bit arithmetic is exact;
+// four entries go side by side where SSE2 is there.
+template <int GreenShift>
+void FillChromaTable(int32_t* table, int entries, const TermFormula& green, const TermFormula& colour, int transform) {
+    static_assert(kPreciseBlue.shift == 16 && kPreciseRed.shift == 16 && kByteBlue.shift == 16 &&
+                  kByteRed.shift == 16);
+    const int32_t greenStart = green.start[transform - 1];
+    const int32_t colourStart = colour.start[transform - 1];
+    int i = 0;
+#if KV_SSE2
+    // The numerators of entries i .. i + 3, one per lane, each growing by 4 x factor per step.
+    __m128i greenNumerator = _mm_add_epi32(_mm_set1_epi32(greenStart),
+                                           _mm_setr_epi32(0, green.factor, 2 * green.factor, 3 * green.factor));
+    __m128i colourNumerator = _mm_add_epi32(_mm_set1_epi32(colourStart),
+                                            _mm_setr_epi32(0, colour.factor, 2 * colour.factor, 3 * colour.factor));
+    const __m128i greenStep = _mm_set1_epi32(4 * green.factor);
+    const __m128i colourStep = _mm_set1_epi32(4 * colour.factor);
+    const __m128i bias = _mm_set1_epi32(kChromaLowBias);
+    for (; i + 4 <= entries; i += 4) {
+        const __m128i greenTerm = _mm_srai_epi32(greenNumerator, GreenShift);
+        const __m128i colourTerm = _mm_srai_epi32(colourNumerator, 16);
+        const __m128i entry =
+            _mm_add_epi32(_mm_slli_epi32(greenTerm, kChromaLowBits), _mm_add_epi32(colourTerm, bias));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(table + i), entry);
+        greenNumerator = _mm_add_epi32(greenNumerator, greenStep);
+        colourNumerator = _mm_add_epi32(colourNumerator, colourStep);
+    }
+#endif
+    for (; i < entries; ++i) {
+        table[i] = PackTerms((greenStart + green.factor * i) >> GreenShift, (colourStart + colour.factor * i) >> 16);
+    }
 }
 
 // Every value a colour result or a four-line correction can take before clamping lies within
@@ -663,9 +691,12 @@ void BuildColourTables(CodecContext* context) {
     const TermFormula& red = precise ? kPreciseRed : kByteRed;
     const TermFormula& greenBlue = precise ? kPreciseGreenBlue : kByteGreenBlue;
     const TermFormula& greenRed = precise ? kPreciseGreenRed : kByteGreenRed;
-    for (int i = 0; i < entries; ++i) {
-        context->chromaTableA[i] = PackTerms(Term(greenBlue, transform, i), Term(blue, transform, i));
-        context->chromaTableB[i] = PackTerms(Term(greenRed, transform, i), Term(red, transform, i));
+    if (precise) {
+        FillChromaTable<16>(context->chromaTableA, entries, greenBlue, blue, transform);
+        FillChromaTable<16>(context->chromaTableB, entries, greenRed, red, transform);
+    } else {
+        FillChromaTable<12>(context->chromaTableA, entries, greenBlue, blue, transform);
+        FillChromaTable<12>(context->chromaTableB, entries, greenRed, red, transform);
     }
 }
 
