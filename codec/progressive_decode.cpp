@@ -133,31 +133,63 @@ void DecodeAcRefine(CodecContext* context, BitState& bits, const ScanComponent* 
     if (k > cells[kBandEnd]) Store(&cells[kBandEnd], k);
 }
 
-template <class Cell>
-void DecodeBlock(CodecContext* context, ScanComponent* scan, int blockRow, int blockColumn, int32_t* endOfBandRun) {
-    Cell* cells = BlockCells<Cell>(scan->component, blockRow, blockColumn);
-    BitState bits = LoadBits(context);
-    if (context->ss == 0) {
-        if (context->ah == 0) {
-            DecodeDcFirst(context, bits, scan, cells);
-        } else {
-            DecodeDcRefine(context, bits, cells);
-        }
-    } else if (context->ah == 0) {
-        DecodeAcFirst(context, bits, scan, cells, endOfBandRun);
-    } else {
-        DecodeAcRefine(context, bits, scan, cells, endOfBandRun);
-    }
-    StoreBits(context, bits);
-    ++context->mcuNumber;
+// The four kinds of scan, chosen by Ss and Ah.
+enum class ScanKind { dcFirst, dcRefine, acFirst, acRefine };
+
+ScanKind KindOf(const CodecContext* context) {
+    if (context->ss == 0) return context->ah == 0 ? ScanKind::dcFirst : ScanKind::dcRefine;
+    return context->ah == 0 ? ScanKind::acFirst : ScanKind::acRefine;
 }
 
-void DecodeBlockOfComponent(CodecContext* context, ScanComponent* scan, int blockRow, int blockColumn,
-                            int32_t* endOfBandRun) {
-    if (scan->component->planeCellBytes == 1) {
-        DecodeBlock<int8_t>(context, scan, blockRow, blockColumn, endOfBandRun);
-    } else {
-        DecodeBlock<int16_t>(context, scan, blockRow, blockColumn, endOfBandRun);
+// Decodes `count` blocks of one block row from blockColumn on (no restart point among them), one after
+// another with the bit reader and the end-of-band run in registers. In an AC first scan the blocks
+// inside an end-of-band run stay unchanged and are passed over together.
+template <class Cell, ScanKind Kind>
+void DecodeBlockRun(CodecContext* context, ScanComponent* scan, int blockRow, int blockColumn, int count,
+                    int32_t* endOfBandRun) {
+    Cell* cells = BlockCells<Cell>(scan->component, blockRow, blockColumn);
+    BitState bits = LoadBits(context);
+    int32_t run = *endOfBandRun;
+    for (int i = 0; i < count; ++i, cells += 65) {
+        if constexpr (Kind == ScanKind::dcFirst) {
+            DecodeDcFirst(context, bits, scan, cells);
+        } else if constexpr (Kind == ScanKind::dcRefine) {
+            DecodeDcRefine(context, bits, cells);
+        } else if constexpr (Kind == ScanKind::acFirst) {
+            if (run > 0) {
+                const int passed = run < count - i ? run : count - i;
+                run -= passed;
+                context->mcuNumber += passed;
+                i += passed - 1;
+                cells += 65 * (passed - 1);
+                continue;
+            }
+            DecodeAcFirst(context, bits, scan, cells, &run);
+        } else {
+            DecodeAcRefine(context, bits, scan, cells, &run);
+        }
+        ++context->mcuNumber;
+    }
+    StoreBits(context, bits);
+    *endOfBandRun = run;
+}
+
+void DecodeBlocksOfComponent(CodecContext* context, ScanComponent* scan, int blockRow, int blockColumn, int count,
+                             int32_t* endOfBandRun) {
+    const bool bytes = scan->component->planeCellBytes == 1;
+    switch (KindOf(context)) {
+        case ScanKind::dcFirst:
+            return bytes ? DecodeBlockRun<int8_t, ScanKind::dcFirst>(context, scan, blockRow, blockColumn, count, endOfBandRun)
+                         : DecodeBlockRun<int16_t, ScanKind::dcFirst>(context, scan, blockRow, blockColumn, count, endOfBandRun);
+        case ScanKind::dcRefine:
+            return bytes ? DecodeBlockRun<int8_t, ScanKind::dcRefine>(context, scan, blockRow, blockColumn, count, endOfBandRun)
+                         : DecodeBlockRun<int16_t, ScanKind::dcRefine>(context, scan, blockRow, blockColumn, count, endOfBandRun);
+        case ScanKind::acFirst:
+            return bytes ? DecodeBlockRun<int8_t, ScanKind::acFirst>(context, scan, blockRow, blockColumn, count, endOfBandRun)
+                         : DecodeBlockRun<int16_t, ScanKind::acFirst>(context, scan, blockRow, blockColumn, count, endOfBandRun);
+        case ScanKind::acRefine:
+            return bytes ? DecodeBlockRun<int8_t, ScanKind::acRefine>(context, scan, blockRow, blockColumn, count, endOfBandRun)
+                         : DecodeBlockRun<int16_t, ScanKind::acRefine>(context, scan, blockRow, blockColumn, count, endOfBandRun);
     }
 }
 
@@ -176,7 +208,7 @@ void DecodeScanProgressive(CodecContext* context) {
             for (int mcu = 0; mcu < context->mcusPerRow; ++mcu) {
                 CountRestart(context);
                 ForEachBlockOfMcu(context, mcuRow, mcu, [&](ScanComponent* scan, int row, int column) {
-                    DecodeBlockOfComponent(context, scan, row, column, &endOfBandRun);
+                    DecodeBlocksOfComponent(context, scan, row, column, 1, &endOfBandRun);
                 });
             }
         }
@@ -185,9 +217,14 @@ void DecodeScanProgressive(CodecContext* context) {
     ScanComponent* scan = &context->scan[0];
     for (int row = 0; row < context->mcuRows; ++row) {
         NoteWork(context, kWorkPerBlock * context->mcusPerRow);
+        if (context->restartInterval == 0) {
+            // No restart point anywhere: the whole block row in one run.
+            DecodeBlocksOfComponent(context, scan, row, 0, context->mcusPerRow, &endOfBandRun);
+            continue;
+        }
         for (int column = 0; column < context->mcusPerRow; ++column) {
             CountRestart(context);
-            DecodeBlockOfComponent(context, scan, row, column, &endOfBandRun);
+            DecodeBlocksOfComponent(context, scan, row, column, 1, &endOfBandRun);
         }
     }
 }
