@@ -19,6 +19,7 @@ CodecContext* CodecCreate() {
 
 void ReleaseWorkBlock(CodecContext* context) {
     if (context->workBlock == nullptr) return;
+    for (ComponentInfo& component : context->components) MemoryFree(component.plane);
     MemoryFree(context->workBlock);
     context->workBlock = nullptr;
     context->workBlockSize = 0;

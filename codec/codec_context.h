@@ -73,7 +73,7 @@ struct ComponentInfo {
     bool wideSamples;             // true: samples are 16-bit (precise colour path, components 0..2)
     int32_t planeWidth;           // progressive: coefficient plane width in samples
     int32_t planeHeight;          // progressive: coefficient plane height in samples
-    uint8_t* plane;               // progressive: coefficient plane in the WorkBlock
+    uint8_t* plane;               // progressive: coefficient plane, a block of its own beside the WorkBlock
     int32_t planeCellBytes;       // progressive: 1 (coarse table: signed bytes) or 2 (int16 cells)
     bool fullSize;                // true: H and V equal Hmax and Vmax
     int32_t dcTable;              // encoder: the component's DC Huffman slot, 0..3

@@ -1,6 +1,6 @@
 // The working block: the one allocation per image, carved into the dequantisation tables (the
-// encoder's thresholds and divisors), the components' sample buffers and coefficient planes, the
-// colour tables and the output (the encoder's input) row.
+// encoder's thresholds and divisors), the components' sample buffers, the colour tables and the
+// output (the encoder's input) row; beside it, one block per coefficient plane.
 //
 // Carving, worked through for a 227x149 YCbCr 4:2:0 baseline image (H,V = 2x2, 1x1, 1x1; two
 // quantisation tables; precise colour path 3, so components 0..2 hold 16-bit samples):
@@ -8,7 +8,7 @@
 //      0     8  back-pointer to the context
 //      8   256  multipliers of table 0        264  256  multipliers of table 1
 //    520  7692  component 0: (7 x 2 + 2) rows of 480 + 11 = 7691, rounded up
-//                (coefficient planes only exist in progressive frames)
+//                (coefficient planes, in progressive frames only, are blocks of their own)
 //   8212  2172  component 1: (7 x 1 + 2) rows of 240 + 11 = 2171, rounded up
 //  10384  2172  component 2
 //  12556 16384  colour tables: 2 x 2048 entries of 4 bytes
@@ -65,34 +65,32 @@ uint8_t* AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int32_t c
 
     const uint64_t tableBytes = encoder ? 512 : 256;
     uint64_t total = kBackPointerBytes + tableBytes * static_cast<uint64_t>(context->quantTablesDefined);
+    uint64_t planes = 0;
     for (int i = 0; i < context->componentCount; ++i) {
-        total += SampleBufferBytes(context, context->components[i]) + PlaneBytes(context, context->components[i]);
+        total += SampleBufferBytes(context, context->components[i]);
+        planes += PlaneBytes(context, context->components[i]);
     }
     const auto colourBytes = static_cast<uint64_t>(colourTableBytes);
     total += colourBytes;
     const uint64_t rowBytes = (static_cast<uint64_t>(bytesPerRow) + 11 + 3u * static_cast<uint64_t>(context->componentCount)) &
                               ~uint64_t{3};
     total += rowBytes;
-    if (total > kLargestWorkBlock) {
-        const int32_t reported = total > INT32_MAX ? INT32_MAX : static_cast<int32_t>(total);
+    if (total + planes > kLargestWorkBlock) {
+        const int32_t reported = total + planes > INT32_MAX ? INT32_MAX : static_cast<int32_t>(total + planes);
         CodecRaise(context, categoryNoMemory, messageNoMemory, reported);
     }
 
-    // Clearing a large block is work of its own: the cancel hook may stop it before it starts.
-    NoteWork(context, kWorkPerClearedByte * static_cast<int64_t>(total));
-    // Zeroed: the coefficient planes must start at zero, and a sample buffer that no scan fills (a
-    // component coded in a later scan) must still hold samples the colour tables can index. The
-    // encoder writes every cell of a block into its planes before any scan reads it, so its planes
-    // are left as they come and the rest is cleared below.
-    auto* block = static_cast<uint8_t*>(encoder ? MemoryAllocate(static_cast<std::size_t>(total))
-                                                : MemoryAllocateZeroed(1, static_cast<std::size_t>(total)));
+    // Clearing large blocks is work of its own: the cancel hook may stop it before it starts.
+    NoteWork(context, kWorkPerClearedByte * static_cast<int64_t>(total + planes));
+    // Zeroed: a sample buffer that no scan fills (a component coded in a later scan) must still hold
+    // samples the colour tables can index (and the coefficient planes below must start at zero).
+    auto* block = static_cast<uint8_t*>(MemoryAllocateZeroed(1, static_cast<std::size_t>(total)));
     if (block == nullptr) CodecRaise(context, categoryNoMemory, messageNoMemory, static_cast<int32_t>(total));
     std::memcpy(block, &context, sizeof context);
     uint64_t offset = kBackPointerBytes;
     for (int i = 0; i < context->quantTablesDefined; ++i) {
         auto* table = reinterpret_cast<uint32_t*>(block + offset);
         if (encoder) {
-            std::memset(table, 0, static_cast<std::size_t>(tableBytes));
             // The encoder keeps thresholds and divisors where the decoder keeps its multipliers.
             context->thresholds[i] = table;
             context->divisors[i] = table + 64;
@@ -104,14 +102,9 @@ uint8_t* AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int32_t c
     for (int i = 0; i < context->componentCount; ++i) {
         ComponentInfo& component = context->components[i];
         component.samples = block + offset;
-        if (encoder) std::memset(block + offset, 0, static_cast<std::size_t>(SampleBufferBytes(context, component)));
         offset += SampleBufferBytes(context, component);
-        const uint64_t planeBytes = PlaneBytes(context, component);
-        component.plane = planeBytes == 0 ? nullptr : block + offset;
         component.planeCellBytes = context->quant[component.quantTable].coarse ? 1 : 2;
-        offset += planeBytes;
     }
-    if (encoder) std::memset(block + offset, 0, static_cast<std::size_t>(total - offset));
     uint8_t* colourTables = colourBytes == 0 ? nullptr : block + offset;
     offset += colourBytes;
     // The row at the end is the decoder's output row or the encoder's input row.
@@ -122,6 +115,21 @@ uint8_t* AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int32_t c
     if (offset != total) CodecBug();
     context->workBlock = block;
     context->workBlockSize = static_cast<int32_t>(total);
+    // Each coefficient plane is a block of its own (released with the work block): smaller blocks
+    // than one for the whole image, which a memory manager can hand out again without fresh pages.
+    // The decoder's planes start at zero; the encoder writes every cell of a block into its planes
+    // before any scan reads it, so its planes are left as they come.
+    for (int i = 0; i < context->componentCount; ++i) {
+        ComponentInfo& component = context->components[i];
+        const uint64_t planeBytes = PlaneBytes(context, component);
+        if (planeBytes == 0) continue;
+        const auto bytes = static_cast<std::size_t>(planeBytes);
+        component.plane = static_cast<uint8_t*>(encoder ? MemoryAllocate(bytes) : MemoryAllocateZeroed(1, bytes));
+        if (component.plane == nullptr) {
+            ReleaseWorkBlock(context);
+            CodecRaise(context, categoryNoMemory, messageNoMemory, static_cast<int32_t>(planeBytes));
+        }
+    }
     return colourTables;
 }
 
