@@ -1,6 +1,8 @@
 // Creation and release of the codec context, its kept markers and its working block.
 #include "codec/codec_context.h"
 
+#include <cstring>
+
 #include "codec/codec_io.h"
 
 namespace kv::codec {
@@ -14,7 +16,21 @@ const uint8_t CoarseThresholdTable[64] = {
 };
 
 CodecContext* CodecCreate() {
-    return static_cast<CodecContext*>(MemoryAllocateZeroed(1, sizeof(CodecContext)));
+    auto* context = static_cast<CodecContext*>(MemoryAllocate(sizeof(CodecContext)));
+    if (context == nullptr) return nullptr;
+    // Zeroed, but for the decoder's one-step tables (most of the context's bytes): a table's is
+    // filled whole when the table is defined, and no undefined table is ever read.
+    auto* bytes = reinterpret_cast<uint8_t*>(context);
+    std::size_t from = 0;
+    const auto clearUpTo = [&](const HuffmanTable& table) {
+        const auto fast = static_cast<std::size_t>(reinterpret_cast<const uint8_t*>(table.fast) - bytes);
+        std::memset(bytes + from, 0, fast - from);
+        from = fast + sizeof table.fast;
+    };
+    for (const HuffmanTable& table : context->dcTables) clearUpTo(table);
+    for (const HuffmanTable& table : context->acTables) clearUpTo(table);
+    std::memset(bytes + from, 0, sizeof(CodecContext) - from);
+    return context;
 }
 
 void ReleaseWorkBlock(CodecContext* context) {
