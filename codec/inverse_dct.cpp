@@ -563,8 +563,8 @@ KV_TARGET_AVX2 void BlockPassesWide(const int32_t* block, uint8_t* output, int32
 
 using BlockPassesProc = void (*)(const int32_t* block, uint8_t* output, int32_t rowWidth);
 
-// Index: [16-bit cells][highest nonzero column / 4: columns 0..3 or all 8][highest nonzero row 1..7]; 6
-// shares the full form.
+// Index: [highest nonzero column / 4: columns 0..3 or all 8][highest nonzero row 1..7] of one output
+// width; 6 shares the full form.
 template <typename Width>
 constexpr BlockPassesProc kBlockPassesWideOf[2][8] = {
     {nullptr, BlockPassesWide<1, 3, Width>, BlockPassesWide<2, 3, Width>, BlockPassesWide<3, 3, Width>,
@@ -574,6 +574,10 @@ constexpr BlockPassesProc kBlockPassesWideOf[2][8] = {
      BlockPassesWide<4, 7, Width>, BlockPassesWide<5, 7, Width>, BlockPassesWide<7, 7, Width>,
      BlockPassesWide<7, 7, Width>},
 };
+
+// Index: [16-bit cells]: the table of each output width.
+const BlockPassesProc (*const kBlockPassesWide[2])[8] = {kBlockPassesWideOf<ByteCells>,
+                                                         kBlockPassesWideOf<WideCells>};
 #endif
 
 }  // namespace
@@ -622,8 +626,7 @@ KV_ALWAYS_INLINE void InverseDctChosen(CodecContext* context, int32_t* block, ui
     }
 #if KV_AVX2
     if (avx2) {
-        (wide ? kBlockPassesWideOf<WideCells> : kBlockPassesWideOf<ByteCells>)[highestColumn >> 2][highestRow](
-            block, output, rowWidth);
+        kBlockPassesWide[wide][highestColumn >> 2][highestRow](block, output, rowWidth);
         return;
     }
 #else
