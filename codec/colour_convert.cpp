@@ -483,7 +483,8 @@ KV_TARGET_AVX2 int32_t RgbPerPairAvx2(const uint16_t* luma, const uint16_t* cb, 
         const __m256i yLow = _mm256_permute2x128_si256(y0, y1, 0x20);
         const __m256i yHigh = _mm256_permute2x128_si256(y0, y1, 0x31);
         StoreRgbThirtyTwo(out, DoubledChannel<true>(chroma.red, yLow, yHigh),
-                          DoubledChannel<false>(chroma.green, yLow, yHigh), DoubledChannel<true>(chroma.blue, yLow, yHigh));
+                          DoubledChannel<false>(chroma.green, yLow, yHigh),
+                          DoubledChannel<true>(chroma.blue, yLow, yHigh));
     }
     return x;
 }

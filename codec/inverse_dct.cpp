@@ -505,7 +505,7 @@ KV_ALWAYS_INLINE KV_TARGET_AVX2 void StoreColumnsWide(const __m256i* columns, ui
     KV_UNROLL
     for (int pair = 0; pair < 4; ++pair, output += 2 * rowWidth) {
         _mm_storel_epi64(reinterpret_cast<__m128i*>(output), pairs[pair]);
-        _mm_storeh_pd(reinterpret_cast<double*>(output + rowWidth), _mm_castsi128_pd(pairs[pair]));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(output + rowWidth), _mm_unpackhi_epi64(pairs[pair], pairs[pair]));
     }
 }
 

@@ -174,22 +174,27 @@ void DecodeBlockRun(CodecContext* context, ScanComponent* scan, int blockRow, in
     *endOfBandRun = run;
 }
 
+template <ScanKind Kind>
+void DecodeBlocksOfKind(CodecContext* context, ScanComponent* scan, int blockRow, int blockColumn, int count,
+                        int32_t* endOfBandRun) {
+    if (scan->component->planeCellBytes == 1) {
+        DecodeBlockRun<int8_t, Kind>(context, scan, blockRow, blockColumn, count, endOfBandRun);
+    } else {
+        DecodeBlockRun<int16_t, Kind>(context, scan, blockRow, blockColumn, count, endOfBandRun);
+    }
+}
+
 void DecodeBlocksOfComponent(CodecContext* context, ScanComponent* scan, int blockRow, int blockColumn, int count,
                              int32_t* endOfBandRun) {
-    const bool bytes = scan->component->planeCellBytes == 1;
     switch (KindOf(context)) {
         case ScanKind::dcFirst:
-            return bytes ? DecodeBlockRun<int8_t, ScanKind::dcFirst>(context, scan, blockRow, blockColumn, count, endOfBandRun)
-                         : DecodeBlockRun<int16_t, ScanKind::dcFirst>(context, scan, blockRow, blockColumn, count, endOfBandRun);
+            return DecodeBlocksOfKind<ScanKind::dcFirst>(context, scan, blockRow, blockColumn, count, endOfBandRun);
         case ScanKind::dcRefine:
-            return bytes ? DecodeBlockRun<int8_t, ScanKind::dcRefine>(context, scan, blockRow, blockColumn, count, endOfBandRun)
-                         : DecodeBlockRun<int16_t, ScanKind::dcRefine>(context, scan, blockRow, blockColumn, count, endOfBandRun);
+            return DecodeBlocksOfKind<ScanKind::dcRefine>(context, scan, blockRow, blockColumn, count, endOfBandRun);
         case ScanKind::acFirst:
-            return bytes ? DecodeBlockRun<int8_t, ScanKind::acFirst>(context, scan, blockRow, blockColumn, count, endOfBandRun)
-                         : DecodeBlockRun<int16_t, ScanKind::acFirst>(context, scan, blockRow, blockColumn, count, endOfBandRun);
+            return DecodeBlocksOfKind<ScanKind::acFirst>(context, scan, blockRow, blockColumn, count, endOfBandRun);
         case ScanKind::acRefine:
-            return bytes ? DecodeBlockRun<int8_t, ScanKind::acRefine>(context, scan, blockRow, blockColumn, count, endOfBandRun)
-                         : DecodeBlockRun<int16_t, ScanKind::acRefine>(context, scan, blockRow, blockColumn, count, endOfBandRun);
+            return DecodeBlocksOfKind<ScanKind::acRefine>(context, scan, blockRow, blockColumn, count, endOfBandRun);
     }
 }
 
