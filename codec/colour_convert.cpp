@@ -52,7 +52,7 @@ constexpr int kByteShift = 0;
 // Packs a green term and a blue or red term into one table entry.
 int32_t PackTerms(int32_t green, int32_t colour) {
     return static_cast<int32_t>(static_cast<uint32_t>(green) * (1u << kChromaLowBits) +
-                                static_cast<uint32_t>(colour + kChromaLowBias));
+                                static_cast<uint32_t>(colour) + static_cast<uint32_t>(kChromaLowBias));
 }
 
 // Fills one chroma table: entry i packs the green term and the blue or red term of chroma value i,
@@ -86,7 +86,13 @@ void FillChromaTable(int32_t* table, int entries, const TermFormula& green, cons
     }
 #endif
     for (; i < entries; ++i) {
-        table[i] = PackTerms((greenStart + green.factor * i) >> GreenShift, (colourStart + colour.factor * i) >> 16);
+        // Unsigned, so that the optimiser need not prove the loop short to keep the products in range.
+        const uint32_t index = static_cast<uint32_t>(i);
+        const auto greenNumerator =
+            static_cast<int32_t>(static_cast<uint32_t>(greenStart) + static_cast<uint32_t>(green.factor) * index);
+        const auto colourNumerator =
+            static_cast<int32_t>(static_cast<uint32_t>(colourStart) + static_cast<uint32_t>(colour.factor) * index);
+        table[i] = PackTerms(greenNumerator >> GreenShift, colourNumerator >> 16);
     }
 }
 

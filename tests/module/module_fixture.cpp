@@ -164,9 +164,11 @@ std::vector<uint8_t> SegmentBytes(int code, const std::vector<uint8_t>& payload)
 }
 
 std::vector<uint8_t> IccSegment(int sequence, int count, const std::vector<uint8_t>& chunk) {
-    std::vector<uint8_t> payload{'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0,
-                                 static_cast<uint8_t>(sequence), static_cast<uint8_t>(count)};
-    payload.insert(payload.end(), chunk.begin(), chunk.end());
+    const uint8_t head[] = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0,
+                            static_cast<uint8_t>(sequence), static_cast<uint8_t>(count)};
+    std::vector<uint8_t> payload(sizeof head + chunk.size());
+    std::copy(std::begin(head), std::end(head), payload.begin());
+    std::copy(chunk.begin(), chunk.end(), payload.begin() + sizeof head);
     return SegmentBytes(0xE2, payload);
 }
 
