@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #define KV_SSE2 1
@@ -51,11 +52,12 @@ KV_ALWAYS_INLINE uint32_t Sar(uint32_t value) {
 }
 
 #if KV_AVX2
-// Whether this processor runs AVX2 code; asked once.
+// Whether to run AVX2 code: the processor has it and the environment variable KV_NO_AVX2 is not set
+// (the tests set it to run the SSE2 paths on an AVX2 machine); asked once.
 inline bool HasAvx2() {
     static const bool has = [] {
         __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
+        return __builtin_cpu_supports("avx2") != 0 && std::getenv("KV_NO_AVX2") == nullptr;
     }();
     return has;
 }

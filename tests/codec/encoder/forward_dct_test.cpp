@@ -6,12 +6,14 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <vector>
 
 #include "codec/codec_context.h"
 #include "codec/encoder/forward_path.h"
+#include "codec/simd.h"
 
 using namespace kv::codec;
 
@@ -403,6 +405,12 @@ TEST(QuantiseBlock, VectorFormMatchesPortableOnAnyTablesAndSparseBlocks) {
 // portable pair, on random and extreme blocks in both sample widths under random tables of either
 // table slot.
 TEST(TransformAndQuantise, MatchesThePortableTransformAndQuantisation) {
+#if KV_AVX2
+    // The run with KV_NO_AVX2 set (see tests/CMakeLists.txt) must take the SSE2 forms.
+    if (std::getenv("KV_NO_AVX2") != nullptr) {
+        ASSERT_FALSE(kv::codec::simd::HasAvx2());
+    }
+#endif
     std::mt19937 random(79);
     CodecContext context{};
     uint32_t thresholds[2][64], divisors[2][64];
