@@ -584,32 +584,39 @@ KV_TARGET_AVX2 uint64_t InsignificantMaskAvx2(const int32_t* dct, const uint32_t
 #endif
 
 // Quantises the positions whose bits are set in `significant` (natural order; never bit 0) and DC into
-// their zig-zag places of a cleared block; answers the highest of those places.
-KV_ALWAYS_INLINE int QuantiseSignificant(const CodecContext* context, int table, const int32_t* dct,
-                                         uint64_t significant, int16_t* coefficients) {
+// their zig-zag places, leaving the other cells as they are; answers those places (but 0) as the nonzero
+// ones, and the highest. A significant value is never quantised to 0 while each stored quantiser is at
+// most the threshold-deciding one, as the encoder's tables are: the magnitude is then at least the
+// divisor D, and (magnitude + D) / 2D at least 1.
+KV_ALWAYS_INLINE QuantisedBlock QuantiseSignificant(const CodecContext* context, int table, const int32_t* dct,
+                                                    uint64_t significant, int16_t* coefficients) {
     const uint32_t* divisors = context->divisors[table];
     const uint32_t* reciprocals = context->reciprocals[table];
     const uint8_t* shifts = context->reciprocalShifts[table];
-    // Cleared with vector stores: a call of memset (or a string store) costs more for 128 bytes.
-    KV_UNROLL
-    for (int k = 0; k < 64; k += 8) _mm_storeu_si128(reinterpret_cast<__m128i*>(coefficients + k), _mm_setzero_si128());
     coefficients[0] = QuantiseByReciprocal(dct[0], divisors[0], reciprocals[0], shifts[0]);
-    int last = 0;
+    uint64_t places = 1;
     while (significant != 0) {
         const int n = std::countr_zero(significant);
         significant &= significant - 1;
         const int k = kNatural.zigzag[n];
         coefficients[k] = QuantiseByReciprocal(dct[n], divisors[k], reciprocals[k], shifts[k]);
-        if (k > last) last = k;
+        places |= uint64_t{1} << k;
     }
-    return last;
+    return {places & ~uint64_t{1}, 63 - std::countl_zero(places)};
+}
+
+// Clears a block of 64 coefficients with vector stores: a call of memset (or a string store) costs more
+// for 128 bytes.
+KV_ALWAYS_INLINE void ClearBlock(int16_t* coefficients) {
+    KV_UNROLL
+    for (int k = 0; k < 64; k += 8) _mm_storeu_si128(reinterpret_cast<__m128i*>(coefficients + k), _mm_setzero_si128());
 }
 
 #if KV_AVX2
 // ForwardDct and QuantiseBlock of a block of 8.8 samples in one: the significance test on the
 // transform's outputs while they are in registers.
-KV_TARGET_AVX2 int WideTransformQuantiseAvx2(CodecContext* context, int16_t* coefficients, const uint8_t* firstSample,
-                                             const ComponentInfo* component) {
+KV_TARGET_AVX2 QuantisedBlock WideTransformQuantiseAvx2(CodecContext* context, int16_t* coefficients,
+                                                        const uint8_t* firstSample, const ComponentInfo* component) {
     const int32_t rowWidth = component->rowWidth;
     const int table = component->quantTable;
     __m128i rows[8], columns[8];
@@ -645,7 +652,8 @@ int QuantiseBlockLanes(CodecContext* context, const int32_t* dct, int16_t* coeff
 #else
     const uint64_t insignificant = InsignificantMask(dct, thresholds);
 #endif
-    return QuantiseSignificant(context, table, dct, ~insignificant & ~uint64_t{1}, coefficients);
+    ClearBlock(coefficients);
+    return QuantiseSignificant(context, table, dct, ~insignificant & ~uint64_t{1}, coefficients).last;
 }
 #endif
 
@@ -737,11 +745,12 @@ int QuantiseBlock(CodecContext* context, const int32_t* dct, int16_t* coefficien
 
 namespace {
 
-int TransformThenQuantise(CodecContext* context, int16_t* coefficients, const uint8_t* firstSample,
-                          const ComponentInfo* component) {
+QuantisedBlock TransformThenQuantise(CodecContext* context, int16_t* coefficients, const uint8_t* firstSample,
+                                     const ComponentInfo* component) {
     int32_t dct[64];
     ForwardDct(context, dct, firstSample, component);
-    return QuantiseBlock(context, dct, coefficients, component->quantTable);
+    const int last = QuantiseBlock(context, dct, coefficients, component->quantTable);
+    return {simd::NonzeroCells(coefficients, last) & ~uint64_t{1}, last};
 }
 
 }  // namespace
@@ -756,7 +765,8 @@ BlockQuantiser TransformAndQuantiseFor(const ComponentInfo* component) {
 
 int TransformAndQuantise(CodecContext* context, int16_t* coefficients, const uint8_t* firstSample,
                          const ComponentInfo* component) {
-    return TransformAndQuantiseFor(component)(context, coefficients, firstSample, component);
+    std::memset(coefficients, 0, 64 * sizeof(int16_t));
+    return TransformAndQuantiseFor(component)(context, coefficients, firstSample, component).last;
 }
 
 }  // namespace kv::codec

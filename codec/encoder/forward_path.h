@@ -87,9 +87,18 @@ int QuantiseBlock(CodecContext* context, const int32_t* dct, int16_t* coefficien
 int TransformAndQuantise(CodecContext* context, int16_t* coefficients, const uint8_t* firstSample,
                          const ComponentInfo* component);
 
-// The form of TransformAndQuantise for the component, chosen once for a run of its blocks.
-using BlockQuantiser = int (*)(CodecContext* context, int16_t* coefficients, const uint8_t* firstSample,
-                               const ComponentInfo* component);
+// What the coding of a quantised block needs besides its DC: bit k (1..63) set where coefficient k is
+// not 0, and the last significant index L.
+struct QuantisedBlock {
+    uint64_t nonzero;
+    int last;
+};
+
+// The form of TransformAndQuantise for the component, chosen once for a run of its blocks. It writes
+// coefficient 0 and the significant ones, and may leave the others as they were (a caller that keeps
+// all 64 clears the block first); it answers the nonzero cells and L.
+using BlockQuantiser = QuantisedBlock (*)(CodecContext* context, int16_t* coefficients, const uint8_t* firstSample,
+                                          const ComponentInfo* component);
 BlockQuantiser TransformAndQuantiseFor(const ComponentInfo* component);
 
 // ForwardDct and QuantiseBlock one row, column or coefficient at a time in plain C++: what those run

@@ -58,12 +58,11 @@ void StartScanState(CodecContext* context) {
 
 namespace {
 
-// Walks the nonzero AC coefficients of a block in order, zero runs counted rather than walked:
-// `longRun()` for each run of sixteen zeros before one, then `symbol(value, run)` with the zeros
-// (0..15) left before it.
+// Walks the nonzero AC coefficients of a block (bits 1..63 of `nonzero`) in order, zero runs counted
+// rather than walked: `longRun()` for each run of sixteen zeros before one, then `symbol(value, run)`
+// with the zeros (0..15) left before it.
 template <typename Cell, typename LongRun, typename Symbol>
-KV_ALWAYS_INLINE void WalkAc(const Cell* coefficients, int last, LongRun&& longRun, Symbol&& symbol) {
-    uint64_t nonzero = simd::NonzeroCells(coefficients, last) & ~uint64_t{1};
+KV_ALWAYS_INLINE void WalkAc(const Cell* coefficients, uint64_t nonzero, LongRun&& longRun, Symbol&& symbol) {
     int previous = 0;
     while (nonzero != 0) {
         const int k = std::countr_zero(nonzero);
@@ -77,13 +76,14 @@ KV_ALWAYS_INLINE void WalkAc(const Cell* coefficients, int last, LongRun&& longR
 
 // Counts the symbols of one block for the statistics pass.
 template <typename Cell>
-void CountSequentialBlock(CodecContext* context, ScanComponent* scan, const Cell* coefficients, int last) {
+void CountSequentialBlock(CodecContext* context, ScanComponent* scan, const Cell* coefficients, uint64_t nonzero,
+                          int last) {
     const int32_t difference = coefficients[0] - scan->dcPredictor;
     if (difference != 0) scan->dcPredictor = coefficients[0];
     ++context->dcCounts[scan->dcTable][MagnitudeBits(static_cast<uint32_t>(difference < 0 ? -difference : difference))];
     uint32_t* counts = context->acCounts[scan->acTable];
     WalkAc(
-        coefficients, last, [&] { ++counts[kZeroRunIndex]; },
+        coefficients, nonzero, [&] { ++counts[kZeroRunIndex]; },
         [&](int32_t value, int run) {
             ++counts[NonzeroMagnitudeBits(static_cast<uint32_t>(value < 0 ? -value : value)) * 16 + run];
         });
@@ -108,11 +108,12 @@ KV_ALWAYS_INLINE void Append(CodecContext* context, BlockBits& out, uint32_t val
 }
 
 
-// CodeSequentialBlock for blocks of 16-bit or (from the coefficient buffer) 8-bit cells.
+// CodeSequentialBlock for blocks of 16-bit or (from the coefficient buffer) 8-bit cells, with the
+// block's nonzero AC cells (bits 1..63) known; the other AC cells are not read.
 template <typename Cell>
-void CodeBlockOf(CodecContext* context, ScanComponent* scan, const Cell* coefficients, int last) {
+void CodeBlockOf(CodecContext* context, ScanComponent* scan, const Cell* coefficients, uint64_t nonzero, int last) {
     if (context->statisticsPass) {
-        CountSequentialBlock(context, scan, coefficients, last);
+        CountSequentialBlock(context, scan, coefficients, nonzero, last);
         return;
     }
     const HuffmanCodes& dc = context->dcCodes[scan->dcTable];
@@ -128,7 +129,7 @@ void CodeBlockOf(CodecContext* context, ScanComponent* scan, const Cell* coeffic
     Append(context, out, (static_cast<uint32_t>(dc.code[dcSize]) << dcSize) | dcBits, dc.length[dcSize]);
 
     WalkAc(
-        coefficients, last, [&] { Append(context, out, ac.code[kZeroRunIndex], ac.length[kZeroRunIndex]); },
+        coefficients, nonzero, [&] { Append(context, out, ac.code[kZeroRunIndex], ac.length[kZeroRunIndex]); },
         [&](int32_t value, int run) {
             const int size = NonzeroMagnitudeBits(static_cast<uint32_t>(value < 0 ? -value : value));
             const int index = size * 16 + run;
@@ -144,11 +145,11 @@ void CodeBlockOf(CodecContext* context, ScanComponent* scan, const Cell* coeffic
 }  // namespace
 
 void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int16_t* coefficients, int last) {
-    CodeBlockOf(context, scan, coefficients, last);
+    CodeBlockOf(context, scan, coefficients, simd::NonzeroCells(coefficients, last) & ~uint64_t{1}, last);
 }
 
 void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int8_t* coefficients, int last) {
-    CodeBlockOf(context, scan, coefficients, last);
+    CodeBlockOf(context, scan, coefficients, simd::NonzeroCells(coefficients, last) & ~uint64_t{1}, last);
 }
 
 namespace {
@@ -199,8 +200,10 @@ ComponentRun RunOf(CodecContext* context, ScanComponent* scan) {
 // it or keeps it for the buffered passes.
 KV_ALWAYS_INLINE void EncodeBlock(CodecContext* context, const ComponentRun& run, int blockRow, int blockColumn) {
     const ComponentInfo* component = run.component;
+    // Coded at once, the block's cells that stay 0 are never read, so never cleared.
     int16_t coefficients[64];
-    int last = 0;
+    if (context->bufferWholeImage) std::memset(coefficients, 0, sizeof coefficients);
+    QuantisedBlock quantised{0, 0};
     if (blockColumn * 8 >= run.lastBlockStart + 8) [[unlikely]] {
         // Beyond the data: the previous DC again and no AC.
         std::memset(coefficients, 0, sizeof coefficients);
@@ -208,13 +211,13 @@ KV_ALWAYS_INLINE void EncodeBlock(CodecContext* context, const ComponentRun& run
     } else {
         const uint8_t* first = component->samples + static_cast<std::size_t>(blockRow) * 8 * component->rowWidth +
                                static_cast<std::size_t>(blockColumn) * run.blockBytes;
-        last = run.quantiser(context, coefficients, first, component);
+        quantised = run.quantiser(context, coefficients, first, component);
     }
     if (context->bufferWholeImage) {
-        StoreBlock(context, component, blockColumn, blockRow, coefficients, last);
+        StoreBlock(context, component, blockColumn, blockRow, coefficients, quantised.last);
         run.scan->dcPredictor = coefficients[0];
     } else {
-        CodeSequentialBlock(context, run.scan, coefficients, last);
+        CodeBlockOf(context, run.scan, coefficients, quantised.nonzero, quantised.last);
     }
     ++context->mcuNumber;
 }
