@@ -266,6 +266,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "encode_bench: cannot load the module: %s\n", module.Error().c_str());
         return 1;
     }
+    // New blocks as a real host gives them: not filled with the stand-in's junk pattern.
+    host::HostEnvironment::Instance().FillNewBlocks(false);
     const bench::ScratchFolder folder("encode-bench");
     if (!folder.ok()) {
         std::perror("encode_bench: mkdtemp");

@@ -39,6 +39,7 @@ struct State {
     int64_t failCountdown = 0;
     bool failAll = false;
     int64_t memoryLimit = 0;
+    bool junkBlocks = true;
 
     std::vector<ProgressCall> progress;
     std::function<void(int32_t, int32_t)> progressObserver;
@@ -93,10 +94,10 @@ Handle Refuse(State& state) {
 }
 
 // A block of size bytes (at least one byte is reserved so that size 0 still has an address),
-// filled with the junk pattern.
+// filled with the junk pattern unless the benchmarks turned that off.
 char* NewBlock(int32_t size) {
     char* block = static_cast<char*>(std::malloc(size > 0 ? static_cast<std::size_t>(size) : 1));
-    if (block != nullptr && size > 0) std::memset(block, kJunkByte, static_cast<std::size_t>(size));
+    if (block != nullptr && size > 0 && S().junkBlocks) std::memset(block, kJunkByte, static_cast<std::size_t>(size));
     return block;
 }
 
@@ -369,6 +370,8 @@ void HostEnvironment::FailAllAllocations(bool on) { S().failAll = on; }
 void HostEnvironment::LimitMemory(int64_t bytes) { S().memoryLimit = bytes > 0 ? bytes : 0; }
 
 int64_t HostEnvironment::MemoryLimit() const { return S().memoryLimit; }
+
+void HostEnvironment::FillNewBlocks(bool on) { S().junkBlocks = on; }
 
 void HostEnvironment::FailFileCall(FileCall call, int64_t nth, bool fromThenOn) { FailFileCallAt(call, nth, fromThenOn); }
 

@@ -78,6 +78,9 @@ public:
     // bytes in live handles above it is refused as out of memory. 0 (the start) sets none.
     void LimitMemory(int64_t bytes);
     int64_t MemoryLimit() const;
+    // Whether every new block, and a grown block's new bytes, hold kJunkByte (the start: on). A
+    // real host does not spend that time; the benchmarks turn it off. ResetScripts leaves it.
+    void FillNewBlocks(bool on);
     // Disposes persistentData and profileData if set, as the host would when it quits.
     void ReleaseHostHandles();
 
