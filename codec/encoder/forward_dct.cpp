@@ -434,6 +434,18 @@ KV_ALWAYS_INLINE KV_TARGET_AVX2 void WideRowTransform8(const __m256i* s, __m256i
              z1, Times8<kWideOne>(b.t7), z2, z3, z4);
 }
 
+// RowTransform<false>: the row pass of 8-bit samples.
+KV_ALWAYS_INLINE KV_TARGET_AVX2 void ByteRowTransform8(const __m256i* s, __m256i* out) {
+    const Butterfly8 b = Butterfly8Of(s);
+    const __m256i z1 = Times8<kByteR707>(Add8(b.e12, b.e13));
+    const __m256i z3 = Times8<kByteR707>(b.o11);
+    const __m256i z5 = Times8<kByteR383>(b.m);
+    const __m256i z2 = Sub8(Times8<kByteR541>(b.o10), z5);
+    const __m256i z4 = Sub8(Times8<kByteR1307>(b.o12), z5);
+    Outputs8(out, Times8<kByteOne>(Add8(b.e10, b.e11)), Times8<kByteOne>(Sub8(b.e10, b.e11)), Times8<kByteOne>(b.e13),
+             z1, Times8<kByteOne>(b.t7), z2, z3, z4);
+}
+
 // Multiply707 for eight lanes.
 KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i Multiply707x8(__m256i x) {
     const __m256i y = Add8(x, Sar8<2>(x));
@@ -613,20 +625,11 @@ KV_ALWAYS_INLINE void ClearBlock(int16_t* coefficients) {
 }
 
 #if KV_AVX2
-// ForwardDct and QuantiseBlock of a block of 8.8 samples in one: the significance test on the
-// transform's outputs while they are in registers.
-KV_TARGET_AVX2 QuantisedBlock WideTransformQuantiseAvx2(CodecContext* context, int16_t* coefficients,
-                                                        const uint8_t* firstSample, const ComponentInfo* component) {
-    const int32_t rowWidth = component->rowWidth;
-    const int table = component->quantTable;
-    __m128i rows[8], columns[8];
-    KV_UNROLL
-    for (int r = 0; r < 8; ++r) rows[r] = Load16(firstSample + static_cast<std::ptrdiff_t>(r) * rowWidth);
-    Transpose8x16(rows, columns);
-    __m256i samples[8], work[8], lines[8], outputs[8];
-    KV_UNROLL
-    for (int j = 0; j < 8; ++j) samples[j] = _mm256_cvtepu16_epi32(columns[j]);
-    WideRowTransform8(samples, work);
+// The column pass, the level shift, the significance test on the outputs while they are in registers,
+// and the quantisation, from the row pass's outputs (work[k]: output k of rows 0..7).
+KV_ALWAYS_INLINE KV_TARGET_AVX2 QuantisedBlock ColumnsAndQuantise(CodecContext* context, int16_t* coefficients,
+                                                                 const __m256i* work, int table) {
+    __m256i lines[8], outputs[8];
     Transpose8x32(work, lines);
     ColumnTransform8(lines, outputs);
     outputs[0] = _mm256_add_epi32(outputs[0], _mm256_setr_epi32(static_cast<int32_t>(kLevelShift), 0, 0, 0, 0, 0, 0, 0));
@@ -641,6 +644,36 @@ KV_TARGET_AVX2 QuantisedBlock WideTransformQuantiseAvx2(CodecContext* context, i
     }
     const uint64_t significant = ~MaskOfLanes(insignificant) & ~uint64_t{1};
     return QuantiseSignificant(context, table, dct, significant, coefficients);
+}
+
+// ForwardDct and QuantiseBlock of a block of 8.8 samples in one.
+KV_TARGET_AVX2 QuantisedBlock WideTransformQuantiseAvx2(CodecContext* context, int16_t* coefficients,
+                                                        const uint8_t* firstSample, const ComponentInfo* component) {
+    const int32_t rowWidth = component->rowWidth;
+    __m128i rows[8], columns[8];
+    KV_UNROLL
+    for (int r = 0; r < 8; ++r) rows[r] = Load16(firstSample + static_cast<std::ptrdiff_t>(r) * rowWidth);
+    Transpose8x16(rows, columns);
+    __m256i samples[8], work[8];
+    KV_UNROLL
+    for (int j = 0; j < 8; ++j) samples[j] = _mm256_cvtepu16_epi32(columns[j]);
+    WideRowTransform8(samples, work);
+    return ColumnsAndQuantise(context, coefficients, work, component->quantTable);
+}
+
+// The same for a block of 8-bit samples: each row widened to 32-bit lanes, then turned into columns.
+KV_TARGET_AVX2 QuantisedBlock ByteTransformQuantiseAvx2(CodecContext* context, int16_t* coefficients,
+                                                        const uint8_t* firstSample, const ComponentInfo* component) {
+    const int32_t rowWidth = component->rowWidth;
+    __m256i rows[8], samples[8], work[8];
+    KV_UNROLL
+    for (int r = 0; r < 8; ++r) {
+        const uint8_t* row = firstSample + static_cast<std::ptrdiff_t>(r) * rowWidth;
+        rows[r] = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(row)));
+    }
+    Transpose8x32(rows, samples);
+    ByteRowTransform8(samples, work);
+    return ColumnsAndQuantise(context, coefficients, work, component->quantTable);
 }
 #endif
 
@@ -749,15 +782,21 @@ QuantisedBlock TransformThenQuantise(CodecContext* context, int16_t* coefficient
                                      const ComponentInfo* component) {
     int32_t dct[64];
     ForwardDct(context, dct, firstSample, component);
-    const int last = QuantiseBlock(context, dct, coefficients, component->quantTable);
+    const int table = component->quantTable;
+#if KV_SSE2
+    const uint64_t insignificant = InsignificantMask(dct, context->thresholds[table]);
+    return QuantiseSignificant(context, table, dct, ~insignificant & ~uint64_t{1}, coefficients);
+#else
+    const int last = QuantiseBlock(context, dct, coefficients, table);
     return {simd::NonzeroCells(coefficients, last) & ~uint64_t{1}, last};
+#endif
 }
 
 }  // namespace
 
 BlockQuantiser TransformAndQuantiseFor(const ComponentInfo* component) {
 #if KV_AVX2
-    if (component->wideSamples && simd::HasAvx2()) return WideTransformQuantiseAvx2;
+    if (simd::HasAvx2()) return component->wideSamples ? WideTransformQuantiseAvx2 : ByteTransformQuantiseAvx2;
 #endif
     static_cast<void>(component);
     return TransformThenQuantise;
