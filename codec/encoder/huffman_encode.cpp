@@ -131,10 +131,13 @@ void CodeBlockOf(CodecContext* context, ScanComponent* scan, const Cell* coeffic
     WalkAc(
         coefficients, nonzero, [&] { Append(context, out, ac.code[kZeroRunIndex], ac.length[kZeroRunIndex]); },
         [&](int32_t value, int run) {
-            const int size = NonzeroMagnitudeBits(static_cast<uint32_t>(value < 0 ? -value : value));
+            // sign: all ones for a negative value. Then code x 2^size + value - 1 + 2^size, which is the
+            // code followed by the low size bits of value - 1 (value - 1 lies in -2^size .. -2).
+            const uint32_t sign = static_cast<uint32_t>(value >> 31);
+            const int size = NonzeroMagnitudeBits((static_cast<uint32_t>(value) ^ sign) - sign);
             const int index = size * 16 + run;
-            const uint32_t valueBits = static_cast<uint32_t>(value < 0 ? value - 1 : value) & ((1u << size) - 1);
-            Append(context, out, (static_cast<uint32_t>(ac.code[index]) << size) | valueBits, ac.length[index]);
+            const uint32_t code = static_cast<uint32_t>(ac.code[index]) - sign;
+            Append(context, out, (code << size) + static_cast<uint32_t>(value) + sign, ac.length[index]);
         });
     if (last != 63) Append(context, out, ac.code[kEndOfBlockIndex], ac.length[kEndOfBlockIndex]);
 
