@@ -131,8 +131,8 @@ void CodeBlockOf(CodecContext* context, ScanComponent* scan, const Cell* coeffic
     WalkAc(
         coefficients, nonzero, [&] { Append(context, out, ac.code[kZeroRunIndex], ac.length[kZeroRunIndex]); },
         [&](int32_t value, int run) {
-            // sign: all ones for a negative value. Then code x 2^size + value - 1 + 2^size, which is the
-            // code followed by the low size bits of value - 1 (value - 1 lies in -2^size .. -2).
+            // sign: all ones for a negative value, whose sum is then code x 2^size + (2^size + value - 1):
+            // the code followed by the low size bits of value - 1 (which lies in -2^size .. -2).
             const uint32_t sign = static_cast<uint32_t>(value >> 31);
             const int size = NonzeroMagnitudeBits((static_cast<uint32_t>(value) ^ sign) - sign);
             const int index = size * 16 + run;
