@@ -558,18 +558,18 @@ uint64_t InsignificantMask(const int32_t* dct, const uint32_t* thresholds) {
 }
 
 #if KV_AVX2
-// Insignificance of eight values with their thresholds, as InsignificantLanes.
-KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i InsignificantOf(__m256i value, __m256i threshold) {
-    const __m256i flip = _mm256_set1_epi32(INT32_MIN);
-    const __m256i shifted = _mm256_xor_si256(_mm256_add_epi32(value, threshold), flip);
-    const __m256i limit = _mm256_xor_si256(_mm256_add_epi32(threshold, threshold), flip);
-    return _mm256_cmpgt_epi32(limit, shifted);
+// Significance of eight values with their thresholds as all-ones lanes: value + t at least 2t,
+// unsigned (AVX2 has an unsigned maximum, so no flipped top bits as in InsignificantLanes).
+KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i SignificantOf(__m256i value, __m256i threshold) {
+    const __m256i shifted = _mm256_add_epi32(value, threshold);
+    const __m256i limit = _mm256_add_epi32(threshold, threshold);
+    return _mm256_cmpeq_epi32(_mm256_max_epu32(shifted, limit), shifted);
 }
 
-// Insignificance of natural positions n .. n + 7.
-KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i InsignificantEight(const int32_t* dct, const uint32_t* thresholds, int n) {
-    return InsignificantOf(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(dct + n)),
-                           _mm256_loadu_si256(reinterpret_cast<const __m256i*>(thresholds + n)));
+// Significance of natural positions n .. n + 7.
+KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i SignificantEight(const int32_t* dct, const uint32_t* thresholds, int n) {
+    return SignificantOf(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(dct + n)),
+                         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(thresholds + n)));
 }
 
 // Bits 0..63 of the all-ones or all-zero lanes of eight vectors of eight (vector r: bits 8r .. 8r + 7).
@@ -587,10 +587,11 @@ KV_ALWAYS_INLINE KV_TARGET_AVX2 uint64_t MaskOfLanes(const __m256i* lanes) {
     return mask;
 }
 
-// The same mask eight positions at a time (AVX2).
-KV_TARGET_AVX2 uint64_t InsignificantMaskAvx2(const int32_t* dct, const uint32_t* thresholds) {
+// The complement of InsignificantMask, eight positions at a time (AVX2): bit n set where natural
+// position n is significant.
+KV_TARGET_AVX2 uint64_t SignificantMaskAvx2(const int32_t* dct, const uint32_t* thresholds) {
     __m256i lanes[8];
-    for (int r = 0; r < 8; ++r) lanes[r] = InsignificantEight(dct, thresholds, 8 * r);
+    for (int r = 0; r < 8; ++r) lanes[r] = SignificantEight(dct, thresholds, 8 * r);
     return MaskOfLanes(lanes);
 }
 #endif
@@ -635,14 +636,14 @@ KV_ALWAYS_INLINE KV_TARGET_AVX2 QuantisedBlock ColumnsAndQuantise(CodecContext* 
     outputs[0] = _mm256_add_epi32(outputs[0], _mm256_setr_epi32(static_cast<int32_t>(kLevelShift), 0, 0, 0, 0, 0, 0, 0));
     const uint32_t* thresholds = context->thresholds[table];
     alignas(32) int32_t dct[64];
-    __m256i insignificant[8];
+    __m256i significantLanes[8];
     KV_UNROLL
     for (int u = 0; u < 8; ++u) {
         _mm256_store_si256(reinterpret_cast<__m256i*>(dct + 8 * u), outputs[u]);
-        insignificant[u] =
-            InsignificantOf(outputs[u], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(thresholds + 8 * u)));
+        significantLanes[u] =
+            SignificantOf(outputs[u], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(thresholds + 8 * u)));
     }
-    const uint64_t significant = ~MaskOfLanes(insignificant) & ~uint64_t{1};
+    const uint64_t significant = MaskOfLanes(significantLanes) & ~uint64_t{1};
     return QuantiseSignificant(context, table, dct, significant, coefficients);
 }
 
@@ -680,13 +681,13 @@ KV_TARGET_AVX2 QuantisedBlock ByteTransformQuantiseAvx2(CodecContext* context, i
 int QuantiseBlockLanes(CodecContext* context, const int32_t* dct, int16_t* coefficients, int table) {
     const uint32_t* thresholds = context->thresholds[table];
 #if KV_AVX2
-    const uint64_t insignificant =
-        simd::HasAvx2() ? InsignificantMaskAvx2(dct, thresholds) : InsignificantMask(dct, thresholds);
+    const uint64_t significant =
+        simd::HasAvx2() ? SignificantMaskAvx2(dct, thresholds) : ~InsignificantMask(dct, thresholds);
 #else
-    const uint64_t insignificant = InsignificantMask(dct, thresholds);
+    const uint64_t significant = ~InsignificantMask(dct, thresholds);
 #endif
     ClearBlock(coefficients);
-    return QuantiseSignificant(context, table, dct, ~insignificant & ~uint64_t{1}, coefficients).last;
+    return QuantiseSignificant(context, table, dct, significant & ~uint64_t{1}, coefficients).last;
 }
 #endif
 
