@@ -647,22 +647,22 @@ KV_ALWAYS_INLINE KV_TARGET_AVX2 QuantisedBlock ColumnsAndQuantise(CodecContext* 
     return QuantiseSignificant(context, table, dct, significant, coefficients);
 }
 
-// ForwardDct and QuantiseBlock of a block of 8.8 samples in one.
+// ForwardDct and QuantiseBlock of a block of 8.8 samples in one: each row widened to 32-bit lanes as
+// it is loaded, then turned into columns.
 KV_TARGET_AVX2 QuantisedBlock WideTransformQuantiseAvx2(CodecContext* context, int16_t* coefficients,
                                                         const uint8_t* firstSample, const ComponentInfo* component) {
     const int32_t rowWidth = component->rowWidth;
-    __m128i rows[8], columns[8];
+    __m256i rows[8], samples[8], work[8];
     KV_UNROLL
-    for (int r = 0; r < 8; ++r) rows[r] = Load16(firstSample + static_cast<std::ptrdiff_t>(r) * rowWidth);
-    Transpose8x16(rows, columns);
-    __m256i samples[8], work[8];
-    KV_UNROLL
-    for (int j = 0; j < 8; ++j) samples[j] = _mm256_cvtepu16_epi32(columns[j]);
+    for (int r = 0; r < 8; ++r) {
+        rows[r] = _mm256_cvtepu16_epi32(Load16(firstSample + static_cast<std::ptrdiff_t>(r) * rowWidth));
+    }
+    Transpose8x32(rows, samples);
     WideRowTransform8(samples, work);
     return ColumnsAndQuantise(context, coefficients, work, component->quantTable);
 }
 
-// The same for a block of 8-bit samples: each row widened to 32-bit lanes, then turned into columns.
+// The same for a block of 8-bit samples.
 KV_TARGET_AVX2 QuantisedBlock ByteTransformQuantiseAvx2(CodecContext* context, int16_t* coefficients,
                                                         const uint8_t* firstSample, const ComponentInfo* component) {
     const int32_t rowWidth = component->rowWidth;
