@@ -63,14 +63,16 @@ namespace {
 // with the zeros (0..15) left before it.
 template <typename Cell, typename LongRun, typename Symbol>
 KV_ALWAYS_INLINE void WalkAc(const Cell* coefficients, uint64_t nonzero, LongRun&& longRun, Symbol&& symbol) {
-    int previous = 0;
-    while (nonzero != 0) {
-        const int k = std::countr_zero(nonzero);
-        nonzero &= nonzero - 1;
-        int run = k - previous - 1;
-        previous = k;
+    // `rest` holds the cells after the last one walked (bit 0: the next), `at` points at that last one:
+    // the run is the count of trailing zero bits, and nothing else is carried from one to the next.
+    uint64_t rest = nonzero >> 1;
+    const Cell* at = coefficients;
+    while (rest != 0) {
+        int run = std::countr_zero(rest);
+        rest = (rest >> run) >> 1;
+        at += run + 1;
         for (; run >= 16; run -= 16) longRun();
-        symbol(static_cast<int32_t>(coefficients[k]), run);
+        symbol(static_cast<int32_t>(*at), run);
     }
 }
 
