@@ -125,10 +125,12 @@ void CodeBlockOf(CodecContext* context, ScanComponent* scan, const Cell* coeffic
 
     const int32_t difference = coefficients[0] - scan->dcPredictor;
     if (difference != 0) scan->dcPredictor = coefficients[0];
-    // Negative values carry the low bits of value - 1 (the ones' complement of the magnitude).
-    const int dcSize = MagnitudeBits(static_cast<uint32_t>(difference < 0 ? -difference : difference));
-    const uint32_t dcBits = static_cast<uint32_t>(difference < 0 ? difference - 1 : difference) & ((1u << dcSize) - 1);
-    Append(context, out, (static_cast<uint32_t>(dc.code[dcSize]) << dcSize) | dcBits, dc.length[dcSize]);
+    // Negative values carry the low bits of value - 1 (the ones' complement of the magnitude), given
+    // by the same sum as for the AC values below (size 0 for a difference of 0 adds nothing).
+    const uint32_t dcSign = static_cast<uint32_t>(difference >> 31);
+    const int dcSize = MagnitudeBits((static_cast<uint32_t>(difference) ^ dcSign) - dcSign);
+    const uint32_t dcCode = static_cast<uint32_t>(dc.code[dcSize]) - dcSign;
+    Append(context, out, (dcCode << dcSize) + static_cast<uint32_t>(difference) + dcSign, dc.length[dcSize]);
 
     WalkAc(
         coefficients, nonzero, [&] { Append(context, out, ac.code[kZeroRunIndex], ac.length[kZeroRunIndex]); },
