@@ -456,34 +456,6 @@ KV_ALWAYS_INLINE KV_TARGET_AVX2 void Transform8Wide(const __m256i* x, __m256i* y
     y[7] = Sub(k0, oddS);
 }
 
-// Swaps rows and columns of the 8x8 square of 32-bit values in v[0..7].
-KV_ALWAYS_INLINE KV_TARGET_AVX2 void Transpose8(__m256i* v) {
-    const __m256i t0 = _mm256_unpacklo_epi32(v[0], v[1]);
-    const __m256i t1 = _mm256_unpackhi_epi32(v[0], v[1]);
-    const __m256i t2 = _mm256_unpacklo_epi32(v[2], v[3]);
-    const __m256i t3 = _mm256_unpackhi_epi32(v[2], v[3]);
-    const __m256i t4 = _mm256_unpacklo_epi32(v[4], v[5]);
-    const __m256i t5 = _mm256_unpackhi_epi32(v[4], v[5]);
-    const __m256i t6 = _mm256_unpacklo_epi32(v[6], v[7]);
-    const __m256i t7 = _mm256_unpackhi_epi32(v[6], v[7]);
-    const __m256i u0 = _mm256_unpacklo_epi64(t0, t2);
-    const __m256i u1 = _mm256_unpackhi_epi64(t0, t2);
-    const __m256i u2 = _mm256_unpacklo_epi64(t1, t3);
-    const __m256i u3 = _mm256_unpackhi_epi64(t1, t3);
-    const __m256i u4 = _mm256_unpacklo_epi64(t4, t6);
-    const __m256i u5 = _mm256_unpackhi_epi64(t4, t6);
-    const __m256i u6 = _mm256_unpacklo_epi64(t5, t7);
-    const __m256i u7 = _mm256_unpackhi_epi64(t5, t7);
-    v[0] = _mm256_permute2x128_si256(u0, u4, 0x20);
-    v[1] = _mm256_permute2x128_si256(u1, u5, 0x20);
-    v[2] = _mm256_permute2x128_si256(u2, u6, 0x20);
-    v[3] = _mm256_permute2x128_si256(u3, u7, 0x20);
-    v[4] = _mm256_permute2x128_si256(u0, u4, 0x31);
-    v[5] = _mm256_permute2x128_si256(u1, u5, 0x31);
-    v[6] = _mm256_permute2x128_si256(u2, u6, 0x31);
-    v[7] = _mm256_permute2x128_si256(u3, u7, 0x31);
-}
-
 // Writes the eight output columns (one vector each, one row per lane, already shifted) as 8 rows
 // of bytes, clamped to 0..255 by packing with saturation.
 KV_ALWAYS_INLINE KV_TARGET_AVX2 void StoreColumnsWide(const __m256i* columns, uint8_t* output, int32_t rowWidth,
@@ -553,7 +525,7 @@ KV_TARGET_AVX2 void BlockPassesWide(const int32_t* block, uint8_t* output, int32
     }
     __m256i columns[8];
     Transform8Wide<HighestRow>(rows, columns);  // still one vector per row
-    Transpose8(columns);
+    simd::Transpose8x32(columns, columns);
     __m256i results[8];
     Transform8Wide<HighestColumn>(columns, results);
     KV_UNROLL

@@ -64,6 +64,28 @@ inline bool HasAvx2() {
     }();
     return has;
 }
+
+// Transposes an 8x8 square of 32-bit values: in[r] lane j becomes out[j] lane r.
+// Every input is read before any output is written, so in and out may be the same.
+KV_ALWAYS_INLINE KV_TARGET_AVX2 void Transpose8x32(const __m256i* in, __m256i* out) {
+    const __m256i a0 = _mm256_unpacklo_epi32(in[0], in[1]), a1 = _mm256_unpackhi_epi32(in[0], in[1]);
+    const __m256i a2 = _mm256_unpacklo_epi32(in[2], in[3]), a3 = _mm256_unpackhi_epi32(in[2], in[3]);
+    const __m256i a4 = _mm256_unpacklo_epi32(in[4], in[5]), a5 = _mm256_unpackhi_epi32(in[4], in[5]);
+    const __m256i a6 = _mm256_unpacklo_epi32(in[6], in[7]), a7 = _mm256_unpackhi_epi32(in[6], in[7]);
+    const __m256i b0 = _mm256_unpacklo_epi64(a0, a2), b1 = _mm256_unpackhi_epi64(a0, a2);
+    const __m256i b2 = _mm256_unpacklo_epi64(a1, a3), b3 = _mm256_unpackhi_epi64(a1, a3);
+    const __m256i b4 = _mm256_unpacklo_epi64(a4, a6), b5 = _mm256_unpackhi_epi64(a4, a6);
+    const __m256i b6 = _mm256_unpacklo_epi64(a5, a7), b7 = _mm256_unpackhi_epi64(a5, a7);
+    // b0: lanes 0 of rows 0..3 | lanes 4 of rows 0..3; b4 the same of rows 4..7.
+    out[0] = _mm256_permute2x128_si256(b0, b4, 0x20);
+    out[1] = _mm256_permute2x128_si256(b1, b5, 0x20);
+    out[2] = _mm256_permute2x128_si256(b2, b6, 0x20);
+    out[3] = _mm256_permute2x128_si256(b3, b7, 0x20);
+    out[4] = _mm256_permute2x128_si256(b0, b4, 0x31);
+    out[5] = _mm256_permute2x128_si256(b1, b5, 0x31);
+    out[6] = _mm256_permute2x128_si256(b2, b6, 0x31);
+    out[7] = _mm256_permute2x128_si256(b3, b7, 0x31);
+}
 #endif
 
 #if KV_SSE2

@@ -464,27 +464,6 @@ KV_ALWAYS_INLINE KV_TARGET_AVX2 void ColumnTransform8(const __m256i* s, __m256i*
     Outputs8(out, Add8(b.e10, b.e11), Sub8(b.e10, b.e11), b.e13, z1, b.t7, z2, z3, z4);
 }
 
-// Transposes an 8x8 square of 32-bit values: in[r] lane j becomes out[j] lane r.
-KV_ALWAYS_INLINE KV_TARGET_AVX2 void Transpose8x32(const __m256i* in, __m256i* out) {
-    const __m256i a0 = _mm256_unpacklo_epi32(in[0], in[1]), a1 = _mm256_unpackhi_epi32(in[0], in[1]);
-    const __m256i a2 = _mm256_unpacklo_epi32(in[2], in[3]), a3 = _mm256_unpackhi_epi32(in[2], in[3]);
-    const __m256i a4 = _mm256_unpacklo_epi32(in[4], in[5]), a5 = _mm256_unpackhi_epi32(in[4], in[5]);
-    const __m256i a6 = _mm256_unpacklo_epi32(in[6], in[7]), a7 = _mm256_unpackhi_epi32(in[6], in[7]);
-    const __m256i b0 = _mm256_unpacklo_epi64(a0, a2), b1 = _mm256_unpackhi_epi64(a0, a2);
-    const __m256i b2 = _mm256_unpacklo_epi64(a1, a3), b3 = _mm256_unpackhi_epi64(a1, a3);
-    const __m256i b4 = _mm256_unpacklo_epi64(a4, a6), b5 = _mm256_unpackhi_epi64(a4, a6);
-    const __m256i b6 = _mm256_unpacklo_epi64(a5, a7), b7 = _mm256_unpackhi_epi64(a5, a7);
-    // b0: lanes 0 of rows 0..3 | lanes 4 of rows 0..3; b4 the same of rows 4..7.
-    out[0] = _mm256_permute2x128_si256(b0, b4, 0x20);
-    out[1] = _mm256_permute2x128_si256(b1, b5, 0x20);
-    out[2] = _mm256_permute2x128_si256(b2, b6, 0x20);
-    out[3] = _mm256_permute2x128_si256(b3, b7, 0x20);
-    out[4] = _mm256_permute2x128_si256(b0, b4, 0x31);
-    out[5] = _mm256_permute2x128_si256(b1, b5, 0x31);
-    out[6] = _mm256_permute2x128_si256(b2, b6, 0x31);
-    out[7] = _mm256_permute2x128_si256(b3, b7, 0x31);
-}
-
 // The block of 8.8 samples: rows transposed into columns (sample j of rows 0..7 in the lanes), the row
 // pass, back to one vector per row, the column pass; outputs stored row by row in natural order.
 KV_TARGET_AVX2 void WideForwardDctAvx2(int32_t* out, const uint8_t* firstSample, int32_t rowWidth) {
@@ -496,7 +475,7 @@ KV_TARGET_AVX2 void WideForwardDctAvx2(int32_t* out, const uint8_t* firstSample,
     KV_UNROLL
     for (int j = 0; j < 8; ++j) samples[j] = _mm256_cvtepu16_epi32(columns[j]);
     WideRowTransform8(samples, work);
-    Transpose8x32(work, lines);
+    simd::Transpose8x32(work, lines);
     ColumnTransform8(lines, outputs);
     KV_UNROLL
     for (int u = 0; u < 8; ++u) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * u), outputs[u]);
@@ -631,7 +610,7 @@ KV_ALWAYS_INLINE void ClearBlock(int16_t* coefficients) {
 KV_ALWAYS_INLINE KV_TARGET_AVX2 QuantisedBlock ColumnsAndQuantise(CodecContext* context, int16_t* coefficients,
                                                                  const __m256i* work, int table) {
     __m256i lines[8], outputs[8];
-    Transpose8x32(work, lines);
+    simd::Transpose8x32(work, lines);
     ColumnTransform8(lines, outputs);
     outputs[0] = _mm256_add_epi32(outputs[0], _mm256_setr_epi32(static_cast<int32_t>(kLevelShift), 0, 0, 0, 0, 0, 0, 0));
     const uint32_t* thresholds = context->thresholds[table];
@@ -657,7 +636,7 @@ KV_TARGET_AVX2 QuantisedBlock WideTransformQuantiseAvx2(CodecContext* context, i
     for (int r = 0; r < 8; ++r) {
         rows[r] = _mm256_cvtepu16_epi32(Load16(firstSample + static_cast<std::ptrdiff_t>(r) * rowWidth));
     }
-    Transpose8x32(rows, samples);
+    simd::Transpose8x32(rows, samples);
     WideRowTransform8(samples, work);
     return ColumnsAndQuantise(context, coefficients, work, component->quantTable);
 }
@@ -672,7 +651,7 @@ KV_TARGET_AVX2 QuantisedBlock ByteTransformQuantiseAvx2(CodecContext* context, i
         const uint8_t* row = firstSample + static_cast<std::ptrdiff_t>(r) * rowWidth;
         rows[r] = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(row)));
     }
-    Transpose8x32(rows, samples);
+    simd::Transpose8x32(rows, samples);
     ByteRowTransform8(samples, work);
     return ColumnsAndQuantise(context, coefficients, work, component->quantTable);
 }
