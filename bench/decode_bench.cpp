@@ -228,6 +228,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "decode_bench: cannot load the module: %s\n", module.Error().c_str());
         return 1;
     }
+    // New blocks as a real host gives them: not filled with the stand-in's junk pattern.
+    host::HostEnvironment::Instance().FillNewBlocks(false);
 
     const bench::ScratchFolder folder("decode-bench");
     if (inputs.empty()) {
