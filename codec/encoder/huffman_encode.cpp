@@ -149,6 +149,100 @@ void CodeBlockOf(CodecContext* context, ScanComponent* scan, const Cell* coeffic
     context->outputBitCount = out.bits;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Blocks coded straight into the sink's buffer: the bits of a whole batch of blocks are gathered in a
+// 64-bit register and leave eight bytes at a time, through a pointer held in a register, while the
+// buffer is known to have room for the batch's worst case.
+
+// The most bytes one block can add: at most 68 codes (DC, 63 AC, 3 runs of sixteen zeros, EOB) of at
+// most 32 bits each, every byte possibly 0xFF and stuffed.
+constexpr int kMostBlockBytes = 68 * 4 * 2;
+
+// A batch's bits: `64 - free` bits wait at the bottom of `buffer` (the bits above them are stale),
+// and `out` is where the next byte goes.
+struct DirectBits {
+    uint64_t buffer;
+    int free;
+    uint8_t* out;
+};
+
+// Writes a complete 64-bit word, most significant byte first, a 0x00 after each 0xFF byte.
+KV_ALWAYS_INLINE void PutWordDirect(DirectBits& bits, uint64_t word) {
+    const uint64_t inverted = ~word;
+    const bool noFF = ((inverted - 0x0101010101010101u) & ~inverted & 0x8080808080808080u) == 0;
+    if (noFF) [[likely]] {
+        if constexpr (std::endian::native == std::endian::little) {
+#if defined(__GNUC__) || defined(__clang__)
+            const uint64_t bigEndian = __builtin_bswap64(word);
+#elif defined(_MSC_VER)
+            const uint64_t bigEndian = _byteswap_uint64(word);
+#else
+            uint64_t bigEndian = 0;
+            for (int i = 0; i < 8; ++i) bigEndian |= ((word >> (8 * i)) & 0xFF) << (56 - 8 * i);
+#endif
+            std::memcpy(bits.out, &bigEndian, 8);
+        } else {
+            std::memcpy(bits.out, &word, 8);
+        }
+        bits.out += 8;
+        return;
+    }
+    for (int shift = 56; shift >= 0; shift -= 8) {
+        const uint32_t byte = static_cast<uint32_t>(word >> shift) & 0xFF;
+        *bits.out++ = static_cast<uint8_t>(byte);
+        if (byte == 0xFF) *bits.out++ = 0;
+    }
+}
+
+// Appends a code with its value bits, `length` (1..32) bits in all with nothing above them in value.
+KV_ALWAYS_INLINE void AppendDirect(CodecContext* context, DirectBits& bits, uint32_t value, int length) {
+    if (length == 0) [[unlikely]] CodecRaise(context, categoryMissingCode, messageCodeMissingFromTable);
+    bits.free -= length;
+    if (bits.free >= 0) [[likely]] {
+        bits.buffer = (bits.buffer << length) | value;
+        return;
+    }
+    // The word completes with the top bits of value; the rest (spill bits) start the next one.
+    const int spill = -bits.free;
+    PutWordDirect(bits, (bits.buffer << (length - spill)) | (uint64_t{value} >> spill));
+    bits.buffer = value;
+    bits.free += 64;
+}
+
+// CodeBlockOf's output pass with the bits in a DirectBits, the tables' codes and lengths at hand.
+KV_ALWAYS_INLINE void CodeBlockDirect(CodecContext* context, DirectBits& bits, ScanComponent* scan,
+                                      const int16_t* coefficients, uint64_t nonzero, int last) {
+    const HuffmanCodes* dc = &context->dcCodes[scan->dcTable];
+    const uint16_t* acCode = context->acCodes[scan->acTable].code;
+    const uint8_t* acLength = context->acCodes[scan->acTable].length;
+    const int32_t difference = coefficients[0] - scan->dcPredictor;
+    scan->dcPredictor = coefficients[0];
+    // As in CodeBlockOf; the bits of the magnitude m (0 for 0) are those of 2m + 1 less one, which one
+    // bit scan gives without a test for 0.
+    const uint32_t dcSign = static_cast<uint32_t>(difference >> 31);
+    const uint32_t dcMagnitude = (static_cast<uint32_t>(difference) ^ dcSign) - dcSign;
+    const int dcSize = NonzeroMagnitudeBits(2 * dcMagnitude + 1) - 1;
+    const uint32_t dcCode = static_cast<uint32_t>(dc->code[dcSize]) - dcSign;
+    AppendDirect(context, bits, (dcCode << dcSize) + static_cast<uint32_t>(difference) + dcSign, dc->length[dcSize]);
+
+    // As WalkAc.
+    uint64_t rest = nonzero >> 1;
+    const int16_t* at = coefficients;
+    while (rest != 0) {
+        int run = std::countr_zero(rest);
+        rest = (rest >> run) >> 1;
+        at += run + 1;
+        for (; run >= 16; run -= 16) AppendDirect(context, bits, acCode[kZeroRunIndex], acLength[kZeroRunIndex]);
+        const int32_t value = *at;
+        const uint32_t sign = static_cast<uint32_t>(value >> 31);
+        const int size = NonzeroMagnitudeBits((static_cast<uint32_t>(value) ^ sign) - sign);
+        const int index = size * 16 + run;
+        const uint32_t code = static_cast<uint32_t>(acCode[index]) - sign;
+        AppendDirect(context, bits, (code << size) + static_cast<uint32_t>(value) + sign, acLength[index]);
+    }
+    if (last != 63) AppendDirect(context, bits, acCode[kEndOfBlockIndex], acLength[kEndOfBlockIndex]);
+}
+
 }  // namespace
 
 void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int16_t* coefficients, int last) {
@@ -246,6 +340,122 @@ void CountDownRestart(CodecContext* context) {
     if (!context->bufferWholeImage && RestartDue(context)) WriteRestart(context);
 }
 
+// Quantised blocks that wait to be coded together: one MCU, or a run of a one-component scan.
+struct BlockBatch {
+    static constexpr int kMostBlocks = 10;  // H x V summed over an MCU's components
+    int16_t cells[kMostBlocks][64];
+    QuantisedBlock quantised[kMostBlocks];
+    ScanComponent* scan[kMostBlocks];
+    int count;
+};
+
+// Transforms and quantises the block at (block row, block column) into the batch. `predictor` is the
+// DC of the component's previous block, which a block beyond the data repeats; it follows the block.
+KV_ALWAYS_INLINE void QuantiseIntoBatch(CodecContext* context, const ComponentRun& run, int blockRow, int blockColumn,
+                                        int32_t& predictor, BlockBatch& batch) {
+    const int n = batch.count++;
+    int16_t* coefficients = batch.cells[n];
+    batch.scan[n] = run.scan;
+    if (blockColumn * 8 >= run.lastBlockStart + 8) [[unlikely]] {
+        coefficients[0] = static_cast<int16_t>(predictor);
+        batch.quantised[n] = QuantisedBlock{0, 0};
+        return;
+    }
+    const ComponentInfo* component = run.component;
+    const uint8_t* first = component->samples + static_cast<std::size_t>(blockRow) * 8 * component->rowWidth +
+                           static_cast<std::size_t>(blockColumn) * run.blockBytes;
+    batch.quantised[n] = run.quantiser(context, coefficients, first, component);
+    predictor = coefficients[0];
+}
+
+// Codes the batch's blocks in order and empties it: straight into the sink's buffer when it has room
+// for the worst case, else block by block through the bit writer.
+void CodeBatch(CodecContext* context, BlockBatch& batch) {
+    const int count = batch.count;
+    batch.count = 0;
+    context->mcuNumber += count;
+    StreamBuffer* sink = context->stream;
+    if (sink->bufferSize - sink->count <= count * kMostBlockBytes + 16) [[unlikely]] {
+        for (int i = 0; i < count; ++i) {
+            CodeBlockOf(context, batch.scan[i], batch.cells[i], batch.quantised[i].nonzero, batch.quantised[i].last);
+        }
+        return;
+    }
+    uint8_t* const start = sink->buffer + sink->index;
+    DirectBits bits{context->outputBits, 64 - context->outputBitCount, start};
+    for (int i = 0; i < count; ++i) {
+        CodeBlockDirect(context, bits, batch.scan[i], batch.cells[i], batch.quantised[i].nonzero,
+                        batch.quantised[i].last);
+    }
+    // Back to the bit writer's form: at most 31 bits wait.
+    int pending = 64 - bits.free;
+    if (pending >= 32) {
+        pending -= 32;
+        const uint32_t word = static_cast<uint32_t>(bits.buffer >> pending);
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            const uint32_t byte = (word >> shift) & 0xFF;
+            *bits.out++ = static_cast<uint8_t>(byte);
+            if (byte == 0xFF) *bits.out++ = 0;
+        }
+    }
+    context->outputBits = bits.buffer & ((uint64_t{1} << pending) - 1);
+    context->outputBitCount = pending;
+    const int32_t written = static_cast<int32_t>(bits.out - start);
+    if (written != 0) {
+        sink->index += written;
+        sink->count += written;
+        context->bytesWritten += static_cast<uint32_t>(written);
+        lastError = 0;
+    }
+}
+
+// EncodeMcuRow for rows coded as they come (no buffering, no counting): each MCU, or each run of a
+// one-component scan's blocks between restart points, transformed and quantised first, then coded.
+void CodeMcuRowInBatches(CodecContext* context) {
+    BlockBatch batch;
+    batch.count = 0;
+    if (context->scanComponentCount > 1) {
+        const int count = context->scanComponentCount;
+        ComponentRun runs[kMaxComponents];
+        for (int i = 0; i < count; ++i) runs[i] = RunOf(context, &context->scan[i]);
+        for (int mcu = 0; mcu < context->mcusPerRow; ++mcu) {
+            if (RestartDue(context)) WriteRestart(context);
+            for (int i = 0; i < count; ++i) {
+                const int h = runs[i].component->h, v = runs[i].component->v;
+                int32_t predictor = runs[i].scan->dcPredictor;
+                for (int row = 0; row < v; ++row) {
+                    for (int column = 0; column < h; ++column) {
+                        QuantiseIntoBatch(context, runs[i], row, mcu * h + column, predictor, batch);
+                    }
+                }
+            }
+            CodeBatch(context, batch);
+        }
+        return;
+    }
+    ScanComponent* scan = &context->scan[0];
+    const ComponentInfo* component = scan->component;
+    const int32_t firstImageRow = context->mcuRowsCoded * 8 * context->vMax;
+    const int32_t componentHeight = (context->height * component->v + context->vMax - 1) / context->vMax;
+    const int32_t firstComponentRow = firstImageRow * component->v / context->vMax;
+    const int32_t componentWidth = (context->width * component->h + context->hMax - 1) / context->hMax;
+    const int32_t blocksAcross = (componentWidth + 7) / 8;
+    const ComponentRun run = RunOf(context, scan);
+    int32_t predictor = scan->dcPredictor;
+    for (int row = 0; row < component->v && firstComponentRow + 8 * row < componentHeight; ++row) {
+        for (int column = 0; column < blocksAcross; ++column) {
+            if (RestartDue(context)) {
+                CodeBatch(context, batch);
+                WriteRestart(context);
+                predictor = 0;
+            }
+            QuantiseIntoBatch(context, run, row, column, predictor, batch);
+            if (batch.count == BlockBatch::kMostBlocks) CodeBatch(context, batch);
+        }
+    }
+    CodeBatch(context, batch);
+}
+
 }  // namespace
 
 bool RestartDue(CodecContext* context) {
@@ -263,6 +473,11 @@ void WriteRestart(CodecContext* context) {
 }
 
 void EncodeMcuRow(CodecContext* context) {
+    if (!context->bufferWholeImage && !context->statisticsPass) {
+        CodeMcuRowInBatches(context);
+        ++context->mcuRowsCoded;
+        return;
+    }
     if (context->scanComponentCount > 1) {
         const int count = context->scanComponentCount;
         ComponentRun runs[kMaxComponents];

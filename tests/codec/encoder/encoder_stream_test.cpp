@@ -179,6 +179,21 @@ TEST_F(EncoderStreamTest, EveryFormatAndScriptCodesTheSameCoefficients) {
     }
 }
 
+TEST_F(EncoderStreamTest, BaselineRowsThatOverflowTheSinkBufferCodeTheSameCoefficients) {
+    // Fine detail at the best quality: an MCU row gives more than the sink's buffer holds, so the
+    // baseline rows are coded straight into the buffer and, near its end, through the bit writer.
+    for (int colours : {1, 3}) {
+        for (int restartInterval : {0, 7}) {
+            const std::vector<uint8_t> pixels = Busy(1200, 64, colours);
+            ASSERT_EQ(Encode(pixels, 10, 1200, 64, colours, restartInterval), 0);
+            ASSERT_GT(stream_.size(), 2u * 32768) << colours << " colours";
+            const auto baseline = Decode();
+            ASSERT_EQ(Encode(pixels, 10, 1200, 64, colours, restartInterval, 1), 0);
+            EXPECT_EQ(Decode(), baseline) << colours << " colours, restart interval " << restartInterval;
+        }
+    }
+}
+
 TEST_F(EncoderStreamTest, LongEmptyBandsAreSplitIntoRunsThatFit) {
     // 40960 flat blocks: every AC band is one end-of-band run longer than a run can be (32767), and
     // the runs need all 15 bits of their length.
