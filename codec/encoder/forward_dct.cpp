@@ -628,8 +628,9 @@ KV_ALWAYS_INLINE KV_TARGET_AVX2 QuantisedBlock ColumnsAndQuantise(CodecContext* 
 
 // ForwardDct and QuantiseBlock of a block of 8.8 samples in one: each row widened to 32-bit lanes as
 // it is loaded, then turned into columns.
-KV_TARGET_AVX2 QuantisedBlock WideTransformQuantiseAvx2(CodecContext* context, int16_t* coefficients,
-                                                        const uint8_t* firstSample, const ComponentInfo* component) {
+KV_ALWAYS_INLINE KV_TARGET_AVX2 QuantisedBlock WideTransformQuantiseAvx2Inline(CodecContext* context, int16_t* coefficients,
+                                                                              const uint8_t* firstSample,
+                                                                              const ComponentInfo* component) {
     const int32_t rowWidth = component->rowWidth;
     __m256i rows[8], samples[8], work[8];
     KV_UNROLL
@@ -642,8 +643,9 @@ KV_TARGET_AVX2 QuantisedBlock WideTransformQuantiseAvx2(CodecContext* context, i
 }
 
 // The same for a block of 8-bit samples.
-KV_TARGET_AVX2 QuantisedBlock ByteTransformQuantiseAvx2(CodecContext* context, int16_t* coefficients,
-                                                        const uint8_t* firstSample, const ComponentInfo* component) {
+KV_ALWAYS_INLINE KV_TARGET_AVX2 QuantisedBlock ByteTransformQuantiseAvx2Inline(CodecContext* context, int16_t* coefficients,
+                                                                              const uint8_t* firstSample,
+                                                                              const ComponentInfo* component) {
     const int32_t rowWidth = component->rowWidth;
     __m256i rows[8], samples[8], work[8];
     KV_UNROLL
@@ -654,6 +656,34 @@ KV_TARGET_AVX2 QuantisedBlock ByteTransformQuantiseAvx2(CodecContext* context, i
     simd::Transpose8x32(rows, samples);
     ByteRowTransform8(samples, work);
     return ColumnsAndQuantise(context, coefficients, work, component->quantTable);
+}
+
+KV_TARGET_AVX2 QuantisedBlock WideTransformQuantiseAvx2(CodecContext* context, int16_t* coefficients,
+                                                        const uint8_t* firstSample, const ComponentInfo* component) {
+    return WideTransformQuantiseAvx2Inline(context, coefficients, firstSample, component);
+}
+
+KV_TARGET_AVX2 QuantisedBlock ByteTransformQuantiseAvx2(CodecContext* context, int16_t* coefficients,
+                                                        const uint8_t* firstSample, const ComponentInfo* component) {
+    return ByteTransformQuantiseAvx2Inline(context, coefficients, firstSample, component);
+}
+
+// The run forms: one call for blocks side by side, so that neither the call nor the set-up of the
+// constants is paid per block.
+KV_TARGET_AVX2 void WideRunAvx2(CodecContext* context, const ComponentInfo* component, const uint8_t* firstSample,
+                                int count, int16_t (*cells)[64], QuantisedBlock* out) {
+    for (int j = 0; j < count; ++j) {
+        out[j] = WideTransformQuantiseAvx2Inline(context, cells[j], firstSample + 16 * static_cast<std::ptrdiff_t>(j),
+                                                 component);
+    }
+}
+
+KV_TARGET_AVX2 void ByteRunAvx2(CodecContext* context, const ComponentInfo* component, const uint8_t* firstSample,
+                                int count, int16_t (*cells)[64], QuantisedBlock* out) {
+    for (int j = 0; j < count; ++j) {
+        out[j] = ByteTransformQuantiseAvx2Inline(context, cells[j], firstSample + 8 * static_cast<std::ptrdiff_t>(j),
+                                                 component);
+    }
 }
 #endif
 
@@ -773,6 +803,24 @@ QuantisedBlock TransformThenQuantise(CodecContext* context, int16_t* coefficient
 }
 
 }  // namespace
+
+namespace {
+
+void RunThenQuantise(CodecContext* context, const ComponentInfo* component, const uint8_t* firstSample, int count,
+                     int16_t (*cells)[64], QuantisedBlock* out) {
+    const std::ptrdiff_t blockBytes = component->wideSamples ? 16 : 8;
+    for (int j = 0; j < count; ++j) out[j] = TransformThenQuantise(context, cells[j], firstSample + blockBytes * j, component);
+}
+
+}  // namespace
+
+RunQuantiser RunQuantiserFor(const ComponentInfo* component) {
+#if KV_AVX2
+    if (simd::HasAvx2()) return component->wideSamples ? WideRunAvx2 : ByteRunAvx2;
+#endif
+    static_cast<void>(component);
+    return RunThenQuantise;
+}
 
 BlockQuantiser TransformAndQuantiseFor(const ComponentInfo* component) {
 #if KV_AVX2

@@ -101,6 +101,12 @@ using BlockQuantiser = QuantisedBlock (*)(CodecContext* context, int16_t* coeffi
                                           const ComponentInfo* component);
 BlockQuantiser TransformAndQuantiseFor(const ComponentInfo* component);
 
+// The same for `count` blocks side by side in a block row, the first at firstSample: block j's
+// coefficients into cells[j], its answer into out[j]. One call for the run.
+using RunQuantiser = void (*)(CodecContext* context, const ComponentInfo* component, const uint8_t* firstSample,
+                              int count, int16_t (*cells)[64], QuantisedBlock* out);
+RunQuantiser RunQuantiserFor(const ComponentInfo* component);
+
 // ForwardDct and QuantiseBlock one row, column or coefficient at a time in plain C++: what those run
 // where SSE2 is not available, and on x86 a second implementation to check the vector ones against.
 // Same contracts and results.

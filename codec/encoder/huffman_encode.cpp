@@ -3,6 +3,7 @@
 // the context's sink.
 #include "codec/encoder/huffman_encode.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -286,6 +287,7 @@ struct ComponentRun {
     ScanComponent* scan;
     const ComponentInfo* component;
     BlockQuantiser quantiser;       // TransformAndQuantiseFor(component)
+    RunQuantiser runQuantiser;      // RunQuantiserFor(component)
     int32_t lastBlockStart;         // as EncoderEdge: blocks from lastBlockStart + 8 on lie beyond the data
     std::size_t blockBytes;         // bytes of a block's row of samples
 };
@@ -293,7 +295,11 @@ struct ComponentRun {
 ComponentRun RunOf(CodecContext* context, ScanComponent* scan) {
     const ComponentInfo* component = scan->component;
     const int index = static_cast<int>(component - context->components);
-    return ComponentRun{scan, component, TransformAndQuantiseFor(component), context->edges[index].lastBlockStart,
+    return ComponentRun{scan,
+                        component,
+                        TransformAndQuantiseFor(component),
+                        RunQuantiserFor(component),
+                        context->edges[index].lastBlockStart,
                         static_cast<std::size_t>(component->wideSamples ? 16 : 8)};
 }
 
@@ -340,52 +346,39 @@ void CountDownRestart(CodecContext* context) {
     if (!context->bufferWholeImage && RestartDue(context)) WriteRestart(context);
 }
 
-// Quantised blocks that wait to be coded together: one MCU, or a run of a one-component scan.
+// Quantised blocks that wait to be coded together: a few MCUs, or a run of a one-component scan's
+// blocks. They are transformed component by component, a run of side-by-side blocks per call, and
+// coded in the scan's order.
 struct BlockBatch {
-    static constexpr int kMostBlocks = 10;  // H x V summed over an MCU's components
+    static constexpr int kMostBlocks = 40;
     int16_t cells[kMostBlocks][64];
     QuantisedBlock quantised[kMostBlocks];
-    ScanComponent* scan[kMostBlocks];
-    int count;
+    uint8_t order[kMostBlocks];            // coding order: the slot of cells and quantised
+    ScanComponent* scan[kMostBlocks];      // coding order
 };
 
-// Transforms and quantises the block at (block row, block column) into the batch. `predictor` is the
-// DC of the component's previous block, which a block beyond the data repeats; it follows the block.
-KV_ALWAYS_INLINE void QuantiseIntoBatch(CodecContext* context, const ComponentRun& run, int blockRow, int blockColumn,
-                                        int32_t& predictor, BlockBatch& batch) {
-    const int n = batch.count++;
-    int16_t* coefficients = batch.cells[n];
-    batch.scan[n] = run.scan;
-    if (blockColumn * 8 >= run.lastBlockStart + 8) [[unlikely]] {
-        coefficients[0] = static_cast<int16_t>(predictor);
-        batch.quantised[n] = QuantisedBlock{0, 0};
-        return;
-    }
-    const ComponentInfo* component = run.component;
-    const uint8_t* first = component->samples + static_cast<std::size_t>(blockRow) * 8 * component->rowWidth +
-                           static_cast<std::size_t>(blockColumn) * run.blockBytes;
-    batch.quantised[n] = run.quantiser(context, coefficients, first, component);
-    predictor = coefficients[0];
-}
+// The first block column of a component that lies beyond the data (see BlockOutsideData).
+int32_t FirstColumnOutside(int32_t lastBlockStart) { return (lastBlockStart + 8 + 7) / 8; }
 
-// Codes the batch's blocks in order and empties it: straight into the sink's buffer when it has room
+// Codes `count` blocks of the batch in coding order: straight into the sink's buffer when it has room
 // for the worst case, else block by block through the bit writer.
-void CodeBatch(CodecContext* context, BlockBatch& batch) {
-    const int count = batch.count;
-    batch.count = 0;
+void CodeBatch(CodecContext* context, const BlockBatch& batch, int count) {
     context->mcuNumber += count;
     StreamBuffer* sink = context->stream;
     if (sink->bufferSize - sink->count <= count * kMostBlockBytes + 16) [[unlikely]] {
         for (int i = 0; i < count; ++i) {
-            CodeBlockOf(context, batch.scan[i], batch.cells[i], batch.quantised[i].nonzero, batch.quantised[i].last);
+            const int slot = batch.order[i];
+            CodeBlockOf(context, batch.scan[i], batch.cells[slot], batch.quantised[slot].nonzero,
+                        batch.quantised[slot].last);
         }
         return;
     }
     uint8_t* const start = sink->buffer + sink->index;
     DirectBits bits{context->outputBits, 64 - context->outputBitCount, start};
     for (int i = 0; i < count; ++i) {
-        CodeBlockDirect(context, bits, batch.scan[i], batch.cells[i], batch.quantised[i].nonzero,
-                        batch.quantised[i].last);
+        const int slot = batch.order[i];
+        CodeBlockDirect(context, bits, batch.scan[i], batch.cells[slot], batch.quantised[slot].nonzero,
+                        batch.quantised[slot].last);
     }
     // Back to the bit writer's form: at most 31 bits wait.
     int pending = 64 - bits.free;
@@ -409,30 +402,98 @@ void CodeBatch(CodecContext* context, BlockBatch& batch) {
     }
 }
 
-// EncodeMcuRow for rows coded as they come (no buffering, no counting): each MCU, or each run of a
-// one-component scan's blocks between restart points, transformed and quantised first, then coded.
+// Gives a block beyond the data (no AC) the DC of the component's previous block in coding order.
+KV_ALWAYS_INLINE void RepeatPredictor(BlockBatch& batch, int slot, int32_t predictor) {
+    batch.cells[slot][0] = static_cast<int16_t>(predictor);
+    batch.quantised[slot] = QuantisedBlock{0, 0};
+}
+
+// MCUs mcu .. mcu + count - 1 of a scan of several components, into the batch: each component's
+// blocks of those MCUs block row by block row (slots base + row x count x h + column), then the
+// coding order. Answers the number of blocks.
+int BatchMcus(CodecContext* context, const ComponentRun* runs, int components, int mcu, int count,
+              BlockBatch& batch) {
+    int base[kMaxComponents];
+    int32_t outside[kMaxComponents];
+    bool beyondData = false;
+    int slots = 0;
+    for (int i = 0; i < components; ++i) {
+        const ComponentRun& run = runs[i];
+        const ComponentInfo* component = run.component;
+        const int h = component->h, v = component->v;
+        const int32_t firstColumn = mcu * h, across = count * h;
+        outside[i] = FirstColumnOutside(run.lastBlockStart);
+        const int32_t inside = std::max(0, std::min(across, outside[i] - firstColumn));
+        beyondData |= inside < across;
+        base[i] = slots;
+        if (inside > 0) {
+            const uint8_t* first = component->samples + static_cast<std::size_t>(firstColumn) * run.blockBytes;
+            for (int row = 0; row < v; ++row) {
+                const int slot = slots + row * across;
+                run.runQuantiser(context, component, first + static_cast<std::size_t>(row) * 8 * component->rowWidth,
+                                 inside, &batch.cells[slot], &batch.quantised[slot]);
+            }
+        }
+        slots += across * v;
+    }
+    // One MCU's blocks in coding order (slot in the first MCU, and the slots from one MCU to the next),
+    // then every MCU's.
+    int first[BlockBatch::kMostBlocks], step[BlockBatch::kMostBlocks], componentOf[BlockBatch::kMostBlocks];
+    int perMcu = 0;
+    for (int i = 0; i < components; ++i) {
+        const int h = runs[i].component->h, v = runs[i].component->v;
+        for (int row = 0; row < v; ++row) {
+            for (int column = 0; column < h; ++column, ++perMcu) {
+                first[perMcu] = base[i] + row * count * h + column;
+                step[perMcu] = h;
+                componentOf[perMcu] = i;
+            }
+        }
+    }
+    int n = 0;
+    for (int m = 0; m < count; ++m) {
+        for (int e = 0; e < perMcu; ++e, ++n) {
+            batch.order[n] = static_cast<uint8_t>(first[e] + m * step[e]);
+            batch.scan[n] = runs[componentOf[e]].scan;
+        }
+    }
+    if (beyondData) [[unlikely]] {
+        int32_t predictor[kMaxComponents];
+        for (int i = 0; i < components; ++i) predictor[i] = runs[i].scan->dcPredictor;
+        for (int k = 0; k < n; ++k) {
+            const int e = k % perMcu, i = componentOf[e];
+            const int column = (mcu + k / perMcu) * step[e] + (first[e] - base[i]) % step[e];
+            const int slot = batch.order[k];
+            if (column >= outside[i]) RepeatPredictor(batch, slot, predictor[i]);
+            predictor[i] = batch.cells[slot][0];
+        }
+    }
+    return n;
+}
+
+// EncodeMcuRow for rows coded as they come (no buffering, no counting): a few MCUs at a time (one
+// with restart markers), or a run of a one-component scan's blocks, transformed and quantised, then
+// coded.
 void CodeMcuRowInBatches(CodecContext* context) {
     BlockBatch batch;
-    batch.count = 0;
     if (context->scanComponentCount > 1) {
         const int count = context->scanComponentCount;
         ComponentRun runs[kMaxComponents];
-        for (int i = 0; i < count; ++i) runs[i] = RunOf(context, &context->scan[i]);
-        for (int mcu = 0; mcu < context->mcusPerRow; ++mcu) {
+        int blocksPerMcu = 0;
+        for (int i = 0; i < count; ++i) {
+            runs[i] = RunOf(context, &context->scan[i]);
+            blocksPerMcu += runs[i].component->h * runs[i].component->v;
+        }
+        const int mcusPerBatch = context->restartInterval != 0 ? 1 : BlockBatch::kMostBlocks / blocksPerMcu;
+        for (int mcu = 0; mcu < context->mcusPerRow; mcu += mcusPerBatch) {
             if (RestartDue(context)) WriteRestart(context);
-            for (int i = 0; i < count; ++i) {
-                const int h = runs[i].component->h, v = runs[i].component->v;
-                int32_t predictor = runs[i].scan->dcPredictor;
-                for (int row = 0; row < v; ++row) {
-                    for (int column = 0; column < h; ++column) {
-                        QuantiseIntoBatch(context, runs[i], row, mcu * h + column, predictor, batch);
-                    }
-                }
-            }
-            CodeBatch(context, batch);
+            const int mcus = std::min(mcusPerBatch, context->mcusPerRow - mcu);
+            CodeBatch(context, batch, BatchMcus(context, runs, count, mcu, mcus, batch));
         }
         return;
     }
+    // One component: its block rows one by one, none wholly below the image, in runs (one block at a
+    // time with restart markers).
     ScanComponent* scan = &context->scan[0];
     const ComponentInfo* component = scan->component;
     const int32_t firstImageRow = context->mcuRowsCoded * 8 * context->vMax;
@@ -441,19 +502,28 @@ void CodeMcuRowInBatches(CodecContext* context) {
     const int32_t componentWidth = (context->width * component->h + context->hMax - 1) / context->hMax;
     const int32_t blocksAcross = (componentWidth + 7) / 8;
     const ComponentRun run = RunOf(context, scan);
-    int32_t predictor = scan->dcPredictor;
+    const int32_t outside = FirstColumnOutside(run.lastBlockStart);
+    const int perBatch = context->restartInterval != 0 ? 1 : BlockBatch::kMostBlocks;
+    for (int i = 0; i < BlockBatch::kMostBlocks; ++i) {
+        batch.order[i] = static_cast<uint8_t>(i);
+        batch.scan[i] = scan;
+    }
     for (int row = 0; row < component->v && firstComponentRow + 8 * row < componentHeight; ++row) {
-        for (int column = 0; column < blocksAcross; ++column) {
-            if (RestartDue(context)) {
-                CodeBatch(context, batch);
-                WriteRestart(context);
-                predictor = 0;
+        const uint8_t* rowSamples = component->samples + static_cast<std::size_t>(row) * 8 * component->rowWidth;
+        for (int column = 0; column < blocksAcross; column += perBatch) {
+            if (RestartDue(context)) WriteRestart(context);
+            const int blocks = std::min(perBatch, blocksAcross - column);
+            const int inside = std::max(0, std::min(blocks, outside - column));
+            if (inside > 0) {
+                run.runQuantiser(context, component, rowSamples + static_cast<std::size_t>(column) * run.blockBytes,
+                                 inside, batch.cells, batch.quantised);
             }
-            QuantiseIntoBatch(context, run, row, column, predictor, batch);
-            if (batch.count == BlockBatch::kMostBlocks) CodeBatch(context, batch);
+            for (int j = inside; j < blocks; ++j) {
+                RepeatPredictor(batch, j, j == 0 ? scan->dcPredictor : batch.cells[j - 1][0]);
+            }
+            CodeBatch(context, batch, blocks);
         }
     }
-    CodeBatch(context, batch);
 }
 
 }  // namespace

@@ -458,6 +458,44 @@ TEST(TransformAndQuantise, MatchesThePortableTransformAndQuantisation) {
     }
 }
 
+// The run form, as the sequential rows call it: five blocks side by side of junk-filled outputs give
+// each block's own answer, DC and nonzero cells.
+TEST(TransformAndQuantise, RunFormMatchesTheBlockForm) {
+    std::mt19937 random(80);
+    CodecContext context{};
+    uint32_t thresholds[64], divisors[64];
+    context.quantTableCount = 1;
+    context.thresholds[0] = thresholds;
+    context.divisors[0] = divisors;
+    for (int k = 0; k < 64; ++k) context.quant[0].entries[k] = context.encodingQuant[0][k] = static_cast<uint8_t>(1 + k % 9);
+    PrepareDivisors(&context);
+    for (bool wide : {false, true}) {
+        const int cellBytes = wide ? 2 : 1;
+        ComponentInfo component{};
+        component.wideSamples = wide;
+        component.rowWidth = 5 * 8 * cellBytes + 3;
+        std::vector<uint8_t> samples(static_cast<std::size_t>(8 * component.rowWidth));
+        for (int round = 0; round < 200; ++round) {
+            for (uint8_t& sample : samples) sample = static_cast<uint8_t>(random() % (round % 2 == 0 ? 256 : 24));
+            int16_t cells[5][64], one[64];
+            QuantisedBlock answers[5];
+            for (auto& block : cells) std::fill(std::begin(block), std::end(block), int16_t{0x5A5A});
+            RunQuantiserFor(&component)(&context, &component, samples.data(), 5, cells, answers);
+            for (int j = 0; j < 5; ++j) {
+                const uint8_t* first = samples.data() + 8 * cellBytes * j;
+                const QuantisedBlock want = TransformAndQuantiseFor(&component)(&context, one, first, &component);
+                ASSERT_EQ(answers[j].nonzero, want.nonzero) << "round " << round << " block " << j;
+                ASSERT_EQ(answers[j].last, want.last);
+                for (int k = 0; k < 64; ++k) {
+                    if (k == 0 || (want.nonzero >> k & 1) != 0) {
+                        ASSERT_EQ(cells[j][k], one[k]) << "block " << j << " at " << k;
+                    }
+                }
+            }
+        }
+    }
+}
+
 // The reciprocals replace every division the encoder's own tables can ask for (each stored quantiser
 // 1..255 with each scale), for every dividend below 2^32: the quotient by reciprocal never falls as
 // the dividend grows, so agreeing with the division at both sides of every step (qD - 1 and qD) and
