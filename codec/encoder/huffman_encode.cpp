@@ -354,7 +354,9 @@ struct BlockBatch {
     int16_t cells[kMostBlocks][64];
     QuantisedBlock quantised[kMostBlocks];
     uint8_t order[kMostBlocks];            // coding order: the slot of cells and quantised
+    uint8_t component[kMostBlocks];        // coding order: the scan component (several-component scans)
     ScanComponent* scan[kMostBlocks];      // coding order
+    int base[kMaxComponents];              // the first slot of each scan component (PlanBatch)
 };
 
 // The first block column of a component that lies beyond the data (see BlockOutsideData).
@@ -408,67 +410,61 @@ KV_ALWAYS_INLINE void RepeatPredictor(BlockBatch& batch, int slot, int32_t predi
     batch.quantised[slot] = QuantisedBlock{0, 0};
 }
 
-// MCUs mcu .. mcu + count - 1 of a scan of several components, into the batch: each component's
-// blocks of those MCUs block row by block row (slots base + row x count x h + column), then the
-// coding order. Answers the number of blocks.
-int BatchMcus(CodecContext* context, const ComponentRun* runs, int components, int mcu, int count,
-              BlockBatch& batch) {
-    int base[kMaxComponents];
-    int32_t outside[kMaxComponents];
-    bool beyondData = false;
+// Where the blocks of `count` MCUs of a scan of several components go: each component's blocks block
+// row by block row (slots base + row x count x h + column), and the scan's order of them. The same for
+// every batch of that many MCUs; answers the number of blocks.
+int PlanBatch(const ComponentRun* runs, int components, int count, BlockBatch& batch) {
     int slots = 0;
     for (int i = 0; i < components; ++i) {
-        const ComponentRun& run = runs[i];
-        const ComponentInfo* component = run.component;
-        const int h = component->h, v = component->v;
-        const int32_t firstColumn = mcu * h, across = count * h;
-        outside[i] = FirstColumnOutside(run.lastBlockStart);
-        const int32_t inside = std::max(0, std::min(across, outside[i] - firstColumn));
-        beyondData |= inside < across;
-        base[i] = slots;
-        if (inside > 0) {
-            const uint8_t* first = component->samples + static_cast<std::size_t>(firstColumn) * run.blockBytes;
-            for (int row = 0; row < v; ++row) {
-                const int slot = slots + row * across;
-                run.runQuantiser(context, component, first + static_cast<std::size_t>(row) * 8 * component->rowWidth,
-                                 inside, &batch.cells[slot], &batch.quantised[slot]);
-            }
-        }
-        slots += across * v;
-    }
-    // One MCU's blocks in coding order (slot in the first MCU, and the slots from one MCU to the next),
-    // then every MCU's.
-    int first[BlockBatch::kMostBlocks], step[BlockBatch::kMostBlocks], componentOf[BlockBatch::kMostBlocks];
-    int perMcu = 0;
-    for (int i = 0; i < components; ++i) {
-        const int h = runs[i].component->h, v = runs[i].component->v;
-        for (int row = 0; row < v; ++row) {
-            for (int column = 0; column < h; ++column, ++perMcu) {
-                first[perMcu] = base[i] + row * count * h + column;
-                step[perMcu] = h;
-                componentOf[perMcu] = i;
-            }
-        }
+        batch.base[i] = slots;
+        slots += count * runs[i].component->h * runs[i].component->v;
     }
     int n = 0;
     for (int m = 0; m < count; ++m) {
-        for (int e = 0; e < perMcu; ++e, ++n) {
-            batch.order[n] = static_cast<uint8_t>(first[e] + m * step[e]);
-            batch.scan[n] = runs[componentOf[e]].scan;
+        for (int i = 0; i < components; ++i) {
+            const int h = runs[i].component->h, v = runs[i].component->v;
+            for (int row = 0; row < v; ++row) {
+                for (int column = 0; column < h; ++column, ++n) {
+                    batch.order[n] = static_cast<uint8_t>(batch.base[i] + row * count * h + m * h + column);
+                    batch.component[n] = static_cast<uint8_t>(i);
+                    batch.scan[n] = runs[i].scan;
+                }
+            }
+        }
+    }
+    return n;
+}
+
+// Transforms and quantises MCUs mcu .. mcu + count - 1 into the slots PlanBatch gave them.
+void FillBatch(CodecContext* context, const ComponentRun* runs, int components, int mcu, int count, int blocks,
+               BlockBatch& batch) {
+    int32_t outside[kMaxComponents];
+    bool beyondData = false;
+    for (int i = 0; i < components; ++i) {
+        const ComponentRun& run = runs[i];
+        const ComponentInfo* component = run.component;
+        const int32_t firstColumn = mcu * component->h, across = count * component->h;
+        outside[i] = FirstColumnOutside(run.lastBlockStart);
+        const int32_t inside = std::max(0, std::min(across, outside[i] - firstColumn));
+        beyondData |= inside < across;
+        if (inside == 0) continue;
+        const uint8_t* first = component->samples + static_cast<std::size_t>(firstColumn) * run.blockBytes;
+        for (int row = 0; row < component->v; ++row) {
+            const int slot = batch.base[i] + row * across;
+            run.runQuantiser(context, component, first + static_cast<std::size_t>(row) * 8 * component->rowWidth,
+                             inside, &batch.cells[slot], &batch.quantised[slot]);
         }
     }
     if (beyondData) [[unlikely]] {
         int32_t predictor[kMaxComponents];
         for (int i = 0; i < components; ++i) predictor[i] = runs[i].scan->dcPredictor;
-        for (int k = 0; k < n; ++k) {
-            const int e = k % perMcu, i = componentOf[e];
-            const int column = (mcu + k / perMcu) * step[e] + (first[e] - base[i]) % step[e];
-            const int slot = batch.order[k];
+        for (int k = 0; k < blocks; ++k) {
+            const int i = batch.component[k], slot = batch.order[k];
+            const int column = mcu * runs[i].component->h + (slot - batch.base[i]) % (count * runs[i].component->h);
             if (column >= outside[i]) RepeatPredictor(batch, slot, predictor[i]);
             predictor[i] = batch.cells[slot][0];
         }
     }
-    return n;
 }
 
 // EncodeMcuRow for rows coded as they come (no buffering, no counting): a few MCUs at a time (one
@@ -485,10 +481,14 @@ void CodeMcuRowInBatches(CodecContext* context) {
             blocksPerMcu += runs[i].component->h * runs[i].component->v;
         }
         const int mcusPerBatch = context->restartInterval != 0 ? 1 : BlockBatch::kMostBlocks / blocksPerMcu;
+        int planned = mcusPerBatch;
+        int blocks = PlanBatch(runs, count, planned, batch);
         for (int mcu = 0; mcu < context->mcusPerRow; mcu += mcusPerBatch) {
             if (RestartDue(context)) WriteRestart(context);
             const int mcus = std::min(mcusPerBatch, context->mcusPerRow - mcu);
-            CodeBatch(context, batch, BatchMcus(context, runs, count, mcu, mcus, batch));
+            if (mcus != planned) blocks = PlanBatch(runs, count, planned = mcus, batch);
+            FillBatch(context, runs, count, mcu, mcus, blocks, batch);
+            CodeBatch(context, batch, blocks);
         }
         return;
     }
