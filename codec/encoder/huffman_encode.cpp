@@ -226,18 +226,24 @@ KV_ALWAYS_INLINE void CodeBlockDirect(CodecContext* context, DirectBits& bits, S
     const uint32_t dcCode = static_cast<uint32_t>(dc->code[dcSize]) - dcSign;
     AppendDirect(context, bits, (dcCode << dcSize) + static_cast<uint32_t>(difference) + dcSign, dc->length[dcSize]);
 
-    // As WalkAc.
+    // As WalkAc, with `at` at the cell that bit 0 of `rest` stands for; positions and indices are
+    // kept in 64 bits, so that no step widens them.
     uint64_t rest = nonzero >> 1;
-    const int16_t* at = coefficients;
+    const int16_t* at = coefficients + 1;
     while (rest != 0) {
-        int run = std::countr_zero(rest);
+        uint64_t run = static_cast<uint64_t>(std::countr_zero(rest));
         rest = (rest >> run) >> 1;
-        at += run + 1;
-        for (; run >= 16; run -= 16) AppendDirect(context, bits, acCode[kZeroRunIndex], acLength[kZeroRunIndex]);
-        const int32_t value = *at;
+        at += run;
+        const int32_t value = *at++;
+        if (run >= 16) [[unlikely]] {
+            do {
+                AppendDirect(context, bits, acCode[kZeroRunIndex], acLength[kZeroRunIndex]);
+                run -= 16;
+            } while (run >= 16);
+        }
         const uint32_t sign = static_cast<uint32_t>(value >> 31);
-        const int size = NonzeroMagnitudeBits((static_cast<uint32_t>(value) ^ sign) - sign);
-        const int index = size * 16 + run;
+        const uint64_t size = static_cast<uint64_t>(NonzeroMagnitudeBits((static_cast<uint32_t>(value) ^ sign) - sign));
+        const uint64_t index = size * 16 + run;
         const uint32_t code = static_cast<uint32_t>(acCode[index]) - sign;
         AppendDirect(context, bits, (code << size) + static_cast<uint32_t>(value) + sign, acLength[index]);
     }
