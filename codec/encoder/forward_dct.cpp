@@ -626,28 +626,21 @@ KV_ALWAYS_INLINE KV_TARGET_AVX2 QuantisedBlock ColumnsAndQuantise(CodecContext* 
     return QuantiseSignificant(context, table, dct, significant, coefficients);
 }
 
-// ForwardDct and QuantiseBlock of a block of 8.8 samples in one: each row widened to 32-bit lanes as
-// it is loaded, then turned into columns.
-KV_ALWAYS_INLINE KV_TARGET_AVX2 QuantisedBlock WideTransformQuantiseAvx2Inline(CodecContext* context, int16_t* coefficients,
-                                                                              const uint8_t* firstSample,
-                                                                              const ComponentInfo* component) {
-    const int32_t rowWidth = component->rowWidth;
-    __m256i rows[8], samples[8], work[8];
+// The row pass of a block of 8.8 samples: each row widened to 32-bit lanes as it is loaded, then
+// turned into columns; work[k] is output k of rows 0..7.
+KV_ALWAYS_INLINE KV_TARGET_AVX2 void WideRowsAvx2(const uint8_t* firstSample, int32_t rowWidth, __m256i* work) {
+    __m256i rows[8], samples[8];
     KV_UNROLL
     for (int r = 0; r < 8; ++r) {
         rows[r] = _mm256_cvtepu16_epi32(Load16(firstSample + static_cast<std::ptrdiff_t>(r) * rowWidth));
     }
     simd::Transpose8x32(rows, samples);
     WideRowTransform8(samples, work);
-    return ColumnsAndQuantise(context, coefficients, work, component->quantTable);
 }
 
 // The same for a block of 8-bit samples.
-KV_ALWAYS_INLINE KV_TARGET_AVX2 QuantisedBlock ByteTransformQuantiseAvx2Inline(CodecContext* context, int16_t* coefficients,
-                                                                              const uint8_t* firstSample,
-                                                                              const ComponentInfo* component) {
-    const int32_t rowWidth = component->rowWidth;
-    __m256i rows[8], samples[8], work[8];
+KV_ALWAYS_INLINE KV_TARGET_AVX2 void ByteRowsAvx2(const uint8_t* firstSample, int32_t rowWidth, __m256i* work) {
+    __m256i rows[8], samples[8];
     KV_UNROLL
     for (int r = 0; r < 8; ++r) {
         const uint8_t* row = firstSample + static_cast<std::ptrdiff_t>(r) * rowWidth;
@@ -655,34 +648,110 @@ KV_ALWAYS_INLINE KV_TARGET_AVX2 QuantisedBlock ByteTransformQuantiseAvx2Inline(C
     }
     simd::Transpose8x32(rows, samples);
     ByteRowTransform8(samples, work);
+}
+
+// ForwardDct and QuantiseBlock of a block of 8.8 samples in one.
+KV_TARGET_AVX2 QuantisedBlock WideTransformQuantiseAvx2(CodecContext* context, int16_t* coefficients,
+                                                        const uint8_t* firstSample, const ComponentInfo* component) {
+    __m256i work[8];
+    WideRowsAvx2(firstSample, component->rowWidth, work);
     return ColumnsAndQuantise(context, coefficients, work, component->quantTable);
 }
 
-KV_TARGET_AVX2 QuantisedBlock WideTransformQuantiseAvx2(CodecContext* context, int16_t* coefficients,
-                                                        const uint8_t* firstSample, const ComponentInfo* component) {
-    return WideTransformQuantiseAvx2Inline(context, coefficients, firstSample, component);
-}
-
+// The same for a block of 8-bit samples.
 KV_TARGET_AVX2 QuantisedBlock ByteTransformQuantiseAvx2(CodecContext* context, int16_t* coefficients,
                                                         const uint8_t* firstSample, const ComponentInfo* component) {
-    return ByteTransformQuantiseAvx2Inline(context, coefficients, firstSample, component);
+    __m256i work[8];
+    ByteRowsAvx2(firstSample, component->rowWidth, work);
+    return ColumnsAndQuantise(context, coefficients, work, component->quantTable);
+}
+
+// Quantises every position of a block at once, for blocks with many significant positions: each
+// magnitude plus its divisor times the reciprocal (the high halves of 32 x 32-bit products, even and
+// odd lanes apart), halved and added as in DivideByReciprocal without leaving 32 bits ((n + h) / 2 =
+// h + (n - h) / 2), shifted by the shift less one, the sign put back; then DC and the significant
+// positions copied into their zig-zag places. The same quotients as QuantiseSignificant.
+KV_TARGET_AVX2 QuantisedBlock QuantiseDense(const int32_t* dct, uint64_t significant, const NaturalDivisors* natural,
+                                            int16_t* coefficients) {
+    alignas(32) int16_t quotients[64];
+    // The low 16 bits of each quotient, as the int16_t cells of the other forms keep them.
+    const __m256i lowHalves = _mm256_set1_epi32(0xFFFF);
+    __m256i previous = lowHalves;
+    KV_UNROLL
+    for (int u = 0; u < 8; ++u) {
+        const __m256i value = _mm256_load_si256(reinterpret_cast<const __m256i*>(dct + 8 * u));
+        const __m256i divisor = _mm256_load_si256(reinterpret_cast<const __m256i*>(natural->divisors + 8 * u));
+        const __m256i reciprocal = _mm256_load_si256(reinterpret_cast<const __m256i*>(natural->reciprocals + 8 * u));
+        const __m256i shift = _mm256_load_si256(reinterpret_cast<const __m256i*>(natural->shifts + 8 * u));
+        const __m256i n = _mm256_add_epi32(_mm256_abs_epi32(value), divisor);
+        const __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(n, reciprocal), 32);
+        const __m256i odd = _mm256_mul_epu32(_mm256_srli_epi64(n, 32), _mm256_srli_epi64(reciprocal, 32));
+        const __m256i high = _mm256_blend_epi32(even, odd, 0xAA);
+        const __m256i halved = _mm256_add_epi32(_mm256_srli_epi32(_mm256_sub_epi32(n, high), 1), high);
+        const __m256i quotient =
+            _mm256_and_si256(_mm256_sign_epi32(_mm256_srlv_epi32(halved, shift), value), lowHalves);
+        if (u % 2 == 1) {
+            // Rows u - 1 and u: the pack interleaves the 128-bit halves, the permutation restores them.
+            const __m256i rows = _mm256_permute4x64_epi64(_mm256_packus_epi32(previous, quotient), 0xD8);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(quotients + 8 * (u - 1)), rows);
+        }
+        previous = quotient;
+    }
+    coefficients[0] = quotients[0];
+    uint64_t places = 1;
+    while (significant != 0) {
+        const int n = std::countr_zero(significant);
+        significant &= significant - 1;
+        const int k = kNatural.zigzag[n];
+        coefficients[k] = quotients[n];
+        places |= uint64_t{1} << k;
+    }
+    return {places & ~uint64_t{1}, 63 - std::countl_zero(places)};
+}
+
+// Blocks with more significant positions than this are quantised whole (QuantiseDense); the others
+// position by position, which costs less for a few.
+constexpr int kDenseBlock = 10;
+
+// ColumnsAndQuantise with the choice between the two quantisations.
+KV_ALWAYS_INLINE KV_TARGET_AVX2 QuantisedBlock ColumnsAndQuantiseRun(CodecContext* context, int16_t* coefficients,
+                                                                    const __m256i* work, int table,
+                                                                    const NaturalDivisors* natural) {
+    __m256i lines[8], outputs[8];
+    simd::Transpose8x32(work, lines);
+    ColumnTransform8(lines, outputs);
+    outputs[0] = _mm256_add_epi32(outputs[0], _mm256_setr_epi32(static_cast<int32_t>(kLevelShift), 0, 0, 0, 0, 0, 0, 0));
+    const uint32_t* thresholds = context->thresholds[table];
+    alignas(32) int32_t dct[64];
+    __m256i significantLanes[8];
+    KV_UNROLL
+    for (int u = 0; u < 8; ++u) {
+        _mm256_store_si256(reinterpret_cast<__m256i*>(dct + 8 * u), outputs[u]);
+        significantLanes[u] =
+            SignificantOf(outputs[u], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(thresholds + 8 * u)));
+    }
+    const uint64_t significant = MaskOfLanes(significantLanes) & ~uint64_t{1};
+    if (std::popcount(significant) > kDenseBlock) return QuantiseDense(dct, significant, natural, coefficients);
+    return QuantiseSignificant(context, table, dct, significant, coefficients);
 }
 
 // The run forms: one call for blocks side by side, so that neither the call nor the set-up of the
 // constants is paid per block.
-KV_TARGET_AVX2 void WideRunAvx2(CodecContext* context, const ComponentInfo* component, const uint8_t* firstSample,
-                                int count, int16_t (*cells)[64], QuantisedBlock* out) {
+KV_TARGET_AVX2 void WideRunAvx2(CodecContext* context, const ComponentInfo* component, const NaturalDivisors* natural,
+                                const uint8_t* firstSample, int count, int16_t (*cells)[64], QuantisedBlock* out) {
     for (int j = 0; j < count; ++j) {
-        out[j] = WideTransformQuantiseAvx2Inline(context, cells[j], firstSample + 16 * static_cast<std::ptrdiff_t>(j),
-                                                 component);
+        __m256i work[8];
+        WideRowsAvx2(firstSample + 16 * static_cast<std::ptrdiff_t>(j), component->rowWidth, work);
+        out[j] = ColumnsAndQuantiseRun(context, cells[j], work, component->quantTable, natural);
     }
 }
 
-KV_TARGET_AVX2 void ByteRunAvx2(CodecContext* context, const ComponentInfo* component, const uint8_t* firstSample,
-                                int count, int16_t (*cells)[64], QuantisedBlock* out) {
+KV_TARGET_AVX2 void ByteRunAvx2(CodecContext* context, const ComponentInfo* component, const NaturalDivisors* natural,
+                                const uint8_t* firstSample, int count, int16_t (*cells)[64], QuantisedBlock* out) {
     for (int j = 0; j < count; ++j) {
-        out[j] = ByteTransformQuantiseAvx2Inline(context, cells[j], firstSample + 8 * static_cast<std::ptrdiff_t>(j),
-                                                 component);
+        __m256i work[8];
+        ByteRowsAvx2(firstSample + 8 * static_cast<std::ptrdiff_t>(j), component->rowWidth, work);
+        out[j] = ColumnsAndQuantiseRun(context, cells[j], work, component->quantTable, natural);
     }
 }
 #endif
@@ -715,6 +784,15 @@ void PrepareDivisors(CodecContext* context) {
             divisors[k] = static_cast<uint32_t>(divisor);
         }
         PrepareReciprocals(context, table);
+    }
+}
+
+void PrepareNaturalDivisors(const CodecContext* context, int table, NaturalDivisors* natural) {
+    for (int k = 0; k < 64; ++k) {
+        const int n = kZigzag[k];
+        natural->divisors[n] = context->divisors[table][k];
+        natural->reciprocals[n] = context->reciprocals[table][k];
+        natural->shifts[n] = context->reciprocalShifts[table][k] - 1u;
     }
 }
 
@@ -806,8 +884,9 @@ QuantisedBlock TransformThenQuantise(CodecContext* context, int16_t* coefficient
 
 namespace {
 
-void RunThenQuantise(CodecContext* context, const ComponentInfo* component, const uint8_t* firstSample, int count,
-                     int16_t (*cells)[64], QuantisedBlock* out) {
+void RunThenQuantise(CodecContext* context, const ComponentInfo* component, const NaturalDivisors* natural,
+                     const uint8_t* firstSample, int count, int16_t (*cells)[64], QuantisedBlock* out) {
+    static_cast<void>(natural);
     const std::ptrdiff_t blockBytes = component->wideSamples ? 16 : 8;
     for (int j = 0; j < count; ++j) out[j] = TransformThenQuantise(context, cells[j], firstSample + blockBytes * j, component);
 }

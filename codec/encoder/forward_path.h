@@ -101,10 +101,20 @@ using BlockQuantiser = QuantisedBlock (*)(CodecContext* context, int16_t* coeffi
                                           const ComponentInfo* component);
 BlockQuantiser TransformAndQuantiseFor(const ComponentInfo* component);
 
+// A table's divisors, reciprocals and shifts less one in natural order, for quantising every position
+// of a block at once (PrepareNaturalDivisors, once per row).
+struct NaturalDivisors {
+    alignas(32) uint32_t divisors[64];
+    alignas(32) uint32_t reciprocals[64];
+    alignas(32) uint32_t shifts[64];
+};
+void PrepareNaturalDivisors(const CodecContext* context, int table, NaturalDivisors* natural);
+
 // The same for `count` blocks side by side in a block row, the first at firstSample: block j's
-// coefficients into cells[j], its answer into out[j]. One call for the run.
-using RunQuantiser = void (*)(CodecContext* context, const ComponentInfo* component, const uint8_t* firstSample,
-                              int count, int16_t (*cells)[64], QuantisedBlock* out);
+// coefficients into cells[j], its answer into out[j]. One call for the run; `natural` is the
+// component's table as PrepareNaturalDivisors gives it.
+using RunQuantiser = void (*)(CodecContext* context, const ComponentInfo* component, const NaturalDivisors* natural,
+                              const uint8_t* firstSample, int count, int16_t (*cells)[64], QuantisedBlock* out);
 RunQuantiser RunQuantiserFor(const ComponentInfo* component);
 
 // ForwardDct and QuantiseBlock one row, column or coefficient at a time in plain C++: what those run

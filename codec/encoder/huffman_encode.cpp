@@ -294,6 +294,7 @@ struct ComponentRun {
     const ComponentInfo* component;
     BlockQuantiser quantiser;       // TransformAndQuantiseFor(component)
     RunQuantiser runQuantiser;      // RunQuantiserFor(component)
+    const NaturalDivisors* natural; // the component's table for runQuantiser
     int32_t lastBlockStart;         // as EncoderEdge: blocks from lastBlockStart + 8 on lie beyond the data
     std::size_t blockBytes;         // bytes of a block's row of samples
 };
@@ -305,6 +306,7 @@ ComponentRun RunOf(CodecContext* context, ScanComponent* scan) {
                         component,
                         TransformAndQuantiseFor(component),
                         RunQuantiserFor(component),
+                        nullptr,
                         context->edges[index].lastBlockStart,
                         static_cast<std::size_t>(component->wideSamples ? 16 : 8)};
 }
@@ -457,7 +459,7 @@ void FillBatch(CodecContext* context, const ComponentRun* runs, int components, 
         const uint8_t* first = component->samples + static_cast<std::size_t>(firstColumn) * run.blockBytes;
         for (int row = 0; row < component->v; ++row) {
             const int slot = batch.base[i] + row * across;
-            run.runQuantiser(context, component, first + static_cast<std::size_t>(row) * 8 * component->rowWidth,
+            run.runQuantiser(context, component, run.natural, first + static_cast<std::size_t>(row) * 8 * component->rowWidth,
                              inside, &batch.cells[slot], &batch.quantised[slot]);
         }
     }
@@ -478,12 +480,17 @@ void FillBatch(CodecContext* context, const ComponentRun* runs, int components, 
 // coded.
 void CodeMcuRowInBatches(CodecContext* context) {
     BlockBatch batch;
+    NaturalDivisors natural[2];
+    for (int table = 0; table < context->quantTableCount && table < 2; ++table) {
+        PrepareNaturalDivisors(context, table, &natural[table]);
+    }
     if (context->scanComponentCount > 1) {
         const int count = context->scanComponentCount;
         ComponentRun runs[kMaxComponents];
         int blocksPerMcu = 0;
         for (int i = 0; i < count; ++i) {
             runs[i] = RunOf(context, &context->scan[i]);
+            runs[i].natural = &natural[runs[i].component->quantTable];
             blocksPerMcu += runs[i].component->h * runs[i].component->v;
         }
         const int mcusPerBatch = context->restartInterval != 0 ? 1 : BlockBatch::kMostBlocks / blocksPerMcu;
@@ -507,7 +514,8 @@ void CodeMcuRowInBatches(CodecContext* context) {
     const int32_t firstComponentRow = firstImageRow * component->v / context->vMax;
     const int32_t componentWidth = (context->width * component->h + context->hMax - 1) / context->hMax;
     const int32_t blocksAcross = (componentWidth + 7) / 8;
-    const ComponentRun run = RunOf(context, scan);
+    ComponentRun run = RunOf(context, scan);
+    run.natural = &natural[component->quantTable];
     const int32_t outside = FirstColumnOutside(run.lastBlockStart);
     const int perBatch = context->restartInterval != 0 ? 1 : BlockBatch::kMostBlocks;
     for (int i = 0; i < BlockBatch::kMostBlocks; ++i) {
@@ -521,7 +529,7 @@ void CodeMcuRowInBatches(CodecContext* context) {
             const int blocks = std::min(perBatch, blocksAcross - column);
             const int inside = std::max(0, std::min(blocks, outside - column));
             if (inside > 0) {
-                run.runQuantiser(context, component, rowSamples + static_cast<std::size_t>(column) * run.blockBytes,
+                run.runQuantiser(context, component, run.natural, rowSamples + static_cast<std::size_t>(column) * run.blockBytes,
                                  inside, batch.cells, batch.quantised);
             }
             for (int j = inside; j < blocks; ++j) {

@@ -459,7 +459,8 @@ TEST(TransformAndQuantise, MatchesThePortableTransformAndQuantisation) {
 }
 
 // The run form, as the sequential rows call it: five blocks side by side of junk-filled outputs give
-// each block's own answer, DC and nonzero cells.
+// each block's own answer, DC and nonzero cells, under fine and coarse tables (so that blocks with
+// many significant positions, quantised whole, and blocks with few both occur).
 TEST(TransformAndQuantise, RunFormMatchesTheBlockForm) {
     std::mt19937 random(80);
     CodecContext context{};
@@ -467,20 +468,25 @@ TEST(TransformAndQuantise, RunFormMatchesTheBlockForm) {
     context.quantTableCount = 1;
     context.thresholds[0] = thresholds;
     context.divisors[0] = divisors;
-    for (int k = 0; k < 64; ++k) context.quant[0].entries[k] = context.encodingQuant[0][k] = static_cast<uint8_t>(1 + k % 9);
-    PrepareDivisors(&context);
     for (bool wide : {false, true}) {
         const int cellBytes = wide ? 2 : 1;
         ComponentInfo component{};
         component.wideSamples = wide;
         component.rowWidth = 5 * 8 * cellBytes + 3;
         std::vector<uint8_t> samples(static_cast<std::size_t>(8 * component.rowWidth));
-        for (int round = 0; round < 200; ++round) {
+        for (int round = 0; round < 400; ++round) {
+            for (int k = 0; k < 64; ++k) {
+                const int quantiser = round % 4 < 2 ? 1 + k % 9 : 20 + static_cast<int>(random() % 200);
+                context.quant[0].entries[k] = context.encodingQuant[0][k] = static_cast<uint8_t>(quantiser);
+            }
+            PrepareDivisors(&context);
+            NaturalDivisors natural;
+            PrepareNaturalDivisors(&context, 0, &natural);
             for (uint8_t& sample : samples) sample = static_cast<uint8_t>(random() % (round % 2 == 0 ? 256 : 24));
             int16_t cells[5][64], one[64];
             QuantisedBlock answers[5];
             for (auto& block : cells) std::fill(std::begin(block), std::end(block), int16_t{0x5A5A});
-            RunQuantiserFor(&component)(&context, &component, samples.data(), 5, cells, answers);
+            RunQuantiserFor(&component)(&context, &component, &natural, samples.data(), 5, cells, answers);
             for (int j = 0; j < 5; ++j) {
                 const uint8_t* first = samples.data() + 8 * cellBytes * j;
                 const QuantisedBlock want = TransformAndQuantiseFor(&component)(&context, one, first, &component);
@@ -488,7 +494,7 @@ TEST(TransformAndQuantise, RunFormMatchesTheBlockForm) {
                 ASSERT_EQ(answers[j].last, want.last);
                 for (int k = 0; k < 64; ++k) {
                     if (k == 0 || (want.nonzero >> k & 1) != 0) {
-                        ASSERT_EQ(cells[j][k], one[k]) << "block " << j << " at " << k;
+                        ASSERT_EQ(cells[j][k], one[k]) << "round " << round << " block " << j << " at " << k;
                     }
                 }
             }
