@@ -370,18 +370,16 @@ struct BlockBatch {
 // The first block column of a component that lies beyond the data (see BlockOutsideData).
 int32_t FirstColumnOutside(int32_t lastBlockStart) { return (lastBlockStart + 8 + 7) / 8; }
 
-// Codes `count` blocks of the batch in coding order: straight into the sink's buffer when it has room
-// for the worst case, else block by block through the bit writer.
+// Codes `count` blocks of the batch in coding order straight into the sink's buffer, which is first
+// written to the file when it has less room than the batch's worst case. (An empty buffer always has
+// room: a failing write empties it too, and the failure stays in the sink for CheckOutput.)
+static_assert(kStreamBufferSize > BlockBatch::kMostBlocks * kMostBlockBytes + 16);
 void CodeBatch(CodecContext* context, const BlockBatch& batch, int count) {
     context->mcuNumber += count;
     StreamBuffer* sink = context->stream;
     if (sink->bufferSize - sink->count <= count * kMostBlockBytes + 16) [[unlikely]] {
-        for (int i = 0; i < count; ++i) {
-            const int slot = batch.order[i];
-            CodeBlockOf(context, batch.scan[i], batch.cells[slot], batch.quantised[slot].nonzero,
-                        batch.quantised[slot].last);
-        }
-        return;
+        SinkFlush(sink);
+        if (sink->bufferSize - sink->count <= count * kMostBlockBytes + 16) CodecBug();
     }
     uint8_t* const start = sink->buffer + sink->index;
     DirectBits bits{context->outputBits, 64 - context->outputBitCount, start};
