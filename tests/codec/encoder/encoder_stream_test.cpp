@@ -181,7 +181,7 @@ TEST_F(EncoderStreamTest, EveryFormatAndScriptCodesTheSameCoefficients) {
 
 TEST_F(EncoderStreamTest, BaselineRowsThatOverflowTheSinkBufferCodeTheSameCoefficients) {
     // Fine detail at the best quality: an MCU row gives more than the sink's buffer holds, so the
-    // baseline rows are coded straight into the buffer and, near its end, through the bit writer.
+    // buffer is written out between the batches of blocks coded straight into it.
     for (int colours : {1, 3}) {
         for (int restartInterval : {0, 7}) {
             const std::vector<uint8_t> pixels = Busy(1200, 64, colours);
