@@ -679,10 +679,10 @@ KV_TARGET_AVX2 QuantisedBlock QuantiseDense(const int32_t* dct, uint64_t signifi
     __m256i previous = lowHalves;
     KV_UNROLL
     for (int u = 0; u < 8; ++u) {
-        const __m256i value = _mm256_load_si256(reinterpret_cast<const __m256i*>(dct + 8 * u));
-        const __m256i divisor = _mm256_load_si256(reinterpret_cast<const __m256i*>(natural->divisors + 8 * u));
-        const __m256i reciprocal = _mm256_load_si256(reinterpret_cast<const __m256i*>(natural->reciprocals + 8 * u));
-        const __m256i shift = _mm256_load_si256(reinterpret_cast<const __m256i*>(natural->shifts + 8 * u));
+        const __m256i value = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(dct + 8 * u));
+        const __m256i divisor = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(natural->divisors + 8 * u));
+        const __m256i reciprocal = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(natural->reciprocals + 8 * u));
+        const __m256i shift = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(natural->shifts + 8 * u));
         const __m256i n = _mm256_add_epi32(_mm256_abs_epi32(value), divisor);
         const __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(n, reciprocal), 32);
         const __m256i odd = _mm256_mul_epu32(_mm256_srli_epi64(n, 32), _mm256_srli_epi64(reciprocal, 32));
@@ -693,7 +693,7 @@ KV_TARGET_AVX2 QuantisedBlock QuantiseDense(const int32_t* dct, uint64_t signifi
         if (u % 2 == 1) {
             // Rows u - 1 and u: the pack interleaves the 128-bit halves, the permutation restores them.
             const __m256i rows = _mm256_permute4x64_epi64(_mm256_packus_epi32(previous, quotient), 0xD8);
-            _mm256_store_si256(reinterpret_cast<__m256i*>(quotients + 8 * (u - 1)), rows);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(quotients + 8 * (u - 1)), rows);
         }
         previous = quotient;
     }
