@@ -212,10 +212,10 @@ KV_ALWAYS_INLINE void AppendDirect(CodecContext* context, DirectBits& bits, uint
 
 // CodeBlockOf's output pass with the bits in a DirectBits, the tables' codes and lengths at hand.
 KV_ALWAYS_INLINE void CodeBlockDirect(CodecContext* context, DirectBits& bits, ScanComponent* scan,
-                                      const int16_t* coefficients, uint64_t nonzero, int last) {
-    const HuffmanCodes* dc = &context->dcCodes[scan->dcTable];
-    const uint16_t* acCode = context->acCodes[scan->acTable].code;
-    const uint8_t* acLength = context->acCodes[scan->acTable].length;
+                                      const HuffmanCodes* dc, const HuffmanCodes* ac, const int16_t* coefficients,
+                                      uint64_t nonzero, int last) {
+    const uint16_t* acCode = ac->code;
+    const uint8_t* acLength = ac->length;
     const int32_t difference = coefficients[0] - scan->dcPredictor;
     scan->dcPredictor = coefficients[0];
     // As in CodeBlockOf; the bits of the magnitude m (0 for 0) are those of 2m + 1 less one, which one
@@ -363,9 +363,18 @@ struct BlockBatch {
     QuantisedBlock quantised[kMostBlocks];
     uint8_t order[kMostBlocks];            // coding order: the slot of cells and quantised
     uint8_t component[kMostBlocks];        // coding order: the scan component (several-component scans)
-    ScanComponent* scan[kMostBlocks];      // coding order
+    ScanComponent* scan[kMostBlocks];      // coding order, with the scan component's code tables
+    const HuffmanCodes* dc[kMostBlocks];
+    const HuffmanCodes* ac[kMostBlocks];
     int base[kMaxComponents];              // the first slot of each scan component (PlanBatch)
 };
+
+// Puts the block at coding position n in the scan component's hands.
+inline void SetScanOf(CodecContext* context, BlockBatch& batch, int n, ScanComponent* scan) {
+    batch.scan[n] = scan;
+    batch.dc[n] = &context->dcCodes[scan->dcTable];
+    batch.ac[n] = &context->acCodes[scan->acTable];
+}
 
 // The first block column of a component that lies beyond the data (see BlockOutsideData).
 int32_t FirstColumnOutside(int32_t lastBlockStart) { return (lastBlockStart + 8 + 7) / 8; }
@@ -385,7 +394,8 @@ void CodeBatch(CodecContext* context, const BlockBatch& batch, int count) {
     DirectBits bits{context->outputBits, 64 - context->outputBitCount, start};
     for (int i = 0; i < count; ++i) {
         const int slot = batch.order[i];
-        CodeBlockDirect(context, bits, batch.scan[i], batch.cells[slot], batch.quantised[slot].nonzero,
+        CodeBlockDirect(context, bits, batch.scan[i], batch.dc[i], batch.ac[i], batch.cells[slot],
+                        batch.quantised[slot].nonzero,
                         batch.quantised[slot].last);
     }
     // Back to the bit writer's form: at most 31 bits wait.
@@ -419,7 +429,7 @@ KV_ALWAYS_INLINE void RepeatPredictor(BlockBatch& batch, int slot, int32_t predi
 // Where the blocks of `count` MCUs of a scan of several components go: each component's blocks block
 // row by block row (slots base + row x count x h + column), and the scan's order of them. The same for
 // every batch of that many MCUs; answers the number of blocks.
-int PlanBatch(const ComponentRun* runs, int components, int count, BlockBatch& batch) {
+int PlanBatch(CodecContext* context, const ComponentRun* runs, int components, int count, BlockBatch& batch) {
     int slots = 0;
     for (int i = 0; i < components; ++i) {
         batch.base[i] = slots;
@@ -433,7 +443,7 @@ int PlanBatch(const ComponentRun* runs, int components, int count, BlockBatch& b
                 for (int column = 0; column < h; ++column, ++n) {
                     batch.order[n] = static_cast<uint8_t>(batch.base[i] + row * count * h + m * h + column);
                     batch.component[n] = static_cast<uint8_t>(i);
-                    batch.scan[n] = runs[i].scan;
+                    SetScanOf(context, batch, n, runs[i].scan);
                 }
             }
         }
@@ -493,11 +503,11 @@ void CodeMcuRowInBatches(CodecContext* context) {
         }
         const int mcusPerBatch = context->restartInterval != 0 ? 1 : BlockBatch::kMostBlocks / blocksPerMcu;
         int planned = mcusPerBatch;
-        int blocks = PlanBatch(runs, count, planned, batch);
+        int blocks = PlanBatch(context, runs, count, planned, batch);
         for (int mcu = 0; mcu < context->mcusPerRow; mcu += mcusPerBatch) {
             if (RestartDue(context)) WriteRestart(context);
             const int mcus = std::min(mcusPerBatch, context->mcusPerRow - mcu);
-            if (mcus != planned) blocks = PlanBatch(runs, count, planned = mcus, batch);
+            if (mcus != planned) blocks = PlanBatch(context, runs, count, planned = mcus, batch);
             FillBatch(context, runs, count, mcu, mcus, blocks, batch);
             CodeBatch(context, batch, blocks);
         }
@@ -518,7 +528,7 @@ void CodeMcuRowInBatches(CodecContext* context) {
     const int perBatch = context->restartInterval != 0 ? 1 : BlockBatch::kMostBlocks;
     for (int i = 0; i < BlockBatch::kMostBlocks; ++i) {
         batch.order[i] = static_cast<uint8_t>(i);
-        batch.scan[i] = scan;
+        SetScanOf(context, batch, i, scan);
     }
     for (int row = 0; row < component->v && firstComponentRow + 8 * row < componentHeight; ++row) {
         const uint8_t* rowSamples = component->samples + static_cast<std::size_t>(row) * 8 * component->rowWidth;
