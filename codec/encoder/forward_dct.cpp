@@ -552,8 +552,7 @@ KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i SignificantEight(const int32_t* dct, con
 }
 
 // Bits 0..63 of the all-ones or all-zero lanes of eight vectors of eight (vector r: bits 8r .. 8r + 7).
-// With `bytes`, the lanes are also kept there as 64 bytes (all ones or zero) in natural order.
-KV_ALWAYS_INLINE KV_TARGET_AVX2 uint64_t MaskOfLanes(const __m256i* lanes, uint8_t* bytes = nullptr) {
+KV_ALWAYS_INLINE KV_TARGET_AVX2 uint64_t MaskOfLanes(const __m256i* lanes) {
     // The packs work within 128-bit halves: groups of four positions come out as 0 2 4 6 1 3 5 7
     // (in 32-bit units of bytes), which the permutation puts in order.
     const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
@@ -562,7 +561,6 @@ KV_ALWAYS_INLINE KV_TARGET_AVX2 uint64_t MaskOfLanes(const __m256i* lanes, uint8
         const __m256i packed = _mm256_packs_epi16(_mm256_packs_epi32(lanes[r], lanes[r + 1]),
                                                   _mm256_packs_epi32(lanes[r + 2], lanes[r + 3]));
         const __m256i ordered = _mm256_permutevar8x32_epi32(packed, order);
-        if (bytes != nullptr) _mm256_storeu_si256(reinterpret_cast<__m256i*>(bytes + 8 * r), ordered);
         mask |= static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(ordered))) << (8 * r);
     }
     return mask;
@@ -668,35 +666,13 @@ KV_TARGET_AVX2 QuantisedBlock ByteTransformQuantiseAvx2(CodecContext* context, i
     return ColumnsAndQuantise(context, coefficients, work, component->quantTable);
 }
 
-// Byte shuffles that put 64 bytes in natural order into zig-zag order: output half o (zig-zag
-// positions 32o .. 32o + 31) is the union over the four 16-byte quarters q of the natural order of a
-// shuffle of that quarter (placed in both 128-bit lanes), which picks the positions it holds and
-// leaves the others 0 (index 0x80). Made from kZigzag.
-struct ZigzagShuffles {
-    uint8_t control[2][4][32];
-};
-constexpr ZigzagShuffles MakeZigzagShuffles() {
-    ZigzagShuffles shuffles{};
-    for (int o = 0; o < 2; ++o) {
-        for (int q = 0; q < 4; ++q) {
-            for (int b = 0; b < 32; ++b) {
-                const int n = kZigzag[32 * o + b];
-                shuffles.control[o][q][b] = static_cast<uint8_t>(n / 16 == q ? n % 16 : 0x80);
-            }
-        }
-    }
-    return shuffles;
-}
-constexpr ZigzagShuffles kZigzagShuffles = MakeZigzagShuffles();
-
 // Quantises every position of a block at once, for blocks with many significant positions: each
 // magnitude plus its divisor times the reciprocal (the high halves of 32 x 32-bit products, even and
 // odd lanes apart), halved and added as in DivideByReciprocal without leaving 32 bits ((n + h) / 2 =
-// h + (n - h) / 2), shifted by the shift less one, the sign put back. The significance bytes
-// (natural order) are shuffled into zig-zag order, whose mask says which quotients go where. The
-// same coefficients and answer as QuantiseSignificant.
-KV_TARGET_AVX2 QuantisedBlock QuantiseDense(const int32_t* dct, const uint8_t* significantBytes,
-                                            const NaturalDivisors* natural, int16_t* coefficients) {
+// h + (n - h) / 2), shifted by the shift less one, the sign put back; then DC and the significant
+// positions copied into their zig-zag places. The same quotients as QuantiseSignificant.
+KV_TARGET_AVX2 QuantisedBlock QuantiseDense(const int32_t* dct, uint64_t significant, const NaturalDivisors* natural,
+                                            int16_t* coefficients) {
     alignas(32) int16_t quotients[64];
     // The low 16 bits of each quotient, as the int16_t cells of the other forms keep them.
     const __m256i lowHalves = _mm256_set1_epi32(0xFFFF);
@@ -721,27 +697,16 @@ KV_TARGET_AVX2 QuantisedBlock QuantiseDense(const int32_t* dct, const uint8_t* s
         }
         previous = quotient;
     }
-    uint64_t zigzag = 0;
-    KV_UNROLL
-    for (int o = 0; o < 2; ++o) {
-        __m256i ordered = _mm256_setzero_si256();
-        KV_UNROLL
-        for (int q = 0; q < 4; ++q) {
-            const __m256i quarter = _mm256_broadcastsi128_si256(
-                _mm_loadu_si128(reinterpret_cast<const __m128i*>(significantBytes + 16 * q)));
-            const __m256i control =
-                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kZigzagShuffles.control[o][q]));
-            ordered = _mm256_or_si256(ordered, _mm256_shuffle_epi8(quarter, control));
-        }
-        zigzag |= static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(ordered))) << (32 * o);
-    }
-    zigzag &= ~uint64_t{1};
     coefficients[0] = quotients[0];
-    for (uint64_t rest = zigzag; rest != 0; rest &= rest - 1) {
-        const int k = std::countr_zero(rest);
-        coefficients[k] = quotients[kZigzag[k]];
+    uint64_t places = 1;
+    while (significant != 0) {
+        const int n = std::countr_zero(significant);
+        significant &= significant - 1;
+        const int k = kNatural.zigzag[n];
+        coefficients[k] = quotients[n];
+        places |= uint64_t{1} << k;
     }
-    return {zigzag, 63 - std::countl_zero(zigzag | 1)};
+    return {places & ~uint64_t{1}, 63 - std::countl_zero(places)};
 }
 
 // Blocks with more significant positions than this are quantised whole (QuantiseDense); the others
@@ -765,9 +730,8 @@ KV_ALWAYS_INLINE KV_TARGET_AVX2 QuantisedBlock ColumnsAndQuantiseRun(CodecContex
         significantLanes[u] =
             SignificantOf(outputs[u], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(thresholds + 8 * u)));
     }
-    alignas(32) uint8_t significantBytes[64];
-    const uint64_t significant = MaskOfLanes(significantLanes, significantBytes) & ~uint64_t{1};
-    if (std::popcount(significant) > kDenseBlock) return QuantiseDense(dct, significantBytes, natural, coefficients);
+    const uint64_t significant = MaskOfLanes(significantLanes) & ~uint64_t{1};
+    if (std::popcount(significant) > kDenseBlock) return QuantiseDense(dct, significant, natural, coefficients);
     return QuantiseSignificant(context, table, dct, significant, coefficients);
 }
 
