@@ -888,7 +888,9 @@ void RunThenQuantise(CodecContext* context, const ComponentInfo* component, cons
                      const uint8_t* firstSample, int count, int16_t (*cells)[64], QuantisedBlock* out) {
     static_cast<void>(natural);
     const std::ptrdiff_t blockBytes = component->wideSamples ? 16 : 8;
-    for (int j = 0; j < count; ++j) out[j] = TransformThenQuantise(context, cells[j], firstSample + blockBytes * j, component);
+    for (int j = 0; j < count; ++j) {
+        out[j] = TransformThenQuantise(context, cells[j], firstSample + blockBytes * j, component);
+    }
 }
 
 }  // namespace

@@ -395,8 +395,7 @@ void CodeBatch(CodecContext* context, const BlockBatch& batch, int count) {
     for (int i = 0; i < count; ++i) {
         const int slot = batch.order[i];
         CodeBlockDirect(context, bits, batch.scan[i], batch.dc[i], batch.ac[i], batch.cells[slot],
-                        batch.quantised[slot].nonzero,
-                        batch.quantised[slot].last);
+                        batch.quantised[slot].nonzero, batch.quantised[slot].last);
     }
     // Back to the bit writer's form: at most 31 bits wait.
     int pending = 64 - bits.free;
@@ -467,8 +466,9 @@ void FillBatch(CodecContext* context, const ComponentRun* runs, int components, 
         const uint8_t* first = component->samples + static_cast<std::size_t>(firstColumn) * run.blockBytes;
         for (int row = 0; row < component->v; ++row) {
             const int slot = batch.base[i] + row * across;
-            run.runQuantiser(context, component, run.natural, first + static_cast<std::size_t>(row) * 8 * component->rowWidth,
-                             inside, &batch.cells[slot], &batch.quantised[slot]);
+            const uint8_t* rowFirst = first + static_cast<std::size_t>(row) * 8 * component->rowWidth;
+            run.runQuantiser(context, component, run.natural, rowFirst, inside, &batch.cells[slot],
+                             &batch.quantised[slot]);
         }
     }
     if (beyondData) [[unlikely]] {
@@ -537,8 +537,8 @@ void CodeMcuRowInBatches(CodecContext* context) {
             const int blocks = std::min(perBatch, blocksAcross - column);
             const int inside = std::max(0, std::min(blocks, outside - column));
             if (inside > 0) {
-                run.runQuantiser(context, component, run.natural, rowSamples + static_cast<std::size_t>(column) * run.blockBytes,
-                                 inside, batch.cells, batch.quantised);
+                const uint8_t* first = rowSamples + static_cast<std::size_t>(column) * run.blockBytes;
+                run.runQuantiser(context, component, run.natural, first, inside, batch.cells, batch.quantised);
             }
             for (int j = inside; j < blocks; ++j) {
                 RepeatPredictor(batch, j, j == 0 ? scan->dcPredictor : batch.cells[j - 1][0]);
