@@ -3,7 +3,6 @@
 // in 16-bit cells), padded to whole blocks on the right and, at the image's end, at the bottom.
 #include <cstddef>
 #include <cstring>
-#include <type_traits>
 
 #include "codec/codec_errors.h"
 #include "codec/encoder/forward_path.h"
@@ -242,21 +241,29 @@ struct FastRows {
           cr(TargetRow<Cell>(context, 2)), k(channels == 4 ? TargetRow<uint8_t>(context, 3) : nullptr) {}
 };
 
+// Stores a chroma sample; with Merge, averages it into the sample already there (the first row of
+// the group, where the chroma rows cb and cr then point), (a + b + 1) / 2 as MergeRows would.
+template <bool Merge, typename Cell>
+KV_ALWAYS_INLINE void PutChroma(Cell* at, Cell value) {
+    if constexpr (Merge) value = static_cast<Cell>((*at + value + 1u) >> 1);
+    *at = value;
+}
+
 // Converts pixel x with a chroma pair of its own.
-template <typename Form, int Channels>
+template <typename Form, int Channels, bool Merge = false>
 KV_ALWAYS_INLINE void ConvertPixel(const PlacedTables<kSingleEntries>& tables, const FastRows<typename Form::Cell>& rows,
                                     int32_t x) {
     const uint8_t* at = rows.in + static_cast<std::ptrdiff_t>(x) * Channels;
     const Pixel pixel = ReadPixel(at);
     rows.y[x] = Form::Luma(tables.Luma(pixel));
     const uint32_t word = tables.Chroma(pixel);
-    rows.cb[x] = Form::Cb(word);
-    rows.cr[x] = Form::Cr(word);
+    PutChroma<Merge>(rows.cb + x, Form::Cb(word));
+    PutChroma<Merge>(rows.cr + x, Form::Cr(word));
     if constexpr (Channels == 4) rows.k[x] = at[3];
 }
 
 // Converts pixels 2x and 2x + 1, which share a chroma pair.
-template <typename Form, int Channels, bool Averaging, typename Tables>
+template <typename Form, int Channels, bool Averaging, bool Merge = false, typename Tables>
 KV_ALWAYS_INLINE void ConvertPair(const Tables& tables, const FastRows<typename Form::Cell>& rows, int32_t x) {
     const uint8_t* first = rows.in + static_cast<std::ptrdiff_t>(x) * 2 * Channels;
     const uint8_t* second = first + Channels;
@@ -269,156 +276,43 @@ KV_ALWAYS_INLINE void ConvertPair(const Tables& tables, const FastRows<typename 
     } else {
         word = tables.Chroma(left);
     }
-    rows.cb[x] = Form::Cb(word);
-    rows.cr[x] = Form::Cr(word);
+    PutChroma<Merge>(rows.cb + x, Form::Cb(word));
+    PutChroma<Merge>(rows.cr + x, Form::Cr(word));
     if constexpr (Channels == 4) {
         rows.k[2 * x] = first[3];
         rows.k[2 * x + 1] = second[3];
     }
 }
 
-#if KV_AVX2
-// The 16-bit form of YCbCr without the tables, eight pixels at a time: every table entry is a
-// product of its index and a factor, plus a start, shifted down by 10 (or the index times a power
-// of two), and the lanes compute exactly those terms and their sums. Only for YCbCr from RGB.
 
-// Channel c of eight pixels at p, one per 32-bit lane: pixels 0..3 from the 16 bytes at p, 4..7
-// from the 16 at p + 12 (28 bytes read).
-KV_TARGET_AVX2 inline __m256i LoadEightPixels(const uint8_t* p) {
-    return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
-                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 12)), 1);
-}
-KV_TARGET_AVX2 inline __m256i Channel(__m256i pixels, int c) {
-    const auto at = [c](int j) { return static_cast<char>(3 * j + c); };
-    const char no = static_cast<char>(0x80);
-    const __m256i pick = _mm256_setr_epi8(at(0), no, no, no, at(1), no, no, no, at(2), no, no, no, at(3), no, no, no,
-                                          at(0), no, no, no, at(1), no, no, no, at(2), no, no, no, at(3), no, no, no);
-    return _mm256_shuffle_epi8(pixels, pick);
-}
-
-// (start - factor x u) >> 10 and (factor x u + rounding) >> 10, the terms of the tables.
-KV_TARGET_AVX2 inline __m256i FallingTerm(int32_t start, int32_t factor, __m256i u) {
-    return _mm256_srli_epi32(_mm256_sub_epi32(_mm256_set1_epi32(start), _mm256_mullo_epi32(u, _mm256_set1_epi32(factor))),
-                             10);
-}
-KV_TARGET_AVX2 inline __m256i RisingTerm(int32_t factor, __m256i u) {
-    return _mm256_srli_epi32(_mm256_add_epi32(_mm256_mullo_epi32(u, _mm256_set1_epi32(factor)),
-                                              _mm256_set1_epi32(kLumaRound)),
-                             10);
-}
-
-KV_TARGET_AVX2 inline __m256i WideLuma(__m256i r, __m256i g, __m256i b) {
-    return _mm256_add_epi32(_mm256_add_epi32(RisingTerm(kLumaRed, r), RisingTerm(kLumaGreen, g)),
-                            RisingTerm(kLumaBlue, b));
-}
-
-// Cb and Cr x 256 of single samples (pair 0) or pair sums (pair 1), as the chroma tables give them.
-template <int Pair>
-KV_TARGET_AVX2 inline void WideChroma(__m256i r, __m256i g, __m256i b, __m256i* cb, __m256i* cr) {
-    constexpr int kStep = Pair == 0 ? 7 : 6;  // log2 of kHalfStep
-    static_assert((1 << kStep) == kHalfStep[Pair]);
-    *cb = _mm256_add_epi32(_mm256_add_epi32(FallingTerm(kCbRedStart, kCbRed[Pair], r),
-                                            FallingTerm(kCbGreenStart, kCbGreen[Pair], g)),
-                           _mm256_slli_epi32(b, kStep));
-    *cr = _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(r, kStep), FallingTerm(kCrGreenStart, kCrGreen[Pair], g)),
-                           FallingTerm(kCrBlueStart, kCrBlue[Pair], b));
-}
-
-// 16 values of two vectors as 16-bit cells, in order (each value 0..65535).
-KV_TARGET_AVX2 inline void StoreCells(uint16_t* out, __m256i first, __m256i second) {
-    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(first, second), 0xD8);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), packed);
-}
-// Eight values to each of two rows.
-KV_TARGET_AVX2 inline void StoreCellPairs(uint16_t* first, uint16_t* second, __m256i a, __m256i b) {
-    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(a, b), 0xD8);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(first), _mm256_castsi256_si128(packed));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(second), _mm256_extracti128_si256(packed, 1));
-}
-
-// Colour path 2, eight pixels a turn; answers the pixels done (the rest go the table way). Reads at
-// most 4 bytes past the last pixel done, within the repeated pixels after the row.
-KV_TARGET_AVX2 int32_t WidePerPixelAvx2(const FastRows<uint16_t>& rows, int32_t width) {
-    int32_t x = 0;
-    for (; x + 8 <= width; x += 8) {
-        const __m256i pixels = LoadEightPixels(rows.in + 3 * static_cast<std::ptrdiff_t>(x));
-        const __m256i r = Channel(pixels, 0), g = Channel(pixels, 1), b = Channel(pixels, 2);
-        __m256i cb, cr;
-        WideChroma<0>(r, g, b, &cb, &cr);
-        const __m256i y = WideLuma(r, g, b);
-        const __m256i yPacked = _mm256_permute4x64_epi64(_mm256_packus_epi32(y, y), 0xD8);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(rows.y + x), _mm256_castsi256_si128(yPacked));
-        StoreCellPairs(rows.cb + x, rows.cr + x, cb, cr);
-    }
-    return x;
-}
-
-// Colour path 3 with averaging, eight pairs (16 pixels) a turn; answers the pairs done. Reads at
-// most 4 bytes past the last pixel done.
-KV_TARGET_AVX2 int32_t WideAveragedPairsAvx2(const FastRows<uint16_t>& rows, int32_t pairs) {
-    int32_t x = 0;
-    for (; x + 8 <= pairs; x += 8) {
-        const uint8_t* p = rows.in + 6 * static_cast<std::ptrdiff_t>(x);
-        const __m256i first = LoadEightPixels(p), second = LoadEightPixels(p + 24);
-        __m256i channels[2][3];
-        KV_UNROLL
-        for (int c = 0; c < 3; ++c) channels[0][c] = Channel(first, c), channels[1][c] = Channel(second, c);
-        StoreCells(rows.y + 2 * x, WideLuma(channels[0][0], channels[0][1], channels[0][2]),
-                   WideLuma(channels[1][0], channels[1][1], channels[1][2]));
-        // Sums of neighbours: the horizontal adds leave pairs 0 1 4 5 | 2 3 6 7, which the
-        // permutation puts in order.
-        __m256i sums[3];
-        KV_UNROLL
-        for (int c = 0; c < 3; ++c) {
-            sums[c] = _mm256_permute4x64_epi64(_mm256_hadd_epi32(channels[0][c], channels[1][c]), 0xD8);
-        }
-        __m256i cb, cr;
-        WideChroma<1>(sums[0], sums[1], sums[2], &cb, &cr);
-        StoreCellPairs(rows.cb + x, rows.cr + x, cb, cr);
-    }
-    return x;
-}
-#endif
-
-// One chroma pair per pixel: colour paths 2 and 4 with every factor 1. K (fourth channel) copied.
-// Two pixels a turn (below: two pairs) halve the loop's own instructions.
-template <typename Form, int Channels, bool Vectors>
-void ConvertPerPixel(CodecContext* context) {
+// One chroma pair per pixel, from pixel `from` on: colour paths 2 and 4 with every factor 1. K
+// (fourth channel) copied. Two pixels a turn (below: two pairs) halve the loop's own instructions.
+template <typename Form, int Channels, bool Merge = false>
+void ConvertPerPixel(const CodecContext* context, const FastRows<typename Form::Cell>& rows, int32_t from = 0) {
     const PlacedTables<kSingleEntries> tables(context);
-    const FastRows<typename Form::Cell> rows(context, Channels);
     const int32_t width = context->width;
-    int32_t x = 0;
-#if KV_AVX2
-    if constexpr (Vectors && std::is_same_v<Form, WideForm> && Channels == 3) {
-        if (context->colourTransform == 1 && simd::HasAvx2()) x = WidePerPixelAvx2(rows, width);
-    }
-#endif
+    int32_t x = from;
     for (; x + 1 < width; x += 2) {
-        ConvertPixel<Form, Channels>(tables, rows, x);
-        ConvertPixel<Form, Channels>(tables, rows, x + 1);
+        ConvertPixel<Form, Channels, Merge>(tables, rows, x);
+        ConvertPixel<Form, Channels, Merge>(tables, rows, x + 1);
     }
-    if (x < width) ConvertPixel<Form, Channels>(tables, rows, x);
+    if (x < width) ConvertPixel<Form, Channels, Merge>(tables, rows, x);
 }
 
-// Luma (and K) for every pixel, one chroma pair per two pixels: colour paths 3 and 5. The chroma of
-// a pair comes from the sums of both pixels (averaging) or from its first pixel. With an odd width
-// the last pair is the last pixel and its copy; the extra luma sample lies in the padding.
-template <typename Form, int Channels, bool Averaging, bool Vectors>
-void ConvertPairs(CodecContext* context) {
+// Luma (and K) for every pixel, one chroma pair per two pixels, from pair `from` on: colour paths 3
+// and 5. The chroma of a pair comes from the sums of both pixels (averaging) or from its first
+// pixel. With an odd width the last pair is the last pixel and its copy; the extra luma sample lies
+// in the padding.
+template <typename Form, int Channels, bool Averaging, bool Merge = false>
+void ConvertPairs(const CodecContext* context, const FastRows<typename Form::Cell>& rows, int32_t from = 0) {
     const PlacedTables<Averaging ? kPairEntries : kSingleEntries> tables(context);
-    const FastRows<typename Form::Cell> rows(context, Channels);
     const int32_t pairs = (context->width + 1) / 2;
-    int32_t x = 0;
-#if KV_AVX2
-    if constexpr (Vectors && std::is_same_v<Form, WideForm> && Channels == 3 && Averaging) {
-        if (context->colourTransform == 1 && simd::HasAvx2()) x = WideAveragedPairsAvx2(rows, pairs);
-    }
-#endif
+    int32_t x = from;
     for (; x + 1 < pairs; x += 2) {
-        ConvertPair<Form, Channels, Averaging>(tables, rows, x);
-        ConvertPair<Form, Channels, Averaging>(tables, rows, x + 1);
+        ConvertPair<Form, Channels, Averaging, Merge>(tables, rows, x);
+        ConvertPair<Form, Channels, Averaging, Merge>(tables, rows, x + 1);
     }
-    if (x < pairs) ConvertPair<Form, Channels, Averaging>(tables, rows, x);
+    if (x < pairs) ConvertPair<Form, Channels, Averaging, Merge>(tables, rows, x);
 }
 
 // --- General conversion: any sampling, with or without a transform ---
@@ -536,17 +430,23 @@ void MergeRows(CodecContext* context, int index) {
     }
 }
 
+// Fills the right edge of a row of one component from the valid columns of its last block.
+template <typename Cell>
+void PadRow(const CodecContext* context, int index, Cell* row) {
+    const EncoderEdge& edge = context->edges[index];
+    const int valid = edge.validColumns;
+    if (valid != 0) {
+        Cell* block = row + edge.lastBlockStart;
+        const uint8_t* fill = kEdgeFill[valid];
+        for (int column = valid; column < 8; ++column) block[column] = block[fill[column]];
+    }
+}
+
 // Fills the right edge of the row just converted for one component and, at the last row of a group,
 // merges the group's rows when the component is subsampled vertically.
 template <typename Cell>
 void PadAndDownsample(CodecContext* context, int index, bool lastRowOfGroup) {
-    const EncoderEdge& edge = context->edges[index];
-    const int valid = edge.validColumns;
-    if (valid != 0) {
-        Cell* block = TargetRow<Cell>(context, index) + edge.lastBlockStart;
-        const uint8_t* fill = kEdgeFill[valid];
-        for (int column = valid; column < 8; ++column) block[column] = block[fill[column]];
-    }
+    PadRow(context, index, TargetRow<Cell>(context, index));
     if (lastRowOfGroup && context->components[index].v < context->vMax) MergeRows<Cell>(context, index);
 }
 
@@ -562,6 +462,229 @@ void PadAllComponents(CodecContext* context) {
     }
 }
 
+#if KV_AVX2
+// --- YCbCr in 16-bit lanes (AVX2) ---
+//
+// The 8.8 samples of YCbCr from RGB computed without the tables, 32 pixels a turn, one sample per
+// 16-bit lane. Each table entry is a whole number plus floor((k x v + 512) / 1024) for a channel
+// value or pair sum v (0..510) and a signed factor k (the starts all end in 512 / 1024). For k in
+// -32768..32767 that floor is exactly what vpmulhrsw makes of 32 x v and k: (32 v k + 2^14) >> 15.
+// A larger factor is split into m x 32768 and such a rest, and its whole part m x 32 v joins the
+// whole numbers. With V = 32 v for each channel (U = 32 u for pair sums) and f(k, V) that floor:
+//   Y  = 2 R + 4 G + f(78381 - 2 x 32768, R) + f(153879 - 4 x 32768, G) + f(29884, B)
+//   Cb = 32768 + 4 B - R - 2 G + f(-44233 + 32768, R) + f(-86839 + 2 x 32768, G)
+//   Cr = 32768 + 4 R - 4 G + f(-109756 + 4 x 32768, G) + f(-21316, B)
+// and from pair sums, with the halved factors
+//   Cb = 32768 + 2 U_b - U_g + f(-22117, U_r) + f(-43419 + 32768, U_g)
+//   Cr = 32768 + 2 U_r - 2 U_g + f(-54878 + 2 x 32768, U_g) + f(-10658, U_b)
+// where 32768 is the whole parts of the two starts of each chroma (11072 + 21696, 27392 + 5376).
+// The lanes add modulo 2^16, which is exact because every sample lies in 0..65535. The bytes of
+// each channel come in whole and are widened by vpmaddubsw, which also multiplies by 32 and adds
+// the two pixels of a pair: weights (32, 0) give the even pixels, (0, 32) the odd ones.
+
+constexpr int32_t kRestUnit = 32768;  // the step between the factors vpmulhrsw takes whole
+
+// The whole part of a chroma start.
+constexpr int32_t StartWhole(int32_t start) { return start >> 10; }
+static_assert((kCbRedStart & 1023) == 512 && (kCbGreenStart & 1023) == 512 && (kCrGreenStart & 1023) == 512 &&
+              (kCrBlueStart & 1023) == 512);
+constexpr int32_t kCbWhole = StartWhole(kCbRedStart) + StartWhole(kCbGreenStart);
+constexpr int32_t kCrWhole = StartWhole(kCrGreenStart) + StartWhole(kCrBlueStart);
+
+// f(Factor, V) in every lane: floor((Factor x v + 512) / 1024) for the 32 x v the lane holds.
+template <int32_t Factor>
+KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i Term(__m256i scaled) {
+    static_assert(Factor >= -kRestUnit && Factor < kRestUnit);
+    return _mm256_mulhrs_epi16(scaled, _mm256_set1_epi16(static_cast<int16_t>(Factor)));
+}
+
+// A whole number in every 16-bit lane, modulo 2^16.
+KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i Whole(int32_t value) {
+    return _mm256_set1_epi16(static_cast<int16_t>(static_cast<uint16_t>(value)));
+}
+
+KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i LumaLanes(__m256i r, __m256i g, __m256i b) {
+    const __m256i whole = _mm256_slli_epi16(_mm256_add_epi16(r, _mm256_add_epi16(g, g)), 1);
+    return _mm256_add_epi16(_mm256_add_epi16(whole, Term<kLumaRed - 2 * kRestUnit>(r)),
+                            _mm256_add_epi16(Term<kLumaGreen - 4 * kRestUnit>(g), Term<kLumaBlue>(b)));
+}
+
+// Cb and Cr of single pixels (Pair 0) or of pair sums (Pair 1).
+template <int Pair>
+KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i CbLanes(__m256i r, __m256i g, __m256i b) {
+    static_assert(kHalfStep[Pair] == (Pair == 0 ? 4 : 2) * 32);
+    __m256i whole;
+    if constexpr (Pair == 0) {
+        whole = _mm256_sub_epi16(_mm256_slli_epi16(_mm256_sub_epi16(_mm256_add_epi16(b, b), g), 1), r);
+    } else {
+        whole = _mm256_sub_epi16(_mm256_add_epi16(b, b), g);
+    }
+    constexpr int32_t kRedRest = Pair == 0 ? -kCbRed[0] + kRestUnit : -kCbRed[1];
+    constexpr int32_t kGreenRest = -kCbGreen[Pair] + (Pair == 0 ? 2 : 1) * kRestUnit;
+    return _mm256_add_epi16(_mm256_add_epi16(whole, Whole(kCbWhole)),
+                            _mm256_add_epi16(Term<kRedRest>(r), Term<kGreenRest>(g)));
+}
+template <int Pair>
+KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i CrLanes(__m256i r, __m256i g, __m256i b) {
+    const __m256i whole = _mm256_slli_epi16(_mm256_sub_epi16(r, g), Pair == 0 ? 2 : 1);
+    constexpr int32_t kGreenRest = -kCrGreen[Pair] + (Pair == 0 ? 4 : 2) * kRestUnit;
+    return _mm256_add_epi16(_mm256_add_epi16(whole, Whole(kCrWhole)),
+                            _mm256_add_epi16(Term<kGreenRest>(g), Term<-kCrBlue[Pair]>(b)));
+}
+
+// vpshufb selections that gather channel c from the s-th 16 bytes of 16 pixels (48 bytes); 0x80
+// where the byte lies in another 16. The same in both halves.
+struct ChannelPicks {
+    alignas(32) uint8_t bytes[3][3][32];
+};
+constexpr ChannelPicks MakeChannelPicks() {
+    ChannelPicks picks{};
+    for (int c = 0; c < 3; ++c) {
+        for (int s = 0; s < 3; ++s) {
+            for (int i = 0; i < 32; ++i) {
+                const int at = 3 * (i % 16) + c - 16 * s;
+                picks.bytes[c][s][i] = static_cast<uint8_t>(at >= 0 && at < 16 ? at : 0x80);
+            }
+        }
+    }
+    return picks;
+}
+constexpr ChannelPicks kChannelPicks = MakeChannelPicks();
+
+// The three channels of the 32 pixels at p (96 bytes), each as 32 bytes in pixel order.
+KV_ALWAYS_INLINE KV_TARGET_AVX2 void LoadChannels(const uint8_t* p, __m256i* channels) {
+    __m256i sixteens[3];
+    KV_UNROLL
+    for (int s = 0; s < 3; ++s) {
+        const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * s));
+        const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48 + 16 * s));
+        sixteens[s] = _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
+    }
+    KV_UNROLL
+    for (int c = 0; c < 3; ++c) {
+        const auto* picks = reinterpret_cast<const __m256i*>(kChannelPicks.bytes[c]);
+        channels[c] = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(sixteens[0], _mm256_load_si256(picks)),
+                                                      _mm256_shuffle_epi8(sixteens[1], _mm256_load_si256(picks + 1))),
+                                      _mm256_shuffle_epi8(sixteens[2], _mm256_load_si256(picks + 2)));
+    }
+}
+
+// 32 x the even and odd pixels' channels: lanes 0..7 pixels 0, 2 .. 14, lanes 8..15 pixels 16 .. 30
+// (odd: one more).
+struct EvenOdd {
+    __m256i even[3];
+    __m256i odd[3];
+};
+KV_ALWAYS_INLINE KV_TARGET_AVX2 EvenOdd SplitEvenOdd(const __m256i* channels) {
+    const __m256i evenWeights = _mm256_set1_epi16(0x0020), oddWeights = _mm256_set1_epi16(0x2000);
+    EvenOdd split;
+    KV_UNROLL
+    for (int c = 0; c < 3; ++c) {
+        split.even[c] = _mm256_maddubs_epi16(channels[c], evenWeights);
+        split.odd[c] = _mm256_maddubs_epi16(channels[c], oddWeights);
+    }
+    return split;
+}
+
+// 16 samples to `at`; with Merge averaged into the 16 there.
+template <bool Merge>
+KV_ALWAYS_INLINE KV_TARGET_AVX2 void PutLanes(uint16_t* at, __m256i samples) {
+    auto* place = reinterpret_cast<__m256i*>(at);
+    if constexpr (Merge) samples = _mm256_avg_epu16(samples, _mm256_loadu_si256(place));
+    _mm256_storeu_si256(place, samples);
+}
+// The 32 samples of the even and odd pixels, in pixel order.
+template <bool Merge>
+KV_ALWAYS_INLINE KV_TARGET_AVX2 void PutEvenOdd(uint16_t* at, __m256i even, __m256i odd) {
+    const __m256i low = _mm256_unpacklo_epi16(even, odd), high = _mm256_unpackhi_epi16(even, odd);
+    PutLanes<Merge>(at, _mm256_permute2x128_si256(low, high, 0x20));
+    PutLanes<Merge>(at + 16, _mm256_permute2x128_si256(low, high, 0x31));
+}
+
+// Colour path 2, 32 pixels a turn; answers the pixels done. Reads only the row's own pixels.
+template <bool Merge>
+KV_TARGET_AVX2 int32_t WidePerPixelAvx2(const FastRows<uint16_t>& rows, int32_t width) {
+    int32_t x = 0;
+    for (; x + 32 <= width; x += 32) {
+        __m256i channels[3];
+        LoadChannels(rows.in + 3 * static_cast<std::ptrdiff_t>(x), channels);
+        const EvenOdd v = SplitEvenOdd(channels);
+        PutEvenOdd<false>(rows.y + x, LumaLanes(v.even[0], v.even[1], v.even[2]),
+                          LumaLanes(v.odd[0], v.odd[1], v.odd[2]));
+        PutEvenOdd<Merge>(rows.cb + x, CbLanes<0>(v.even[0], v.even[1], v.even[2]),
+                          CbLanes<0>(v.odd[0], v.odd[1], v.odd[2]));
+        PutEvenOdd<Merge>(rows.cr + x, CrLanes<0>(v.even[0], v.even[1], v.even[2]),
+                          CrLanes<0>(v.odd[0], v.odd[1], v.odd[2]));
+    }
+    return x;
+}
+
+// Colour path 3 with averaging, 16 pairs (32 pixels) a turn; answers the pairs done. Reads only the
+// pixels of those pairs.
+template <bool Merge>
+KV_TARGET_AVX2 int32_t WideAveragedPairsAvx2(const FastRows<uint16_t>& rows, int32_t pairs) {
+    int32_t x = 0;
+    for (; x + 16 <= pairs; x += 16) {
+        __m256i channels[3];
+        LoadChannels(rows.in + 6 * static_cast<std::ptrdiff_t>(x), channels);
+        const EvenOdd v = SplitEvenOdd(channels);
+        PutEvenOdd<false>(rows.y + 2 * x, LumaLanes(v.even[0], v.even[1], v.even[2]),
+                          LumaLanes(v.odd[0], v.odd[1], v.odd[2]));
+        __m256i sums[3];
+        KV_UNROLL
+        for (int c = 0; c < 3; ++c) sums[c] = _mm256_add_epi16(v.even[c], v.odd[c]);
+        PutLanes<Merge>(rows.cb + x, CbLanes<1>(sums[0], sums[1], sums[2]));
+        PutLanes<Merge>(rows.cr + x, CrLanes<1>(sums[0], sums[1], sums[2]));
+    }
+    return x;
+}
+
+// Whether this row's chroma is averaged into the group's first row as it is converted: both chroma
+// components have V = 1 under Vmax 2 with averaging, and the row is the group's second. MergeRows
+// then has nothing left to do for them.
+bool MergesChromaNow(const CodecContext* context) {
+    return context->averaging && context->vMax == 2 && context->rowInGroup == 1 && context->components[1].v == 1 &&
+           context->components[2].v == 1;
+}
+
+// One of the two paths with its table-driven rest and the right edge.
+template <bool Merge>
+void ConvertWideRowAvx2(CodecContext* context, FastRows<uint16_t> rows) {
+    if (context->colourPath == 2) {
+        ConvertPerPixel<WideForm, 3, Merge>(context, rows, WidePerPixelAvx2<Merge>(rows, context->width));
+    } else {
+        ConvertPairs<WideForm, 3, true, Merge>(context, rows,
+                                              WideAveragedPairsAvx2<Merge>(rows, (context->width + 1) / 2));
+    }
+    if constexpr (Merge) {
+        PadRow(context, 0, rows.y);
+        PadRow(context, 1, rows.cb);
+        PadRow(context, 2, rows.cr);
+    } else {
+        PadAllComponents(context);
+    }
+}
+
+// A 16-bit row of YCbCr from RGB on colour path 2, or 3 with averaging, by AVX2 where the processor
+// has it, padded and merged as PadAllComponents would; answers false, having done nothing, for any
+// other row. At the second row of a 4:2:0 group the chroma goes straight into the first row.
+bool ConvertWideAvx2(CodecContext* context) {
+    const int path = context->colourPath;
+    if (context->colourTransform != 1 || !(path == 2 || (path == 3 && context->averaging)) || !simd::HasAvx2()) {
+        return false;
+    }
+    FastRows<uint16_t> rows(context, 3);
+    if (MergesChromaNow(context)) {
+        rows.cb = BufferRow<uint16_t>(context, 1, context->rowGroup);
+        rows.cr = BufferRow<uint16_t>(context, 2, context->rowGroup);
+        ConvertWideRowAvx2<true>(context, rows);
+    } else {
+        ConvertWideRowAvx2<false>(context, rows);
+    }
+    return true;
+}
+#endif
+
 // Splits a row without a transform: each channel to its component, subsampled where its H is below
 // the largest; one channel is copied whole.
 void SplitChannels(CodecContext* context) {
@@ -573,36 +696,37 @@ void SplitChannels(CodecContext* context) {
 }
 
 // Pairs of pixels of Channels channels, with or without averaging the chroma rows.
-template <typename Form, int Channels, bool Vectors>
+template <typename Form, int Channels>
 void ConvertPairsOf(CodecContext* context, bool averaging) {
+    const FastRows<typename Form::Cell> rows(context, Channels);
     if (averaging) {
-        ConvertPairs<Form, Channels, true, Vectors>(context);
+        ConvertPairs<Form, Channels, true>(context, rows);
     } else {
-        ConvertPairs<Form, Channels, false, Vectors>(context);
+        ConvertPairs<Form, Channels, false>(context, rows);
     }
 }
 
 // Dispatches a row with a colour transform by colour path in the given sample form.
-template <typename Form, bool Vectors>
+template <typename Form>
 void ConvertTransformed(CodecContext* context) {
     const bool averaging = context->averaging != 0;
     switch (context->colourPath) {
         case 2:
-            ConvertPerPixel<Form, 3, Vectors>(context);
+            ConvertPerPixel<Form, 3>(context, FastRows<typename Form::Cell>(context, 3));
             return;
         case 3:
-            ConvertPairsOf<Form, 3, Vectors>(context, averaging);
+            ConvertPairsOf<Form, 3>(context, averaging);
             return;
         case 4:
             // Path 4 fixes only components 0..2 at H = 1; a wider K needs the general rule.
             if (context->hMax == 1) {
-                ConvertPerPixel<Form, 4, Vectors>(context);
+                ConvertPerPixel<Form, 4>(context, FastRows<typename Form::Cell>(context, 4));
             } else {
                 ConvertGeneral<Form>(context);
             }
             return;
         case 5:
-            ConvertPairsOf<Form, 4, Vectors>(context, averaging);
+            ConvertPairsOf<Form, 4>(context, averaging);
             return;
         default:
             ConvertGeneral<Form>(context);
@@ -716,7 +840,10 @@ namespace {
 template <bool Vectors>
 void ConvertWide(CodecContext* context) {
     if (context->colourTransform == 0 || context->colourPath < 2) CodecBug();
-    ConvertTransformed<WideForm, Vectors>(context);
+#if KV_AVX2
+    if (Vectors && ConvertWideAvx2(context)) return;
+#endif
+    ConvertTransformed<WideForm>(context);
     PadAllComponents(context);
 }
 
@@ -746,7 +873,7 @@ void ConvertInputRow8(CodecContext* context) {
     if (context->colourTransform == 0) {
         SplitChannels(context);
     } else {
-        ConvertTransformed<ByteForm, false>(context);
+        ConvertTransformed<ByteForm>(context);
     }
     PadAllComponents(context);
 }

@@ -115,27 +115,73 @@ TEST(ForwardColourConversion, OddWidthPairsTheLastPixelWithItsCopy) {
     EXPECT_EQ(frame.Sample(0, 0, 5), frame.Sample(0, 0, 2));  // n = 5: a b c d e c b a
 }
 
-// The 16-bit form's conversions with a chroma pair per pixel and per averaged pair, which go eight
-// pixels at a time where the processor allows, against the portable conversion: every sample
-// buffer byte alike after eight random rows, at widths that end on and beside the vector steps.
+// The 16-bit form's conversions with a chroma pair per pixel and per averaged pair, which go 32
+// pixels at a time where the processor allows (averaging the chroma of a group's second row into
+// its first as they go), against the portable conversion: the rows that blocks are taken from
+// alike after an MCU row of random rows, at widths on and beside the vector steps, with Vmax 1 and 2.
 TEST(ForwardColourConversion, VectorPathsMatchThePortableOnes) {
     std::mt19937 random(15);
-    for (const int width : {1, 7, 8, 9, 15, 16, 17, 31, 33, 250}) {
+    for (const int width : {1, 7, 31, 32, 33, 63, 64, 65, 250}) {
         for (const int lumaH : {1, 2}) {
-            Frame vector({lumaH, 1, 1}, {1, 1, 1}, width, 8, 1, true, true);
-            Frame portable({lumaH, 1, 1}, {1, 1, 1}, width, 8, 1, true, true);
-            for (int row = 0; row < 8; ++row) {
-                const std::vector<uint8_t> pixels = RandomRow(random, 3 * width);
-                vector.Convert(pixels);
-                portable.Convert(pixels, true);
-                vector.Next();
-                portable.Next();
-            }
-            for (int i = 0; i < 3; ++i) {
-                ASSERT_EQ(vector.buffers[i], portable.buffers[i]) << "width " << width << " H " << lumaH << " component " << i;
+            for (const int lumaV : {1, 2}) {
+                Frame vector({lumaH, 1, 1}, {lumaV, 1, 1}, width, 16, 1, true, true);
+                Frame portable({lumaH, 1, 1}, {lumaV, 1, 1}, width, 16, 1, true, true);
+                for (int row = 0; row < 8 * lumaV; ++row) {
+                    const std::vector<uint8_t> pixels = RandomRow(random, 3 * width);
+                    vector.Convert(pixels);
+                    portable.Convert(pixels, true);
+                    vector.Next();
+                    portable.Next();
+                }
+                for (int i = 0; i < 3; ++i) {
+                    const auto used = static_cast<std::ptrdiff_t>(8 * vector.context.components[i].v *
+                                                                  vector.context.components[i].rowWidth);
+                    ASSERT_TRUE(std::equal(vector.buffers[i].begin(), vector.buffers[i].begin() + used,
+                                           portable.buffers[i].begin()))
+                        << "width " << width << " H " << lumaH << " V " << lumaV << " component " << i;
+                }
             }
         }
     }
+}
+
+// The vector conversion against the tables for every colour (4096 rows of 4096 pixels, one pixel per
+// 24-bit value) and, with pairs, for every pair sum of every channel, split two ways.
+TEST(ForwardColourConversion, VectorPathsMatchTheTablesForEveryColourAndPairSum) {
+    constexpr int kWidth = 4096;
+    Frame vector({1, 1, 1}, {1, 1, 1}, kWidth, kWidth, 1, true, true);
+    Frame portable({1, 1, 1}, {1, 1, 1}, kWidth, kWidth, 1, true, true);
+    std::vector<uint8_t> pixels(3 * kWidth);
+    for (int row = 0; row < kWidth; ++row) {
+        for (int x = 0; x < kWidth; ++x) {
+            const int colour = row * kWidth + x;
+            for (int c = 0; c < 3; ++c) pixels[3 * x + c] = static_cast<uint8_t>(colour >> (8 * c));
+        }
+        vector.Convert(pixels);
+        portable.Convert(pixels, true);
+        vector.Next();
+        portable.Next();
+        if (row % 8 != 7) continue;
+        for (int i = 0; i < 3; ++i) ASSERT_EQ(vector.buffers[i], portable.buffers[i]) << "row " << row << " component " << i;
+    }
+    constexpr int kSums = 511;
+    Frame vectorPairs({2, 1, 1}, {1, 1, 1}, 2 * kSums, 8, 1, true, true);
+    Frame portablePairs({2, 1, 1}, {1, 1, 1}, 2 * kSums, 8, 1, true, true);
+    for (int split = 0; split < 2; ++split) {
+        std::vector<uint8_t> row(6 * kSums);
+        for (int pair = 0; pair < kSums; ++pair) {
+            for (int c = 0; c < 3; ++c) {
+                const int sum = (pair + 170 * c) % kSums, high = std::min(sum, 255);
+                row[6 * pair + c + 3 * split] = static_cast<uint8_t>(high);
+                row[6 * pair + c + 3 - 3 * split] = static_cast<uint8_t>(sum - high);
+            }
+        }
+        vectorPairs.Convert(row);
+        portablePairs.Convert(row, true);
+        vectorPairs.Next();
+        portablePairs.Next();
+    }
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(vectorPairs.buffers[i], portablePairs.buffers[i]) << "component " << i;
 }
 
 // The right-edge fill for 1 to 7 valid columns, exactly as tabulated: a single colour copied
