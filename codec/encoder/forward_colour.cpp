@@ -569,6 +569,39 @@ KV_ALWAYS_INLINE KV_TARGET_AVX2 void LoadChannels(const uint8_t* p, __m256i* cha
     }
 }
 
+// vpshufb selections that widen channel c of 8 pixels (24 bytes) to 16-bit lanes from the first
+// (s = 0) or the last (s = 1) 16 of those bytes; 0x80 for the high bytes and the bytes of the other 16.
+struct WidePicks {
+    alignas(32) uint8_t bytes[3][2][32];
+};
+constexpr WidePicks MakeWidePicks() {
+    WidePicks picks{};
+    for (int c = 0; c < 3; ++c) {
+        for (int i = 0; i < 32; ++i) {
+            const int at = 3 * (i % 16 / 2) + c;
+            const bool low = i % 2 == 0;
+            picks.bytes[c][0][i] = static_cast<uint8_t>(low && at < 16 ? at : 0x80);
+            picks.bytes[c][1][i] = static_cast<uint8_t>(low && at >= 16 ? at - 8 : 0x80);
+        }
+    }
+    return picks;
+}
+constexpr WidePicks kWidePicks = MakeWidePicks();
+
+// 32 x the three channels of the 16 pixels at p (48 bytes), in pixel order.
+KV_ALWAYS_INLINE KV_TARGET_AVX2 void LoadWideChannels(const uint8_t* p, __m256i* channels) {
+    const auto load = [](const uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); };
+    const __m256i first = _mm256_inserti128_si256(_mm256_castsi128_si256(load(p)), load(p + 24), 1);
+    const __m256i last = _mm256_inserti128_si256(_mm256_castsi128_si256(load(p + 8)), load(p + 32), 1);
+    KV_UNROLL
+    for (int c = 0; c < 3; ++c) {
+        const auto* picks = reinterpret_cast<const __m256i*>(kWidePicks.bytes[c]);
+        channels[c] = _mm256_slli_epi16(_mm256_or_si256(_mm256_shuffle_epi8(first, _mm256_load_si256(picks)),
+                                                        _mm256_shuffle_epi8(last, _mm256_load_si256(picks + 1))),
+                                        5);
+    }
+}
+
 // 32 x the even and odd pixels' channels: lanes 0..7 pixels 0, 2 .. 14, lanes 8..15 pixels 16 .. 30
 // (odd: one more).
 struct EvenOdd {
@@ -601,20 +634,19 @@ KV_ALWAYS_INLINE KV_TARGET_AVX2 void PutEvenOdd(uint16_t* at, __m256i even, __m2
     PutLanes<Merge>(at + 16, _mm256_permute2x128_si256(low, high, 0x31));
 }
 
-// Colour path 2, 32 pixels a turn; answers the pixels done. Reads only the row's own pixels.
+// Colour path 2, 16 pixels a turn; answers the pixels done. Reads only the row's own pixels.
 template <bool Merge>
 KV_TARGET_AVX2 int32_t WidePerPixelAvx2(const FastRows<uint16_t>& rows, int32_t width) {
+    // The rows in locals: as far as the compiler knows, the stores could change `rows`.
+    const uint8_t* in = rows.in;
+    uint16_t *y = rows.y, *cb = rows.cb, *cr = rows.cr;
     int32_t x = 0;
-    for (; x + 32 <= width; x += 32) {
-        __m256i channels[3];
-        LoadChannels(rows.in + 3 * static_cast<std::ptrdiff_t>(x), channels);
-        const EvenOdd v = SplitEvenOdd(channels);
-        PutEvenOdd<false>(rows.y + x, LumaLanes(v.even[0], v.even[1], v.even[2]),
-                          LumaLanes(v.odd[0], v.odd[1], v.odd[2]));
-        PutEvenOdd<Merge>(rows.cb + x, CbLanes<0>(v.even[0], v.even[1], v.even[2]),
-                          CbLanes<0>(v.odd[0], v.odd[1], v.odd[2]));
-        PutEvenOdd<Merge>(rows.cr + x, CrLanes<0>(v.even[0], v.even[1], v.even[2]),
-                          CrLanes<0>(v.odd[0], v.odd[1], v.odd[2]));
+    for (; x + 16 <= width; x += 16, in += 48) {
+        __m256i v[3];
+        LoadWideChannels(in, v);
+        PutLanes<false>(y + x, LumaLanes(v[0], v[1], v[2]));
+        PutLanes<Merge>(cb + x, CbLanes<0>(v[0], v[1], v[2]));
+        PutLanes<Merge>(cr + x, CrLanes<0>(v[0], v[1], v[2]));
     }
     return x;
 }
@@ -623,18 +655,19 @@ KV_TARGET_AVX2 int32_t WidePerPixelAvx2(const FastRows<uint16_t>& rows, int32_t 
 // pixels of those pairs.
 template <bool Merge>
 KV_TARGET_AVX2 int32_t WideAveragedPairsAvx2(const FastRows<uint16_t>& rows, int32_t pairs) {
+    const uint8_t* in = rows.in;
+    uint16_t *y = rows.y, *cb = rows.cb, *cr = rows.cr;
     int32_t x = 0;
-    for (; x + 16 <= pairs; x += 16) {
+    for (; x + 16 <= pairs; x += 16, in += 96, y += 32) {
         __m256i channels[3];
-        LoadChannels(rows.in + 6 * static_cast<std::ptrdiff_t>(x), channels);
+        LoadChannels(in, channels);
         const EvenOdd v = SplitEvenOdd(channels);
-        PutEvenOdd<false>(rows.y + 2 * x, LumaLanes(v.even[0], v.even[1], v.even[2]),
-                          LumaLanes(v.odd[0], v.odd[1], v.odd[2]));
+        PutEvenOdd<false>(y, LumaLanes(v.even[0], v.even[1], v.even[2]), LumaLanes(v.odd[0], v.odd[1], v.odd[2]));
         __m256i sums[3];
         KV_UNROLL
         for (int c = 0; c < 3; ++c) sums[c] = _mm256_add_epi16(v.even[c], v.odd[c]);
-        PutLanes<Merge>(rows.cb + x, CbLanes<1>(sums[0], sums[1], sums[2]));
-        PutLanes<Merge>(rows.cr + x, CrLanes<1>(sums[0], sums[1], sums[2]));
+        PutLanes<Merge>(cb + x, CbLanes<1>(sums[0], sums[1], sums[2]));
+        PutLanes<Merge>(cr + x, CrLanes<1>(sums[0], sums[1], sums[2]));
     }
     return x;
 }
