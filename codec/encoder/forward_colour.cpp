@@ -465,8 +465,8 @@ void PadAllComponents(CodecContext* context) {
 #if KV_AVX2
 // --- YCbCr in 16-bit lanes (AVX2) ---
 //
-// The 8.8 samples of YCbCr from RGB computed without the tables, 32 pixels a turn, one sample per
-// 16-bit lane. Each table entry is a whole number plus floor((k x v + 512) / 1024) for a channel
+// The 8.8 samples of YCbCr from RGB computed without the tables, 32 pixels a turn (16 on colour
+// path 2), one sample per 16-bit lane. Each table entry is a whole number plus floor((k x v + 512) / 1024) for a channel
 // value or pair sum v (0..510) and a signed factor k (the starts all end in 512 / 1024). For k in
 // -32768..32767 that floor is exactly what vpmulhrsw makes of 32 x v and k: (32 v k + 2^14) >> 15.
 // A larger factor is split into m x 32768 and such a rest, and its whole part m x 32 v joins the
@@ -478,9 +478,10 @@ void PadAllComponents(CodecContext* context) {
 //   Cb = 32768 + 2 U_b - U_g + f(-22117, U_r) + f(-43419 + 32768, U_g)
 //   Cr = 32768 + 2 U_r - 2 U_g + f(-54878 + 2 x 32768, U_g) + f(-10658, U_b)
 // where 32768 is the whole parts of the two starts of each chroma (11072 + 21696, 27392 + 5376).
-// The lanes add modulo 2^16, which is exact because every sample lies in 0..65535. The bytes of
-// each channel come in whole and are widened by vpmaddubsw, which also multiplies by 32 and adds
-// the two pixels of a pair: weights (32, 0) give the even pixels, (0, 32) the odd ones.
+// The lanes add modulo 2^16, which is exact because every sample lies in 0..65535. On path 2 byte
+// shuffles widen each channel straight into 16-bit lanes; on path 3 they gather each channel's
+// bytes, and vpmaddubsw widens them, multiplies by 32 and adds the two pixels of a pair: weights
+// (32, 0) give the even pixels, (0, 32) the odd ones, and luma is interleaved again as it is stored.
 
 constexpr int32_t kRestUnit = 32768;  // the step between the factors vpmulhrsw takes whole
 
