@@ -663,12 +663,12 @@ KV_TARGET_AVX2 int32_t WideAveragedPairsAvx2(const FastRows<uint16_t>& rows, int
         __m256i channels[3];
         LoadChannels(in, channels);
         const EvenOdd v = SplitEvenOdd(channels);
-        PutEvenOdd<false>(y, LumaLanes(v.even[0], v.even[1], v.even[2]), LumaLanes(v.odd[0], v.odd[1], v.odd[2]));
         __m256i sums[3];
         KV_UNROLL
         for (int c = 0; c < 3; ++c) sums[c] = _mm256_add_epi16(v.even[c], v.odd[c]);
         PutLanes<Merge>(cb + x, CbLanes<1>(sums[0], sums[1], sums[2]));
         PutLanes<Merge>(cr + x, CrLanes<1>(sums[0], sums[1], sums[2]));
+        PutEvenOdd<false>(y, LumaLanes(v.even[0], v.even[1], v.even[2]), LumaLanes(v.odd[0], v.odd[1], v.odd[2]));
     }
     return x;
 }
