@@ -40,8 +40,9 @@ void PlaceForwardColourTables(CodecContext* context, uint8_t* area);
 void BuildForwardColourTables(CodecContext* context);
 
 // Converts inputRow into row rowInGroup of group rowGroup of every component, fills the right edge
-// and, at the last row of a group, merges the rows of vertically subsampled components. Repeats the
-// row's last pixel three more times after its end first.
+// and, at the last row of a group, merges the rows of vertically subsampled components (the vector
+// form may average that row straight into the merged one, leaving its own row unwritten). Repeats
+// the row's last pixel three more times after its end first.
 void ConvertInputRow(CodecContext* context);
 // The same without the vector paths.
 void ConvertInputRowPortable(CodecContext* context);
