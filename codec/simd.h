@@ -65,6 +65,21 @@ inline bool HasAvx2() {
     return has;
 }
 
+// AVX-512 with 16-bit lanes and byte permutes across the whole register (F, BW, VL, VBMI), for the
+// kernels that gain from 64-byte vectors, in functions of their own chosen at run time by
+// HasAvx512: the processor has it, AVX2 is on, and the environment variable KV_NO_AVX512 is not set
+// (the tests set it to run the AVX2 forms on an AVX-512 machine).
+#define KV_TARGET_AVX512 __attribute__((target("avx2,bmi,bmi2,avx512f,avx512bw,avx512vl,avx512vbmi")))
+inline bool HasAvx512() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return HasAvx2() && __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512bw") != 0 &&
+               __builtin_cpu_supports("avx512vl") != 0 && __builtin_cpu_supports("avx512vbmi") != 0 &&
+               std::getenv("KV_NO_AVX512") == nullptr;
+    }();
+    return has;
+}
+
 // Transposes an 8x8 square of 32-bit values: in[r] lane j becomes out[j] lane r.
 // Every input is read before any output is written, so in and out may be the same.
 KV_ALWAYS_INLINE KV_TARGET_AVX2 void Transpose8x32(const __m256i* in, __m256i* out) {

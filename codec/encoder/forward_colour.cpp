@@ -673,6 +673,139 @@ KV_TARGET_AVX2 int32_t WideAveragedPairsAvx2(const FastRows<uint16_t>& rows, int
     return x;
 }
 
+// --- The same in 32-lane registers (AVX-512) ---
+//
+// The terms and sums above, 64 pixels a turn. Each channel's bytes are gathered across the whole
+// register by byte permutes of two of the three 64-byte loads (vpermt2b, and a masked vpermb for
+// the third), which makes the widening and pair sums come out in pixel order.
+
+template <int32_t Factor>
+KV_ALWAYS_INLINE KV_TARGET_AVX512 __m512i Term512(__m512i scaled) {
+    static_assert(Factor >= -kRestUnit && Factor < kRestUnit);
+    return _mm512_mulhrs_epi16(scaled, _mm512_set1_epi16(static_cast<int16_t>(Factor)));
+}
+KV_ALWAYS_INLINE KV_TARGET_AVX512 __m512i Whole512(int32_t value) {
+    return _mm512_set1_epi16(static_cast<int16_t>(static_cast<uint16_t>(value)));
+}
+KV_ALWAYS_INLINE KV_TARGET_AVX512 __m512i Luma512(__m512i r, __m512i g, __m512i b) {
+    const __m512i whole = _mm512_slli_epi16(_mm512_add_epi16(r, _mm512_add_epi16(g, g)), 1);
+    return _mm512_add_epi16(_mm512_add_epi16(whole, Term512<kLumaRed - 2 * kRestUnit>(r)),
+                            _mm512_add_epi16(Term512<kLumaGreen - 4 * kRestUnit>(g), Term512<kLumaBlue>(b)));
+}
+template <int Pair>
+KV_ALWAYS_INLINE KV_TARGET_AVX512 __m512i Cb512(__m512i r, __m512i g, __m512i b) {
+    __m512i whole;
+    if constexpr (Pair == 0) {
+        whole = _mm512_sub_epi16(_mm512_slli_epi16(_mm512_sub_epi16(_mm512_add_epi16(b, b), g), 1), r);
+    } else {
+        whole = _mm512_sub_epi16(_mm512_add_epi16(b, b), g);
+    }
+    constexpr int32_t kRedRest = Pair == 0 ? -kCbRed[0] + kRestUnit : -kCbRed[1];
+    constexpr int32_t kGreenRest = -kCbGreen[Pair] + (Pair == 0 ? 2 : 1) * kRestUnit;
+    return _mm512_add_epi16(_mm512_add_epi16(whole, Whole512(kCbWhole)),
+                            _mm512_add_epi16(Term512<kRedRest>(r), Term512<kGreenRest>(g)));
+}
+template <int Pair>
+KV_ALWAYS_INLINE KV_TARGET_AVX512 __m512i Cr512(__m512i r, __m512i g, __m512i b) {
+    const __m512i whole = _mm512_slli_epi16(_mm512_sub_epi16(r, g), Pair == 0 ? 2 : 1);
+    constexpr int32_t kGreenRest = -kCrGreen[Pair] + (Pair == 0 ? 4 : 2) * kRestUnit;
+    return _mm512_add_epi16(_mm512_add_epi16(whole, Whole512(kCrWhole)),
+                            _mm512_add_epi16(Term512<kGreenRest>(g), Term512<-kCrBlue[Pair]>(b)));
+}
+
+// Permute indices for 64 pixels (192 bytes in three registers a, b, c). bytes: channel k of pixel i
+// from a and b (index 3i + k below 128), fromC the rest from c (bit i of takeC). wide: channel k
+// of pixels 0..31 (from a, b) and 32..63 (from b, c) into the low bytes of 16-bit lanes.
+// interleave: the even and odd pixels' 16-bit samples back in pixel order, first and second half.
+struct Permutes512 {
+    alignas(64) uint8_t bytes[3][64];
+    alignas(64) uint8_t fromC[3][64];
+    uint64_t takeC[3];
+    alignas(64) uint8_t wide[2][3][64];
+    alignas(64) uint16_t interleave[2][32];
+};
+constexpr Permutes512 MakePermutes512() {
+    Permutes512 t{};
+    for (int k = 0; k < 3; ++k) {
+        for (int i = 0; i < 64; ++i) {
+            const int at = 3 * i + k;
+            t.bytes[k][i] = static_cast<uint8_t>(at < 128 ? at : 0);
+            t.fromC[k][i] = static_cast<uint8_t>(at < 128 ? 0 : at - 128);
+            if (at >= 128) t.takeC[k] |= uint64_t{1} << i;
+            t.wide[0][k][i] = static_cast<uint8_t>(3 * (i / 2) + k);
+            t.wide[1][k][i] = static_cast<uint8_t>(3 * (i / 2) + k + 32);
+        }
+    }
+    for (int i = 0; i < 32; ++i) {
+        t.interleave[0][i] = static_cast<uint16_t>(i / 2 + (i % 2 == 0 ? 0 : 32));
+        t.interleave[1][i] = static_cast<uint16_t>(16 + i / 2 + (i % 2 == 0 ? 0 : 32));
+    }
+    return t;
+}
+constexpr Permutes512 kPermutes512 = MakePermutes512();
+
+template <bool Merge>
+KV_ALWAYS_INLINE KV_TARGET_AVX512 void Put512(uint16_t* at, __m512i samples) {
+    if constexpr (Merge) samples = _mm512_avg_epu16(samples, _mm512_loadu_si512(at));
+    _mm512_storeu_si512(at, samples);
+}
+
+// Colour path 2, 64 pixels a turn; answers the pixels done.
+template <bool Merge>
+KV_TARGET_AVX512 int32_t WidePerPixelAvx512(const FastRows<uint16_t>& rows, int32_t width) {
+    const uint8_t* in = rows.in;
+    uint16_t *y = rows.y, *cb = rows.cb, *cr = rows.cr;
+    constexpr __mmask64 kLowBytes = 0x5555555555555555;
+    int32_t x = 0;
+    for (; x + 64 <= width; x += 64, in += 192) {
+        const __m512i a = _mm512_loadu_si512(in), b = _mm512_loadu_si512(in + 64), c = _mm512_loadu_si512(in + 128);
+        KV_UNROLL
+        for (int half = 0; half < 2; ++half) {
+            __m512i v[3];
+            KV_UNROLL
+            for (int k = 0; k < 3; ++k) {
+                const __m512i pick = _mm512_load_si512(kPermutes512.wide[half][k]);
+                v[k] = _mm512_slli_epi16(half == 0 ? _mm512_maskz_permutex2var_epi8(kLowBytes, a, pick, b)
+                                                   : _mm512_maskz_permutex2var_epi8(kLowBytes, b, pick, c),
+                                         5);
+            }
+            const int32_t at = x + 32 * half;
+            Put512<false>(y + at, Luma512(v[0], v[1], v[2]));
+            Put512<Merge>(cb + at, Cb512<0>(v[0], v[1], v[2]));
+            Put512<Merge>(cr + at, Cr512<0>(v[0], v[1], v[2]));
+        }
+    }
+    return x;
+}
+
+// Colour path 3 with averaging, 32 pairs (64 pixels) a turn; answers the pairs done.
+template <bool Merge>
+KV_TARGET_AVX512 int32_t WideAveragedPairsAvx512(const FastRows<uint16_t>& rows, int32_t pairs) {
+    const uint8_t* in = rows.in;
+    uint16_t *y = rows.y, *cb = rows.cb, *cr = rows.cr;
+    const __m512i evenWeights = _mm512_set1_epi16(0x0020), oddWeights = _mm512_set1_epi16(0x2000);
+    int32_t x = 0;
+    for (; x + 32 <= pairs; x += 32, in += 192, y += 64) {
+        const __m512i a = _mm512_loadu_si512(in), b = _mm512_loadu_si512(in + 64), c = _mm512_loadu_si512(in + 128);
+        __m512i even[3], odd[3], sums[3];
+        KV_UNROLL
+        for (int k = 0; k < 3; ++k) {
+            const __m512i fromAB = _mm512_permutex2var_epi8(a, _mm512_load_si512(kPermutes512.bytes[k]), b);
+            const __m512i bytes =
+                _mm512_mask_permutexvar_epi8(fromAB, kPermutes512.takeC[k], _mm512_load_si512(kPermutes512.fromC[k]), c);
+            even[k] = _mm512_maddubs_epi16(bytes, evenWeights);
+            odd[k] = _mm512_maddubs_epi16(bytes, oddWeights);
+            sums[k] = _mm512_add_epi16(even[k], odd[k]);
+        }
+        Put512<Merge>(cb + x, Cb512<1>(sums[0], sums[1], sums[2]));
+        Put512<Merge>(cr + x, Cr512<1>(sums[0], sums[1], sums[2]));
+        const __m512i evens = Luma512(even[0], even[1], even[2]), odds = Luma512(odd[0], odd[1], odd[2]);
+        _mm512_storeu_si512(y, _mm512_permutex2var_epi16(evens, _mm512_load_si512(kPermutes512.interleave[0]), odds));
+        _mm512_storeu_si512(y + 32, _mm512_permutex2var_epi16(evens, _mm512_load_si512(kPermutes512.interleave[1]), odds));
+    }
+    return x;
+}
+
 // Whether this row's chroma is averaged into the group's first row as it is converted: both chroma
 // components have V = 1 under Vmax 2 with averaging, and the row is the group's second. MergeRows
 // then has nothing left to do for them.
@@ -684,11 +817,15 @@ bool MergesChromaNow(const CodecContext* context) {
 // One of the two paths with its table-driven rest and the right edge.
 template <bool Merge>
 void ConvertWideRowAvx2(CodecContext* context, FastRows<uint16_t> rows) {
+    const bool wider = simd::HasAvx512();
     if (context->colourPath == 2) {
-        ConvertPerPixel<WideForm, 3, Merge>(context, rows, WidePerPixelAvx2<Merge>(rows, context->width));
+        const int32_t width = context->width;
+        const int32_t done = wider ? WidePerPixelAvx512<Merge>(rows, width) : WidePerPixelAvx2<Merge>(rows, width);
+        ConvertPerPixel<WideForm, 3, Merge>(context, rows, done);
     } else {
-        ConvertPairs<WideForm, 3, true, Merge>(context, rows,
-                                              WideAveragedPairsAvx2<Merge>(rows, (context->width + 1) / 2));
+        const int32_t pairs = (context->width + 1) / 2;
+        const int32_t done = wider ? WideAveragedPairsAvx512<Merge>(rows, pairs) : WideAveragedPairsAvx2<Merge>(rows, pairs);
+        ConvertPairs<WideForm, 3, true, Merge>(context, rows, done);
     }
     if constexpr (Merge) {
         PadRow(context, 0, rows.y);

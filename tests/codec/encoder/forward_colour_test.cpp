@@ -115,7 +115,7 @@ TEST(ForwardColourConversion, OddWidthPairsTheLastPixelWithItsCopy) {
     EXPECT_EQ(frame.Sample(0, 0, 5), frame.Sample(0, 0, 2));  // n = 5: a b c d e c b a
 }
 
-// The 16-bit form's conversions with a chroma pair per pixel and per averaged pair, which go 32
+// The 16-bit form's conversions with a chroma pair per pixel and per averaged pair, which go 16 to 64
 // pixels at a time where the processor allows (averaging the chroma of a group's second row into
 // its first as they go), against the portable conversion: the rows that blocks are taken from
 // alike after an MCU row of random rows, at widths on and beside the vector steps, with Vmax 1 and 2.
