@@ -13,7 +13,9 @@
 namespace host::platform {
 
 // Opens without blocking (a FIFO with no writer would otherwise hang the host), then makes the
-// descriptor blocking again for the plug-in's reads and writes.
+// descriptor blocking again for the plug-in's reads and writes where that matters: reads and writes
+// of a regular file or a block device wait for the disk whatever the flag says, so those keep it
+// and cost no more system calls than a plain open.
 bool OpenHostFile(const std::string& path, bool forWriting, uint64_t* fileHandle, std::string* why) {
     const int flags = forWriting ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY;
     const int fd = open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
@@ -24,7 +26,7 @@ bool OpenHostFile(const std::string& path, bool forWriting, uint64_t* fileHandle
     } else if (error == 0 && S_ISDIR(info.st_mode)) {
         error = EISDIR;
     }
-    if (error == 0) {
+    if (error == 0 && !S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
         const int status = fcntl(fd, F_GETFL);
         if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) error = errno;
     }

@@ -118,6 +118,10 @@ if [[ $status -eq 130 ]] && grep -q "cancelled at read start" "$work/pipe.err" &
 else
     fail "Ctrl-C on a pipe: status $status: $(cat "$work/pipe.err")"
 fi
+# A pipe whose writer is slow to start: the module's reads wait for its bytes (a descriptor left
+# non-blocking would fail the first read with -36) and give the rows of the file.
+expect "slow pipe" 0 "-> $work/piped.ppm" -- read /dev/stdin "$work/piped.ppm" < <(sleep 0.3; cat "$orig")
+if cmp -s "$work/piped.ppm" "$work/orig.ppm"; then pass; else fail "rows read from a pipe differ"; fi
 
 # The command line.
 expect "one file" 2 "wanted IN.jpg and OUT" -- read "$orig"
