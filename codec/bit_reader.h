@@ -190,9 +190,9 @@ struct DecodedSymbol {
 // The next symbol and its value as DecodeSymbol answers them, every step checked against the bits
 // buffered: for the rare symbol where fewer than 32 bits are buffered even after filling (the data
 // ends, or a marker stands, within the next four bytes).
-template <bool Ac>
+template <bool Ac, bool OneStep>
 [[gnu::noinline]] DecodedSymbol DecodeSymbolChecked(CodecContext* context, BitState bits, const HuffmanTable* table) {
-    const int32_t entry = table->fast[Peek(bits, kFastLookupBits)];
+    const int32_t entry = OneStep ? table->fast[Peek(bits, kFastLookupBits)] : 0;
     if (entry & kFastWhole) {
         Take(context, bits, entry & 31);
         return {bits, (entry >> 8) & 0xFF, entry >> 16};
@@ -209,19 +209,21 @@ template <bool Ac>
     return {bits, symbol, value};
 }
 
-// The next symbol and the value its size category brings (0 for size 0): one table step for most,
-// the search for codes above 10 bits. DC sizes are the symbols themselves. With 32 bits buffered a
-// code (at most 16 bits) and its value bits (at most 16) are all there, so no step checks for more.
-template <bool Ac>
+// The next symbol and the value its size category brings (0 for size 0). With OneStep (the table's
+// one-step table is built, see PrepareScanTables) most take one table step and codes above 10 bits
+// the search; without, every symbol goes through DecodeAc or DecodeDc. DC sizes are the symbols
+// themselves. With 32 bits buffered a code (at most 16 bits) and its value bits (at most 16) are all
+// there, so no step checks for more.
+template <bool Ac, bool OneStep>
 KV_ALWAYS_INLINE int DecodeSymbol(CodecContext* context, BitState& bits, const HuffmanTable* table, int32_t* value) {
     FillForSymbol(context, bits);
     if (bits.count < 32) [[unlikely]] {
-        const DecodedSymbol decoded = DecodeSymbolChecked<Ac>(context, bits, table);
+        const DecodedSymbol decoded = DecodeSymbolChecked<Ac, OneStep>(context, bits, table);
         bits = decoded.bits;
         *value = decoded.value;
         return decoded.symbol;
     }
-    const int32_t entry = table->fast[bits.buffer >> (64 - kFastLookupBits)];
+    const int32_t entry = OneStep ? table->fast[bits.buffer >> (64 - kFastLookupBits)] : 0;
     if (entry & kFastWhole) {
         Drop(bits, entry & 31);
         *value = entry >> 16;

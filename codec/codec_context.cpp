@@ -19,7 +19,7 @@ CodecContext* CodecCreate() {
     auto* context = static_cast<CodecContext*>(MemoryAllocate(sizeof(CodecContext)));
     if (context == nullptr) return nullptr;
     // Zeroed, but for the decoder's one-step tables (most of the context's bytes): a table's is
-    // filled whole when the table is defined, and no undefined table is ever read.
+    // filled whole before the first scan that decodes through it, and read by no other.
     auto* bytes = reinterpret_cast<uint8_t*>(context);
     std::size_t from = 0;
     const auto clearUpTo = [&](const HuffmanTable& table) {

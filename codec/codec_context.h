@@ -93,6 +93,7 @@ struct HuffmanTable {
     int32_t fast[1 << kFastLookupBits]; // next 10 bits -> value x 65536 + symbol x 256 + flags and
                                   // length (see FastEntry in huffman_decode.cpp); 0: search
     bool defined;                 // once a DHT (or the encoder) has filled the slot
+    bool fastBuilt;               // decoder: `fast` is filled for the table as it stands
 };
 
 struct ScanComponent {
@@ -192,6 +193,7 @@ struct CodecContext {
     bool endOfImage;              // once EOI was seen
     int32_t restartsLeft;         // MCUs before the next restart marker
     int32_t nextRestart;          // 0..7
+    bool oneStepTables;           // the scan decodes through its tables' one-step tables (built)
 
     // --- Entropy decoder position ---
     int32_t lookahead;            // next unread byte 0..255; -1 or 256+ when the source ended

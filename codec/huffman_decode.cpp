@@ -38,35 +38,81 @@ constexpr int32_t ExtendValue(uint32_t raw, int size) {
 // (the codes are canonical and prefix-free, so no two claim one), bringing its value along when the
 // value bits fit as well; the other look-aheads go to the search. Canonical codes of up to 10 bits,
 // left-aligned, fill the look-aheads from 0 upwards without a gap, so the rest is one run of zeros.
-void BuildFastLookup(HuffmanTable* table, const uint16_t* codes) {
+// Stores `count` (a power of two) copies of entry from `to` on: most of a one-step table is runs
+// of 4 to 256 equal entries.
+KV_ALWAYS_INLINE void FillEntries(int32_t* to, uint32_t count, int32_t entry) {
+#if KV_SSE2
+    if (count >= 4) {
+        const __m128i lanes = _mm_set1_epi32(entry);
+        for (uint32_t i = 0; i < count; i += 4) _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), lanes);
+        return;
+    }
+#endif
+    for (uint32_t i = 0; i < count; ++i) to[i] = entry;
+}
+
+// Fills the run of 2^rest look-aheads of a code whose value bits (size of them) fit beside it:
+// each value covers 2^(rest - size) look-aheads. Entry = FastEntry(value, ...), which grows by 65536
+// from one value to the next within each half of the run (negative values, then positive ones).
+void FillValueEntries(int32_t* to, int rest, int size, int symbol, int bits) {
+    const uint32_t repeat = 1u << (rest - size);
+    const uint32_t values = 1u << size;
+#if KV_SSE2
+    if (repeat < 4 && values * repeat >= 8) {
+        // Runs of one or two: four look-aheads at a time from a ramp of values.
+        const int shift = rest - size;
+        const __m128i ramp = _mm_set_epi32((3 >> shift) << 16, (2 >> shift) << 16, (1 >> shift) << 16, 0);
+        const __m128i step = _mm_set1_epi32((4 >> shift) << 16);
+        const uint32_t half = values * repeat / 2;
+        for (uint32_t from = 0; from < 2 * half; from += half) {
+            const uint32_t raw = from / repeat;
+            __m128i lanes = _mm_add_epi32(_mm_set1_epi32(FastEntry(ExtendValue(raw, size), symbol, true, bits)), ramp);
+            for (uint32_t i = 0; i < half; i += 4) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(to + from + i), lanes);
+                lanes = _mm_add_epi32(lanes, step);
+            }
+        }
+        return;
+    }
+#endif
+    for (uint32_t raw = 0; raw < values; ++raw) {
+        FillEntries(to + raw * repeat, repeat, FastEntry(ExtendValue(raw, size), symbol, true, bits));
+    }
+}
+
+}  // namespace
+
+void BuildOneStepLookup(HuffmanTable* table) {
     constexpr int kBits = kFastLookupBits;
     int32_t* fast = table->fast;
-    uint32_t end = 0;
+    // The first look-ahead of the next code: codes of one length are consecutive, and so are their
+    // runs of look-aheads, whatever the length.
+    uint32_t first = 0;
     int k = 0;
     for (int length = 1; length <= kBits; ++length) {
-        for (int i = 0; i < table->bits[length]; ++i, ++k) {
+        const int rest = kBits - length;
+        const uint32_t count = 1u << rest;
+        for (int i = 0; i < table->bits[length]; ++i, ++k, first += count) {
             const int symbol = table->values[k];
             const int size = symbol & 15;
-            const int rest = kBits - length;
-            const uint32_t first = static_cast<uint32_t>(codes[k]) << rest;
-            const uint32_t count = 1u << rest;
             if (size == 0 || size > rest) {
                 // The value bits (if any) follow the code: one entry for every look-ahead.
-                const int32_t entry = FastEntry(0, symbol, size == 0, length);
-                for (uint32_t after = 0; after < count; ++after) fast[first + after] = entry;
+                FillEntries(fast + first, count, FastEntry(0, symbol, size == 0, length));
             } else {
-                // Each value covers a run of 2^(rest - size) look-aheads.
-                const uint32_t repeat = 1u << (rest - size);
-                for (uint32_t raw = 0; raw < (1u << size); ++raw) {
-                    const int32_t entry = FastEntry(ExtendValue(raw, size), symbol, true, length + size);
-                    for (uint32_t r = 0; r < repeat; ++r) fast[first + raw * repeat + r] = entry;
-                }
+                FillValueEntries(fast + first, rest, size, symbol, length + size);
             }
-            end = first + count;
         }
     }
-    std::memset(fast + end, 0, ((1u << kBits) - end) * sizeof *fast);
+    std::memset(fast + first, 0, ((1u << kBits) - first) * sizeof *fast);
+    table->fastBuilt = true;
 }
+
+namespace {
+
+// A one-step table costs about as much to build (1024 entries) as decoding through it instead of
+// the search saves on this many blocks: a scan builds the tables it lacks only when it has at least
+// this many blocks per table to build.
+constexpr int64_t kOneStepBlocksPerTable = 40;
 
 }  // namespace
 
@@ -88,7 +134,8 @@ void BuildHuffmanLookup(HuffmanTable* table, int isAc, const uint16_t* codes) {
     table->maxCode[17] = INT32_MAX;
     // Without any code every look-ahead is out of range.
     table->limit = longest == 0 ? 0 : table->maxCode[longest] + 1;
-    BuildFastLookup(table, codes);
+    // The one-step table waits for a scan large enough to pay for it (PrepareScanTables).
+    table->fastBuilt = false;
     if (!isAc) return;
     // The first length whose max-code entry reaches a prefix only grows with the prefix (lengths
     // without codes hold -1, the others grow with the length), so one sweep finds them all.
@@ -104,6 +151,30 @@ void BuildHuffmanLookup(HuffmanTable* table, int isAc, const uint16_t* codes) {
             table->lookahead[prefix] = SearchFrom(length);
         }
     }
+}
+
+void PrepareScanTables(CodecContext* context) {
+    const bool needsDc = !context->progressive || (context->ss == 0 && context->ah == 0);
+    const bool needsAc = !context->progressive || context->ss != 0;
+    int64_t blocksPerMcu = 0;
+    HuffmanTable* missing[2 * kMaxComponents];
+    int missingCount = 0;
+    const auto need = [&](HuffmanTable* table) {
+        for (int i = 0; i < missingCount; ++i) {
+            if (missing[i] == table) return;
+        }
+        if (!table->fastBuilt) missing[missingCount++] = table;
+    };
+    for (int i = 0; i < context->scanComponentCount; ++i) {
+        const ScanComponent& scan = context->scan[i];
+        blocksPerMcu += context->scanComponentCount > 1 ? scan.component->h * scan.component->v : 1;
+        if (needsDc) need(scan.dc);
+        if (needsAc) need(scan.ac);
+    }
+    const int64_t blocks = blocksPerMcu * context->mcusPerRow * context->mcuRows;
+    context->oneStepTables = (needsDc || needsAc) && blocks >= kOneStepBlocksPerTable * missingCount;
+    if (!context->oneStepTables) return;
+    for (int i = 0; i < missingCount; ++i) BuildOneStepLookup(missing[i]);
 }
 
 namespace {
@@ -165,6 +236,7 @@ namespace {
 
 // Decodes one block of a sequential scan and hands it to the inverse DCT at `output`. The bit
 // reader lives in registers for the block and goes back to the context at its end.
+template <bool OneStep>
 void DecodeBlock(CodecContext* context, ScanComponent* scan, int32_t* block, uint8_t* output) {
     const ComponentInfo* component = scan->component;
     const uint32_t* multipliers = context->quant[component->quantTable].multipliers;
@@ -173,7 +245,7 @@ void DecodeBlock(CodecContext* context, ScanComponent* scan, int32_t* block, uin
     ZeroBlock<65>(block);
     BitState bits = LoadBits(context);
     int32_t difference;
-    DecodeSymbol<false>(context, bits, dc, &difference);
+    DecodeSymbol<false, OneStep>(context, bits, dc, &difference);
     scan->dcPredictor = WrapAdd(scan->dcPredictor, difference);
     block[0] = WrapMultiply(scan->dcPredictor, multipliers[0]);
 
@@ -181,7 +253,7 @@ void DecodeBlock(CodecContext* context, ScanComponent* scan, int32_t* block, uin
     int k = 0;
     do {
         int32_t value;
-        const int symbol = DecodeSymbol<true>(context, bits, ac, &value);
+        const int symbol = DecodeSymbol<true, OneStep>(context, bits, ac, &value);
         const int run = symbol >> 4;
         if ((symbol & 15) != 0) {
             k += run + 1;
@@ -239,13 +311,14 @@ inline uint8_t* BlockOutput(const ComponentInfo* component, int blockRow, int bl
            static_cast<std::size_t>(blockColumn) * 8 * cellBytes;
 }
 
+template <bool OneStep>
 void DecodeSequentialRow(CodecContext* context, int32_t* block) {
     if (context->scanComponentCount > 1) {
         for (int mcu = 0; mcu < context->mcusPerRow; ++mcu) {
             CountRestart(context);
             // The sample buffers hold one MCU row: block rows count from its top.
             ForEachBlockOfMcu(context, 0, mcu, [&](ScanComponent* scan, int row, int column) {
-                DecodeBlock(context, scan, block, BlockOutput(scan->component, row, column));
+                DecodeBlock<OneStep>(context, scan, block, BlockOutput(scan->component, row, column));
             });
         }
         return;
@@ -255,7 +328,7 @@ void DecodeSequentialRow(CodecContext* context, int32_t* block) {
     for (int row = 0; row < component->v && context->rowsDelivered + 8 * row < context->height; ++row) {
         for (int column = 0; column < context->mcusPerRow; ++column) {
             CountRestart(context);
-            DecodeBlock(context, scan, block, BlockOutput(component, row, column));
+            DecodeBlock<OneStep>(context, scan, block, BlockOutput(component, row, column));
         }
     }
 }
@@ -292,8 +365,10 @@ void DecodeMcuRow(CodecContext* context) {
     int32_t block[65];
     if (context->progressive) {
         ReconstructProgressiveRow(context, block);
+    } else if (context->oneStepTables) {
+        DecodeSequentialRow<true>(context, block);
     } else {
-        DecodeSequentialRow(context, block);
+        DecodeSequentialRow<false>(context, block);
     }
 }
 

@@ -9,8 +9,16 @@
 namespace kv::codec {
 
 // Fills the max-code array, limit, value offsets and (AC) the 7-bit look-ahead table of a slot
-// whose bits[] and values[] are set.
+// whose bits[] and values[] are set; its one-step table waits for PrepareScanTables.
 void BuildHuffmanLookup(HuffmanTable* table, int isAc, const uint16_t* codes);
+
+// Fills the one-step table (HuffmanTable::fast) of a slot whose look-up data is built.
+void BuildOneStepLookup(HuffmanTable* table);
+
+// At the start of a scan (its components bound to their slots): decides whether the scan is large
+// enough to decode through the one-step tables (oneStepTables) and, if so, builds those that the
+// scan's tables do not have yet.
+void PrepareScanTables(CodecContext* context);
 
 // Decodes the next MCU row of a sequential scan into the sample buffers, or reconstructs it from
 // the coefficient planes in a progressive frame.

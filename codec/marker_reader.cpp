@@ -361,6 +361,7 @@ void StartScan(CodecContext* context) {
         if (context->colourTransform != 0) BuildColourTables(context);
     }
     SetupScan(context);
+    PrepareScanTables(context);
     if (context->progressive) {
         DecodeScanProgressive(context);
         ++context->scansCompleted;

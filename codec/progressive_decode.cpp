@@ -35,10 +35,10 @@ int32_t ReadEndOfBandRun(CodecContext* context, BitState& bits, int r) {
     return (1 << r) + static_cast<int32_t>(TakeFilled(context, bits, r)) - 1;
 }
 
-template <class Cell>
+template <bool OneStep, class Cell>
 void DecodeDcFirst(CodecContext* context, BitState& bits, ScanComponent* scan, Cell* cells) {
     int32_t difference;
-    DecodeSymbol<false>(context, bits, scan->dc, &difference);
+    DecodeSymbol<false, OneStep>(context, bits, scan->dc, &difference);
     scan->dcPredictor = static_cast<int32_t>(static_cast<uint32_t>(scan->dcPredictor) + static_cast<uint32_t>(difference));
     Store(&cells[0], ShiftUp(scan->dcPredictor, context->al));
 }
@@ -49,7 +49,7 @@ void DecodeDcRefine(CodecContext* context, BitState& bits, Cell* cells) {
     Store(&cells[0], cells[0] + ShiftUp(bit, context->al));
 }
 
-template <class Cell>
+template <bool OneStep, class Cell>
 void DecodeAcFirst(CodecContext* context, BitState& bits, const ScanComponent* scan, Cell* cells,
                    int32_t* endOfBandRun) {
     if (*endOfBandRun > 0) {
@@ -60,7 +60,7 @@ void DecodeAcFirst(CodecContext* context, BitState& bits, const ScanComponent* s
     int k = context->ss - 1;
     for (;;) {
         int32_t value;
-        const int symbol = DecodeSymbol<true>(context, bits, scan->ac, &value);
+        const int symbol = DecodeSymbol<true, OneStep>(context, bits, scan->ac, &value);
         const int run = symbol >> 4;
         const int size = symbol & 15;
         if (size != 0) {
@@ -85,7 +85,7 @@ inline void Correct(CodecContext* context, BitState& bits, Cell* cell, int32_t p
     if (TakeFilled(context, bits, 1) != 0) Store(cell, *cell > 0 ? *cell + p : *cell - p);
 }
 
-template <class Cell>
+template <bool OneStep, class Cell>
 void DecodeAcRefine(CodecContext* context, BitState& bits, const ScanComponent* scan, Cell* cells,
                     int32_t* endOfBandRun) {
     const int se = context->se;
@@ -96,7 +96,7 @@ void DecodeAcRefine(CodecContext* context, BitState& bits, const ScanComponent* 
     } else {
         for (;;) {
             int32_t value;
-            const int symbol = DecodeSymbol<true>(context, bits, scan->ac, &value);
+            const int symbol = DecodeSymbol<true, OneStep>(context, bits, scan->ac, &value);
             int run = symbol >> 4;
             const int size = symbol & 15;
             if (size != 0) {
@@ -143,8 +143,9 @@ ScanKind KindOf(const CodecContext* context) {
 
 // Decodes `count` blocks of one block row from blockColumn on (no restart point among them), one after
 // another with the bit reader and the end-of-band run in registers. In an AC first scan the blocks
-// inside an end-of-band run stay unchanged and are passed over together.
-template <class Cell, ScanKind Kind>
+// inside an end-of-band run stay unchanged and are passed over together. OneStep: the scan's tables
+// have their one-step tables (see PrepareScanTables).
+template <class Cell, ScanKind Kind, bool OneStep>
 void DecodeBlockRun(CodecContext* context, ScanComponent* scan, int blockRow, int blockColumn, int count,
                     int32_t* endOfBandRun) {
     Cell* cells = BlockCells<Cell>(scan->component, blockRow, blockColumn);
@@ -152,7 +153,7 @@ void DecodeBlockRun(CodecContext* context, ScanComponent* scan, int blockRow, in
     int32_t run = *endOfBandRun;
     for (int i = 0; i < count; ++i, cells += 65) {
         if constexpr (Kind == ScanKind::dcFirst) {
-            DecodeDcFirst(context, bits, scan, cells);
+            DecodeDcFirst<OneStep>(context, bits, scan, cells);
         } else if constexpr (Kind == ScanKind::dcRefine) {
             DecodeDcRefine(context, bits, cells);
         } else if constexpr (Kind == ScanKind::acFirst) {
@@ -164,9 +165,9 @@ void DecodeBlockRun(CodecContext* context, ScanComponent* scan, int blockRow, in
                 cells += 65 * (passed - 1);
                 continue;
             }
-            DecodeAcFirst(context, bits, scan, cells, &run);
+            DecodeAcFirst<OneStep>(context, bits, scan, cells, &run);
         } else {
-            DecodeAcRefine(context, bits, scan, cells, &run);
+            DecodeAcRefine<OneStep>(context, bits, scan, cells, &run);
         }
         ++context->mcuNumber;
     }
@@ -174,13 +175,26 @@ void DecodeBlockRun(CodecContext* context, ScanComponent* scan, int blockRow, in
     *endOfBandRun = run;
 }
 
+template <ScanKind Kind, bool OneStep>
+void DecodeBlocksOfCells(CodecContext* context, ScanComponent* scan, int blockRow, int blockColumn, int count,
+                         int32_t* endOfBandRun) {
+    if (scan->component->planeCellBytes == 1) {
+        DecodeBlockRun<int8_t, Kind, OneStep>(context, scan, blockRow, blockColumn, count, endOfBandRun);
+    } else {
+        DecodeBlockRun<int16_t, Kind, OneStep>(context, scan, blockRow, blockColumn, count, endOfBandRun);
+    }
+}
+
 template <ScanKind Kind>
 void DecodeBlocksOfKind(CodecContext* context, ScanComponent* scan, int blockRow, int blockColumn, int count,
                         int32_t* endOfBandRun) {
-    if (scan->component->planeCellBytes == 1) {
-        DecodeBlockRun<int8_t, Kind>(context, scan, blockRow, blockColumn, count, endOfBandRun);
+    if constexpr (Kind == ScanKind::dcRefine) {
+        // No symbols to decode.
+        DecodeBlocksOfCells<Kind, false>(context, scan, blockRow, blockColumn, count, endOfBandRun);
+    } else if (context->oneStepTables) {
+        DecodeBlocksOfCells<Kind, true>(context, scan, blockRow, blockColumn, count, endOfBandRun);
     } else {
-        DecodeBlockRun<int16_t, Kind>(context, scan, blockRow, blockColumn, count, endOfBandRun);
+        DecodeBlocksOfCells<Kind, false>(context, scan, blockRow, blockColumn, count, endOfBandRun);
     }
 }
 

@@ -90,9 +90,14 @@ protected:
         context_.decoder = 1;
         context_.lookahead = DecoderFetchByte(&context_);
     }
-    void TearDown() override {
+    void Close() {
         StreamClose(context_.stream);
         if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+        context_ = CodecContext{};
+    }
+    void TearDown() override {
+        Close();
         HostMemoryTest::TearDown();
     }
     // Reads `count` bits under the jump point; answers the raised category or 0.
@@ -137,6 +142,79 @@ TEST_F(BitReaderTest, AMarkerFollowedByDataWhereBitsAreNeededIsBadData) {
     EXPECT_EQ(Read(2, &value), categoryBadData);
     EXPECT_EQ(context_.errorMessage, 9);
     EXPECT_EQ(context_.errorArguments[0], 0xC4);
+}
+
+struct CodedSymbol {
+    int symbol;
+    int32_t value;
+};
+
+// Decodes symbols under the jump point while they match `expected`; answers how many did. The bit
+// state goes back to the context unless a raise ended the run.
+template <bool OneStep>
+std::size_t DecodeMatching(CodecContext* context, const HuffmanTable* table, const std::vector<CodedSymbol>& expected) {
+    volatile std::size_t matched = 0;
+    BitState state = LoadBits(context);
+    if (setjmp(codecJumpPoint) == 0) {
+        while (matched < expected.size()) {
+            int32_t value = 0;
+            const int symbol = DecodeSymbol<true, OneStep>(context, state, table, &value);
+            if (symbol != expected[matched].symbol || value != expected[matched].value) break;
+            matched = matched + 1;
+        }
+        StoreBits(context, state);
+    }
+    return matched;
+}
+
+// Random AC symbols with their value bits, coded by a table with codes of 2 to 16 bits and stuffed
+// as a scan is: the one-step path and the search path must both give back every symbol and value,
+// up to the last one before the EOI (where fewer than 32 bits remain and the checked step runs).
+TEST_F(BitReaderTest, OneStepAndSearchDecodeTheSameSymbolsAndValues) {
+    const uint8_t bits[17] = {0, 0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 2, 3, 4, 5};
+    std::vector<uint8_t> values;
+    for (int i = 0; values.size() < 50; ++i) values.push_back(static_cast<uint8_t>((i % 16) << 4 | (i * 7) % 11));
+    HuffmanTable table = MakeTable(bits, values, 1, &context_);
+    BuildOneStepLookup(&table);
+    uint8_t sizes[kMaxAcValuesProgressive + 1];
+    uint16_t codes[kMaxAcValuesProgressive];
+    BuildHuffmanCodes(&context_, table.bits, sizes, codes, 1);
+
+    std::vector<CodedSymbol> expected;
+    std::vector<uint8_t> bytes;
+    uint64_t pending = 0;
+    int pendingBits = 0;
+    const auto put = [&](uint32_t field, int count) {
+        pending = pending << count | field;
+        for (pendingBits += count; pendingBits >= 8; pendingBits -= 8) {
+            bytes.push_back(static_cast<uint8_t>(pending >> (pendingBits - 8)));
+            if (bytes.back() == 0xFF) bytes.push_back(0x00);
+        }
+    };
+    uint32_t random = 12345;
+    for (int n = 0; n < 3000; ++n) {
+        random = random * 1103515245u + 12345u;
+        const int index = static_cast<int>((random >> 8) % values.size());
+        const int size = values[static_cast<std::size_t>(index)] & 15;
+        const uint32_t raw = size == 0 ? 0 : (random >> 16) & ((1u << size) - 1);
+        put(codes[index], sizes[index]);
+        put(raw, size);
+        const int32_t value = size == 0 ? 0 : (raw >= (1u << (size - 1)) ? static_cast<int32_t>(raw)
+                                                                         : static_cast<int32_t>(raw) + 1 - (1 << size));
+        expected.push_back({values[static_cast<std::size_t>(index)], value});
+    }
+    if (pendingBits > 0) put((1u << (8 - pendingBits)) - 1, 8 - pendingBits);
+    bytes.push_back(0xFF);
+    bytes.push_back(0xD9);
+
+    for (const bool oneStep : {true, false}) {
+        Open(bytes);
+        const std::size_t matched = oneStep ? DecodeMatching<true>(&context_, &table, expected)
+                                            : DecodeMatching<false>(&context_, &table, expected);
+        EXPECT_EQ(matched, expected.size()) << (oneStep ? "one step" : "search") << ": symbol " << matched << " differs";
+        EXPECT_EQ(NextMarker(&context_), 0xD9) << "the EOI stays for the marker reader";
+        Close();
+    }
 }
 
 }  // namespace
