@@ -6,11 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
+#include <algorithm>
+#include <cstdint>
 #include <map>
 #include <new>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include "host/platform.h"
@@ -18,23 +17,42 @@
 namespace host {
 namespace {
 
-struct HandleEntry {
+// A handle is the address of its cell's block pointer, so *handle is the block. Cells live in slabs
+// that are never freed, and the pool finds the cell of a handle by the slab it lies in: a pointer
+// that is no cell of a slab, or a cell never handed out, is a handle this host never made. A
+// disposed cell waits at the end of a line of buried cells and is handed out again only once
+// kGraveyardCells others wait behind it, so that a second dispose is recognised as such instead
+// of hitting a newer handle at the same address.
+enum class CellState : uint8_t { unused = 0, live, buried };
+
+struct HandleCell {
+    char* block;            // null once disposed
     int32_t size;
     int32_t locks;
+    HandleCell* nextBuried; // the next cell in the line of buried cells
+    CellState state;
 };
 
-// Disposed handle cells stay allocated for a while so that a second dispose is recognised as
-// such instead of hitting a newer handle at the same address.
+struct CellSlab {
+    HandleCell* cells;
+    std::uintptr_t start;   // the address of cells[0] and one past the last cell, for look-ups
+    std::uintptr_t end;
+};
+
 constexpr std::size_t kGraveyardCells = 4096;
+constexpr std::size_t kFirstSlabCells = 256;
+constexpr std::size_t kLargestSlabCells = 65536;
 
 struct State {
     alignas(16) unsigned char recordBlock[kRecordBlockSize] = {};
     HandleSuite handleSuite = {};
     BasicSuite basicSuite = {};
 
-    std::unordered_map<Handle, HandleEntry> handles;
-    std::deque<Handle> graveyard;
-    std::unordered_set<Handle> buried;
+    std::vector<CellSlab> slabs;       // the newest last
+    std::size_t slabCellsUsed = 0;     // cells of the newest slab handed out so far
+    HandleCell* buriedFirst = nullptr; // the line of buried cells, oldest first
+    HandleCell* buriedLast = nullptr;
+    std::size_t buriedCount = 0;
     HandleStats stats;
     int64_t failCountdown = 0;
     bool failAll = false;
@@ -73,13 +91,25 @@ HostFormatRecord* RecordOf(State& state) { return reinterpret_cast<HostFormatRec
     std::abort();
 }
 
-HandleEntry& EntryOf(Handle handle, const char* operation) {
-    State& state = S();
-    auto found = state.handles.find(handle);
-    if (found != state.handles.end()) return found->second;
+// The cell of a handle, or null when the pool never made it.
+HandleCell* CellOf(const State& state, Handle handle) {
+    const auto address = reinterpret_cast<std::uintptr_t>(handle);
+    for (auto slab = state.slabs.rbegin(); slab != state.slabs.rend(); ++slab) {
+        if (address < slab->start || address >= slab->end) continue;
+        const std::uintptr_t offset = address - slab->start;
+        if (offset % sizeof(HandleCell) != 0) return nullptr;
+        HandleCell* cell = slab->cells + offset / sizeof(HandleCell);
+        return cell->state == CellState::unused ? nullptr : cell;
+    }
+    return nullptr;
+}
+
+HandleCell& EntryOf(Handle handle, const char* operation) {
+    HandleCell* cell = CellOf(S(), handle);
+    if (cell != nullptr && cell->state == CellState::live) return *cell;
     static char message[128];
     std::snprintf(message, sizeof message, "%s on a handle %s", operation,
-                  state.buried.count(handle) != 0 ? "already disposed" : "this host never made");
+                  cell != nullptr ? "already disposed" : "this host never made");
     PluginBug(message, handle);
 }
 
@@ -101,6 +131,33 @@ char* NewBlock(int32_t size) {
     return block;
 }
 
+// A cell to hand out: the oldest buried one once enough wait behind it, else a fresh one (a new
+// slab, twice as large as the last, when the newest is full). Null when there is no memory.
+HandleCell* TakeCell(State& state) {
+    if (state.buriedCount > kGraveyardCells) {
+        HandleCell* cell = state.buriedFirst;
+        state.buriedFirst = cell->nextBuried;
+        --state.buriedCount;
+        return cell;
+    }
+    const std::size_t slabCells =
+        state.slabs.empty() ? 0 : static_cast<std::size_t>(state.slabs.back().end - state.slabs.back().start) / sizeof(HandleCell);
+    if (state.slabCellsUsed == slabCells) {
+        const std::size_t cells = slabCells == 0 ? kFirstSlabCells : std::min(2 * slabCells, kLargestSlabCells);
+        auto* made = new (std::nothrow) HandleCell[cells]();
+        if (made == nullptr) return nullptr;
+        const auto start = reinterpret_cast<std::uintptr_t>(made);
+        try {
+            state.slabs.push_back(CellSlab{made, start, start + cells * sizeof(HandleCell)});
+        } catch (...) {
+            delete[] made;
+            return nullptr;
+        }
+        state.slabCellsUsed = 0;
+    }
+    return state.slabs.back().cells + state.slabCellsUsed++;
+}
+
 Handle PoolNew(int32_t size, bool scripted) noexcept {
     State& state = S();
     if (scripted) {
@@ -110,54 +167,33 @@ Handle PoolNew(int32_t size, bool scripted) noexcept {
     }
     if (size < 0) return Refuse(state);
     char* block = NewBlock(size);
-    Handle handle = block == nullptr ? nullptr : new (std::nothrow) char*(block);
-    if (handle == nullptr) {
+    HandleCell* cell = block == nullptr ? nullptr : TakeCell(state);
+    if (cell == nullptr) {
         std::free(block);
         return Refuse(state);
     }
-    try {
-        state.handles.emplace(handle, HandleEntry{size, 0});
-    } catch (...) {
-        delete handle;
-        std::free(block);
-        return Refuse(state);
-    }
-    // A cell address that comes back into use no longer stands for a disposed handle.
-    state.buried.erase(handle);
+    *cell = HandleCell{block, size, 0, nullptr, CellState::live};
     ++state.stats.liveHandles;
     ++state.stats.totalAllocations;
     NoteLiveBytes(state, size);
-    return handle;
-}
-
-void Bury(State& state, Handle handle) {
-    *handle = nullptr;
-    try {
-        state.graveyard.push_back(handle);
-        state.buried.insert(handle);
-    } catch (...) {
-        state.buried.erase(handle);
-        if (!state.graveyard.empty() && state.graveyard.back() == handle) state.graveyard.pop_back();
-        delete handle;
-        return;
-    }
-    if (state.graveyard.size() > kGraveyardCells) {
-        Handle oldest = state.graveyard.front();
-        state.graveyard.pop_front();
-        state.buried.erase(oldest);
-        delete oldest;
-    }
+    return &cell->block;
 }
 
 void PoolDispose(Handle handle) noexcept {
     if (handle == nullptr) return;
     State& state = S();
-    const HandleEntry entry = EntryOf(handle, "disposeHandle");
-    std::free(*handle);
-    state.handles.erase(handle);
+    HandleCell& cell = EntryOf(handle, "disposeHandle");
+    std::free(cell.block);
     --state.stats.liveHandles;
-    NoteLiveBytes(state, -int64_t{entry.size});
-    Bury(state, handle);
+    NoteLiveBytes(state, -int64_t{cell.size});
+    cell = HandleCell{nullptr, 0, 0, nullptr, CellState::buried};
+    if (state.buriedLast != nullptr && state.buriedCount > 0) {
+        state.buriedLast->nextBuried = &cell;
+    } else {
+        state.buriedFirst = &cell;
+    }
+    state.buriedLast = &cell;
+    ++state.buriedCount;
 }
 
 // The callbacks the plug-in calls. None lets an exception out.
@@ -191,7 +227,7 @@ int32_t HostGetHandleSize(Handle handle) noexcept { return EntryOf(handle, "getH
 
 int16_t HostSetHandleSize(Handle handle, int32_t newSize) noexcept {
     State& state = S();
-    HandleEntry& entry = EntryOf(handle, "setHandleSize");
+    HandleCell& entry = EntryOf(handle, "setHandleSize");
     if (newSize < 0) return resultBadParameters;
     if (newSize > entry.size) {
         // Growing always moves the block, so a pointer kept from before shows up at once.
@@ -216,7 +252,7 @@ char* HostLockHandle(Handle handle, uint8_t) noexcept {
 }
 
 void HostUnlockHandle(Handle handle) noexcept {
-    HandleEntry& entry = EntryOf(handle, "unlockHandle");
+    HandleCell& entry = EntryOf(handle, "unlockHandle");
     if (entry.locks == 0) PluginBug("unlockHandle on a handle that is not locked", handle);
     --entry.locks;
 }

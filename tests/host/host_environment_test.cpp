@@ -3,6 +3,8 @@
 // tests rely on both to find a plug-in that reads memory it never wrote or disposes twice.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "host/host_environment.h"
 
 namespace {
@@ -48,12 +50,18 @@ TEST_F(HostEnvironmentDeathTest, MisusedHandlesAbortLoudly) {
     ASSERT_NE(handle, nullptr);
     Suite()->disposeHandle(handle);
     EXPECT_DEATH(Suite()->disposeHandle(handle), "disposeHandle on a handle already disposed");
+    // Still known as disposed while many newer handles live.
+    std::vector<Handle> newer;
+    for (int i = 0; i < 1000; ++i) newer.push_back(Suite()->newHandle(8));
     EXPECT_DEATH(Suite()->getHandleSize(handle), "getHandleSize on a handle already disposed");
+    for (Handle made : newer) Suite()->disposeHandle(made);
 
     char* block = nullptr;
     Handle foreign = &block;
     EXPECT_DEATH(Record()->disposeHandle(foreign), "disposeHandle on a handle this host never made");
     EXPECT_DEATH(Suite()->setHandleSize(foreign, 4), "setHandleSize on a handle this host never made");
+    Handle inside = reinterpret_cast<Handle>(reinterpret_cast<char*>(handle) + 4);
+    EXPECT_DEATH(Suite()->lockHandle(inside, 0), "lockHandle on a handle this host never made");
 
     Handle unlocked = Suite()->newHandle(8);
     ASSERT_NE(unlocked, nullptr);
