@@ -14,12 +14,6 @@ constexpr int kMarkerEoi = 0xD9;
 
 }  // namespace
 
-int DecoderFetchByte(CodecContext* context) {
-    const int byte = SourceGetByte(context->stream);
-    if (byte < 0 && StreamError(context->stream) == kIoOk) lastError = kIoOk;
-    return byte;
-}
-
 void RaiseSourceEnded(CodecContext* context) {
     CodecRaise(context, categorySourceFailed, messageSourceEndedInMarker, context->scansCompleted, context->mcuNumber);
 }

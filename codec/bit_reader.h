@@ -18,7 +18,11 @@ namespace kv::codec {
 // The next byte of the source for the decoder: 0..255, or -1 when the source has ended or failed.
 // Running out of data is the decoder's to judge, so a plain end of file leaves lastError clear;
 // a failing read keeps its code there.
-int DecoderFetchByte(CodecContext* context);
+inline int DecoderFetchByte(CodecContext* context) {
+    const int byte = SourceGetByte(context->stream);
+    if (byte < 0 && StreamError(context->stream) == kIoOk) lastError = kIoOk;
+    return byte;
+}
 
 // Answers the next marker code, skipping anything in front of it; the bit buffer is discarded.
 int NextMarker(CodecContext* context);

@@ -28,25 +28,23 @@ int BuildHuffmanCodes(CodecContext* context, const uint8_t* bits, uint8_t* sizes
         }
         free *= 2;
     }
+    // Codes of one length are consecutive; moving to the next length doubles the code.
     int count = 0;
+    uint32_t code = 0;
     for (int length = 1; length <= 16; ++length) {
-        for (int i = 0; i < bits[length]; ++i) {
-            if (count >= limit) {
-                CodecRaise(context, context->decoder ? categoryLimit : categoryHuffmanLimit, messageHuffmanTableTooLong,
-                           limit);
-            }
-            sizes[count++] = static_cast<uint8_t>(length);
+        const int n = bits[length];
+        if (count + n > limit) {
+            CodecRaise(context, context->decoder ? categoryLimit : categoryHuffmanLimit, messageHuffmanTableTooLong,
+                       limit);
         }
+        for (int i = 0; i < n; ++i) {
+            sizes[count + i] = static_cast<uint8_t>(length);
+            codes[count + i] = static_cast<uint16_t>(code + static_cast<uint32_t>(i));
+        }
+        count += n;
+        code = (code + static_cast<uint32_t>(n)) << 1;
     }
     sizes[count] = 0;
-    // Codes of one length are consecutive; moving to the next length doubles the code.
-    uint32_t code = 0;
-    int length = sizes[0];
-    for (int k = 0; k < count;) {
-        while (k < count && sizes[k] == length) codes[k++] = static_cast<uint16_t>(code++);
-        code <<= 1;
-        ++length;
-    }
     return count;
 }
 

@@ -229,12 +229,15 @@ void ReadQuantTables(CodecContext* context) {
         if (number > 3) CodecRaise(context, categoryBadData, messageBadQuantTableNumber);
         if (context->quantTablesDefined < number + 1) context->quantTablesDefined = number + 1;
         QuantTable& table = context->quant[number];
+        uint8_t bytes[128];
+        const int size = wide ? 2 : 1;
+        ReadBytes(context, {bytes, static_cast<std::size_t>(64 * size)});
         for (int k = 0; k < 64; ++k) {
-            const int32_t entry = wide ? Read16(context) : ReadByte(context);
+            const int entry = wide ? bytes[2 * k] << 8 | bytes[2 * k + 1] : bytes[k];
             if (entry == 0) CodecRaise(context, categoryBadData, messageQuantiserZero);
             table.entries[k] = static_cast<uint16_t>(entry);
         }
-        remainder -= wide ? 129 : 65;
+        remainder -= 1 + 64 * size;
     }
     FinishSegment(context, markerDqt, remainder);
 }
