@@ -83,9 +83,17 @@ uint8_t* AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int32_t c
     // Clearing large blocks is work of its own: the cancel hook may stop it before it starts.
     NoteWork(context, kWorkPerClearedByte * static_cast<int64_t>(total + planes));
     // Zeroed: a sample buffer that no scan fills (a component coded in a later scan) must still hold
-    // samples the colour tables can index (and the coefficient planes below must start at zero).
-    auto* block = static_cast<uint8_t*>(MemoryAllocateZeroed(1, static_cast<std::size_t>(total)));
+    // samples the colour tables can index. The decoder's colour tables (16 KiB on the precise path)
+    // are filled whole before any row is converted, so their bytes are left as they come.
+    auto* block = static_cast<uint8_t*>(MemoryAllocate(static_cast<std::size_t>(total)));
     if (block == nullptr) CodecRaise(context, categoryNoMemory, messageNoMemory, static_cast<int32_t>(total));
+    const uint64_t colourOffset = total - rowBytes - colourBytes;
+    if (encoder || colourBytes == 0) {
+        std::memset(block, 0, static_cast<std::size_t>(total));
+    } else {
+        std::memset(block, 0, static_cast<std::size_t>(colourOffset));
+        std::memset(block + colourOffset + colourBytes, 0, static_cast<std::size_t>(rowBytes));
+    }
     std::memcpy(block, &context, sizeof context);
     uint64_t offset = kBackPointerBytes;
     for (int i = 0; i < context->quantTablesDefined; ++i) {
@@ -106,6 +114,7 @@ uint8_t* AllocateWorkBlock(CodecContext* context, int32_t bytesPerRow, int32_t c
         component.planeCellBytes = context->quant[component.quantTable].coarse ? 1 : 2;
     }
     uint8_t* colourTables = colourBytes == 0 ? nullptr : block + offset;
+    if (offset != colourOffset) CodecBug();
     offset += colourBytes;
     // The row at the end is the decoder's output row or the encoder's input row.
     context->outputRow = block + offset;
