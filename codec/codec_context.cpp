@@ -15,21 +15,39 @@ const uint8_t CoarseThresholdTable[64] = {
     7, 7, 8, 7, 8, 7, 8, 7, 7, 8, 7, 7, 7, 7, 7, 7,
 };
 
-CodecContext* CodecCreate() {
+// CodecCreate clears by ranges: the table slots lie between the frame and dqtSeen, the encoder's
+// fields between qualityScale and errorCategory.
+static_assert(offsetof(CodecContext, acTables) == offsetof(CodecContext, dcTables) + sizeof(CodecContext::dcTables) &&
+              offsetof(CodecContext, dqtSeen) == offsetof(CodecContext, acTables) + sizeof(CodecContext::acTables));
+static_assert(offsetof(CodecContext, qualityScale) < offsetof(CodecContext, errorCategory));
+
+CodecContext* CodecCreate(bool decoding) {
     auto* context = static_cast<CodecContext*>(MemoryAllocate(sizeof(CodecContext)));
     if (context == nullptr) return nullptr;
     // Zeroed, but for the decoder's one-step tables (most of the context's bytes): a table's is
-    // filled whole before the first scan that decodes through it, and read by no other.
+    // filled whole before the first scan that decodes through it, and read by no other. A decoding
+    // context also leaves the rest of each Huffman table slot (a DHT fills every field the decoder
+    // reads before it marks the slot defined) and the encoder's fields, which no decoder reads.
     auto* bytes = reinterpret_cast<uint8_t*>(context);
-    std::size_t from = 0;
-    const auto clearUpTo = [&](const HuffmanTable& table) {
-        const auto fast = static_cast<std::size_t>(reinterpret_cast<const uint8_t*>(table.fast) - bytes);
-        std::memset(bytes + from, 0, fast - from);
-        from = fast + sizeof table.fast;
+    const auto clear = [&](std::size_t from, std::size_t to) { std::memset(bytes + from, 0, to - from); };
+    const auto offsetOf = [&](const void* field) {
+        return static_cast<std::size_t>(static_cast<const uint8_t*>(field) - bytes);
     };
-    for (const HuffmanTable& table : context->dcTables) clearUpTo(table);
-    for (const HuffmanTable& table : context->acTables) clearUpTo(table);
-    std::memset(bytes + from, 0, sizeof(CodecContext) - from);
+    clear(0, offsetof(CodecContext, dcTables));
+    for (HuffmanTable* tables : {context->dcTables, context->acTables}) {
+        for (int i = 0; i < kMaxHuffmanTables; ++i) {
+            HuffmanTable& table = tables[i];
+            if (decoding) {
+                table.defined = false;
+                table.fastBuilt = false;
+            } else {
+                clear(offsetOf(&table), offsetOf(table.fast));
+                clear(offsetOf(table.fast) + sizeof table.fast, offsetOf(&table) + sizeof table);
+            }
+        }
+    }
+    clear(offsetof(CodecContext, dqtSeen), decoding ? offsetof(CodecContext, qualityScale) : offsetof(CodecContext, errorCategory));
+    clear(offsetof(CodecContext, errorCategory), sizeof(CodecContext));
     return context;
 }
 

@@ -214,7 +214,8 @@ struct CodecContext {
     uint8_t* workBlock;           // first 8 bytes point back to this context
     int32_t workBlockSize;
 
-    // --- Encoder parameters, set by the caller before EncoderStart. The encoder also uses the
+    // --- Encoder parameters, set by the caller before EncoderStart (from here to the last raised
+    // error, a decoding context's bytes are left as they come). The encoder also uses the
     // fields above: width, height, componentCount (the colour count), components[].h and .v,
     // colourTransform, preciseColour (the 16-bit sample mode), process (the frame mode),
     // restartInterval, appeVersion, appeFlags, caption and markers (the APPn list after SOI).
@@ -289,8 +290,9 @@ inline const Cell* CellsOf(const uint8_t* bytes) {
     return reinterpret_cast<const Cell*>(bytes);
 }
 
-// Creates a zeroed context from the memory service; null when there is no memory.
-CodecContext* CodecCreate();
+// Creates a zeroed context from the memory service (for decoding: with only what a decoder reads
+// before it writes zeroed, see CodecCreate); null when there is no memory.
+CodecContext* CodecCreate(bool decoding = false);
 // Frees the working block if there is one; safe to call twice.
 void ReleaseWorkBlock(CodecContext* context);
 // Frees every kept marker and the caption; safe to call twice.

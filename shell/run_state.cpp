@@ -37,7 +37,7 @@ codec::CodecContext* OpenCodecContext(HostFormatRecord* record, StreamUse use, i
         *result = code;
         return nullptr;
     }
-    codec::CodecContext* context = codec::CodecCreate();
+    codec::CodecContext* context = codec::CodecCreate(use == StreamUse::source);
     if (context == nullptr) {
         StreamClose(stream);
         *result = resultOutOfMemory;

@@ -27,7 +27,7 @@ public:
         fd_ = OpenDescriptor(file_.Path(), O_RDONLY);
         int16_t error = 0;
         StreamBuffer* source = StreamOpen(static_cast<uint64_t>(fd_), 0, &error);
-        context_ = CodecCreate();
+        context_ = CodecCreate(true);
         context_->stream = source;
         context_->decoder = 1;
         context_->colourTransform = kTransformUnset;
