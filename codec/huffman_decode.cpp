@@ -137,19 +137,28 @@ void BuildHuffmanLookup(HuffmanTable* table, int isAc, const uint16_t* codes) {
     // The one-step table waits for a scan large enough to pay for it (PrepareScanTables).
     table->fastBuilt = false;
     if (!isAc) return;
-    // The first length whose max-code entry reaches a prefix only grows with the prefix (lengths
-    // without codes hold -1, the others grow with the length), so one sweep finds them all.
-    int length = 1;
-    for (uint32_t prefix = 0; prefix < (1u << kLookaheadBits); ++prefix) {
-        const int32_t aligned = static_cast<int32_t>(prefix << (16 - kLookaheadBits));
-        while (table->maxCode[length] < aligned) ++length;  // maxCode[17] stops it
-        if (length <= kLookaheadBits) {
-            // A code of up to 7 bits that this prefix begins with answers directly.
-            const int symbolIndex = table->valueOffset[length] + static_cast<int32_t>(prefix >> (kLookaheadBits - length));
-            table->lookahead[prefix] = static_cast<uint16_t>(table->values[symbolIndex] * 256 + length);
-        } else {
-            table->lookahead[prefix] = SearchFrom(length);
+    // Canonical codes of up to 7 bits fill the prefixes from 0 upwards, each a run of 2^(7 - L);
+    // the prefixes after them begin longer codes. The first length whose max-code entry reaches a
+    // prefix only grows with the prefix (lengths without codes hold -1, the others grow with the
+    // length), so each length from 8 on sends one run of prefixes to the search.
+    uint32_t prefix = 0;
+    k = 0;
+    for (int length = 1; length <= kLookaheadBits; ++length) {
+        const uint32_t run = 1u << (kLookaheadBits - length);
+        for (int i = 0; i < table->bits[length]; ++i, ++k) {
+            const auto entry = static_cast<uint16_t>(table->values[k] * 256 + length);
+            for (uint32_t r = 0; r < run; ++r) table->lookahead[prefix + r] = entry;
+            prefix += run;
         }
+    }
+    for (int length = kLookaheadBits + 1; prefix < (1u << kLookaheadBits); ++length) {
+        // The prefixes whose 16-bit left-aligned form is at most maxCode[length] (-1 for none;
+        // maxCode[17] takes every one left).
+        const int32_t maxCode = table->maxCode[length];
+        const uint32_t end = length == 17 ? 1u << kLookaheadBits
+                             : maxCode < 0 ? 0
+                                           : (static_cast<uint32_t>(maxCode) >> (16 - kLookaheadBits)) + 1;
+        for (; prefix < end; ++prefix) table->lookahead[prefix] = SearchFrom(length);
     }
 }
 

@@ -14,6 +14,7 @@
 #include "codec/huffman_tables.h"
 #include "codec/inverse_dct.h"
 #include "codec/progressive_decode.h"
+#include "codec/simd.h"
 #include "codec/work_block.h"
 #include "codec/codec_io.h"
 
@@ -175,6 +176,32 @@ void ReadApplicationMarker(CodecContext* context, int code) {
 // ---------------------------------------------------------------------------------------------
 // Tables.
 
+// Where the check of an AC table's values must start: past every whole group of 16 values that
+// holds none the decoder cannot use (size 11 or more, or size 0 with a run other than 0 and 15
+// outside progressive frames). Without SSE2, at the first value. (A DC table has at most 12.)
+int FirstUnusableAcValue(const uint8_t* values, int count, bool progressive) {
+    int i = 0;
+#if KV_SSE2
+    const __m128i nibble = _mm_set1_epi8(15);
+    for (; i + 16 <= count; i += 16) {
+        const __m128i group = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + i));
+        const __m128i size = _mm_and_si128(group, nibble);
+        __m128i bad = _mm_cmpgt_epi8(size, _mm_set1_epi8(10));
+        if (!progressive) {
+            const __m128i run = _mm_and_si128(_mm_srli_epi16(group, 4), nibble);
+            const __m128i runUsable = _mm_or_si128(_mm_cmpeq_epi8(run, _mm_setzero_si128()), _mm_cmpeq_epi8(run, nibble));
+            bad = _mm_or_si128(bad, _mm_andnot_si128(runUsable, _mm_cmpeq_epi8(size, _mm_setzero_si128())));
+        }
+        if (_mm_movemask_epi8(bad) != 0) break;
+    }
+#else
+    (void)values;
+    (void)count;
+    (void)progressive;
+#endif
+    return i;
+}
+
 void ReadHuffmanTables(CodecContext* context) {
     RequireSoi(context);
     int32_t remainder = Read16(context) - 2;
@@ -196,7 +223,7 @@ void ReadHuffmanTables(CodecContext* context) {
         const int count = BuildHuffmanCodes(context, table->bits, sizes, codes, isAc);
         table->valueCount = count;
         ReadBytes(context, {table->values, static_cast<std::size_t>(count)});
-        for (int i = 0; i < count; ++i) {
+        for (int i = isAc ? FirstUnusableAcValue(table->values, count, context->progressive) : 0; i < count; ++i) {
             const int value = table->values[i];
             if (!isAc) {
                 if (value >= 12) CodecRaise(context, categoryBadData, messageDcValueUnusable, 12);

@@ -269,6 +269,14 @@ TEST_F(MarkerReaderTest, RefusalsCarryTheirCategoryAndMessage) {
     std::vector<uint8_t> oneBit(16, 0);
     oneBit[0] = 1;
     const std::vector<FrameComponent> ycc = {{1, 1, 1, 0}, {2, 1, 1, 0}, {3, 1, 1, 0}};
+    // 40 AC values of 6 bits, all usable but the one at `at` (values are checked 16 at a time).
+    const auto fortyAc = [](int at, uint8_t value) {
+        std::vector<uint8_t> bits(16, 0);
+        bits[5] = 40;
+        std::vector<uint8_t> values(40, 0x01);
+        values[static_cast<std::size_t>(at)] = value;
+        return JpegBuilder().Soi().Dht(1, 0, bits, values).Bytes();
+    };
     // A progressive grey frame with flat tables, then one scan of these parameters.
     const auto scan = [](int ss, int se, int ah, int al) {
         return JpegBuilder().Soi().Dqt(0).Sof(0xC2, 8, 8, {kGrey}).FlatDht(0).Sos({{1, 0, 0}}, ss, se, ah, al).Eoi().Bytes();
@@ -300,6 +308,9 @@ TEST_F(MarkerReaderTest, RefusalsCarryTheirCategoryAndMessage) {
         {"dht-dc-value-12", JpegBuilder().Soi().Dht(0, 0, oneBit, {12}).Bytes(), categoryBadData, 15},
         {"dht-ac-size-11", JpegBuilder().Soi().Dht(1, 0, oneBit, {0x0B}).Bytes(), categoryBadData, 14},
         {"dht-ac-eob-run-in-baseline", JpegBuilder().Soi().Dht(1, 0, oneBit, {0x20}).Bytes(), categoryBadData, 14},
+        {"dht-ac-size-11-among-40", fortyAc(20, 0x1B), categoryBadData, 14},
+        {"dht-ac-eob-run-among-40", fortyAc(3, 0x30), categoryBadData, 14},
+        {"dht-ac-size-15-last-of-40", fortyAc(39, 0x0F), categoryBadData, 14},
         {"dqt-table-four", JpegBuilder().Soi().Dqt(4).Bytes(), categoryBadData, 21},
         {"dqt-zero-quantiser", JpegBuilder().Soi().Dqt(0, 0).Bytes(), categoryBadData, 22},
         {"sos-without-frame", JpegBuilder().Soi().Dqt(0).FlatDht(0).Sos({{1, 0, 0}}).Bytes(), categoryBadData, 39},
