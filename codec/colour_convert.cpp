@@ -50,51 +50,55 @@ constexpr int kByteGreenShift = 8;
 constexpr int kByteShift = 0;
 
 // Packs a green term and a blue or red term into one table entry.
-int32_t PackTerms(int32_t green, int32_t colour) {
+constexpr int32_t PackTerms(int32_t green, int32_t colour) {
     return static_cast<int32_t>(static_cast<uint32_t>(green) * (1u << kChromaLowBits) +
                                 static_cast<uint32_t>(colour) + static_cast<uint32_t>(kChromaLowBias));
 }
 
-// Fills one chroma table: entry i packs the green term and the blue or red term of chroma value i,
-// each (start + factor x i) rounded down by its shift (GreenShift for the green term, 16 for the
-// other). Every numerator stays within int32_t (the ranges above), so 32-bit arithmetic is exact;
-// four entries go side by side where SSE2 is there.
+// Entry i of a chroma table: the green term and the blue or red term of chroma value i, each
+// (start + factor x i) rounded down by its shift (GreenShift for the green term, 16 for the other).
+// Every numerator stays within int32_t (the ranges above), so 32-bit arithmetic is exact.
 template <int GreenShift>
-void FillChromaTable(int32_t* table, int entries, const TermFormula& green, const TermFormula& colour, int transform) {
+constexpr int32_t ChromaEntry(const TermFormula& green, const TermFormula& colour, int transform, uint32_t index) {
     static_assert(kPreciseBlue.shift == 16 && kPreciseRed.shift == 16 && kByteBlue.shift == 16 &&
                   kByteRed.shift == 16);
-    const int32_t greenStart = green.start[transform - 1];
-    const int32_t colourStart = colour.start[transform - 1];
-    int i = 0;
-#if KV_SSE2
-    // The numerators of entries i .. i + 3, one per lane, each growing by 4 x factor per step.
-    __m128i greenNumerator = _mm_add_epi32(_mm_set1_epi32(greenStart),
-                                           _mm_setr_epi32(0, green.factor, 2 * green.factor, 3 * green.factor));
-    __m128i colourNumerator = _mm_add_epi32(_mm_set1_epi32(colourStart),
-                                            _mm_setr_epi32(0, colour.factor, 2 * colour.factor, 3 * colour.factor));
-    const __m128i greenStep = _mm_set1_epi32(4 * green.factor);
-    const __m128i colourStep = _mm_set1_epi32(4 * colour.factor);
-    const __m128i bias = _mm_set1_epi32(kChromaLowBias);
-    for (; i + 4 <= entries; i += 4) {
-        const __m128i greenTerm = _mm_srai_epi32(greenNumerator, GreenShift);
-        const __m128i colourTerm = _mm_srai_epi32(colourNumerator, 16);
-        const __m128i entry =
-            _mm_add_epi32(_mm_slli_epi32(greenTerm, kChromaLowBits), _mm_add_epi32(colourTerm, bias));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(table + i), entry);
-        greenNumerator = _mm_add_epi32(greenNumerator, greenStep);
-        colourNumerator = _mm_add_epi32(colourNumerator, colourStep);
-    }
-#endif
-    for (; i < entries; ++i) {
-        // Unsigned, so that the optimiser need not prove the loop short to keep the products in range.
-        const uint32_t index = static_cast<uint32_t>(i);
-        const auto greenNumerator =
-            static_cast<int32_t>(static_cast<uint32_t>(greenStart) + static_cast<uint32_t>(green.factor) * index);
-        const auto colourNumerator =
-            static_cast<int32_t>(static_cast<uint32_t>(colourStart) + static_cast<uint32_t>(colour.factor) * index);
-        table[i] = PackTerms(greenNumerator >> GreenShift, colourNumerator >> 16);
-    }
+    const auto greenNumerator = static_cast<int32_t>(static_cast<uint32_t>(green.start[transform - 1]) +
+                                                     static_cast<uint32_t>(green.factor) * index);
+    const auto colourNumerator = static_cast<int32_t>(static_cast<uint32_t>(colour.start[transform - 1]) +
+                                                      static_cast<uint32_t>(colour.factor) * index);
+    return PackTerms(greenNumerator >> GreenShift, colourNumerator >> 16);
 }
+
+// The two chroma tables of one form and transform: Cb (green and blue terms), Cr (green and red).
+template <int Entries>
+struct ChromaTablePair {
+    int32_t cb[Entries];
+    int32_t cr[Entries];
+};
+
+template <int Entries, int GreenShift>
+constexpr ChromaTablePair<Entries> MakeChromaTables(const TermFormula& greenBlue, const TermFormula& blue,
+                                                    const TermFormula& greenRed, const TermFormula& red,
+                                                    int transform) {
+    ChromaTablePair<Entries> tables{};
+    for (uint32_t i = 0; i < Entries; ++i) {
+        tables.cb[i] = ChromaEntry<GreenShift>(greenBlue, blue, transform, i);
+        tables.cr[i] = ChromaEntry<GreenShift>(greenRed, red, transform, i);
+    }
+    return tables;
+}
+
+// Worked out by the compiler, once for each form and transform ([0] YCbCr, [1] YCCK); an image's
+// tables are copies of these (40 KiB in all).
+constexpr ChromaTablePair<kPreciseEntries> kPreciseChromaTables[2] = {
+    MakeChromaTables<kPreciseEntries, 16>(kPreciseGreenBlue, kPreciseBlue, kPreciseGreenRed, kPreciseRed, 1),
+    MakeChromaTables<kPreciseEntries, 16>(kPreciseGreenBlue, kPreciseBlue, kPreciseGreenRed, kPreciseRed, 2),
+};
+constexpr ChromaTablePair<kByteEntries> kByteChromaTables[2] = {
+    MakeChromaTables<kByteEntries, 12>(kByteGreenBlue, kByteBlue, kByteGreenRed, kByteRed, 1),
+    MakeChromaTables<kByteEntries, 12>(kByteGreenBlue, kByteBlue, kByteGreenRed, kByteRed, 2),
+};
+static_assert(kPreciseGreenBlue.shift == 16 && kByteGreenBlue.shift == 12, "the green shifts above");
 
 // Every value a colour result or a four-line correction can take before clamping lies within
 // -512..767: the term ranges above with 11-bit luma scaled down by 8 stay within -483..483, with 8-bit
@@ -692,18 +696,14 @@ int32_t ColourTableBytes(const CodecContext* context) {
 void BuildColourTables(CodecContext* context) {
     const int transform = context->colourTransform;
     if (transform != 1 && transform != 2) CodecBug();
-    const bool precise = context->preciseColour != 0;
-    const int entries = precise ? kPreciseEntries : kByteEntries;
-    const TermFormula& blue = precise ? kPreciseBlue : kByteBlue;
-    const TermFormula& red = precise ? kPreciseRed : kByteRed;
-    const TermFormula& greenBlue = precise ? kPreciseGreenBlue : kByteGreenBlue;
-    const TermFormula& greenRed = precise ? kPreciseGreenRed : kByteGreenRed;
-    if (precise) {
-        FillChromaTable<16>(context->chromaTableA, entries, greenBlue, blue, transform);
-        FillChromaTable<16>(context->chromaTableB, entries, greenRed, red, transform);
+    if (context->preciseColour != 0) {
+        const ChromaTablePair<kPreciseEntries>& tables = kPreciseChromaTables[transform - 1];
+        std::memcpy(context->chromaTableA, tables.cb, sizeof tables.cb);
+        std::memcpy(context->chromaTableB, tables.cr, sizeof tables.cr);
     } else {
-        FillChromaTable<12>(context->chromaTableA, entries, greenBlue, blue, transform);
-        FillChromaTable<12>(context->chromaTableB, entries, greenRed, red, transform);
+        const ChromaTablePair<kByteEntries>& tables = kByteChromaTables[transform - 1];
+        std::memcpy(context->chromaTableA, tables.cb, sizeof tables.cb);
+        std::memcpy(context->chromaTableB, tables.cr, sizeof tables.cr);
     }
 }
 
