@@ -11,15 +11,12 @@
 
 namespace kv::shell {
 
+// The record and its buffer are one block: the buffer follows the record.
 codec::StreamBuffer* StreamOpen(uint64_t fileHandle, int32_t writeFlag, int16_t* error) {
-    auto* stream =
-        static_cast<codec::StreamBuffer*>(ShellAllocate(sizeof(codec::StreamBuffer), error));
-    if (stream == nullptr) return nullptr;
-    auto* buffer = static_cast<uint8_t*>(ShellAllocate(codec::kStreamBufferSize, error));
-    if (buffer == nullptr) {
-        ShellFree(stream);
-        return nullptr;
-    }
+    void* block = ShellAllocate(sizeof(codec::StreamBuffer) + codec::kStreamBufferSize, error);
+    if (block == nullptr) return nullptr;
+    auto* stream = static_cast<codec::StreamBuffer*>(block);
+    auto* buffer = static_cast<uint8_t*>(block) + sizeof(codec::StreamBuffer);
     *stream = codec::StreamBuffer{fileHandle, 0, 0, 0, 0, 0, writeFlag, codec::kStreamBufferSize,
                                   buffer};
     return stream;
@@ -27,7 +24,6 @@ codec::StreamBuffer* StreamOpen(uint64_t fileHandle, int32_t writeFlag, int16_t*
 
 void StreamClose(codec::StreamBuffer*& stream) {
     if (stream == nullptr) return;
-    ShellFree(stream->buffer);
     ShellFree(stream);
 }
 

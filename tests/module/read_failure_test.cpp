@@ -163,7 +163,7 @@ TEST_F(ReadTest, EachAllocationOfTheReadCanFailWithoutALeak) {
                 EXPECT_EQ(read.failure, resultOutOfMemory);
             }
         }
-        // At least the stream, its buffer, the codec context, the options record, the working
+        // At least the stream with its buffer, the codec context, the options record, the working
         // block and the row buffer come from the host.
         EXPECT_GE(failures, 6);
         std::printf("%s: %d allocation points\n", image.c_str(), failures);

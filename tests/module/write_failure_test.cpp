@@ -87,7 +87,7 @@ TEST_F(WriteFailureTest, NoMemoryAtEachAllocationAnswersOutOfMemoryWithoutLeaks)
                 }
             }
             EXPECT_TRUE(succeeded);
-            // The stream, its buffer, the context, the work block, the markers and the row buffer at least.
+            // The stream with its buffer, the context, the work block, the markers and the row buffer at least.
             EXPECT_GE(failures, 5);
             // Without a kept record the module makes one; with a profile each chunk is one more.
             if (!item.presetRecord || item.profileBytes != 0) {
