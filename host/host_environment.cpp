@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <map>
 #include <new>
@@ -340,8 +341,15 @@ void HostEnvironment::ResetRecord(bool dropPersistent) {
     const Handle kept = dropPersistent ? nullptr : record->persistentData;
     PoolDispose(record->profileData);
 
-    std::memset(state.recordBlock, kJunkByte, sizeof state.recordBlock);
-    for (const FieldRange& field : kPluginFields) std::memset(state.recordBlock + field.offset, 0, field.size);
+    // The host's junk everywhere but in the plug-in's fields, which start at zero: made once, then
+    // copied whole.
+    static const auto fresh = [] {
+        auto* block = new std::array<unsigned char, kRecordBlockSize>;
+        block->fill(kJunkByte);
+        for (const FieldRange& field : kPluginFields) std::memset(block->data() + field.offset, 0, field.size);
+        return block;
+    }();
+    std::memcpy(state.recordBlock, fresh->data(), sizeof state.recordBlock);
     record->cancelCheck = HostCancelCheck;
     record->reportProgress = HostReportProgress;
     record->fileHandle = kNoFile;
