@@ -7,7 +7,8 @@
 
 namespace kv::shell {
 
-// Reads up to *count bytes. 0 when all were read, -39 when fewer were (*count tells how many),
+// Reads up to *count bytes in one call of the system (fewer than asked from a pipe that has fewer
+// yet, or at the end of a file). 0 when all were read, -39 when fewer were (*count tells how many),
 // -36 when the call failed (*count is then 0).
 int16_t ReadFileBytes(uint64_t fileHandle, int32_t* count, void* buffer);
 

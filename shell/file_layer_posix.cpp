@@ -16,9 +16,9 @@ int ToDescriptor(uint64_t fileHandle) {
     return fileHandle > static_cast<uint64_t>(INT_MAX) ? -1 : static_cast<int>(fileHandle);
 }
 
-// Moves *count bytes with move(done) (a read or a write of the rest from byte `done` on). Pipes and
-// terminals may move less than asked: it keeps moving until all are moved, a call moves nothing
-// (the end of the file) or fails. *count becomes the bytes moved; answers whether a call failed.
+// Moves *count bytes with move(done) (a write of the rest from byte `done` on). Pipes and
+// terminals may take less than asked: it keeps moving until all are moved, a call moves nothing or
+// fails. *count becomes the bytes moved; answers whether a call failed.
 template <typename Move>
 bool MoveAll(int32_t* count, Move move) {
     const int32_t wanted = *count;
@@ -38,15 +38,23 @@ bool MoveAll(int32_t* count, Move move) {
 }
 }  // namespace
 
+// One read: a file gives fewer bytes than asked only at its end, a pipe or terminal whatever it has
+// (at least one byte, or none at its end). The stream takes a short read as bytes to go on with and
+// asks again when it needs more, so a small file costs one read, not a second one that finds the end.
 int16_t ReadFileBytes(uint64_t fileHandle, int32_t* count, void* buffer) {
     const int fd = ToDescriptor(fileHandle);
     const int32_t wanted = *count;
-    auto* bytes = static_cast<char*>(buffer);
-    if (fd < 0 || wanted < 0 ||
-        MoveAll(count, [&](int32_t done) { return read(fd, bytes + done, static_cast<size_t>(wanted - done)); })) {
+    ssize_t got = -1;
+    if (fd >= 0 && wanted >= 0) {
+        do {
+            got = read(fd, buffer, static_cast<size_t>(wanted));
+        } while (got < 0 && errno == EINTR);
+    }
+    if (got < 0) {
         *count = 0;
         return resultIoError;
     }
+    *count = static_cast<int32_t>(got);
     return *count == wanted ? resultOk : resultEndOfFile;
 }
 

@@ -14,10 +14,10 @@ namespace kv::shell {
 namespace {
 HANDLE ToHandle(uint64_t fileHandle) { return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(fileHandle)); }
 
-// Moves *count bytes with move(done, &moved) (a ReadFile or WriteFile of the rest from byte `done`
-// on), call after call: a pipe may deliver less than asked before its end. It stops when all are
-// moved, a call moves nothing (a file's end) or fails; a pipe's end fails with ERROR_BROKEN_PIPE.
-// *count becomes the bytes moved; answers whether a call failed other than at an end.
+// Moves *count bytes with move(done, &moved) (a WriteFile of the rest from byte `done` on), call
+// after call: a pipe may take less than asked. It stops when all are moved, a call moves nothing or
+// fails; a pipe's end fails with ERROR_BROKEN_PIPE. *count becomes the bytes moved; answers whether
+// a call failed other than at an end.
 template <typename Move>
 bool MoveAll(int32_t* count, Move move) {
     const int32_t wanted = *count;
@@ -38,15 +38,25 @@ bool MoveAll(int32_t* count, Move move) {
 }
 }  // namespace
 
+// One ReadFile: a file gives fewer bytes than asked only at its end, a pipe whatever it has (its end
+// fails with ERROR_BROKEN_PIPE, taken as no bytes). The stream takes a short read as bytes to go
+// on with and asks again when it needs more.
 int16_t ReadFileBytes(uint64_t fileHandle, int32_t* count, void* buffer) {
     const int32_t wanted = *count;
-    auto* bytes = static_cast<char*>(buffer);
-    if (wanted < 0 || MoveAll(count, [&](int32_t done, DWORD* moved) {
-            return ReadFile(ToHandle(fileHandle), bytes + done, static_cast<DWORD>(wanted - done), moved, nullptr) != 0;
-        })) {
+    DWORD got = 0;
+    if (wanted < 0) {
         *count = 0;
         return resultIoError;
     }
+    if (!ReadFile(ToHandle(fileHandle), buffer, static_cast<DWORD>(wanted), &got, nullptr)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_HANDLE_EOF && error != ERROR_BROKEN_PIPE) {
+            *count = 0;
+            return resultIoError;
+        }
+        got = 0;
+    }
+    *count = static_cast<int32_t>(got);
     return *count == wanted ? resultOk : resultEndOfFile;
 }
 
