@@ -34,10 +34,6 @@ constexpr int32_t ExtendValue(uint32_t raw, int size) {
     return value >= (1 << (size - 1)) ? value : value + 1 - (1 << size);
 }
 
-// Fills the one-step table: each code of at most 10 bits answers for every look-ahead it begins
-// (the codes are canonical and prefix-free, so no two claim one), bringing its value along when the
-// value bits fit as well; the other look-aheads go to the search. Canonical codes of up to 10 bits,
-// left-aligned, fill the look-aheads from 0 upwards without a gap, so the rest is one run of zeros.
 // Stores `count` (a power of two) copies of entry from `to` on: most of a one-step table is runs
 // of 4 to 256 equal entries.
 KV_ALWAYS_INLINE void FillEntries(int32_t* to, uint32_t count, int32_t entry) {
@@ -82,6 +78,10 @@ void FillValueEntries(int32_t* to, int rest, int size, int symbol, int bits) {
 
 }  // namespace
 
+// Fills the one-step table: each code of at most 10 bits answers for every look-ahead it begins
+// (the codes are canonical and prefix-free, so no two claim one), bringing its value along when the
+// value bits fit as well; the other look-aheads go to the search. Canonical codes of up to 10 bits,
+// left-aligned, fill the look-aheads from 0 upwards without a gap, so the rest is one run of zeros.
 void BuildOneStepLookup(HuffmanTable* table) {
     constexpr int kBits = kFastLookupBits;
     int32_t* fast = table->fast;

@@ -2,13 +2,13 @@
 // block, the counted handle pool, progress and cancel, the basic suite and the host's open file.
 #include "host/host_environment.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
-#include <array>
-#include <cstdint>
 #include <map>
 #include <new>
 #include <utility>
