@@ -11,6 +11,10 @@
 
 namespace kv::codec {
 
+// The length a code table gives a symbol it has no code for: above the 32 bits of any code with its
+// value bits, and above the 64 bits of a whole output word.
+inline constexpr int kNoCodeLength = 0xFF;
+
 namespace bit_writer_detail {
 
 // Appends one byte to the sink: straight into its buffer while that cannot fill up, else through
@@ -76,10 +80,10 @@ KV_ALWAYS_INLINE void PutDataWord(CodecContext* context, uint32_t word) {
 }
 
 // Appends the low `count` (1..32) bits of value, most significant first; the other bits of value
-// are ignored. Whole 32-bit words leave as soon as they are complete. A count of 0 means the symbol
-// had no code.
+// are ignored. Whole 32-bit words leave as soon as they are complete. A count of kNoCodeLength (or 0)
+// means the symbol had no code.
 inline void PutBits(CodecContext* context, uint32_t value, int count) {
-    if (count == 0) CodecRaise(context, categoryMissingCode, messageCodeMissingFromTable);
+    if (static_cast<uint32_t>(count - 1) >= 32) CodecRaise(context, categoryMissingCode, messageCodeMissingFromTable);
     uint64_t bits = (context->outputBits << count) | (value & (~0u >> (32 - count)));
     int pending = context->outputBitCount + count;
     if (pending >= 32) {

@@ -23,7 +23,8 @@ const uint8_t BitLengthTable[64] = {
 };
 
 void DeriveEncoderCodes(CodecContext* context, const HuffmanTable* table, HuffmanCodes* codes, int kind) {
-    std::memset(codes, 0, sizeof *codes);
+    std::memset(codes->code, 0, sizeof codes->code);
+    std::memset(codes->length, kNoCodeLength, sizeof codes->length);
     uint8_t sizes[kMaxAcValuesProgressive + 1];
     uint16_t huffCodes[kMaxAcValuesProgressive];
     const int count = BuildHuffmanCodes(context, table->bits, sizes, huffCodes, kind);
@@ -99,9 +100,10 @@ struct BlockBits {
     int bits;
 };
 
-// Appends a code (with its value bits) of `length` bits (1..32); whole bytes leave once 32 bits wait.
+// Appends a code (with its value bits) of `length` bits (1..32, or kNoCodeLength for a symbol
+// without a code); whole bytes leave once 32 bits wait.
 KV_ALWAYS_INLINE void Append(CodecContext* context, BlockBits& out, uint32_t value, int length) {
-    if (length == 0) CodecRaise(context, categoryMissingCode, messageCodeMissingFromTable);
+    if (length > 32) CodecRaise(context, categoryMissingCode, messageCodeMissingFromTable);
     out.pending = (out.pending << length) | value;
     out.bits += length;
     if (out.bits >= 32) {
@@ -196,13 +198,15 @@ KV_ALWAYS_INLINE void PutWordDirect(DirectBits& bits, uint64_t word) {
 }
 
 // Appends a code with its value bits, `length` (1..32) bits in all with nothing above them in value.
+// A symbol without a code (kNoCodeLength, more than the 64 bits a word holds) always ends in the
+// word-complete branch, so only that branch tests for it.
 KV_ALWAYS_INLINE void AppendDirect(CodecContext* context, DirectBits& bits, uint32_t value, int length) {
-    if (length == 0) [[unlikely]] CodecRaise(context, categoryMissingCode, messageCodeMissingFromTable);
     bits.free -= length;
     if (bits.free >= 0) [[likely]] {
         bits.buffer = (bits.buffer << length) | value;
         return;
     }
+    if (length > 32) [[unlikely]] CodecRaise(context, categoryMissingCode, messageCodeMissingFromTable);
     // The word completes with the top bits of value; the rest (spill bits) start the next one.
     const int spill = -bits.free;
     PutWordDirect(bits, (bits.buffer << (length - spill)) | (uint64_t{value} >> spill));

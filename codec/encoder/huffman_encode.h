@@ -33,7 +33,7 @@ inline int NonzeroMagnitudeBits(uint32_t magnitude) {
 }
 
 // Turns a table slot's definition into codes and total lengths (kind 0 DC, 1 AC); refuses values
-// that cannot be coded.
+// that cannot be coded. A symbol the table has no code for gets length kNoCodeLength.
 void DeriveEncoderCodes(CodecContext* context, const HuffmanTable* table, HuffmanCodes* codes, int kind);
 
 // AC table indices of the size-0 symbols.

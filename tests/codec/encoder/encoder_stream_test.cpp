@@ -5,11 +5,13 @@
 
 #include <cmath>
 #include <csetjmp>
+#include <functional>
 #include <memory>
 #include <vector>
 
 #include "codec/codec_errors.h"
 #include "shell/stream.h"
+#include "codec/encoder/bit_writer.h"
 #include "codec/encoder/encoder.h"
 #include "tests/codec/decoder_harness.h"
 #include "tests/support/test_support.h"
@@ -81,6 +83,7 @@ protected:
             std::copy(pixels.begin() + static_cast<std::ptrdiff_t>(y * rowBytes),
                       pixels.begin() + static_cast<std::ptrdiff_t>((y + 1) * rowBytes), context_->inputRow);
             const int32_t answer = EncoderWriteRow(context_);
+            if (y == 0 && afterFirstRow_) afterFirstRow_(context_);
             EXPECT_EQ(answer, y + 1 == context_->height ? -1 : 0) << "row " << y;
         }
         return 0;
@@ -117,6 +120,7 @@ protected:
 
     CodecContext* context_ = nullptr;
     std::vector<uint8_t> stream_;
+    std::function<void(CodecContext*)> afterFirstRow_;  // changes the context once the headers are out
 };
 
 std::vector<uint8_t> Gradient(int width, int height, int colours) {
@@ -192,6 +196,26 @@ TEST_F(EncoderStreamTest, BaselineRowsThatOverflowTheSinkBufferCodeTheSameCoeffi
             EXPECT_EQ(Decode(), baseline) << colours << " colours, restart interval " << restartInterval;
         }
     }
+}
+
+TEST_F(EncoderStreamTest, ASymbolWithoutACodeEndsTheBaselineWrite) {
+    // The tables are made incomplete after they are written: a DC category, then each AC size in
+    // turn, loses its code. Rows coded straight into the sink's buffer must raise, whichever code
+    // comes first in the word being filled.
+    const std::vector<uint8_t> pixels = Busy(256, 32, 3);
+    ASSERT_EQ(Encode(pixels, 10, 256, 32, 3), 0);
+    for (int lost = 0; lost <= 10; ++lost) {
+        afterFirstRow_ = [lost](CodecContext* context) {
+            if (lost == 0) {
+                for (int size = 0; size < 12; ++size) context->dcCodes[0].length[size] = kNoCodeLength;
+            } else {
+                for (int run = 0; run < 16; ++run) context->acCodes[0].length[lost * 16 + run] = kNoCodeLength;
+            }
+        };
+        EXPECT_EQ(Encode(pixels, 10, 256, 32, 3), categoryMissingCode) << "size " << lost;
+        EXPECT_EQ(Encode(pixels, 10, 256, 32, 3, 3), categoryMissingCode) << "size " << lost << ", restarts";
+    }
+    afterFirstRow_ = nullptr;
 }
 
 TEST_F(EncoderStreamTest, LongEmptyBandsAreSplitIntoRunsThatFit) {

@@ -106,7 +106,7 @@ TEST_F(HuffmanEncodeTest, DerivedCodesAreCanonicalWithTheirExtraBits) {
     EXPECT_EQ(codes.length[0], 3);
     EXPECT_EQ(codes.code[2], 0b011);
     EXPECT_EQ(codes.length[2], 3 + 2);
-    EXPECT_EQ(codes.length[3], 0) << "a category not in the table has no code";
+    EXPECT_EQ(codes.length[3], kNoCodeLength) << "a category not in the table has no code";
 
     // AC: EOB, ZRL and (run 1, size 2) land at 0, 15 and 2 x 16 + 1.
     const HuffmanTable ac = TableOf({0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {0x00, 0xF0, 0x12});
