@@ -214,6 +214,23 @@ KV_ALWAYS_INLINE void AppendDirect(CodecContext* context, DirectBits& bits, uint
     bits.free += 64;
 }
 
+// The count of trailing zero bits of a word that is not 0, and the index of the top bit of one, as
+// 64-bit values: the per-symbol loop below uses them in addresses, and this way they need no widening.
+KV_ALWAYS_INLINE uint64_t CountTrailingZeros(uint64_t word) {
+#if defined(__GNUC__) || defined(__clang__)
+    return static_cast<uint64_t>(__builtin_ctzll(word)) & 63;
+#else
+    return static_cast<uint64_t>(std::countr_zero(word));
+#endif
+}
+KV_ALWAYS_INLINE uint64_t TopBitIndex(uint64_t word) {
+#if defined(__GNUC__) || defined(__clang__)
+    return static_cast<uint64_t>(63 ^ __builtin_clzll(word)) & 63;
+#else
+    return static_cast<uint64_t>(std::bit_width(word) - 1);
+#endif
+}
+
 // CodeBlockOf's output pass with the bits in a DirectBits, the tables' codes and lengths at hand.
 KV_ALWAYS_INLINE void CodeBlockDirect(CodecContext* context, DirectBits& bits, ScanComponent* scan,
                                       const HuffmanCodes* dc, const HuffmanCodes* ac, const int16_t* coefficients,
@@ -235,7 +252,7 @@ KV_ALWAYS_INLINE void CodeBlockDirect(CodecContext* context, DirectBits& bits, S
     uint64_t rest = nonzero >> 1;
     const int16_t* at = coefficients + 1;
     while (rest != 0) {
-        uint64_t run = static_cast<uint64_t>(std::countr_zero(rest));
+        uint64_t run = CountTrailingZeros(rest);
         rest = (rest >> run) >> 1;
         at += run;
         const int32_t value = *at++;
@@ -245,11 +262,14 @@ KV_ALWAYS_INLINE void CodeBlockDirect(CodecContext* context, DirectBits& bits, S
                 run -= 16;
             } while (run >= 16);
         }
+        // value + sign is value - 1 for a negative value, whose ones' complement is the magnitude:
+        // the same sum serves the size and the value bits.
         const uint32_t sign = static_cast<uint32_t>(value >> 31);
-        const uint64_t size = static_cast<uint64_t>(NonzeroMagnitudeBits((static_cast<uint32_t>(value) ^ sign) - sign));
+        const uint32_t adjusted = static_cast<uint32_t>(value) + sign;
+        const uint64_t size = TopBitIndex(adjusted ^ sign) + 1;
         const uint64_t index = size * 16 + run;
         const uint32_t code = static_cast<uint32_t>(acCode[index]) - sign;
-        AppendDirect(context, bits, (code << size) + static_cast<uint32_t>(value) + sign, acLength[index]);
+        AppendDirect(context, bits, (code << size) + adjusted, acLength[index]);
     }
     if (last != 63) AppendDirect(context, bits, acCode[kEndOfBlockIndex], acLength[kEndOfBlockIndex]);
 }
