@@ -239,13 +239,13 @@ KV_ALWAYS_INLINE void CodeBlockDirect(CodecContext* context, DirectBits& bits, S
     const uint8_t* acLength = ac->length;
     const int32_t difference = coefficients[0] - scan->dcPredictor;
     scan->dcPredictor = coefficients[0];
-    // As in CodeBlockOf; the bits of the magnitude m (0 for 0) are those of 2m + 1 less one, which one
-    // bit scan gives without a test for 0.
+    // As in CodeBlockOf, with the magnitude m as (difference + sign) ^ sign as for the AC values below;
+    // the bits of m (0 for 0) are those of 2m + 1 less one, which one bit scan gives without a test for 0.
     const uint32_t dcSign = static_cast<uint32_t>(difference >> 31);
-    const uint32_t dcMagnitude = (static_cast<uint32_t>(difference) ^ dcSign) - dcSign;
-    const int dcSize = NonzeroMagnitudeBits(2 * dcMagnitude + 1) - 1;
+    const uint32_t dcAdjusted = static_cast<uint32_t>(difference) + dcSign;
+    const uint64_t dcSize = TopBitIndex(uint64_t{dcAdjusted ^ dcSign} * 2 + 1);
     const uint32_t dcCode = static_cast<uint32_t>(dc->code[dcSize]) - dcSign;
-    AppendDirect(context, bits, (dcCode << dcSize) + static_cast<uint32_t>(difference) + dcSign, dc->length[dcSize]);
+    AppendDirect(context, bits, (dcCode << dcSize) + dcAdjusted, dc->length[dcSize]);
 
     // As WalkAc, with `at` at the cell that bit 0 of `rest` stands for; positions and indices are
     // kept in 64 bits, so that no step widens them.
