@@ -489,21 +489,28 @@ constexpr uint8_t kZigzag[64] = {
     30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63,
 };
 
-// Natural index -> zig-zag position, the inverse of kZigzag.
+// Natural index -> zig-zag position, the inverse of kZigzag, and that position's bit in a block's
+// nonzero cells (one OR per significant position instead of a shift of 1 and an OR).
 struct NaturalOrder {
+    uint64_t bit[64];
     uint8_t zigzag[64];
 };
 constexpr NaturalOrder InvertZigzag() {
     NaturalOrder order{};
-    for (int k = 0; k < 64; ++k) order.zigzag[kZigzag[k]] = static_cast<uint8_t>(k);
+    for (int k = 0; k < 64; ++k) {
+        order.zigzag[kZigzag[k]] = static_cast<uint8_t>(k);
+        order.bit[kZigzag[k]] = uint64_t{1} << k;
+    }
     return order;
 }
 constexpr NaturalOrder kNatural = InvertZigzag();
 constexpr bool InvertsZigzag() {
+    uint64_t all = 0;
     for (int k = 0; k < 64; ++k) {
-        if (kNatural.zigzag[kZigzag[k]] != k) return false;
+        if (kNatural.zigzag[kZigzag[k]] != k || kNatural.bit[kZigzag[k]] >> k != 1) return false;
+        all |= kNatural.bit[k];
     }
-    return true;
+    return all == ~uint64_t{0};
 }
 static_assert(InvertsZigzag(), "kZigzag is a permutation of 0..63");
 
@@ -592,7 +599,7 @@ KV_ALWAYS_INLINE QuantisedBlock QuantiseSignificant(const CodecContext* context,
         significant &= significant - 1;
         const int k = kNatural.zigzag[n];
         coefficients[k] = QuantiseByReciprocal(dct[n], divisors[k], reciprocals[k], shifts[k]);
-        places |= uint64_t{1} << k;
+        places |= kNatural.bit[n];
     }
     return {places & ~uint64_t{1}, 63 - std::countl_zero(places)};
 }
@@ -704,7 +711,7 @@ KV_TARGET_AVX2 QuantisedBlock QuantiseDense(const int32_t* dct, uint64_t signifi
         significant &= significant - 1;
         const int k = kNatural.zigzag[n];
         coefficients[k] = quotients[n];
-        places |= uint64_t{1} << k;
+        places |= kNatural.bit[n];
     }
     return {places & ~uint64_t{1}, 63 - std::countl_zero(places)};
 }
