@@ -546,10 +546,12 @@ uint64_t InsignificantMask(const int32_t* dct, const uint32_t* thresholds) {
 #if KV_AVX2
 // Significance of eight values with their thresholds as all-ones lanes: value + t at least 2t,
 // unsigned (AVX2 has an unsigned maximum, so no flipped top bits as in InsignificantLanes).
-KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i SignificantOf(__m256i value, __m256i threshold) {
+KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i SignificantOf(__m256i value, __m256i threshold, __m256i limit) {
     const __m256i shifted = _mm256_add_epi32(value, threshold);
-    const __m256i limit = _mm256_add_epi32(threshold, threshold);
     return _mm256_cmpeq_epi32(_mm256_max_epu32(shifted, limit), shifted);
+}
+KV_ALWAYS_INLINE KV_TARGET_AVX2 __m256i SignificantOf(__m256i value, __m256i threshold) {
+    return SignificantOf(value, threshold, _mm256_add_epi32(threshold, threshold));
 }
 
 // Significance of natural positions n .. n + 7.
@@ -728,14 +730,15 @@ KV_ALWAYS_INLINE KV_TARGET_AVX2 QuantisedBlock ColumnsAndQuantiseRun(CodecContex
     simd::Transpose8x32(work, lines);
     ColumnTransform8(lines, outputs);
     outputs[0] = _mm256_add_epi32(outputs[0], _mm256_setr_epi32(static_cast<int32_t>(kLevelShift), 0, 0, 0, 0, 0, 0, 0));
-    const uint32_t* thresholds = context->thresholds[table];
+    // The thresholds and their doubles as the row's table holds them: no doubling per block.
     alignas(32) int32_t dct[64];
     __m256i significantLanes[8];
     KV_UNROLL
     for (int u = 0; u < 8; ++u) {
         _mm256_store_si256(reinterpret_cast<__m256i*>(dct + 8 * u), outputs[u]);
-        significantLanes[u] =
-            SignificantOf(outputs[u], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(thresholds + 8 * u)));
+        significantLanes[u] = SignificantOf(
+            outputs[u], _mm256_loadu_si256(reinterpret_cast<const __m256i*>(natural->thresholds + 8 * u)),
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(natural->doubledThresholds + 8 * u)));
     }
     const uint64_t significant = MaskOfLanes(significantLanes) & ~uint64_t{1};
     if (std::popcount(significant) > kDenseBlock) return QuantiseDense(dct, significant, natural, coefficients);
@@ -800,6 +803,8 @@ void PrepareNaturalDivisors(const CodecContext* context, int table, NaturalDivis
         natural->divisors[n] = context->divisors[table][k];
         natural->reciprocals[n] = context->reciprocals[table][k];
         natural->shifts[n] = context->reciprocalShifts[table][k] - 1u;
+        natural->thresholds[k] = context->thresholds[table][k];
+        natural->doubledThresholds[k] = 2 * context->thresholds[table][k];
     }
 }
 

@@ -103,11 +103,14 @@ using BlockQuantiser = QuantisedBlock (*)(CodecContext* context, int16_t* coeffi
 BlockQuantiser TransformAndQuantiseFor(const ComponentInfo* component);
 
 // A table's divisors, reciprocals and shifts less one in natural order, for quantising every position
-// of a block at once (PrepareNaturalDivisors, once per row).
+// of a block at once, and its thresholds t with 2t (modulo 2^32) for the significance test
+// (PrepareNaturalDivisors, once per row).
 struct NaturalDivisors {
     alignas(32) uint32_t divisors[64];
     alignas(32) uint32_t reciprocals[64];
     alignas(32) uint32_t shifts[64];
+    alignas(32) uint32_t thresholds[64];
+    alignas(32) uint32_t doubledThresholds[64];
 };
 void PrepareNaturalDivisors(const CodecContext* context, int table, NaturalDivisors* natural);
 
