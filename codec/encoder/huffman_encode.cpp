@@ -507,6 +507,22 @@ void FillBatch(CodecContext* context, const ComponentRun* runs, int components, 
     }
 }
 
+// A scan of one component codes the blocks of its rows that reach into the image, not the MCU's
+// padding: in this MCU row, blockRows rows (at most v, fewer at the bottom) of blocksAcross blocks.
+struct SingleScanRows {
+    int32_t blockRows;
+    int32_t blocksAcross;
+};
+SingleScanRows SingleScanRowsOf(const CodecContext* context, const ComponentInfo* component) {
+    const int32_t firstImageRow = context->mcuRowsCoded * 8 * context->vMax;
+    const int32_t componentHeight = (context->height * component->v + context->vMax - 1) / context->vMax;
+    const int32_t firstComponentRow = firstImageRow * component->v / context->vMax;
+    const int32_t componentWidth = (context->width * component->h + context->hMax - 1) / context->hMax;
+    int32_t blockRows = 0;
+    while (blockRows < component->v && firstComponentRow + 8 * blockRows < componentHeight) ++blockRows;
+    return {blockRows, (componentWidth + 7) / 8};
+}
+
 // EncodeMcuRow for rows coded as they come (no buffering, no counting): a few MCUs at a time (one
 // with restart markers), or a run of a one-component scan's blocks, transformed and quantised, then
 // coded.
@@ -541,11 +557,7 @@ void CodeMcuRowInBatches(CodecContext* context) {
     // time with restart markers).
     ScanComponent* scan = &context->scan[0];
     const ComponentInfo* component = scan->component;
-    const int32_t firstImageRow = context->mcuRowsCoded * 8 * context->vMax;
-    const int32_t componentHeight = (context->height * component->v + context->vMax - 1) / context->vMax;
-    const int32_t firstComponentRow = firstImageRow * component->v / context->vMax;
-    const int32_t componentWidth = (context->width * component->h + context->hMax - 1) / context->hMax;
-    const int32_t blocksAcross = (componentWidth + 7) / 8;
+    const SingleScanRows rows = SingleScanRowsOf(context, component);
     ComponentRun run = RunOf(context, scan);
     run.natural = &natural[component->quantTable];
     const int32_t outside = FirstColumnOutside(run.lastBlockStart);
@@ -554,11 +566,11 @@ void CodeMcuRowInBatches(CodecContext* context) {
         batch.order[i] = static_cast<uint8_t>(i);
         SetScanOf(context, batch, i, scan);
     }
-    for (int row = 0; row < component->v && firstComponentRow + 8 * row < componentHeight; ++row) {
+    for (int row = 0; row < rows.blockRows; ++row) {
         const uint8_t* rowSamples = component->samples + static_cast<std::size_t>(row) * 8 * component->rowWidth;
-        for (int column = 0; column < blocksAcross; column += perBatch) {
+        for (int column = 0; column < rows.blocksAcross; column += perBatch) {
             if (RestartDue(context)) WriteRestart(context);
-            const int blocks = std::min(perBatch, blocksAcross - column);
+            const int blocks = std::min(perBatch, rows.blocksAcross - column);
             const int inside = std::max(0, std::min(blocks, outside - column));
             if (inside > 0) {
                 const uint8_t* first = rowSamples + static_cast<std::size_t>(column) * run.blockBytes;
@@ -612,14 +624,10 @@ void EncodeMcuRow(CodecContext* context) {
         // One component: its block rows one by one, none wholly below the image.
         ScanComponent* scan = &context->scan[0];
         const ComponentInfo* component = scan->component;
-        const int32_t firstImageRow = context->mcuRowsCoded * 8 * context->vMax;
-        const int32_t componentHeight = (context->height * component->v + context->vMax - 1) / context->vMax;
-        const int32_t firstComponentRow = firstImageRow * component->v / context->vMax;
-        const int32_t componentWidth = (context->width * component->h + context->hMax - 1) / context->hMax;
-        const int32_t blocksAcross = (componentWidth + 7) / 8;
+        const SingleScanRows rows = SingleScanRowsOf(context, component);
         const ComponentRun run = RunOf(context, scan);
-        for (int row = 0; row < component->v && firstComponentRow + 8 * row < componentHeight; ++row) {
-            for (int column = 0; column < blocksAcross; ++column) {
+        for (int row = 0; row < rows.blockRows; ++row) {
+            for (int column = 0; column < rows.blocksAcross; ++column) {
                 CountDownRestart(context);
                 EncodeBlock(context, run, row, column);
             }
