@@ -55,7 +55,9 @@ const Verb kVerbs[] = {
      "end quality; ok\"; --screenshot saves the window as it first\n"
      "appears); prints each control and the result, keeps OK's choice\n"
      "in $XDG_CONFIG_HOME/kvhost/jpeg-options for later writes (on Windows\n"
-     "in %APPDATA%\\kvhost; kvhost.exe has no window, only --script)",
+     "in %APPDATA%\\kvhost; kvhost.exe has no window, only --script);\n"
+     "the window is kvhost-window.so beside kvhost (installed: PREFIX/lib/\n"
+     "kvhost), or the file KVHOST_WINDOW_LIBRARY names",
      RunOptions, {"--script", "--screenshot"}},
     {"info", "[--raw] [MODULE]",
      "show what the module file tells the host before it is loaded:\n"

@@ -67,6 +67,7 @@ int RunOptions(host::PluginModule& module, const std::vector<std::string>& argum
         }
         host::platform::SetEnvironment("QT_QPA_PLATFORM", "offscreen");  // a picture needs no screen
     }
+    if (!scripted && !WindowFrontEnd::Ready(&error)) return Problem(error, exitFailed);
 
     host::HostEnvironment& environment = host::HostEnvironment::Instance();
     environment.ResetRecord();

@@ -6,6 +6,11 @@ namespace kvhost {
 
 bool WindowFrontEnd::Available() { return false; }
 
+bool WindowFrontEnd::Ready(std::string* why) {
+    if (why != nullptr) *why = "this kvhost has no window to show the dialog in (use --script)";
+    return false;
+}
+
 WindowFrontEnd::WindowFrontEnd(std::string screenshotPath) : screenshotPath_(std::move(screenshotPath)) {}
 WindowFrontEnd::~WindowFrontEnd() = default;
 

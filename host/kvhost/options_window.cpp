@@ -1,8 +1,8 @@
-// The window front end: a Qt dialog made from the node tree of a layout-script dialog. Groups,
+// The window library: a Qt dialog made from the node tree of a layout-script dialog. Groups,
 // rows and columns become Qt layouts; each control becomes its Qt widget and passes the user's
 // input to its node as user input (so the module hears of it), and after every input all widgets
 // are shown again from their nodes, whose values the module may have changed from code.
-#include "host/kvhost/options_window.h"
+#include "host/kvhost/window_library.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -21,6 +21,7 @@
 #include <QVBoxLayout>
 #include <exception>
 #include <memory>
+#include <type_traits>
 
 namespace kvhost {
 namespace {
@@ -275,41 +276,30 @@ private:
 
 }  // namespace
 
-bool WindowFrontEnd::Available() { return true; }
+}  // namespace kvhost
 
-WindowFrontEnd::WindowFrontEnd(std::string screenshotPath) : screenshotPath_(std::move(screenshotPath)) {}
-WindowFrontEnd::~WindowFrontEnd() = default;
-
-void WindowFrontEnd::OnShown(std::function<void(QDialog&)> hook) { onShown_ = std::move(hook); }
-
-void WindowFrontEnd::PresentModal(zelui::tamocontracts::UI_TamoDialogBase& dialog) const {
-    shown_ = true;
-    problem_.clear();
+// The library's one entry point (see window_library.h).
+extern "C" __attribute__((visibility("default"))) void KvhostShowWindow(const kvhost::WindowRequest& request,
+                                                                        kvhost::WindowOutcome* outcome) {
+    using namespace kvhost;
+    static_assert(std::is_same_v<decltype(&KvhostShowWindow), ShowWindowProc>);
     static int argc = 1;
     static char name[] = "kvhost";
     static char* argv[] = {name, nullptr};
     std::unique_ptr<QApplication> application;
     if (QApplication::instance() == nullptr) application = std::make_unique<QApplication>(argc, argv);
 
-    std::exception_ptr failure;
-    {
-        DialogWindow window(dialog);
-        if (!screenshotPath_.empty()) {
-            QTimer::singleShot(0, &window, [this, &window] {
-                if (!window.grab().save(QString::fromStdString(screenshotPath_), "PNG")) {
-                    problem_ = screenshotPath_ + ": the picture cannot be saved";
-                }
-                window.reject();
-            });
-        } else if (onShown_) {
-            QTimer::singleShot(0, &window, [this, &window] { onShown_(window); });
-        }
-        window.exec();
-        failure = window.failure;
+    DialogWindow window(*request.dialog);
+    if (!request.screenshotPath.empty()) {
+        QTimer::singleShot(0, &window, [&request, outcome, &window] {
+            if (!window.grab().save(QString::fromStdString(request.screenshotPath), "PNG")) {
+                outcome->problem = request.screenshotPath + ": the picture cannot be saved";
+            }
+            window.reject();
+        });
+    } else if (request.onShown) {
+        QTimer::singleShot(0, &window, [&request, &window] { request.onShown(window); });
     }
-    if (!dialog.IsClosed()) dialog.Close(ui::UI_Dialog::resultCancel);
-    closed_ = host::ControlStates(dialog);
-    if (failure) std::rethrow_exception(failure);
+    window.exec();
+    outcome->failure = window.failure;
 }
-
-}  // namespace kvhost

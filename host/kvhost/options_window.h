@@ -1,6 +1,8 @@
 // The window front end: shows a layout-script dialog of the module to a person as a Qt window
-// built from the dialog's node tree, and runs it modally until OK or Cancel. The module knows
-// nothing of it; it only sees the host's draw supplier.
+// built from the dialog's node tree, and runs it modally until OK or Cancel. The window itself is
+// in the window library (window_library.h), loaded when the first window is wanted, so that
+// kvhost does not load Qt for anything else. The module knows nothing of it; it only sees the
+// host's draw supplier.
 #pragma once
 
 #include <functional>
@@ -21,6 +23,8 @@ public:
     explicit WindowFrontEnd(std::string screenshotPath = std::string());
     // Whether this kvhost has a window front end at all (the Windows build has none).
     static bool Available();
+    // Whether a window can be shown: loads the window library once; *why says why not.
+    static bool Ready(std::string* why);
     ~WindowFrontEnd() override;
 
     void PresentModal(zelui::tamocontracts::UI_TamoDialogBase& dialog) const override;

@@ -10,10 +10,11 @@ unset KVX_MODULE
 kvhost="$prefix/bin/kvhost"
 source "$(dirname "$0")/script_checks.sh"
 
-if cmake --install "$build" --prefix "$prefix" >/dev/null && [[ -x $kvhost && -f $prefix/lib/kvhost/JPEG.kvx ]]; then
+if cmake --install "$build" --prefix "$prefix" >/dev/null && [[ -x $kvhost && -f $prefix/lib/kvhost/JPEG.kvx &&
+    -f $prefix/lib/kvhost/kvhost-window.so ]]; then
     pass
 else
-    fail "cmake --install did not put bin/kvhost and lib/kvhost/JPEG.kvx into $prefix"
+    fail "cmake --install did not put bin/kvhost, lib/kvhost/JPEG.kvx and lib/kvhost/kvhost-window.so into $prefix"
 fi
 cd "$prefix"
 if [[ -f $prefix/include/kvhost/RQSession.h && -f $prefix/include/kvhost/kvx_resource_block.h ]]; then
@@ -27,6 +28,7 @@ expect "the installed kvhost reads the sample" 0 "320 x 200 RGB" -- read "$sampl
 expect "the installed kvhost writes the sample" 0 "progressive" -- write --format progressive "$sample_ppm" "$prefix/out.jpg"
 export XDG_CONFIG_HOME="$prefix/config"
 expect "the installed kvhost shows the options dialog" 0 "^ok 0$" -- options --script "choose format_options 1; ok"
+expect "the installed kvhost finds its window library" 0 "^cancelled -128$" -- options --screenshot "$prefix/window.png"
 expect "the installed kvhost writes with the stored options" 0 "optimized" -- write "$sample_ppm" "$prefix/stored.jpg"
 expect "the written file reads back" 0 "320 x 200 RGB" -- read "$prefix/out.jpg" "$prefix/back.ppm"
 finish

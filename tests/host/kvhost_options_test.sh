@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # kvhost options end to end: the scripted user's choice kept in the options file and used by a
 # later write (the same file as the same options given on the command line), a cancelled dialog
-# changing nothing, command-line options winning for one write only, refused scripts, and the
-# window's picture.
+# changing nothing, command-line options winning for one write only, refused scripts, the
+# window's picture, and no window without the window library.
 # Arguments: the kvhost program, the bundled sample PPM.
 set -u
 kvhost=$1
@@ -68,6 +68,20 @@ else
     fail "no PNG picture of the window"
 fi
 if [[ $(hex "$store") == 4a503634000000000000000000000000000000000000000500000001 ]]; then pass; else fail "the picture changed the record"; fi
+
+# The window comes from the window library, loaded only for a window: without it options refuses
+# before the module is asked, and kvhost itself does not load Qt.
+rm -f "$work/none.png"
+KVHOST_WINDOW_LIBRARY="$work/none.so" expect "no window library" 1 "the window library cannot be loaded: .*none.so" -- \
+    options --screenshot "$work/none.png"
+if [[ ! -e $work/none.png && $(hex "$store") == 4a503634000000000000000000000000000000000000000500000001 ]]; then
+    pass
+else
+    fail "options without a window library made a picture or changed the record"
+fi
+if command -v readelf >/dev/null; then
+    if readelf -d "$kvhost" | grep -q 'NEEDED.*Qt'; then fail "kvhost links Qt: $(readelf -d "$kvhost" | grep NEEDED)"; else pass; fi
+fi
 
 # The module imports the toolkit's operations and carries none of them.
 module="$(dirname "$kvhost")/JPEG.kvx"
