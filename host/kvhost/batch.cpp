@@ -1,8 +1,6 @@
 // kvhost batch: many kvhost command lines in one process, so that a host whose start is slow (a
 // Windows program under Wine) runs a whole series of reads and writes at the price of one start.
 #include <cstdio>
-#include <fstream>
-#include <iostream>
 #include <string>
 #include <vector>
 
@@ -34,25 +32,39 @@ bool SplitWords(const std::string& line, std::vector<std::string>* words) {
     return !quoted;
 }
 
+// The next line of in without its end of line; false at the end of the file.
+bool ReadLine(std::FILE* in, std::string* line) {
+    line->clear();
+    int c;
+    while ((c = std::getc(in)) != EOF && c != '\n') line->push_back(static_cast<char>(c));
+    return c != EOF || !line->empty();
+}
+
 }  // namespace
 
 int RunBatch(const std::string& path, const std::vector<std::string>& globalOptions, CommandProc run) {
-    std::ifstream file;
+    // stdio rather than streams: kvhost does not pay for the streams' start-up.
+    std::FILE* in = stdin;
     if (path != "-") {
-        file.open(path);
-        if (!file) {
+        in = std::fopen(path.c_str(), "r");
+        if (in == nullptr) {
             std::fprintf(stderr, "kvhost batch: %s: cannot be read\n", path.c_str());
             return exitUsage;
         }
     }
-    std::istream& in = path == "-" ? std::cin : file;
+    struct Closer {
+        std::FILE* file;
+        ~Closer() {
+            if (file != stdin) std::fclose(file);
+        }
+    } closer{in};
     // Unbuffered, so that what each command prints and its messages keep their order in one
     // transcript on every system.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     int status = exitOk;
     std::string line;
     std::vector<std::string> words;
-    for (int number = 1; std::getline(in, line); ++number) {
+    for (int number = 1; ReadLine(in, &line); ++number) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (!SplitWords(line, &words)) {
             std::fprintf(stderr, "kvhost batch: %s:%d: a quote is not closed\n", path.c_str(), number);

@@ -1,11 +1,16 @@
 // Reading a module file's resources on Linux: the ELF section headers, the ".kvrsrc" section, and
-// the resource block's directory checked entry by entry.
+// the resource block's directory checked entry by entry. From a file only the headers and the block
+// are read, not the whole module.
 #include <elf.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string_view>
+#include <vector>
 
 #include "host/resources/module_resources.h"
 #include "include/kvx_resource_block.h"
@@ -13,8 +18,8 @@
 namespace host {
 namespace {
 
-// No module comes near this; a larger file is not read into memory.
-constexpr uint64_t kLargestModule = 256u << 20;
+// No module's resources come near this; a larger block is not read into memory.
+constexpr uint64_t kLargestBlock = 256u << 20;
 
 uint32_t Get32(const uint8_t* bytes) {
     return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
@@ -24,20 +29,75 @@ uint16_t Get16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] | b
 // Whether [offset, offset + size) lies inside length bytes.
 bool Inside(uint64_t offset, uint64_t size, uint64_t length) { return offset <= length && size <= length - offset; }
 
+// Finds the resource section of an ELF file of length bytes, whose bytes read fetches: sets
+// *offset and *size, or answers why not (an empty answer is success). Only the header, the section
+// headers and their names are read.
+std::string FindResourceSection(uint64_t length, const std::function<bool(uint64_t, uint64_t, void*)>& read,
+                                uint64_t* offset, uint64_t* size) {
+    Elf64_Ehdr header;
+    unsigned char magic[SELFMAG];
+    if (length < SELFMAG || !read(0, SELFMAG, magic) || std::memcmp(magic, ELFMAG, SELFMAG) != 0) {
+        return "not a module: not an ELF file";
+    }
+    if (length < sizeof header || !read(0, sizeof header, &header)) return "not a module: the ELF header is cut short";
+    if (header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_ident[EI_DATA] != ELFDATA2LSB) {
+        return "not a module for this host: not a 64-bit little-endian ELF file";
+    }
+    std::vector<Elf64_Shdr> sections(header.e_shnum);
+    if (header.e_shentsize != sizeof(Elf64_Shdr) || header.e_shstrndx >= header.e_shnum ||
+        !Inside(header.e_shoff, uint64_t{header.e_shnum} * sizeof(Elf64_Shdr), length) ||
+        !read(header.e_shoff, sections.size() * sizeof(Elf64_Shdr), sections.data())) {
+        return "damaged ELF file: its section headers lie outside the file";
+    }
+    const Elf64_Shdr& names = sections[header.e_shstrndx];
+    std::vector<char> nameBytes;
+    if (Inside(names.sh_offset, names.sh_size, length)) nameBytes.resize(names.sh_size);
+    if (!Inside(names.sh_offset, names.sh_size, length) || !read(names.sh_offset, names.sh_size, nameBytes.data())) {
+        return "damaged ELF file: its section names lie outside the file";
+    }
+    const std::string_view wanted(kvx::kResourceSectionName);
+    for (const Elf64_Shdr& candidate : sections) {
+        if (candidate.sh_name >= names.sh_size) continue;
+        const char* name = nameBytes.data() + candidate.sh_name;
+        const std::size_t room = names.sh_size - candidate.sh_name;
+        if (strnlen(name, room) != wanted.size() || wanted != std::string_view(name, wanted.size())) continue;
+        if (candidate.sh_type == SHT_NOBITS || !Inside(candidate.sh_offset, candidate.sh_size, length)) {
+            return "damaged resources: the " + std::string(wanted) + " section lies outside the file";
+        }
+        *offset = candidate.sh_offset;
+        *size = candidate.sh_size;
+        return std::string();
+    }
+    return "carries no module resources (no " + std::string(wanted) + " section)";
+}
+
 }  // namespace
 
 bool ModuleResources::Open(const std::string& path) {
     label_ = path;
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return Fail(std::string("cannot be read (") + std::strerror(errno) + ")");
-    std::vector<uint8_t> image;
-    char chunk[1 << 16];
-    while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
-        image.insert(image.end(), chunk, chunk + file.gcount());
-        if (image.size() > kLargestModule) return Fail("is larger than any module (over 256 MiB)");
-    }
-    if (file.bad()) return Fail("cannot be read");
-    return OpenImage(std::move(image), path);
+    image_.clear();
+    entries_.clear();
+    error_.clear();
+    // stdio rather than a stream: a host that only reads the property list does not pay for the
+    // streams' locale.
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return Fail(std::string("cannot be read (") + std::strerror(errno) + ")");
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(file, std::fclose);
+    const off_t end = fseeko(file, 0, SEEK_END) == 0 ? ftello(file) : -1;
+    if (end < 0) return Fail("cannot be read");
+    auto read = [file](uint64_t at, uint64_t count, void* out) {
+        return fseeko(file, static_cast<off_t>(at), SEEK_SET) == 0 && std::fread(out, 1, count, file) == count;
+    };
+    char first;
+    if (end > 0 && !read(0, 1, &first)) return Fail(std::string("cannot be read (") + std::strerror(errno) + ")");
+    uint64_t offset = 0, size = 0;
+    const std::string why = FindResourceSection(static_cast<uint64_t>(end), read, &offset, &size);
+    if (!why.empty()) return Fail(why);
+    // Only the resource block is kept.
+    if (size > kLargestBlock) return Fail("damaged resources: the resource block is larger than any (over 256 MiB)");
+    image_.resize(size);
+    if (!read(offset, size, image_.data())) return Fail("cannot be read");
+    return ParseBlock(0, size);
 }
 
 bool ModuleResources::OpenImage(std::vector<uint8_t> image, const std::string& label) {
@@ -45,42 +105,14 @@ bool ModuleResources::OpenImage(std::vector<uint8_t> image, const std::string& l
     image_ = std::move(image);
     entries_.clear();
     error_.clear();
-    const uint64_t length = image_.size();
-    const uint8_t* bytes = image_.data();
-
-    Elf64_Ehdr header;
-    if (length < SELFMAG || std::memcmp(bytes, ELFMAG, SELFMAG) != 0) return Fail("not a module: not an ELF file");
-    if (length < sizeof header) return Fail("not a module: the ELF header is cut short");
-    std::memcpy(&header, bytes, sizeof header);
-    if (header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_ident[EI_DATA] != ELFDATA2LSB) {
-        return Fail("not a module for this host: not a 64-bit little-endian ELF file");
-    }
-    if (header.e_shentsize != sizeof(Elf64_Shdr) || header.e_shstrndx >= header.e_shnum ||
-        !Inside(header.e_shoff, uint64_t{header.e_shnum} * sizeof(Elf64_Shdr), length)) {
-        return Fail("damaged ELF file: its section headers lie outside the file");
-    }
-    auto section = [&](uint32_t index) {
-        Elf64_Shdr entry;
-        std::memcpy(&entry, bytes + header.e_shoff + uint64_t{index} * sizeof entry, sizeof entry);
-        return entry;
+    auto read = [this](uint64_t at, uint64_t count, void* out) {
+        std::memcpy(out, image_.data() + at, count);
+        return true;
     };
-    const Elf64_Shdr names = section(header.e_shstrndx);
-    if (!Inside(names.sh_offset, names.sh_size, length)) {
-        return Fail("damaged ELF file: its section names lie outside the file");
-    }
-    const std::string_view wanted(kvx::kResourceSectionName);
-    for (uint32_t index = 0; index < header.e_shnum; ++index) {
-        const Elf64_Shdr candidate = section(index);
-        if (candidate.sh_name >= names.sh_size) continue;
-        const char* name = reinterpret_cast<const char*>(bytes + names.sh_offset + candidate.sh_name);
-        const std::size_t room = names.sh_size - candidate.sh_name;
-        if (strnlen(name, room) != wanted.size() || wanted != std::string_view(name, wanted.size())) continue;
-        if (candidate.sh_type == SHT_NOBITS || !Inside(candidate.sh_offset, candidate.sh_size, length)) {
-            return Fail("damaged resources: the " + std::string(wanted) + " section lies outside the file");
-        }
-        return ParseBlock(candidate.sh_offset, candidate.sh_size);
-    }
-    return Fail("carries no module resources (no " + std::string(wanted) + " section)");
+    uint64_t offset = 0, size = 0;
+    const std::string why = FindResourceSection(image_.size(), read, &offset, &size);
+    if (!why.empty()) return Fail(why);
+    return ParseBlock(offset, size);
 }
 
 bool ModuleResources::ParseBlock(uint64_t offset, uint64_t size) {
