@@ -262,15 +262,16 @@ class PngReader final : public FileReader {
 public:
     using FileReader::FileReader;
     ~PngReader() override {
-        if (png_ != nullptr) png_destroy_read_struct(&png_, &pngInfo_, nullptr);
+        if (png_ != nullptr) Png().destroy_read_struct(&png_, &pngInfo_, nullptr);
     }
 
     // Reads the header (the 8 signature bytes are already read) and sets the transforms that give
     // 8-bit RGB rows; false with *error set.
     bool Begin(std::string* error) {
         info_.kind = "PNG";
-        png_ = png_create_read_struct(PNG_LIBPNG_VER_STRING, &error_, KeepPngError, IgnorePngWarning);
-        if (png_ != nullptr) pngInfo_ = png_create_info_struct(png_);
+        if (!LoadPng(error)) return false;
+        png_ = Png().create_read_struct(PNG_LIBPNG_VER_STRING, &error_, KeepPngError, IgnorePngWarning);
+        if (png_ != nullptr) pngInfo_ = Png().create_info_struct(png_);
         if (png_ == nullptr || pngInfo_ == nullptr) {
             *error = "cannot start the PNG reader";
             return false;
@@ -300,26 +301,26 @@ public:
             std::memcpy(rgb, image_.data() + rowBytes * static_cast<std::size_t>(row_++), rowBytes);
             return true;
         }
-        if (setjmp(png_jmpbuf(png_))) return false;
-        png_read_row(png_, rgb, nullptr);
+        if (setjmp(KV_PNG_JMPBUF(png_))) return false;
+        Png().read_row(png_, rgb, nullptr);
         ++row_;
         return true;
     }
 
 private:
     bool ReadHeader() {
-        if (setjmp(png_jmpbuf(png_))) return false;
-        png_init_io(png_, file_);
-        png_set_sig_bytes(png_, 8);
-        png_read_info(png_, pngInfo_);
+        if (setjmp(KV_PNG_JMPBUF(png_))) return false;
+        Png().init_io(png_, file_);
+        Png().set_sig_bytes(png_, 8);
+        Png().read_info(png_, pngInfo_);
         int depth = 0, colour = 0, interlace = 0;
-        png_get_IHDR(png_, pngInfo_, &width_, &height_, &depth, &colour, &interlace, nullptr, nullptr);
+        Png().get_IHDR(png_, pngInfo_, &width_, &height_, &depth, &colour, &interlace, nullptr, nullptr);
         info_.bitsPerSample = depth;
         info_.grey = (colour & PNG_COLOR_MASK_COLOR) == 0;
         info_.alphaDropped = (colour & PNG_COLOR_MASK_ALPHA) != 0;
         png_uint_32 xPerUnit = 0, yPerUnit = 0;
         int unit = 0;
-        if (png_get_pHYs(png_, pngInfo_, &xPerUnit, &yPerUnit, &unit) != 0 && unit == PNG_RESOLUTION_METER) {
+        if (Png().get_pHYs(png_, pngInfo_, &xPerUnit, &yPerUnit, &unit) != 0 && unit == PNG_RESOLUTION_METER) {
             // PNG counts whole pixels per metre, which no whole number of pixels per inch fits
             // exactly (300 ppi is stored as 11811): the nearest whole ppi is meant.
             const auto perInch = [](png_uint_32 perMetre) {
@@ -329,15 +330,15 @@ private:
             info_.xDensity = perInch(xPerUnit);
             info_.yDensity = perInch(yPerUnit);
         }
-        if (colour == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png_);
-        if (info_.grey && depth < 8) png_set_expand_gray_1_2_4_to_8(png_);
-        if (depth == 16) png_set_scale_16(png_);
-        if (info_.alphaDropped) png_set_strip_alpha(png_);
-        if (info_.grey) png_set_gray_to_rgb(png_);
+        if (colour == PNG_COLOR_TYPE_PALETTE) Png().set_palette_to_rgb(png_);
+        if (info_.grey && depth < 8) Png().set_expand_gray_1_2_4_to_8(png_);
+        if (depth == 16) Png().set_scale_16(png_);
+        if (info_.alphaDropped) Png().set_strip_alpha(png_);
+        if (info_.grey) Png().set_gray_to_rgb(png_);
         interlaced_ = interlace != PNG_INTERLACE_NONE;
-        if (interlaced_) png_set_interlace_handling(png_);
-        png_read_update_info(png_, pngInfo_);
-        if (png_get_rowbytes(png_, pngInfo_) != static_cast<std::size_t>(width_) * 3) {
+        if (interlaced_) Png().set_interlace_handling(png_);
+        Png().read_update_info(png_, pngInfo_);
+        if (Png().get_rowbytes(png_, pngInfo_) != static_cast<std::size_t>(width_) * 3) {
             error_ = "the PNG does not come out as RGB rows";
             return false;
         }
@@ -351,8 +352,8 @@ private:
     }
 
     bool ReadRows(png_bytepp rows) {
-        if (setjmp(png_jmpbuf(png_))) return false;
-        png_read_image(png_, rows);
+        if (setjmp(KV_PNG_JMPBUF(png_))) return false;
+        Png().read_image(png_, rows);
         return true;
     }
 

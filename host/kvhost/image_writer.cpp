@@ -90,18 +90,22 @@ class PngWriter final : public FileWriter {
 public:
     explicit PngWriter(std::FILE* file) : FileWriter(file) {}
     ~PngWriter() override {
-        if (png_ != nullptr) png_destroy_write_struct(&png_, &info_);
+        if (png_ != nullptr) Png().destroy_write_struct(&png_, &info_);
     }
 
     bool Begin(const ImageShape& shape) override {
         shape_ = shape;
-        png_ = png_create_write_struct(PNG_LIBPNG_VER_STRING, &error_, KeepPngError, IgnorePngWarning);
+        if (std::string why; !LoadPng(&why)) {
+            error_ = why;
+            return false;
+        }
+        png_ = Png().create_write_struct(PNG_LIBPNG_VER_STRING, &error_, KeepPngError, IgnorePngWarning);
         if (png_ == nullptr) return Fail("cannot start the PNG");
-        info_ = png_create_info_struct(png_);
+        info_ = Png().create_info_struct(png_);
         if (info_ == nullptr) return Fail("cannot start the PNG");
-        if (setjmp(png_jmpbuf(png_))) return false;
-        png_init_io(png_, file_);
-        png_set_IHDR(png_, info_, static_cast<png_uint_32>(shape.width), static_cast<png_uint_32>(shape.height), 8,
+        if (setjmp(KV_PNG_JMPBUF(png_))) return false;
+        Png().init_io(png_, file_);
+        Png().set_IHDR(png_, info_, static_cast<png_uint_32>(shape.width), static_cast<png_uint_32>(shape.height), 8,
                      shape.channels == 1 ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                      PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
         if (shape.xDensity != 0 && shape.yDensity != 0) {
@@ -109,22 +113,22 @@ public:
             const auto perMetre = [](uint32_t density) {
                 return static_cast<png_uint_32>(std::lround(density / 65536.0 / 0.0254));
             };
-            png_set_pHYs(png_, info_, perMetre(shape.xDensity), perMetre(shape.yDensity), PNG_RESOLUTION_METER);
+            Png().set_pHYs(png_, info_, perMetre(shape.xDensity), perMetre(shape.yDensity), PNG_RESOLUTION_METER);
         }
-        png_write_info(png_, info_);
+        Png().write_info(png_, info_);
         return true;
     }
 
     bool WriteRow(const uint8_t* row) override {
-        if (setjmp(png_jmpbuf(png_))) return false;
-        png_write_row(png_, row);
+        if (setjmp(KV_PNG_JMPBUF(png_))) return false;
+        Png().write_row(png_, row);
         return true;
     }
 
     bool Finish() override {
-        if (setjmp(png_jmpbuf(png_))) return false;
-        png_write_end(png_, nullptr);
-        png_destroy_write_struct(&png_, &info_);
+        if (setjmp(KV_PNG_JMPBUF(png_))) return false;
+        Png().write_end(png_, nullptr);
+        Png().destroy_write_struct(&png_, &info_);
         return Close();
     }
 

@@ -3,15 +3,17 @@
 // and the call jumps back to the setjmp around the libpng call; warnings are dropped.
 #pragma once
 
-#include <png.h>
+#include "host/kvhost/png_library.h"
 
+#include <cstdlib>
 #include <string>
 
 namespace kvhost {
 
 [[noreturn]] inline void KeepPngError(png_structp png, png_const_charp message) {
-    *static_cast<std::string*>(png_get_error_ptr(png)) = std::string("PNG: ") + message;
-    png_longjmp(png, 1);
+    *static_cast<std::string*>(Png().get_error_ptr(png)) = std::string("PNG: ") + message;
+    Png().longjmp(png, 1);
+    std::abort();  // png_longjmp does not come back; its pointer cannot say so
 }
 
 inline void IgnorePngWarning(png_structp, png_const_charp) {}
