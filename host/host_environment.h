@@ -143,10 +143,14 @@ public:
     int16_t Call(int16_t selector, intptr_t data = 0);
     // Whether the loaded module exports a symbol of this name (see LibraryExports).
     bool Exports(const std::string& symbol) const;
+    // Leaves the module loaded when this object goes, for a process that ends right after: the
+    // system unmaps it at exit for less than unloading it costs.
+    void LeaveLoaded() { leaveLoaded_ = true; }
 
 private:
     std::string path_;
     void* library_ = nullptr;
+    bool leaveLoaded_ = false;
     FilterMainProc entry_ = nullptr;
     std::string error_;
     PropertyList properties_;

@@ -12,7 +12,7 @@
 namespace host {
 
 PluginModule::~PluginModule() {
-    if (library_ != nullptr) platform::FreeModuleLibrary(library_);
+    if (library_ != nullptr && !leaveLoaded_) platform::FreeModuleLibrary(library_);
 }
 
 bool PluginModule::Load(const std::string& path) {

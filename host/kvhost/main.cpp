@@ -194,7 +194,8 @@ int CheckHandlesReturned(int status) {
     return status == exitOk ? exitFailed : status;
 }
 
-int Run(const std::vector<std::string>& commandLine) {
+// One kvhost command line; processEnds when nothing runs after it in this process (not in a batch).
+int Run(const std::vector<std::string>& commandLine, bool processEnds) {
     std::string modulePath;
     std::vector<std::string> globalOptions;  // for the commands of a batch
     int64_t memoryLimit = DefaultMemoryLimit();
@@ -250,7 +251,9 @@ int Run(const std::vector<std::string>& commandLine) {
     }
     if (operands.front() == "batch") {
         if (operands.size() != 2) return UsageError("batch takes one FILE (or - for standard input)");
-        return RunBatch(operands[1], globalOptions, Run);
+        return RunBatch(operands[1], globalOptions, [](const std::vector<std::string>& command) {
+            return Run(command, false);
+        });
     }
     if (verb == nullptr) return UsageError("unknown verb '" + operands.front() + "'");
     if (modulePath.empty()) modulePath = host::DefaultModulePath();
@@ -264,10 +267,11 @@ int Run(const std::vector<std::string>& commandLine) {
         return exitUsage;
     }
     host::HostEnvironment::Instance().LimitMemory(memoryLimit);
+    if (processEnds) module.LeaveLoaded();
     return CheckHandlesReturned(verb->run(module, arguments));
 }
 
 }  // namespace
 }  // namespace kvhost
 
-int main(int argc, char** argv) { return kvhost::Run(std::vector<std::string>(argv + 1, argv + argc)); }
+int main(int argc, char** argv) { return kvhost::Run(std::vector<std::string>(argv + 1, argv + argc), true); }
