@@ -135,7 +135,8 @@ void PrintUsage(std::FILE* out) {
                  "Ctrl-C during a read or write asks the module to stop at its next cancel\n"
                  "check; a second Ctrl-C ends kvhost at once.\n"
                  "\n"
-                 "exit status: 0 success; 1 a file failed or the module misbehaved;\n"
+                 "exit status: 0 success; 1 a file failed, the module misbehaved or the window\n"
+                 "could not be shown;\n"
                  "2 a wrong command line, or a module that cannot be loaded (among them a file\n"
                  "without a property list, with a damaged one, or for another kind of plug-in);\n"
                  "130 cancelled with Ctrl-C\n");
