@@ -101,6 +101,30 @@ KV_ALWAYS_INLINE KV_TARGET_AVX2 void Transpose8x32(const __m256i* in, __m256i* o
     out[6] = _mm256_permute2x128_si256(b2, b6, 0x31);
     out[7] = _mm256_permute2x128_si256(b3, b7, 0x31);
 }
+
+// Transpose8x32 of two squares side by side (AVX-512): the low 256 bits of in[0..7] hold one square,
+// the high 256 bits the other, and so do those of out. in and out may be the same.
+KV_ALWAYS_INLINE KV_TARGET_AVX512 void Transpose8x32Pairs(const __m512i* in, __m512i* out) {
+    const __m512i a0 = _mm512_unpacklo_epi32(in[0], in[1]), a1 = _mm512_unpackhi_epi32(in[0], in[1]);
+    const __m512i a2 = _mm512_unpacklo_epi32(in[2], in[3]), a3 = _mm512_unpackhi_epi32(in[2], in[3]);
+    const __m512i a4 = _mm512_unpacklo_epi32(in[4], in[5]), a5 = _mm512_unpackhi_epi32(in[4], in[5]);
+    const __m512i a6 = _mm512_unpacklo_epi32(in[6], in[7]), a7 = _mm512_unpackhi_epi32(in[6], in[7]);
+    const __m512i b0 = _mm512_unpacklo_epi64(a0, a2), b1 = _mm512_unpackhi_epi64(a0, a2);
+    const __m512i b2 = _mm512_unpacklo_epi64(a1, a3), b3 = _mm512_unpackhi_epi64(a1, a3);
+    const __m512i b4 = _mm512_unpacklo_epi64(a4, a6), b5 = _mm512_unpackhi_epi64(a4, a6);
+    const __m512i b6 = _mm512_unpacklo_epi64(a5, a7), b7 = _mm512_unpackhi_epi64(a5, a7);
+    // As in Transpose8x32, per square: the first 128 bits of b0 and b4 make out[0], the second out[4].
+    const __m512i first = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13);
+    const __m512i second = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
+    out[0] = _mm512_permutex2var_epi64(b0, first, b4);
+    out[1] = _mm512_permutex2var_epi64(b1, first, b5);
+    out[2] = _mm512_permutex2var_epi64(b2, first, b6);
+    out[3] = _mm512_permutex2var_epi64(b3, first, b7);
+    out[4] = _mm512_permutex2var_epi64(b0, second, b4);
+    out[5] = _mm512_permutex2var_epi64(b1, second, b5);
+    out[6] = _mm512_permutex2var_epi64(b2, second, b6);
+    out[7] = _mm512_permutex2var_epi64(b3, second, b7);
+}
 #endif
 
 #if KV_SSE2

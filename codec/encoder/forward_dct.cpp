@@ -764,6 +764,228 @@ KV_TARGET_AVX2 void ByteRunAvx2(CodecContext* context, const ComponentInfo* comp
         out[j] = ColumnsAndQuantiseRun(context, cells[j], work, component->quantTable, natural);
     }
 }
+
+// ---- AVX-512: two blocks side by side ----
+//
+// GCC 12's AVX-512 headers start several intrinsics from a deliberately undefined vector, which its
+// maybe-uninitialized warning mistakes for a fault once they are inlined here.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+//
+// The run forms once more for two neighbouring blocks at a time: every 512-bit vector holds the first
+// block's eight lanes in its low half and the second block's in its high half, so each operation of
+// the transforms serves both. Then every position of both blocks is quantised at once (as in
+// QuantiseDense), the quotients' low 16 bits packed and put into zig-zag order by two word
+// permutations per block; the nonzero cells are tested in that order.
+
+KV_ALWAYS_INLINE KV_TARGET_AVX512 __m512i Add16(__m512i a, __m512i b) { return _mm512_add_epi32(a, b); }
+KV_ALWAYS_INLINE KV_TARGET_AVX512 __m512i Sub16(__m512i a, __m512i b) { return _mm512_sub_epi32(a, b); }
+template <uint32_t Factor>
+KV_ALWAYS_INLINE KV_TARGET_AVX512 __m512i Times16(__m512i value) {
+    if constexpr (std::has_single_bit(Factor)) {
+        return _mm512_slli_epi32(value, std::countr_zero(Factor));
+    } else {
+        return _mm512_mullo_epi32(value, _mm512_set1_epi32(static_cast<int32_t>(Factor)));
+    }
+}
+template <int Bits>
+KV_ALWAYS_INLINE KV_TARGET_AVX512 __m512i Sar16(__m512i value) {
+    return _mm512_srai_epi32(value, Bits);
+}
+
+// Butterfly8Of for sixteen lanes.
+struct Butterfly16 {
+    __m512i t7, e10, e11, e12, e13, o10, o11, o12, m;
+};
+KV_ALWAYS_INLINE KV_TARGET_AVX512 Butterfly16 Butterfly16Of(const __m512i* s) {
+    const __m512i t0 = Add16(s[0], s[7]), t7 = Sub16(s[0], s[7]);
+    const __m512i t1 = Add16(s[1], s[6]), t6 = Sub16(s[1], s[6]);
+    const __m512i t2 = Add16(s[2], s[5]), t5 = Sub16(s[2], s[5]);
+    const __m512i t3 = Add16(s[3], s[4]), t4 = Sub16(s[3], s[4]);
+    const __m512i o10 = Add16(t4, t5), o12 = Add16(t6, t7);
+    return {t7, Add16(t0, t3), Add16(t1, t2), Sub16(t1, t2), Sub16(t0, t3), o10, Add16(t5, t6), o12, Sub16(o12, o10)};
+}
+
+// Outputs8 for sixteen lanes.
+KV_ALWAYS_INLINE KV_TARGET_AVX512 void Outputs16(__m512i* out, __m512i out0, __m512i out4, __m512i e13, __m512i z1,
+                                                 __m512i t7, __m512i z2, __m512i z3, __m512i z4) {
+    const __m512i z11 = Add16(t7, z3), z13 = Sub16(t7, z3);
+    out[0] = out0;
+    out[4] = out4;
+    out[2] = Add16(e13, z1);
+    out[6] = Sub16(e13, z1);
+    out[1] = Add16(z11, z4);
+    out[3] = Sub16(z13, z2);
+    out[5] = Add16(z13, z2);
+    out[7] = Sub16(z11, z4);
+}
+
+// WideRowTransform8 and ByteRowTransform8 for sixteen lanes.
+KV_ALWAYS_INLINE KV_TARGET_AVX512 void WideRowTransform16(const __m512i* s, __m512i* out) {
+    const Butterfly16 b = Butterfly16Of(s);
+    const __m512i z1 = Times16<kWideR707>(Add16(b.e12, b.e13));
+    const __m512i z3 = Times16<kWideR707>(b.o11);
+    const __m512i z5 = Sub16(Times16<kWideR383>(b.m), Sar16<5>(b.m));
+    const __m512i z2 = Sub16(Add16(Times16<kWideR541>(b.o10), Sar16<5>(Times16<17>(b.o10))), z5);
+    const __m512i z4 = Sub16(Sub16(Sub16(Times16<kWideR1307>(b.o12), b.o12), Sar16<1>(b.o12)), z5);
+    Outputs16(out, Times16<kWideOne>(Add16(b.e10, b.e11)), Times16<kWideOne>(Sub16(b.e10, b.e11)),
+              Times16<kWideOne>(b.e13), z1, Times16<kWideOne>(b.t7), z2, z3, z4);
+}
+KV_ALWAYS_INLINE KV_TARGET_AVX512 void ByteRowTransform16(const __m512i* s, __m512i* out) {
+    const Butterfly16 b = Butterfly16Of(s);
+    const __m512i z1 = Times16<kByteR707>(Add16(b.e12, b.e13));
+    const __m512i z3 = Times16<kByteR707>(b.o11);
+    const __m512i z5 = Times16<kByteR383>(b.m);
+    const __m512i z2 = Sub16(Times16<kByteR541>(b.o10), z5);
+    const __m512i z4 = Sub16(Times16<kByteR1307>(b.o12), z5);
+    Outputs16(out, Times16<kByteOne>(Add16(b.e10, b.e11)), Times16<kByteOne>(Sub16(b.e10, b.e11)),
+              Times16<kByteOne>(b.e13), z1, Times16<kByteOne>(b.t7), z2, z3, z4);
+}
+
+// Multiply707x8 and ColumnTransform8 for sixteen lanes.
+KV_ALWAYS_INLINE KV_TARGET_AVX512 __m512i Multiply707x16(__m512i x) {
+    const __m512i y = Add16(x, Sar16<2>(x));
+    return Sar16<1>(Add16(y, Sar16<3>(Add16(y, Sar16<4>(x)))));
+}
+KV_ALWAYS_INLINE KV_TARGET_AVX512 void ColumnTransform16(const __m512i* s, __m512i* out) {
+    const Butterfly16 b = Butterfly16Of(s);
+    const __m512i z1 = Multiply707x16(Add16(b.e12, b.e13));
+    const __m512i z3 = Multiply707x16(b.o11);
+    const __m512i z5 = Add16(Sar16<1>(Sub16(b.m, Sar16<2>(b.m))), Sar16<7>(Sub16(b.m, Sar16<6>(b.m))));
+    const __m512i a = Add16(b.o10, Sar16<4>(b.o10));
+    const __m512i z2 = Sub16(Sar16<1>(Add16(a, Sar16<6>(Add16(b.o10, Sar16<2>(a))))), z5);
+    const __m512i z4 =
+        Sub16(Sub16(Add16(Add16(b.o12, Sar16<2>(b.o12)), Sar16<4>(b.o12)), Sar16<7>(Sub16(b.o12, Sar16<2>(b.o12)))), z5);
+    Outputs16(out, Add16(b.e10, b.e11), Sub16(b.e10, b.e11), b.e13, z1, b.t7, z2, z3, z4);
+}
+
+// Where natural position n of a block lands in the two vectors QuantisePair packs it into (0..31 the
+// first, 32..63 the second): rows 2p and 2p + 1 go through one pack of 32-bit lanes, which works in
+// 128-bit lanes (four positions of row 2p, then the same four of row 2p + 1), and the packs of rows
+// 0..3 and 4..7 are then joined per block. The word index of zig-zag position k's value, for
+// _mm512_permutex2var_epi16 (32..63 address the second vector).
+struct PackedZigzag {
+    alignas(64) int16_t index[64];
+};
+constexpr int PackedPlace(int n) {
+    const int row = n / 8, column = n % 8, pair = row / 2;
+    return (pair / 2) * 32 + ((pair % 2) * 2 + column / 4) * 8 + (row % 2) * 4 + column % 4;
+}
+constexpr PackedZigzag MakePackedZigzag() {
+    PackedZigzag order{};
+    for (int k = 0; k < 64; ++k) order.index[k] = static_cast<int16_t>(PackedPlace(kZigzag[k]));
+    return order;
+}
+constexpr PackedZigzag kPackedZigzag = MakePackedZigzag();
+constexpr bool PackedPlacesArePermutation() {
+    uint64_t all = 0;
+    for (int n = 0; n < 64; ++n) all |= uint64_t{1} << PackedPlace(n);
+    return all == ~uint64_t{0} && PackedPlace(8) == 4 && PackedPlace(4) == 8 && PackedPlace(16) == 16 && PackedPlace(32) == 32;
+}
+static_assert(PackedPlacesArePermutation(), "every natural position has its own packed place");
+
+// Row u of a natural-order table of the row's NaturalDivisors, for both blocks.
+KV_ALWAYS_INLINE KV_TARGET_AVX512 __m512i BothHalves(const uint32_t* table, int u) {
+    return _mm512_broadcast_i64x4(_mm256_load_si256(reinterpret_cast<const __m256i*>(table + 8 * u)));
+}
+
+// One block's packed quotients (rows 0..3 in low, 4..7 in high) into zig-zag order in coefficients;
+// answers the nonzero cells and L.
+KV_ALWAYS_INLINE KV_TARGET_AVX512 QuantisedBlock StoreZigzag(__m512i low, __m512i high, int16_t* coefficients) {
+    const __m512i first = _mm512_permutex2var_epi16(low, _mm512_load_si512(kPackedZigzag.index), high);
+    const __m512i second = _mm512_permutex2var_epi16(low, _mm512_load_si512(kPackedZigzag.index + 32), high);
+    _mm512_storeu_si512(coefficients, first);
+    _mm512_storeu_si512(coefficients + 32, second);
+    const uint64_t nonzero = static_cast<uint64_t>(_mm512_test_epi16_mask(second, second)) << 32 |
+                             static_cast<uint32_t>(_mm512_test_epi16_mask(first, first));
+    return {nonzero & ~uint64_t{1}, 63 - std::countl_zero(nonzero | 1)};
+}
+
+// Quantises the transformed pair (outputs[u]: natural row u of both blocks) into cells[0] and, with
+// Both, cells[1]. Each quotient is that of QuantiseDense; an insignificant position gives 0 (DC is
+// always quantised). A significant position never quantises to 0 under the encoder's tables (see
+// QuantiseSignificant), so the nonzero cells are the significant positions as in the other forms.
+template <bool Both>
+KV_ALWAYS_INLINE KV_TARGET_AVX512 void QuantisePair(const __m512i* outputs, const NaturalDivisors* natural,
+                                                    int16_t (*cells)[64], QuantisedBlock* out) {
+    const __m512i lowHalves = _mm512_set1_epi32(0xFFFF);
+    const __m512i zero = _mm512_setzero_si512();
+    __m512i packed[4], previous = zero;
+    KV_UNROLL
+    for (int u = 0; u < 8; ++u) {
+        const __m512i value = outputs[u];
+        __mmask16 significant = _mm512_cmpge_epu32_mask(_mm512_add_epi32(value, BothHalves(natural->thresholds, u)),
+                                                        BothHalves(natural->doubledThresholds, u));
+        if (u == 0) significant |= 0x0101;
+        const __m512i reciprocal = BothHalves(natural->reciprocals, u);
+        const __m512i n = _mm512_add_epi32(_mm512_abs_epi32(value), BothHalves(natural->divisors, u));
+        const __m512i even = _mm512_srli_epi64(_mm512_mul_epu32(n, reciprocal), 32);
+        const __m512i odd = _mm512_mul_epu32(_mm512_srli_epi64(n, 32), _mm512_srli_epi64(reciprocal, 32));
+        const __m512i high = _mm512_mask_mov_epi32(even, 0xAAAA, odd);
+        const __m512i halved = _mm512_add_epi32(_mm512_srli_epi32(_mm512_sub_epi32(n, high), 1), high);
+        const __m512i magnitude = _mm512_srlv_epi32(halved, BothHalves(natural->shifts, u));
+        const __m512i quotient =
+            _mm512_mask_sub_epi32(magnitude, _mm512_cmplt_epi32_mask(value, zero), zero, magnitude);
+        const __m512i kept = _mm512_maskz_and_epi32(significant, quotient, lowHalves);
+        if (u % 2 == 1) packed[u / 2] = _mm512_packus_epi32(previous, kept);
+        previous = kept;
+    }
+    out[0] = StoreZigzag(_mm512_shuffle_i64x2(packed[0], packed[1], 0x44), _mm512_shuffle_i64x2(packed[2], packed[3], 0x44),
+                         cells[0]);
+    if constexpr (Both) {
+        out[1] = StoreZigzag(_mm512_shuffle_i64x2(packed[0], packed[1], 0xEE),
+                             _mm512_shuffle_i64x2(packed[2], packed[3], 0xEE), cells[1]);
+    }
+}
+
+// Transforms and quantises the blocks at firstSample and after it (only the first without Both: then
+// nothing of the second is read).
+template <bool Wide, bool Both>
+KV_ALWAYS_INLINE KV_TARGET_AVX512 void PairAvx512(const uint8_t* firstSample, int32_t rowWidth,
+                                                  const NaturalDivisors* natural, int16_t (*cells)[64],
+                                                  QuantisedBlock* out) {
+    __m512i rows[8], work[8];
+    KV_UNROLL
+    for (int r = 0; r < 8; ++r) {
+        const uint8_t* row = firstSample + static_cast<std::ptrdiff_t>(r) * rowWidth;
+        if constexpr (Wide) {
+            const __m256i samples = Both ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row))
+                                         : _mm256_zextsi128_si256(Load16(row));
+            rows[r] = _mm512_cvtepu16_epi32(samples);
+        } else {
+            const __m128i samples = Both ? Load16(row) : _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row));
+            rows[r] = _mm512_cvtepu8_epi32(samples);
+        }
+    }
+    simd::Transpose8x32Pairs(rows, rows);
+    if constexpr (Wide) {
+        WideRowTransform16(rows, work);
+    } else {
+        ByteRowTransform16(rows, work);
+    }
+    __m512i outputs[8];
+    simd::Transpose8x32Pairs(work, rows);
+    ColumnTransform16(rows, outputs);
+    outputs[0] = _mm512_mask_add_epi32(outputs[0], 0x0101, outputs[0], _mm512_set1_epi32(static_cast<int32_t>(kLevelShift)));
+    QuantisePair<Both>(outputs, natural, cells, out);
+}
+
+template <bool Wide>
+KV_TARGET_AVX512 void RunAvx512(CodecContext* context, const ComponentInfo* component, const NaturalDivisors* natural,
+                                const uint8_t* firstSample, int count, int16_t (*cells)[64], QuantisedBlock* out) {
+    static_cast<void>(context);
+    constexpr std::ptrdiff_t kBlockBytes = Wide ? 16 : 8;
+    int j = 0;
+    for (; j + 2 <= count; j += 2) {
+        PairAvx512<Wide, true>(firstSample + kBlockBytes * j, component->rowWidth, natural, cells + j, out + j);
+    }
+    if (j < count) PairAvx512<Wide, false>(firstSample + kBlockBytes * j, component->rowWidth, natural, cells + j, out + j);
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 #endif
 
 int QuantiseBlockLanes(CodecContext* context, const int32_t* dct, int16_t* coefficients, int table) {
@@ -909,6 +1131,7 @@ void RunThenQuantise(CodecContext* context, const ComponentInfo* component, cons
 
 RunQuantiser RunQuantiserFor(const ComponentInfo* component) {
 #if KV_AVX2
+    if (simd::HasAvx512()) return component->wideSamples ? RunAvx512<true> : RunAvx512<false>;
     if (simd::HasAvx2()) return component->wideSamples ? WideRunAvx2 : ByteRunAvx2;
 #endif
     static_cast<void>(component);

@@ -458,9 +458,11 @@ TEST(TransformAndQuantise, MatchesThePortableTransformAndQuantisation) {
     }
 }
 
-// The run form, as the sequential rows call it: five blocks side by side of junk-filled outputs give
-// each block's own answer, DC and nonzero cells, under fine and coarse tables (so that blocks with
-// many significant positions, quantised whole, and blocks with few both occur).
+// The run form, as the sequential rows call it: five blocks side by side (two pairs and one left over
+// where the run goes two blocks at a time) of junk-filled outputs give each block's own answer, DC and
+// nonzero cells, under fine and coarse tables (so that blocks with many significant positions,
+// quantised whole, and blocks with few both occur), whose encoding quantisers are at or above the
+// stored ones as the encoder's are (so that values below the threshold may not quantise to 0).
 TEST(TransformAndQuantise, RunFormMatchesTheBlockForm) {
     std::mt19937 random(80);
     CodecContext context{};
@@ -477,7 +479,8 @@ TEST(TransformAndQuantise, RunFormMatchesTheBlockForm) {
         for (int round = 0; round < 400; ++round) {
             for (int k = 0; k < 64; ++k) {
                 const int quantiser = round % 4 < 2 ? 1 + k % 9 : 20 + static_cast<int>(random() % 200);
-                context.quant[0].entries[k] = context.encodingQuant[0][k] = static_cast<uint8_t>(quantiser);
+                context.quant[0].entries[k] = static_cast<uint16_t>(quantiser);
+                context.encodingQuant[0][k] = static_cast<uint8_t>(quantiser + static_cast<int>(random() % 4) * (round % 3));
             }
             PrepareDivisors(&context);
             NaturalDivisors natural;
