@@ -886,9 +886,9 @@ constexpr bool PackedPlacesArePermutation() {
 }
 static_assert(PackedPlacesArePermutation(), "every natural position has its own packed place");
 
-// Row u of a natural-order table of the row's NaturalDivisors, for both blocks.
+// Row u of one of the row's tables for both blocks (NaturalDivisors::both).
 KV_ALWAYS_INLINE KV_TARGET_AVX512 __m512i BothHalves(const uint32_t* table, int u) {
-    return _mm512_broadcast_i64x4(_mm256_load_si256(reinterpret_cast<const __m256i*>(table + 8 * u)));
+    return _mm512_load_si512(table + 16 * u);
 }
 
 // One block's packed quotients (rows 0..3 in low, 4..7 in high) into zig-zag order in coefficients;
@@ -912,20 +912,20 @@ KV_ALWAYS_INLINE KV_TARGET_AVX512 void QuantisePair(const __m512i* outputs, cons
                                                     int16_t (*cells)[64], QuantisedBlock* out) {
     const __m512i lowHalves = _mm512_set1_epi32(0xFFFF);
     const __m512i zero = _mm512_setzero_si512();
+    const NaturalDivisors::BothBlocks& both = natural->both;
     __m512i packed[4], previous = zero;
     KV_UNROLL
     for (int u = 0; u < 8; ++u) {
         const __m512i value = outputs[u];
-        __mmask16 significant = _mm512_cmpge_epu32_mask(_mm512_add_epi32(value, BothHalves(natural->thresholds, u)),
-                                                        BothHalves(natural->doubledThresholds, u));
+        __mmask16 significant = _mm512_cmpge_epu32_mask(_mm512_add_epi32(value, BothHalves(both.thresholds, u)),
+                                                        BothHalves(both.doubledThresholds, u));
         if (u == 0) significant |= 0x0101;
-        const __m512i reciprocal = BothHalves(natural->reciprocals, u);
-        const __m512i n = _mm512_add_epi32(_mm512_abs_epi32(value), BothHalves(natural->divisors, u));
-        const __m512i even = _mm512_srli_epi64(_mm512_mul_epu32(n, reciprocal), 32);
-        const __m512i odd = _mm512_mul_epu32(_mm512_srli_epi64(n, 32), _mm512_srli_epi64(reciprocal, 32));
+        const __m512i n = _mm512_add_epi32(_mm512_abs_epi32(value), BothHalves(both.divisors, u));
+        const __m512i even = _mm512_srli_epi64(_mm512_mul_epu32(n, BothHalves(both.reciprocals, u)), 32);
+        const __m512i odd = _mm512_mul_epu32(_mm512_srli_epi64(n, 32), BothHalves(both.oddReciprocals, u));
         const __m512i high = _mm512_mask_mov_epi32(even, 0xAAAA, odd);
         const __m512i halved = _mm512_add_epi32(_mm512_srli_epi32(_mm512_sub_epi32(n, high), 1), high);
-        const __m512i magnitude = _mm512_srlv_epi32(halved, BothHalves(natural->shifts, u));
+        const __m512i magnitude = _mm512_srlv_epi32(halved, BothHalves(both.shifts, u));
         const __m512i quotient =
             _mm512_mask_sub_epi32(magnitude, _mm512_cmplt_epi32_mask(value, zero), zero, magnitude);
         const __m512i kept = _mm512_maskz_and_epi32(significant, quotient, lowHalves);
@@ -1028,6 +1028,20 @@ void PrepareNaturalDivisors(const CodecContext* context, int table, NaturalDivis
         natural->thresholds[k] = context->thresholds[table][k];
         natural->doubledThresholds[k] = 2 * context->thresholds[table][k];
     }
+#if KV_AVX2
+    // Only the AVX-512 form reads these.
+    if (!simd::HasAvx512()) return;
+    NaturalDivisors::BothBlocks& both = natural->both;
+    for (int i = 0; i < 128; ++i) {
+        const int n = i / 16 * 8 + i % 8;
+        both.divisors[i] = natural->divisors[n];
+        both.reciprocals[i] = natural->reciprocals[n];
+        both.oddReciprocals[i] = natural->reciprocals[n | 1];
+        both.shifts[i] = natural->shifts[n];
+        both.thresholds[i] = natural->thresholds[n];
+        both.doubledThresholds[i] = natural->doubledThresholds[n];
+    }
+#endif
 }
 
 void PrepareReciprocals(CodecContext* context, int table) {

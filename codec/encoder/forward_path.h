@@ -111,6 +111,17 @@ struct NaturalDivisors {
     alignas(32) uint32_t shifts[64];
     alignas(32) uint32_t thresholds[64];
     alignas(32) uint32_t doubledThresholds[64];
+    // For two blocks at once (the AVX-512 form, and filled only where it runs): the same five tables
+    // with each row twice over (entry 16u + j holds row u's entry j % 8), and the reciprocals of the
+    // odd positions once more, each in the even entry before it.
+    struct BothBlocks {
+        alignas(64) uint32_t divisors[128];
+        alignas(64) uint32_t reciprocals[128];
+        alignas(64) uint32_t oddReciprocals[128];
+        alignas(64) uint32_t shifts[128];
+        alignas(64) uint32_t thresholds[128];
+        alignas(64) uint32_t doubledThresholds[128];
+    } both;
 };
 void PrepareNaturalDivisors(const CodecContext* context, int table, NaturalDivisors* natural);
 
