@@ -231,50 +231,171 @@ KV_ALWAYS_INLINE uint64_t TopBitIndex(uint64_t word) {
 #endif
 }
 
-// CodeBlockOf's output pass with the bits in a DirectBits, the tables' codes and lengths at hand.
+// SymbolKeys' vector forms. A cell's size is the bits of its magnitude m, found byte by byte: a byte
+// b that is not 0 gives bits(b) + 8 as the larger of two nibble look-ups (bits(n) + 8 for the low
+// nibble, bits(n) + 12 for the high one, 0 for a nibble 0), and the size is the high byte's figure,
+// or the low byte's less 8 when the high byte is 0.
+#if KV_AVX2
+KV_ALWAYS_INLINE KV_TARGET_AVX2 void SymbolKeysAvx2(const int16_t* cells, uint16_t* keys) {
+    const __m256i lowNibbleBits = _mm256_setr_epi8(0, 9, 10, 10, 11, 11, 11, 11, 12, 12, 12, 12, 12, 12, 12, 12, 0, 9,
+                                                   10, 10, 11, 11, 11, 11, 12, 12, 12, 12, 12, 12, 12, 12);
+    const __m256i highNibbleBits = _mm256_setr_epi8(0, 13, 14, 14, 15, 15, 15, 15, 16, 16, 16, 16, 16, 16, 16, 16, 0,
+                                                    13, 14, 14, 15, 15, 15, 15, 16, 16, 16, 16, 16, 16, 16, 16);
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    const __m256i lowByte = _mm256_set1_epi16(0xFF);
+    const __m256i eight = _mm256_set1_epi16(8);
+    const __m256i negative = _mm256_set1_epi16(16);
+    KV_UNROLL
+    for (int k = 0; k < 64; k += 16) {
+        const __m256i values = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cells + k));
+        const __m256i magnitudes = _mm256_abs_epi16(values);
+        const __m256i low = _mm256_shuffle_epi8(lowNibbleBits, _mm256_and_si256(magnitudes, nibble));
+        const __m256i high =
+            _mm256_shuffle_epi8(highNibbleBits, _mm256_and_si256(_mm256_srli_epi16(magnitudes, 4), nibble));
+        const __m256i byteBits = _mm256_max_epu8(low, high);
+        const __m256i sizes = _mm256_max_epi16(_mm256_subs_epu16(_mm256_and_si256(byteBits, lowByte), eight),
+                                               _mm256_srli_epi16(byteBits, 8));
+        const __m256i signs = _mm256_and_si256(_mm256_srai_epi16(values, 15), negative);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(keys + k), _mm256_or_si256(_mm256_slli_epi16(sizes, 5), signs));
+    }
+}
+
+KV_ALWAYS_INLINE KV_TARGET_AVX512 void SymbolKeysAvx512(const int16_t* cells, uint16_t* keys) {
+    // The same nibble tables in each 16-byte lane (bytes 0-3, 4-7, 8-11, 12-15 of each, low first).
+    const __m512i lowNibbleBits = _mm512_set4_epi32(0x0C0C0C0C, 0x0C0C0C0C, 0x0B0B0B0B, 0x0A0A0900);
+    const __m512i highNibbleBits = _mm512_set4_epi32(0x10101010, 0x10101010, 0x0F0F0F0F, 0x0E0E0D00);
+    const __m512i nibble = _mm512_set1_epi8(0x0F);
+    const __m512i lowByte = _mm512_set1_epi16(0xFF);
+    const __m512i eight = _mm512_set1_epi16(8);
+    const __m512i negative = _mm512_set1_epi16(16);
+    KV_UNROLL
+    for (int k = 0; k < 64; k += 32) {
+        const __m512i values = _mm512_loadu_si512(cells + k);
+        const __m512i magnitudes = _mm512_abs_epi16(values);
+        const __m512i low = _mm512_shuffle_epi8(lowNibbleBits, _mm512_and_si512(magnitudes, nibble));
+        const __m512i high =
+            _mm512_shuffle_epi8(highNibbleBits, _mm512_and_si512(_mm512_srli_epi16(magnitudes, 4), nibble));
+        const __m512i byteBits = _mm512_max_epu8(low, high);
+        const __m512i sizes = _mm512_max_epi16(_mm512_subs_epu16(_mm512_and_si512(byteBits, lowByte), eight),
+                                               _mm512_srli_epi16(byteBits, 8));
+        const __m512i signs = _mm512_and_si512(_mm512_srai_epi16(values, 15), negative);
+        _mm512_storeu_si512(keys + k, _mm512_or_si512(_mm512_slli_epi16(sizes, 5), signs));
+    }
+}
+
+KV_TARGET_AVX2 void SymbolKeysAvx2Call(const int16_t* cells, uint16_t* keys) { SymbolKeysAvx2(cells, keys); }
+KV_TARGET_AVX512 void SymbolKeysAvx512Call(const int16_t* cells, uint16_t* keys) { SymbolKeysAvx512(cells, keys); }
+#endif
+
+// A symbol's code with the value bits it is followed by, ready to be added to the value: for a symbol
+// of size s and a value v of that size, (entry >> 8) + v is the code followed by the s value bits,
+// and entry & 0xFF is the length of both (kNoCodeLength for a symbol without a code). A positive
+// value's entry holds code x 2^s; a negative value's (code + 1) x 2^s - 1, so that the sum is
+// code x 2^s + (2^s - 1 + v): the code followed by the low s bits of v - 1.
+using SymbolEntry = int64_t;
+
+KV_ALWAYS_INLINE SymbolEntry MakeSymbolEntry(uint32_t code, int length, int size, int negative) {
+    if (length > 32) return kNoCodeLength;
+    const int64_t whole = (int64_t{code} + negative) * (int64_t{1} << size) - negative;
+    return whole * 256 + length;
+}
+
+// Adds a symbol's entry and its value (0 for a symbol without value bits).
+KV_ALWAYS_INLINE void AppendEntry(CodecContext* context, DirectBits& bits, SymbolEntry entry, int32_t value) {
+    AppendDirect(context, bits, static_cast<uint32_t>((entry >> 8) + value), static_cast<int>(entry & 0xFF));
+}
+
+// The AC entries of a scan component's table by SymbolKey + run, the size-0 symbols (EOB, ZRL) at
+// their run; the DC entries by size x 2 + 1 for a negative difference. Every size a 16-bit cell can
+// have is there; sizes without codes (AC above 10, DC above 11) have none.
+struct SymbolTables {
+    SymbolEntry dc[kSymbolSizes * 2];
+    SymbolEntry ac[kSymbolSizes * 32];
+};
+
+// Fills a scan component's SymbolTables from its code tables.
+void BuildSymbolTables(const HuffmanCodes& dc, const HuffmanCodes& ac, SymbolTables* tables) {
+    for (int size = 0; size < kSymbolSizes; ++size) {
+        for (int negative = 0; negative < 2; ++negative) {
+            tables->dc[size * 2 + negative] =
+                size <= 11 ? MakeSymbolEntry(dc.code[size], dc.length[size], size, negative) : kNoCodeLength;
+            SymbolEntry* row = tables->ac + size * 32 + negative * 16;
+            for (int run = 0; run < 16; ++run) {
+                if (size == 0) {
+                    row[run] = negative == 0 ? MakeSymbolEntry(ac.code[run], ac.length[run], 0, 0) : kNoCodeLength;
+                } else if (size <= 10) {
+                    const int index = size * 16 + run;
+                    row[run] = MakeSymbolEntry(ac.code[index], ac.length[index], size, negative);
+                } else {
+                    row[run] = kNoCodeLength;
+                }
+            }
+        }
+    }
+}
+
+// CodeBlockOf's output pass with the bits in a DirectBits and the component's SymbolTables; each AC
+// value's SymbolKey from `keys` (one per cell, made beforehand) or, without them, worked out here.
+template <bool kKeysGiven>
 KV_ALWAYS_INLINE void CodeBlockDirect(CodecContext* context, DirectBits& bits, ScanComponent* scan,
-                                      const HuffmanCodes* dc, const HuffmanCodes* ac, const int16_t* coefficients,
+                                      const SymbolTables* tables, const int16_t* coefficients, const uint16_t* keys,
                                       uint64_t nonzero, int last) {
-    const uint16_t* acCode = ac->code;
-    const uint8_t* acLength = ac->length;
+    const SymbolEntry* ac = tables->ac;
     const int32_t difference = coefficients[0] - scan->dcPredictor;
     scan->dcPredictor = coefficients[0];
-    // As in CodeBlockOf, with the magnitude m as (difference + sign) ^ sign as for the AC values below;
-    // the bits of m (0 for 0) are those of 2m + 1 less one, which one bit scan gives without a test for 0.
+    // The bits of the magnitude m (0 for 0) are those of 2m + 1 less one, which one bit scan gives
+    // without a test for 0.
     const uint32_t dcSign = static_cast<uint32_t>(difference >> 31);
-    const uint32_t dcAdjusted = static_cast<uint32_t>(difference) + dcSign;
-    const uint64_t dcSize = TopBitIndex(uint64_t{dcAdjusted ^ dcSign} * 2 + 1);
-    const uint32_t dcCode = static_cast<uint32_t>(dc->code[dcSize]) - dcSign;
-    AppendDirect(context, bits, (dcCode << dcSize) + dcAdjusted, dc->length[dcSize]);
+    const uint32_t dcMagnitude = (static_cast<uint32_t>(difference) ^ dcSign) - dcSign;
+    const uint64_t dcSize = TopBitIndex(uint64_t{dcMagnitude} * 2 + 1);
+    AppendEntry(context, bits, tables->dc[dcSize * 2 + (dcSign & 1)], difference);
 
-    // As WalkAc, with `at` at the cell that bit 0 of `rest` stands for; positions and indices are
-    // kept in 64 bits, so that no step widens them.
-    uint64_t rest = nonzero >> 1;
-    const int16_t* at = coefficients + 1;
+    // The nonzero cells in order, each cleared from the mask as it is taken: the run is its position
+    // less the one after the cell before it. Only the clearing of the lowest bit is carried from one
+    // symbol to the next, not the bit scan.
+    uint64_t rest = nonzero & ~uint64_t{1};
+    uint64_t next = 1;
     while (rest != 0) {
-        uint64_t run = CountTrailingZeros(rest);
-        rest = (rest >> run) >> 1;
-        at += run;
-        const int32_t value = *at++;
+        const uint64_t at = CountTrailingZeros(rest);
+        rest &= rest - 1;
+        uint64_t run = at - next;
+        next = at + 1;
+        const int32_t value = coefficients[at];
+        uint64_t key;
+        if constexpr (kKeysGiven) {
+            key = keys[at];
+        } else {
+            const uint32_t sign = static_cast<uint32_t>(value >> 31);
+            key = (TopBitIndex((static_cast<uint32_t>(value) ^ sign) - sign) + 1) * 32 + (sign & 16);
+        }
         if (run >= 16) [[unlikely]] {
             do {
-                AppendDirect(context, bits, acCode[kZeroRunIndex], acLength[kZeroRunIndex]);
+                AppendEntry(context, bits, ac[kZeroRunIndex], 0);
                 run -= 16;
             } while (run >= 16);
         }
-        // value + sign is value - 1 for a negative value, whose ones' complement is the magnitude:
-        // the same sum serves the size and the value bits.
-        const uint32_t sign = static_cast<uint32_t>(value >> 31);
-        const uint32_t adjusted = static_cast<uint32_t>(value) + sign;
-        const uint64_t size = TopBitIndex(adjusted ^ sign) + 1;
-        const uint64_t index = size * 16 + run;
-        const uint32_t code = static_cast<uint32_t>(acCode[index]) - sign;
-        AppendDirect(context, bits, (code << size) + adjusted, acLength[index]);
+        AppendEntry(context, bits, ac[key + run], value);
     }
-    if (last != 63) AppendDirect(context, bits, acCode[kEndOfBlockIndex], acLength[kEndOfBlockIndex]);
+    if (last != 63) AppendEntry(context, bits, ac[kEndOfBlockIndex], 0);
 }
 
 }  // namespace
+
+void SymbolKeysPortable(const int16_t* cells, uint16_t* keys) {
+    for (int k = 0; k < 64; ++k) {
+        const int32_t value = cells[k];
+        const int size = std::bit_width(static_cast<uint32_t>(value < 0 ? -value : value));
+        keys[k] = static_cast<uint16_t>(size * 32 + (value < 0 ? 16 : 0));
+    }
+}
+
+void SymbolKeys(const int16_t* cells, uint16_t* keys) {
+#if KV_AVX2
+    if (simd::HasAvx512()) return SymbolKeysAvx512Call(cells, keys);
+    if (simd::HasAvx2()) return SymbolKeysAvx2Call(cells, keys);
+#endif
+    SymbolKeysPortable(cells, keys);
+}
 
 void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int16_t* coefficients, int last) {
     CodeBlockOf(context, scan, coefficients, simd::NonzeroCells(coefficients, last) & ~uint64_t{1}, last);
@@ -319,6 +440,7 @@ struct ComponentRun {
     BlockQuantiser quantiser;       // TransformAndQuantiseFor(component)
     RunQuantiser runQuantiser;      // RunQuantiserFor(component)
     const NaturalDivisors* natural; // the component's table for runQuantiser
+    const SymbolTables* tables;     // the scan component's code tables for rows coded in batches
     int32_t lastBlockStart;         // as EncoderEdge: blocks from lastBlockStart + 8 on lie beyond the data
     std::size_t blockBytes;         // bytes of a block's row of samples
 };
@@ -330,6 +452,7 @@ ComponentRun RunOf(CodecContext* context, ScanComponent* scan) {
                         component,
                         TransformAndQuantiseFor(component),
                         RunQuantiserFor(component),
+                        nullptr,
                         nullptr,
                         context->edges[index].lastBlockStart,
                         static_cast<std::size_t>(component->wideSamples ? 16 : 8)};
@@ -388,39 +511,35 @@ struct BlockBatch {
     uint8_t order[kMostBlocks];            // coding order: the slot of cells and quantised
     uint8_t component[kMostBlocks];        // coding order: the scan component (several-component scans)
     ScanComponent* scan[kMostBlocks];      // coding order, with the scan component's code tables
-    const HuffmanCodes* dc[kMostBlocks];
-    const HuffmanCodes* ac[kMostBlocks];
+    const SymbolTables* tables[kMostBlocks];
     int base[kMaxComponents];              // the first slot of each scan component (PlanBatch)
 };
 
 // Puts the block at coding position n in the scan component's hands.
-inline void SetScanOf(CodecContext* context, BlockBatch& batch, int n, ScanComponent* scan) {
+inline void SetScanOf(BlockBatch& batch, int n, ScanComponent* scan, const SymbolTables* tables) {
     batch.scan[n] = scan;
-    batch.dc[n] = &context->dcCodes[scan->dcTable];
-    batch.ac[n] = &context->acCodes[scan->acTable];
+    batch.tables[n] = tables;
 }
 
 // The first block column of a component that lies beyond the data (see BlockOutsideData).
 int32_t FirstColumnOutside(int32_t lastBlockStart) { return (lastBlockStart + 8 + 7) / 8; }
 
-// Codes `count` blocks of the batch in coding order straight into the sink's buffer, which is first
-// written to the file when it has less room than the batch's worst case. (An empty buffer always has
-// room: a failing write empties it too, and the failure stays in the sink for CheckOutput.)
+// The start and the end of a batch coded straight into the sink's buffer, which is first written to
+// the file when it has less room than the batch's worst case. (An empty buffer always has room: a
+// failing write empties it too, and the failure stays in the sink for CheckOutput.)
 static_assert(kStreamBufferSize > BlockBatch::kMostBlocks * kMostBlockBytes + 16);
-void CodeBatch(CodecContext* context, const BlockBatch& batch, int count) {
+KV_ALWAYS_INLINE DirectBits StartBatch(CodecContext* context, int count) {
     context->mcuNumber += count;
     StreamBuffer* sink = context->stream;
     if (sink->bufferSize - sink->count <= count * kMostBlockBytes + 16) [[unlikely]] {
         SinkFlush(sink);
         if (sink->bufferSize - sink->count <= count * kMostBlockBytes + 16) CodecBug();
     }
+    return DirectBits{context->outputBits, 64 - context->outputBitCount, sink->buffer + sink->index};
+}
+KV_ALWAYS_INLINE void FinishBatch(CodecContext* context, DirectBits& bits) {
+    StreamBuffer* sink = context->stream;
     uint8_t* const start = sink->buffer + sink->index;
-    DirectBits bits{context->outputBits, 64 - context->outputBitCount, start};
-    for (int i = 0; i < count; ++i) {
-        const int slot = batch.order[i];
-        CodeBlockDirect(context, bits, batch.scan[i], batch.dc[i], batch.ac[i], batch.cells[slot],
-                        batch.quantised[slot].nonzero, batch.quantised[slot].last);
-    }
     // Back to the bit writer's form: at most 31 bits wait.
     int pending = 64 - bits.free;
     if (pending >= 32) {
@@ -443,6 +562,55 @@ void CodeBatch(CodecContext* context, const BlockBatch& batch, int count) {
     }
 }
 
+// Codes `count` blocks of the batch in coding order straight into the sink's buffer. The vector forms
+// make each block's symbol keys in one pass before its symbols are coded; they are compiled for their
+// processors as a whole, so the coding loop gets the shifts by a register that need no CL.
+using BatchCoder = void (*)(CodecContext* context, const BlockBatch& batch, int count);
+
+void CodeBatchPortable(CodecContext* context, const BlockBatch& batch, int count) {
+    DirectBits bits = StartBatch(context, count);
+    for (int i = 0; i < count; ++i) {
+        const int slot = batch.order[i];
+        CodeBlockDirect<false>(context, bits, batch.scan[i], batch.tables[i], batch.cells[slot], nullptr,
+                               batch.quantised[slot].nonzero, batch.quantised[slot].last);
+    }
+    FinishBatch(context, bits);
+}
+
+#if KV_AVX2
+KV_TARGET_AVX2 void CodeBatchAvx2(CodecContext* context, const BlockBatch& batch, int count) {
+    DirectBits bits = StartBatch(context, count);
+    for (int i = 0; i < count; ++i) {
+        const int slot = batch.order[i];
+        alignas(32) uint16_t keys[64];
+        SymbolKeysAvx2(batch.cells[slot], keys);
+        CodeBlockDirect<true>(context, bits, batch.scan[i], batch.tables[i], batch.cells[slot], keys,
+                              batch.quantised[slot].nonzero, batch.quantised[slot].last);
+    }
+    FinishBatch(context, bits);
+}
+
+KV_TARGET_AVX512 void CodeBatchAvx512(CodecContext* context, const BlockBatch& batch, int count) {
+    DirectBits bits = StartBatch(context, count);
+    for (int i = 0; i < count; ++i) {
+        const int slot = batch.order[i];
+        alignas(64) uint16_t keys[64];
+        SymbolKeysAvx512(batch.cells[slot], keys);
+        CodeBlockDirect<true>(context, bits, batch.scan[i], batch.tables[i], batch.cells[slot], keys,
+                              batch.quantised[slot].nonzero, batch.quantised[slot].last);
+    }
+    FinishBatch(context, bits);
+}
+#endif
+
+BatchCoder BatchCoderFor() {
+#if KV_AVX2
+    if (simd::HasAvx512()) return CodeBatchAvx512;
+    if (simd::HasAvx2()) return CodeBatchAvx2;
+#endif
+    return CodeBatchPortable;
+}
+
 // Gives a block beyond the data (no AC) the DC of the component's previous block in coding order.
 KV_ALWAYS_INLINE void RepeatPredictor(BlockBatch& batch, int slot, int32_t predictor) {
     batch.cells[slot][0] = static_cast<int16_t>(predictor);
@@ -452,7 +620,7 @@ KV_ALWAYS_INLINE void RepeatPredictor(BlockBatch& batch, int slot, int32_t predi
 // Where the blocks of `count` MCUs of a scan of several components go: each component's blocks block
 // row by block row (slots base + row x count x h + column), and the scan's order of them. The same for
 // every batch of that many MCUs; answers the number of blocks.
-int PlanBatch(CodecContext* context, const ComponentRun* runs, int components, int count, BlockBatch& batch) {
+int PlanBatch(const ComponentRun* runs, int components, int count, BlockBatch& batch) {
     int slots = 0;
     for (int i = 0; i < components; ++i) {
         batch.base[i] = slots;
@@ -466,7 +634,7 @@ int PlanBatch(CodecContext* context, const ComponentRun* runs, int components, i
                 for (int column = 0; column < h; ++column, ++n) {
                     batch.order[n] = static_cast<uint8_t>(batch.base[i] + row * count * h + m * h + column);
                     batch.component[n] = static_cast<uint8_t>(i);
-                    SetScanOf(context, batch, n, runs[i].scan);
+                    SetScanOf(batch, n, runs[i].scan, runs[i].tables);
                 }
             }
         }
@@ -528,28 +696,49 @@ SingleScanRows SingleScanRowsOf(const CodecContext* context, const ComponentInfo
 // coded.
 void CodeMcuRowInBatches(CodecContext* context) {
     BlockBatch batch;
+    // The vector forms of the coder read all 64 cells of a block, the quantiser writes only those
+    // that matter: the others keep what an earlier block left, or these zeros.
+    std::memset(batch.cells, 0, sizeof batch.cells);
+    const BatchCoder codeBatch = BatchCoderFor();
     NaturalDivisors natural[2];
     for (int table = 0; table < context->quantTableCount && table < 2; ++table) {
         PrepareNaturalDivisors(context, table, &natural[table]);
     }
-    if (context->scanComponentCount > 1) {
-        const int count = context->scanComponentCount;
+    // Each scan component's symbol tables, shared by those with the same code tables.
+    SymbolTables tables[kMaxComponents];
+    const SymbolTables* tablesOf[kMaxComponents];
+    const int componentCount = context->scanComponentCount;
+    for (int i = 0; i < componentCount; ++i) {
+        const ScanComponent& scan = context->scan[i];
+        tablesOf[i] = &tables[i];
+        for (int j = 0; j < i; ++j) {
+            if (context->scan[j].dcTable == scan.dcTable && context->scan[j].acTable == scan.acTable) {
+                tablesOf[i] = tablesOf[j];
+            }
+        }
+        if (tablesOf[i] == &tables[i]) {
+            BuildSymbolTables(context->dcCodes[scan.dcTable], context->acCodes[scan.acTable], &tables[i]);
+        }
+    }
+    if (componentCount > 1) {
+        const int count = componentCount;
         ComponentRun runs[kMaxComponents];
         int blocksPerMcu = 0;
         for (int i = 0; i < count; ++i) {
             runs[i] = RunOf(context, &context->scan[i]);
             runs[i].natural = &natural[runs[i].component->quantTable];
+            runs[i].tables = tablesOf[i];
             blocksPerMcu += runs[i].component->h * runs[i].component->v;
         }
         const int mcusPerBatch = context->restartInterval != 0 ? 1 : BlockBatch::kMostBlocks / blocksPerMcu;
         int planned = mcusPerBatch;
-        int blocks = PlanBatch(context, runs, count, planned, batch);
+        int blocks = PlanBatch(runs, count, planned, batch);
         for (int mcu = 0; mcu < context->mcusPerRow; mcu += mcusPerBatch) {
             if (RestartDue(context)) WriteRestart(context);
             const int mcus = std::min(mcusPerBatch, context->mcusPerRow - mcu);
-            if (mcus != planned) blocks = PlanBatch(context, runs, count, planned = mcus, batch);
+            if (mcus != planned) blocks = PlanBatch(runs, count, planned = mcus, batch);
             FillBatch(context, runs, count, mcu, mcus, blocks, batch);
-            CodeBatch(context, batch, blocks);
+            codeBatch(context, batch, blocks);
         }
         return;
     }
@@ -564,7 +753,7 @@ void CodeMcuRowInBatches(CodecContext* context) {
     const int perBatch = context->restartInterval != 0 ? 1 : BlockBatch::kMostBlocks;
     for (int i = 0; i < BlockBatch::kMostBlocks; ++i) {
         batch.order[i] = static_cast<uint8_t>(i);
-        SetScanOf(context, batch, i, scan);
+        SetScanOf(batch, i, scan, tablesOf[0]);
     }
     for (int row = 0; row < rows.blockRows; ++row) {
         const uint8_t* rowSamples = component->samples + static_cast<std::size_t>(row) * 8 * component->rowWidth;
@@ -579,7 +768,7 @@ void CodeMcuRowInBatches(CodecContext* context) {
             for (int j = inside; j < blocks; ++j) {
                 RepeatPredictor(batch, j, j == 0 ? scan->dcPredictor : batch.cells[j - 1][0]);
             }
-            CodeBatch(context, batch, blocks);
+            codeBatch(context, batch, blocks);
         }
     }
 }

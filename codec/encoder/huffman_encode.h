@@ -60,6 +60,15 @@ inline void EmitAc(CodecContext* context, int slot, int index, int extra, uint32
     EmitSymbol(context, context->acCounts[slot], context->acCodes[slot], index, extra, bits);
 }
 
+// The sizes a 16-bit cell's value can have (0..16 bits of magnitude).
+inline constexpr int kSymbolSizes = 17;
+
+// The key of each of a block's 64 cells (zig-zag order) to its AC symbol in the block coder's tables:
+// the size of its value x 32, plus 16 for a negative value. SymbolKeys takes the processor's vector
+// form; the portable form says what each computes.
+void SymbolKeys(const int16_t* cells, uint16_t* keys);
+void SymbolKeysPortable(const int16_t* cells, uint16_t* keys);
+
 // Codes (or counts) one quantised block of a sequential scan: DC difference, AC runs up to L, EOB.
 void CodeSequentialBlock(CodecContext* context, ScanComponent* scan, const int16_t* coefficients, int last);
 // The same for a block of the coefficient buffer kept in 8-bit cells.

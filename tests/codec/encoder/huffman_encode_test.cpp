@@ -139,4 +139,25 @@ TEST_F(HuffmanEncodeTest, UnusableTablesAreRefused) {
     }
 }
 
+
+// The block coder's symbol keys, vector form against the portable one for every 16-bit value in
+// every cell position, and the portable one against sizes worked by hand.
+TEST(SymbolKeys, VectorPathsMatchThePortableFormForEveryValue) {
+    int16_t cells[64];
+    uint16_t keys[64], expected[64];
+    for (int first = 0; first < 65536; first += 64) {
+        for (int k = 0; k < 64; ++k) cells[k] = static_cast<int16_t>(static_cast<uint16_t>(first + (k * 37) % 64));
+        SymbolKeys(cells, keys);
+        SymbolKeysPortable(cells, expected);
+        for (int k = 0; k < 64; ++k) ASSERT_EQ(keys[k], expected[k]) << "value " << cells[k];
+    }
+    const int16_t values[] = {0, 1, -1, 2, -3, 255, 256, -256, 1023, -1024, 2047, 32767, -32768};
+    const int sizes[] = {0, 1, 1, 2, 2, 8, 9, 9, 10, 11, 11, 15, 16};
+    for (int k = 0; k < 64; ++k) cells[k] = values[k % 13];
+    SymbolKeysPortable(cells, keys);
+    for (int k = 0; k < 64; ++k) {
+        EXPECT_EQ(keys[k], sizes[k % 13] * 32 + (values[k % 13] < 0 ? 16 : 0)) << "value " << values[k % 13];
+    }
+}
+
 }  // namespace
