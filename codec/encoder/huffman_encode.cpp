@@ -161,57 +161,42 @@ void CodeBlockOf(CodecContext* context, ScanComponent* scan, const Cell* coeffic
 // most 32 bits each, every byte possibly 0xFF and stuffed.
 constexpr int kMostBlockBytes = 68 * 4 * 2;
 
-// A batch's bits: `64 - free` bits wait at the bottom of `buffer` (the bits above them are stale),
-// and `out` is where the next byte goes.
+// A batch's bits: `count` bits wait at the bottom of `buffer` (the bits above them are stale), and
+// `out` is where the next whole byte goes, in a scratch area where the batch's bytes gather before
+// they are stuffed.
 struct DirectBits {
     uint64_t buffer;
-    int free;
+    uint64_t count;
     uint8_t* out;
 };
 
-// Writes a complete 64-bit word, most significant byte first, a 0x00 after each 0xFF byte.
-KV_ALWAYS_INLINE void PutWordDirect(DirectBits& bits, uint64_t word) {
-    const uint64_t inverted = ~word;
-    const bool noFF = ((inverted - 0x0101010101010101u) & ~inverted & 0x8080808080808080u) == 0;
-    if (noFF) [[likely]] {
-        if constexpr (std::endian::native == std::endian::little) {
+// Stores a 64-bit word most significant byte first.
+KV_ALWAYS_INLINE void StoreBigEndian(uint8_t* out, uint64_t word) {
+    if constexpr (std::endian::native == std::endian::little) {
 #if defined(__GNUC__) || defined(__clang__)
-            const uint64_t bigEndian = __builtin_bswap64(word);
+        word = __builtin_bswap64(word);
 #elif defined(_MSC_VER)
-            const uint64_t bigEndian = _byteswap_uint64(word);
+        word = _byteswap_uint64(word);
 #else
-            uint64_t bigEndian = 0;
-            for (int i = 0; i < 8; ++i) bigEndian |= ((word >> (8 * i)) & 0xFF) << (56 - 8 * i);
+        uint64_t swapped = 0;
+        for (int i = 0; i < 8; ++i) swapped |= ((word >> (8 * i)) & 0xFF) << (56 - 8 * i);
+        word = swapped;
 #endif
-            std::memcpy(bits.out, &bigEndian, 8);
-        } else {
-            std::memcpy(bits.out, &word, 8);
-        }
-        bits.out += 8;
-        return;
     }
-    for (int shift = 56; shift >= 0; shift -= 8) {
-        const uint32_t byte = static_cast<uint32_t>(word >> shift) & 0xFF;
-        *bits.out++ = static_cast<uint8_t>(byte);
-        if (byte == 0xFF) *bits.out++ = 0;
-    }
+    std::memcpy(out, &word, 8);
 }
 
-// Appends a code with its value bits, `length` (1..32) bits in all with nothing above them in value.
-// A symbol without a code (kNoCodeLength, more than the 64 bits a word holds) always ends in the
-// word-complete branch, so only that branch tests for it.
-KV_ALWAYS_INLINE void AppendDirect(CodecContext* context, DirectBits& bits, uint32_t value, int length) {
-    bits.free -= length;
-    if (bits.free >= 0) [[likely]] {
-        bits.buffer = (bits.buffer << length) | value;
-        return;
-    }
+// Appends a code with its value bits, `length` (1..32) bits in all with nothing above them in value;
+// a length above 32 is a symbol without a code. The whole bytes leave at once, without a branch:
+// the waiting bits are stored as the top of a word (8 bytes, at most 39 bits of them meaningful), and
+// `out` moves past the whole bytes among them, the partial byte being stored again with the next.
+KV_ALWAYS_INLINE void AppendDirect(CodecContext* context, DirectBits& bits, uint32_t value, uint64_t length) {
     if (length > 32) [[unlikely]] CodecRaise(context, categoryMissingCode, messageCodeMissingFromTable);
-    // The word completes with the top bits of value; the rest (spill bits) start the next one.
-    const int spill = -bits.free;
-    PutWordDirect(bits, (bits.buffer << (length - spill)) | (uint64_t{value} >> spill));
-    bits.buffer = value;
-    bits.free += 64;
+    bits.buffer = (bits.buffer << length) | value;
+    bits.count += length;
+    StoreBigEndian(bits.out, bits.buffer << ((64 - bits.count) & 63));
+    bits.out += bits.count >> 3;
+    bits.count &= 7;
 }
 
 // The count of trailing zero bits of a word that is not 0, and the index of the top bit of one, as
@@ -294,15 +279,20 @@ KV_TARGET_AVX512 void SymbolKeysAvx512Call(const int16_t* cells, uint16_t* keys)
 // code x 2^s + (2^s - 1 + v): the code followed by the low s bits of v - 1.
 using SymbolEntry = int64_t;
 
-KV_ALWAYS_INLINE SymbolEntry MakeSymbolEntry(uint32_t code, int length, int size, int negative) {
-    if (length > 32) return kNoCodeLength;
-    const int64_t whole = (int64_t{code} + negative) * (int64_t{1} << size) - negative;
-    return whole * 256 + length;
+// A table's code and length give the entry of a positive value; a negative value's entry is larger
+// by (2^s - 1) x 256. A symbol without a code has code 0 and length kNoCodeLength in the table, so its
+// entries keep that length.
+KV_ALWAYS_INLINE SymbolEntry PositiveEntry(uint32_t code, uint32_t length, int size) {
+    return (int64_t{code} << size) * 256 + length;
 }
+KV_ALWAYS_INLINE SymbolEntry NegativeEntry(SymbolEntry positive, int size) {
+    return positive + ((int64_t{1} << size) - 1) * 256;
+}
+static_assert(kNoCodeLength == 0xFF, "a symbol without a code keeps its length in the entry's low byte");
 
 // Adds a symbol's entry and its value (0 for a symbol without value bits).
 KV_ALWAYS_INLINE void AppendEntry(CodecContext* context, DirectBits& bits, SymbolEntry entry, int32_t value) {
-    AppendDirect(context, bits, static_cast<uint32_t>((entry >> 8) + value), static_cast<int>(entry & 0xFF));
+    AppendDirect(context, bits, static_cast<uint32_t>((entry >> 8) + value), static_cast<uint64_t>(entry & 0xFF));
 }
 
 // The AC entries of a scan component's table by SymbolKey + run, the size-0 symbols (EOB, ZRL) at
@@ -316,22 +306,24 @@ struct SymbolTables {
 // Fills a scan component's SymbolTables from its code tables.
 void BuildSymbolTables(const HuffmanCodes& dc, const HuffmanCodes& ac, SymbolTables* tables) {
     for (int size = 0; size < kSymbolSizes; ++size) {
-        for (int negative = 0; negative < 2; ++negative) {
-            tables->dc[size * 2 + negative] =
-                size <= 11 ? MakeSymbolEntry(dc.code[size], dc.length[size], size, negative) : kNoCodeLength;
-            SymbolEntry* row = tables->ac + size * 32 + negative * 16;
-            for (int run = 0; run < 16; ++run) {
-                if (size == 0) {
-                    row[run] = negative == 0 ? MakeSymbolEntry(ac.code[run], ac.length[run], 0, 0) : kNoCodeLength;
-                } else if (size <= 10) {
-                    const int index = size * 16 + run;
-                    row[run] = MakeSymbolEntry(ac.code[index], ac.length[index], size, negative);
-                } else {
-                    row[run] = kNoCodeLength;
-                }
-            }
+        const SymbolEntry positive = size <= 11 ? PositiveEntry(dc.code[size], dc.length[size], size) : kNoCodeLength;
+        tables->dc[size * 2] = positive;
+        tables->dc[size * 2 + 1] = NegativeEntry(positive, size);
+    }
+    // Size 0: EOB and ZRL (and the progressive scans' EOB runs) at their run; no negative values.
+    for (int run = 0; run < 16; ++run) {
+        tables->ac[run] = PositiveEntry(ac.code[run], ac.length[run], 0);
+        tables->ac[16 + run] = kNoCodeLength;
+    }
+    for (int size = 1; size <= 10; ++size) {
+        SymbolEntry* row = tables->ac + size * 32;
+        for (int run = 0; run < 16; ++run) {
+            const int index = size * 16 + run;
+            row[run] = PositiveEntry(ac.code[index], ac.length[index], size);
+            row[16 + run] = NegativeEntry(row[run], size);
         }
     }
+    for (int k = 11 * 32; k < kSymbolSizes * 32; ++k) tables->ac[k] = kNoCodeLength;
 }
 
 // CodeBlockOf's output pass with the bits in a DirectBits and the component's SymbolTables; each AC
@@ -361,12 +353,15 @@ KV_ALWAYS_INLINE void CodeBlockDirect(CodecContext* context, DirectBits& bits, S
         uint64_t run = at - next;
         next = at + 1;
         const int32_t value = coefficients[at];
+        const SymbolEntry* entries = ac;
         uint64_t key;
         if constexpr (kKeysGiven) {
             key = keys[at];
         } else {
-            const uint32_t sign = static_cast<uint32_t>(value >> 31);
-            key = (TopBitIndex((static_cast<uint32_t>(value) ^ sign) - sign) + 1) * 32 + (sign & 16);
+            // The size less one from the top bit's index: one size further on in the table.
+            const uint64_t magnitude = static_cast<uint64_t>(value < 0 ? -int64_t{value} : int64_t{value});
+            key = TopBitIndex(magnitude) * 32 + (static_cast<uint64_t>(int64_t{value} >> 63) & 16);
+            entries = ac + 32;
         }
         if (run >= 16) [[unlikely]] {
             do {
@@ -374,7 +369,7 @@ KV_ALWAYS_INLINE void CodeBlockDirect(CodecContext* context, DirectBits& bits, S
                 run -= 16;
             } while (run >= 16);
         }
-        AppendEntry(context, bits, ac[key + run], value);
+        AppendEntry(context, bits, entries[key + run], value);
     }
     if (last != 63) AppendEntry(context, bits, ac[kEndOfBlockIndex], 0);
 }
@@ -526,34 +521,47 @@ int32_t FirstColumnOutside(int32_t lastBlockStart) { return (lastBlockStart + 8 
 
 // The start and the end of a batch coded straight into the sink's buffer, which is first written to
 // the file when it has less room than the batch's worst case. (An empty buffer always has room: a
-// failing write empties it too, and the failure stays in the sink for CheckOutput.)
+// failing write empties it too, and the failure stays in the sink for CheckOutput.) The batch's
+// bytes gather unstuffed in `scratch` (BatchScratch), then go to the buffer with a 0x00 after each
+// 0xFF, a run of bytes without 0xFF at a time.
 static_assert(kStreamBufferSize > BlockBatch::kMostBlocks * kMostBlockBytes + 16);
-KV_ALWAYS_INLINE DirectBits StartBatch(CodecContext* context, int count) {
+// The scratch area: the unstuffed bytes of the batch's worst case, the bits waiting before it and
+// the last word stored past them.
+constexpr int kBatchScratchBytes = BlockBatch::kMostBlocks * kMostBlockBytes / 2 + 4 + 8;
+KV_ALWAYS_INLINE DirectBits StartBatch(CodecContext* context, int count, uint8_t* scratch) {
     context->mcuNumber += count;
     StreamBuffer* sink = context->stream;
     if (sink->bufferSize - sink->count <= count * kMostBlockBytes + 16) [[unlikely]] {
         SinkFlush(sink);
         if (sink->bufferSize - sink->count <= count * kMostBlockBytes + 16) CodecBug();
     }
-    return DirectBits{context->outputBits, 64 - context->outputBitCount, sink->buffer + sink->index};
+    return DirectBits{context->outputBits, static_cast<uint64_t>(context->outputBitCount), scratch};
 }
-KV_ALWAYS_INLINE void FinishBatch(CodecContext* context, DirectBits& bits) {
+KV_ALWAYS_INLINE void FinishBatch(CodecContext* context, DirectBits& bits, const uint8_t* scratch) {
     StreamBuffer* sink = context->stream;
     uint8_t* const start = sink->buffer + sink->index;
-    // Back to the bit writer's form: at most 31 bits wait.
-    int pending = 64 - bits.free;
-    if (pending >= 32) {
-        pending -= 32;
-        const uint32_t word = static_cast<uint32_t>(bits.buffer >> pending);
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            const uint32_t byte = (word >> shift) & 0xFF;
-            *bits.out++ = static_cast<uint8_t>(byte);
-            if (byte == 0xFF) *bits.out++ = 0;
+    uint8_t* to = start;
+    const uint8_t* from = scratch;
+    for (;;) {
+        const std::size_t left = static_cast<std::size_t>(bits.out - from);
+        const auto* mark = static_cast<const uint8_t*>(std::memchr(from, 0xFF, left));
+        if (mark == nullptr) {
+            std::memcpy(to, from, left);
+            to += left;
+            break;
         }
+        const std::size_t upToMark = static_cast<std::size_t>(mark - from) + 1;
+        std::memcpy(to, from, upToMark);
+        to += upToMark;
+        *to++ = 0;
+        from += upToMark;
     }
+    // Back to the bit writer's form: the bits of the partial byte wait (at most 31 bits when the
+    // batch had no block).
+    const int pending = static_cast<int>(bits.count);
     context->outputBits = bits.buffer & ((uint64_t{1} << pending) - 1);
     context->outputBitCount = pending;
-    const int32_t written = static_cast<int32_t>(bits.out - start);
+    const int32_t written = static_cast<int32_t>(to - start);
     if (written != 0) {
         sink->index += written;
         sink->count += written;
@@ -568,38 +576,71 @@ KV_ALWAYS_INLINE void FinishBatch(CodecContext* context, DirectBits& bits) {
 using BatchCoder = void (*)(CodecContext* context, const BlockBatch& batch, int count);
 
 void CodeBatchPortable(CodecContext* context, const BlockBatch& batch, int count) {
-    DirectBits bits = StartBatch(context, count);
+    alignas(32) uint8_t scratch[kBatchScratchBytes];
+    DirectBits bits = StartBatch(context, count, scratch);
     for (int i = 0; i < count; ++i) {
         const int slot = batch.order[i];
         CodeBlockDirect<false>(context, bits, batch.scan[i], batch.tables[i], batch.cells[slot], nullptr,
                                batch.quantised[slot].nonzero, batch.quantised[slot].last);
     }
-    FinishBatch(context, bits);
+    FinishBatch(context, bits, scratch);
 }
 
 #if KV_AVX2
+// With at least this many nonzero AC cells a block on average in a batch, the vector pass that makes
+// every cell's key costs fewer instructions than working out the keys symbol by symbol (about 9
+// each; the pass costs about 70 with AVX2, 35 with AVX-512). The choice is made per batch, where
+// neighbouring batches mostly agree, so that its branch is foreseen.
+constexpr int kVectorKeysFromAvx2 = 8;
+constexpr int kVectorKeysFromAvx512 = 4;
+
+// The nonzero AC cells of a batch's blocks.
+KV_ALWAYS_INLINE int CountSymbols(const BlockBatch& batch, int count) {
+    int symbols = 0;
+    for (int slot = 0; slot < count; ++slot) symbols += std::popcount(batch.quantised[slot].nonzero);
+    return symbols;
+}
+
 KV_TARGET_AVX2 void CodeBatchAvx2(CodecContext* context, const BlockBatch& batch, int count) {
-    DirectBits bits = StartBatch(context, count);
-    for (int i = 0; i < count; ++i) {
-        const int slot = batch.order[i];
-        alignas(32) uint16_t keys[64];
-        SymbolKeysAvx2(batch.cells[slot], keys);
-        CodeBlockDirect<true>(context, bits, batch.scan[i], batch.tables[i], batch.cells[slot], keys,
-                              batch.quantised[slot].nonzero, batch.quantised[slot].last);
+    alignas(32) uint8_t scratch[kBatchScratchBytes];
+    DirectBits bits = StartBatch(context, count, scratch);
+    if (CountSymbols(batch, count) >= kVectorKeysFromAvx2 * count) {
+        for (int i = 0; i < count; ++i) {
+            const int slot = batch.order[i];
+            alignas(32) uint16_t keys[64];
+            SymbolKeysAvx2(batch.cells[slot], keys);
+            CodeBlockDirect<true>(context, bits, batch.scan[i], batch.tables[i], batch.cells[slot], keys,
+                                  batch.quantised[slot].nonzero, batch.quantised[slot].last);
+        }
+    } else {
+        for (int i = 0; i < count; ++i) {
+            const int slot = batch.order[i];
+            CodeBlockDirect<false>(context, bits, batch.scan[i], batch.tables[i], batch.cells[slot], nullptr,
+                                   batch.quantised[slot].nonzero, batch.quantised[slot].last);
+        }
     }
-    FinishBatch(context, bits);
+    FinishBatch(context, bits, scratch);
 }
 
 KV_TARGET_AVX512 void CodeBatchAvx512(CodecContext* context, const BlockBatch& batch, int count) {
-    DirectBits bits = StartBatch(context, count);
-    for (int i = 0; i < count; ++i) {
-        const int slot = batch.order[i];
-        alignas(64) uint16_t keys[64];
-        SymbolKeysAvx512(batch.cells[slot], keys);
-        CodeBlockDirect<true>(context, bits, batch.scan[i], batch.tables[i], batch.cells[slot], keys,
-                              batch.quantised[slot].nonzero, batch.quantised[slot].last);
+    alignas(32) uint8_t scratch[kBatchScratchBytes];
+    DirectBits bits = StartBatch(context, count, scratch);
+    if (CountSymbols(batch, count) >= kVectorKeysFromAvx512 * count) {
+        for (int i = 0; i < count; ++i) {
+            const int slot = batch.order[i];
+            alignas(64) uint16_t keys[64];
+            SymbolKeysAvx512(batch.cells[slot], keys);
+            CodeBlockDirect<true>(context, bits, batch.scan[i], batch.tables[i], batch.cells[slot], keys,
+                                  batch.quantised[slot].nonzero, batch.quantised[slot].last);
+        }
+    } else {
+        for (int i = 0; i < count; ++i) {
+            const int slot = batch.order[i];
+            CodeBlockDirect<false>(context, bits, batch.scan[i], batch.tables[i], batch.cells[slot], nullptr,
+                                   batch.quantised[slot].nonzero, batch.quantised[slot].last);
+        }
     }
-    FinishBatch(context, bits);
+    FinishBatch(context, bits, scratch);
 }
 #endif
 
