@@ -161,13 +161,13 @@ void CodeBlockOf(CodecContext* context, ScanComponent* scan, const Cell* coeffic
 // most 32 bits each, every byte possibly 0xFF and stuffed.
 constexpr int kMostBlockBytes = 68 * 4 * 2;
 
-// A batch's bits: `count` bits wait at the bottom of `buffer` (the bits above them are stale), and
-// `out` is where the next whole byte goes, in a scratch area where the batch's bytes gather before
-// they are stuffed.
+// A batch's bits: the stream's bits gather at the bottom of `buffer` (the bits above them are stale);
+// `total` is the count of them since the start of `scratch`, where the batch's whole bytes gather
+// before they are stuffed: every byte before the one bit `total` falls in is complete there.
 struct DirectBits {
     uint64_t buffer;
-    uint64_t count;
-    uint8_t* out;
+    uint64_t total;
+    uint8_t* scratch;
 };
 
 // Stores a 64-bit word most significant byte first.
@@ -187,16 +187,15 @@ KV_ALWAYS_INLINE void StoreBigEndian(uint8_t* out, uint64_t word) {
 }
 
 // Appends a code with its value bits, `length` (1..32) bits in all with nothing above them in value;
-// a length above 32 is a symbol without a code. The whole bytes leave at once, without a branch:
-// the waiting bits are stored as the top of a word (8 bytes, at most 39 bits of them meaningful), and
-// `out` moves past the whole bytes among them, the partial byte being stored again with the next.
+// a length above 32 is a symbol without a code. The whole bytes leave at once, without a branch: the
+// bits from the first incomplete byte on (at most 39) are stored as the top of a word at that byte,
+// the partial byte being stored again with the next code.
 KV_ALWAYS_INLINE void AppendDirect(CodecContext* context, DirectBits& bits, uint32_t value, uint64_t length) {
     if (length > 32) [[unlikely]] CodecRaise(context, categoryMissingCode, messageCodeMissingFromTable);
+    const uint64_t first = bits.total >> 3;
     bits.buffer = (bits.buffer << length) | value;
-    bits.count += length;
-    StoreBigEndian(bits.out, bits.buffer << ((64 - bits.count) & 63));
-    bits.out += bits.count >> 3;
-    bits.count &= 7;
+    bits.total += length;
+    StoreBigEndian(bits.scratch + first, bits.buffer << ((first * 8 - bits.total) & 63));
 }
 
 // The count of trailing zero bits of a word that is not 0, and the index of the top bit of one, as
@@ -535,7 +534,10 @@ KV_ALWAYS_INLINE DirectBits StartBatch(CodecContext* context, int count, uint8_t
         SinkFlush(sink);
         if (sink->bufferSize - sink->count <= count * kMostBlockBytes + 16) CodecBug();
     }
-    return DirectBits{context->outputBits, static_cast<uint64_t>(context->outputBitCount), scratch};
+    // The bits that wait (up to 31) may hold whole bytes: they are stored first.
+    const uint64_t waiting = static_cast<uint64_t>(context->outputBitCount);
+    StoreBigEndian(scratch, context->outputBits << ((64 - waiting) & 63));
+    return DirectBits{context->outputBits, waiting, scratch};
 }
 KV_ALWAYS_INLINE void FinishBatch(CodecContext* context, DirectBits& bits, const uint8_t* scratch) {
     StreamBuffer* sink = context->stream;
@@ -543,7 +545,7 @@ KV_ALWAYS_INLINE void FinishBatch(CodecContext* context, DirectBits& bits, const
     uint8_t* to = start;
     const uint8_t* from = scratch;
     for (;;) {
-        const std::size_t left = static_cast<std::size_t>(bits.out - from);
+        const std::size_t left = static_cast<std::size_t>(bits.scratch + (bits.total >> 3) - from);
         const auto* mark = static_cast<const uint8_t*>(std::memchr(from, 0xFF, left));
         if (mark == nullptr) {
             std::memcpy(to, from, left);
@@ -556,9 +558,8 @@ KV_ALWAYS_INLINE void FinishBatch(CodecContext* context, DirectBits& bits, const
         *to++ = 0;
         from += upToMark;
     }
-    // Back to the bit writer's form: the bits of the partial byte wait (at most 31 bits when the
-    // batch had no block).
-    const int pending = static_cast<int>(bits.count);
+    // Back to the bit writer's form: the bits of the partial byte wait.
+    const int pending = static_cast<int>(bits.total & 7);
     context->outputBits = bits.buffer & ((uint64_t{1} << pending) - 1);
     context->outputBitCount = pending;
     const int32_t written = static_cast<int32_t>(to - start);
