@@ -153,9 +153,9 @@ void CodeBlockOf(CodecContext* context, ScanComponent* scan, const Cell* coeffic
 }
 
 // ---------------------------------------------------------------------------------------------
-// Blocks coded straight into the sink's buffer: the bits of a whole batch of blocks are gathered in a
-// 64-bit register and leave eight bytes at a time, through a pointer held in a register, while the
-// buffer is known to have room for the batch's worst case.
+// Batches of blocks coded at once: the bits of a whole batch gather in a 64-bit register, each code's
+// whole bytes leave at once into a scratch area, and the batch's bytes go into the sink's buffer,
+// stuffed, once the buffer is known to have room for the batch's worst case.
 
 // The most bytes one block can add: at most 68 codes (DC, 63 AC, 3 runs of sixteen zeros, EOB) of at
 // most 32 bits each, every byte possibly 0xFF and stuffed.
