@@ -17,6 +17,11 @@
 namespace kvhost {
 namespace {
 
+// Image files are read through a 64 KiB stdio buffer: with the C library's own 4 KiB one, a
+// 12-megapixel image takes over 8,000 read calls more, and on a virtual machine each costs
+// microseconds.
+constexpr std::size_t kFileBufferBytes = std::size_t{1} << 16;
+
 std::string Size(int64_t width, int64_t height) { return std::to_string(width) + " x " + std::to_string(height); }
 
 // Refuses sizes the host cannot describe; *error says why.
@@ -39,6 +44,9 @@ public:
     explicit FileReader(std::FILE* file) : file_(file) {}
     ~FileReader() override { std::fclose(file_); }
 
+    // Takes the buffer the file was given (freed only after the file is closed).
+    void KeepBuffer(std::unique_ptr<char[]> buffer) { buffer_ = std::move(buffer); }
+
 protected:
     bool CutShort() {
         error_ = std::ferror(file_) != 0 ? std::string("cannot read: ") + std::strerror(errno != 0 ? errno : EIO)
@@ -47,6 +55,9 @@ protected:
     }
 
     std::FILE* file_;
+
+private:
+    std::unique_ptr<char[]> buffer_;
 };
 
 // Netpbm: a text header, then rows of samples, one byte each up to a maximum value of 255, two
@@ -375,10 +386,15 @@ std::unique_ptr<ImageReader> OpenImageReader(const std::string& path, std::strin
         *error = std::string("cannot open: ") + std::strerror(errno);
         return nullptr;
     }
+    // Freed when this returns, after any fclose below, unless the reader takes it first (it frees it
+    // after closing the file).
+    auto buffer = std::make_unique_for_overwrite<char[]>(kFileBufferBytes);
+    std::setvbuf(file, buffer.get(), _IOFBF, kFileBufferBytes);
     uint8_t magic[8] = {};
     const std::size_t got = std::fread(magic, 1, 2, file);
     if (got == 2 && magic[0] == 'P' && (magic[1] == '5' || magic[1] == '6' || magic[1] == '7')) {
         auto reader = std::make_unique<NetpbmReader>(file);
+        reader->KeepBuffer(std::move(buffer));
         if (!reader->Begin(static_cast<char>(magic[1]), error)) return nullptr;
         return reader;
     }
@@ -386,6 +402,7 @@ std::unique_ptr<ImageReader> OpenImageReader(const std::string& path, std::strin
     if (got == 2 && std::fread(magic + 2, 1, 6, file) == 6 && std::memcmp(magic, kPngSignature, 8) == 0) {
 #if defined(KV_WITH_PNG)
         auto reader = std::make_unique<PngReader>(file);
+        reader->KeepBuffer(std::move(buffer));
         if (!reader->Begin(error)) return nullptr;
         return reader;
 #else

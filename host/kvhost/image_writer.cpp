@@ -17,6 +17,11 @@
 namespace kvhost {
 namespace {
 
+// Image files are written through a 64 KiB stdio buffer: with the C library's own 4 KiB one, a
+// 12-megapixel image takes over 8,000 write calls more, and on a virtual machine each costs
+// microseconds.
+constexpr std::size_t kFileBufferBytes = std::size_t{1} << 16;
+
 std::string LowerCase(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
@@ -25,7 +30,9 @@ std::string LowerCase(std::string text) {
 // Owns the output stream; the writers share its opening and error reporting.
 class FileWriter : public ImageWriter {
 public:
-    explicit FileWriter(std::FILE* file) : file_(file) {}
+    explicit FileWriter(std::FILE* file) : file_(file), buffer_(std::make_unique_for_overwrite<char[]>(kFileBufferBytes)) {
+        std::setvbuf(file_, buffer_.get(), _IOFBF, kFileBufferBytes);
+    }
     ~FileWriter() override {
         if (file_ != nullptr) std::fclose(file_);
     }
@@ -49,6 +56,9 @@ protected:
 
     std::FILE* file_;
     ImageShape shape_;
+
+private:
+    std::unique_ptr<char[]> buffer_;  // file_'s buffer, freed only after it is closed
 };
 
 // P5, P6 and P7 with a maximum value of 255: a text header, then the rows' bytes as they are.
