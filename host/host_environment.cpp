@@ -125,9 +125,11 @@ Handle Refuse(State& state) {
 }
 
 // A block of size bytes (at least one byte is reserved so that size 0 still has an address),
-// filled with the junk pattern unless the benchmarks turned that off.
+// filled with the junk pattern unless the benchmarks turned that off. A large block (a progressive
+// image's coefficients) asks for large pages before anything touches it.
 char* NewBlock(int32_t size) {
     char* block = static_cast<char*>(std::malloc(size > 0 ? static_cast<std::size_t>(size) : 1));
+    if (block != nullptr) platform::PreferLargePages(block, static_cast<std::size_t>(size > 0 ? size : 1));
     if (block != nullptr && size > 0 && S().junkBlocks) std::memset(block, kJunkByte, static_cast<std::size_t>(size));
     return block;
 }

@@ -4,6 +4,7 @@
 // Windows; nothing else in host/ calls the system directly for these.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -28,6 +29,11 @@ bool IsSeparator(char c);
 
 // The machine's physical memory in bytes, 0 when the system does not say.
 int64_t PhysicalMemory();
+
+// Asks the system to back a new, still untouched block of memory with large pages where it can
+// (Linux: transparent huge pages), so that a block of tens of megabytes is not first touched 4 KiB
+// at a time. Only a hint: nothing changes where the system does not take it.
+void PreferLargePages(void* block, std::size_t size);
 
 // Whether standard error is a terminal (kvhost draws its progress bar only there).
 bool StandardErrorIsTerminal();

@@ -3,6 +3,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,6 +68,21 @@ int64_t PhysicalMemory() {
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long pageSize = sysconf(_SC_PAGE_SIZE);
     return pages <= 0 || pageSize <= 0 ? 0 : static_cast<int64_t>(pages) * pageSize;
+}
+
+void PreferLargePages(void* block, std::size_t size) {
+#if defined(MADV_HUGEPAGE)
+    // Only the whole 2 MiB pages inside the block; a block smaller than a few of them is not worth it.
+    constexpr std::uintptr_t kLargePage = std::uintptr_t{2} << 20;
+    if (size < 4 * kLargePage) return;
+    const auto address = reinterpret_cast<std::uintptr_t>(block);
+    const std::uintptr_t start = (address + kLargePage - 1) & ~(kLargePage - 1);
+    const std::uintptr_t end = (address + size) & ~(kLargePage - 1);
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+#else
+    static_cast<void>(block);
+    static_cast<void>(size);
+#endif
 }
 
 bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }

@@ -117,6 +117,9 @@ int64_t PhysicalMemory() {
     return GlobalMemoryStatusEx(&status) ? static_cast<int64_t>(status.ullTotalPhys) : 0;
 }
 
+// Large pages on Windows need a privilege users do not have: blocks keep the ordinary pages.
+void PreferLargePages(void*, std::size_t) {}
+
 bool StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
 void SetEnvironment(const std::string& name, const std::string& value) { _putenv_s(name.c_str(), value.c_str()); }
